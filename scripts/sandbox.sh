@@ -1,0 +1,114 @@
+#!/usr/bin/env bash
+# Runs a command inside a throw-away appliance: a private mount namespace with
+# tmpfs over /tmp, /var/run, /volume1, /var/log/tdwl and /var/packages, and
+# the appliance's files generated inside it. Nothing it writes reaches the
+# host, and mount points it had to create on the host are removed afterwards.
+#
+#   scripts/sandbox.sh [--volume-size SIZE] [--users "alice bob"] [--build DIR] -- COMMAND [ARG...]
+#
+# --volume-size  limits /volume1 (e.g. 4m) for disk-full tests; default 1g.
+# Inside, the command sees:
+#   TIDE_SRC    the source tree     TIDE_BUILD  the build tree
+# both reachable even when they live under a path the sandbox covers (/tmp).
+set -euo pipefail
+
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+src_dir=$(cd "$here/.." && pwd)
+build_dir="$src_dir/build"
+volume_size=1g
+users="alice"
+
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --volume-size) volume_size=$2; shift 2 ;;
+    --users) users=$2; shift 2 ;;
+    --build) build_dir=$(cd "$2" && pwd); shift 2 ;;
+    --inside) shift; break ;;
+    --) shift; break ;;
+    *) echo "sandbox: unknown option $1" >&2; exit 2 ;;
+  esac
+done
+
+covered=(/tmp /var/run /volume1 /var/log/tdwl /var/packages)
+
+generate_layout() {
+  local etc=/var/packages/Tidewell/etc target_etc=/var/packages/Tidewell/target/etc
+  mkdir -p "$etc" "$target_etc" /volume1/@tidewell/@clientd /volume1/@tidewell/@sync /volume1/homes
+  chmod 1777 /tmp
+  printf 'db-vol=/volume1\n' > "$etc/db-path.conf"
+  printf 'homes=/volume1/homes\n' > "$etc/shares.conf"
+  for user in $users; do mkdir -p "/volume1/homes/$user"; done
+  # Components at the default threshold, the daemon's own start-up at DEBUG.
+  printf '# log thresholds per component (7 = everything)\nclient_debug=7\n' > "$target_etc/syncfolder_c.debug"
+  cat > "$target_etc/filter" <<'FILTER'
+[Version]
+major = 1
+minor = 1
+
+[Common]
+black_char = "\\/:*?\"<>|"
+black_prefix = "~$", ".~lock."
+black_name = "Thumbs.db", "desktop.ini", ".DS_Store", "@eaDir", "#recycle"
+max_length = 255
+max_path = 4095
+
+[File]
+black_ext = "tmp", "part"
+max_size = 0
+
+[Directory]
+black_name = "@tmp", "tide-clientd.tmp.dir"
+
+[EA]
+black_ea_name = "com.apple.quarantine"
+FILTER
+}
+
+if [ "${1:-}" = "__inside__" ]; then
+  shift
+  # Keep the trees reachable through this shell's descriptors before the
+  # tmpfs mounts may cover them.
+  exec 8<"$src_dir" 9<"$build_dir"
+  export TIDE_SRC=/proc/$$/fd/8 TIDE_BUILD=/proc/$$/fd/9
+  mount -t tmpfs -o mode=1777 tide-tmp /tmp
+  mount -t tmpfs tide-run /var/run
+  mount -t tmpfs -o "size=$volume_size,mode=755" tide-volume1 /volume1
+  mount -t tmpfs tide-log /var/log/tdwl
+  mount -t tmpfs tide-packages /var/packages
+  generate_layout
+  set +e
+  "$@"
+  exit $?
+fi
+
+if [ "$(id -u)" != 0 ]; then
+  echo "sandbox: needs root (mount namespaces and tmpfs mounts)" >&2
+  exit 77
+fi
+[ $# -gt 0 ] || { echo "sandbox: no command given" >&2; exit 2; }
+
+# Mount points that do not exist on the host are created for the sandbox and
+# removed by the last sandbox to leave; the shared lock tells them apart.
+lock_file=/run/lock/tide-sandbox.lock
+record=/run/lock/tide-sandbox.created
+mkdir -p /run/lock
+exec 7>"$lock_file"
+flock -x 7
+for dir in /volume1 /var/log/tdwl /var/packages; do
+  if [ ! -e "$dir" ]; then
+    mkdir -p "$dir"
+    echo "$dir" >> "$record"
+  fi
+done
+flock -s 7
+
+status=0
+unshare -m --propagation private -- "$BASH" "$here/sandbox.sh" --volume-size "$volume_size" \
+  --users "$users" --build "$build_dir" --inside __inside__ "$@" || status=$?
+
+if flock -xn 7 && [ -f "$record" ]; then
+  # Deepest first, so /var/log/tdwl goes before anything above it.
+  sort -r -u "$record" | while read -r dir; do rmdir "$dir" 2>/dev/null || true; done
+  rm -f "$record"
+fi
+exit $status

@@ -1,0 +1,156 @@
+#define TIDE_LOG_TAG "client"
+#define TIDE_LOG_COMPONENT "client_debug"
+#include "core/startup.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+
+#include "core/daemon_state.h"
+#include "core/logger.h"
+#include "platform/vendor_system.h"
+
+namespace tide {
+
+std::atomic<int> g_running{1};
+std::atomic<bool> g_notify_supported{false};
+
+namespace {
+
+// The PID file is read by scripts and other users; it must not inherit the
+// daemon's zero file-creation mask.
+constexpr mode_t PID_FILE_MODE = 0644;
+
+void OnStopSignal(int) { RequestShutdown(); }
+
+// Opens /dev/null onto `target`; on failure reports to syslog, since no
+// logger exists yet.
+int RedirectToDevNull(int target) {
+  int fd = open("/dev/null", O_RDWR);
+  if (fd < 0) {
+    syslog(LOG_ERR, "Tidewell: open(%d): %s\n", __LINE__, strerror(errno));
+    syslog(LOG_ERR, "Tidewell: client is not enabled\n");
+    return -1;
+  }
+  if (fd != target) {
+    dup2(fd, target);
+    close(fd);
+  }
+  return 0;
+}
+
+// A live daemon is one whose PID file names a process that still exists.
+bool OtherDaemonAlive(const std::string& pid_file_path, int* pid) {
+  FILE* fp = fopen(pid_file_path.c_str(), "re");
+  if (!fp) return false;
+  int found = fscanf(fp, "%d\n", pid);
+  fclose(fp);
+  return found == 1 && *pid > 0 && kill(*pid, 0) == 0;
+}
+
+int WritePidFile(const std::string& path) {
+  // O_NOFOLLOW: a link planted at the PID file's path must not make a root
+  // daemon overwrite whatever it points to.
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, PID_FILE_MODE);
+  FILE* fp = fd < 0 ? nullptr : fdopen(fd, "w");
+  if (!fp) {
+    TLOG_ERROR("become_daemon: fopen: %s", strerror(errno));
+    if (fd >= 0) close(fd);
+    return -1;
+  }
+  fchmod(fd, PID_FILE_MODE);
+  fprintf(fp, "%d\n", getpid());
+  fclose(fp);
+  return 0;
+}
+
+}  // namespace
+
+void CloseDescriptorsFrom(int first) {
+#ifdef SYS_close_range
+  if (syscall(SYS_close_range, static_cast<unsigned>(first), ~0u, 0u) == 0) return;
+#endif
+  long limit = sysconf(_SC_OPEN_MAX);
+  if (limit < 0 || limit > INT_MAX) limit = 1024;
+  for (int fd = first; fd <= limit; ++fd) close(fd);
+}
+
+int BecomeDaemon(const ClientConfig& config) {
+  if (RedirectToDevNull(STDIN_FILENO) < 0) return -1;
+  if (config.m_is_daemon) {
+    if (RedirectToDevNull(STDOUT_FILENO) < 0 || RedirectToDevNull(STDERR_FILENO) < 0) return -1;
+  }
+  CloseDescriptorsFrom(3);
+  // Synchronised files must keep the modes they were given; the daemon's
+  // own files are created with explicit modes instead.
+  umask(0);
+
+  if (config.m_is_daemon) {
+    if (Logger::Initialize(LOG_TYPE_FILE, config.m_log_file_path, config.m_log_level_file_path, 10) < 0) {
+      syslog(LOG_ERR, "Tidewell: client is not enabled\n");
+      return -1;
+    }
+  } else if (Logger::Initialize(LOG_TYPE_STDERR, "", config.m_log_level_file_path, 10) < 0) {
+    fprintf(stderr, "fail to initialize logger\n");
+    return -1;
+  }
+  if (config.m_worker_count_requested != config.m_worker_count) {
+    TLOG_WARNING("worker_count %u is above the limit; using %u workers", config.m_worker_count_requested,
+                 config.m_worker_count);
+  }
+
+  int pid = 0;
+  if (OtherDaemonAlive(config.m_pid_file_path, &pid)) {
+    TLOG_ERROR("client is alive (pid = %d)", pid);
+    return -1;
+  }
+  if (config.m_is_daemon && daemon(0, 0) < 0) {
+    TLOG_ERROR("daemon: %s", strerror(errno));
+    return -1;
+  }
+
+  struct sigaction stop = {};
+  stop.sa_handler = OnStopSignal;
+  sigemptyset(&stop.sa_mask);
+  sigaction(SIGINT, &stop, nullptr);
+  sigaction(SIGTERM, &stop, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+
+  if (WritePidFile(config.m_pid_file_path) < 0) return -1;
+
+  // The local database, the black-list filter and the server connection
+  // pool are opened here, in that order, as they become available.
+
+  std::string tmp_dir = config.m_volume_path + "/@tmp";
+  if (mkdir(tmp_dir.c_str(), 0777) == 0) {
+    if (chown(tmp_dir.c_str(), 0, 0) < 0) TLOG_DEBUG("chown %s: %s", tmp_dir.c_str(), strerror(errno));
+  }
+  return 0;
+}
+
+bool ProbeNotifySupport() {
+  int fd = VarnotifyInit(0);
+  if (fd >= 0) {
+    close(fd);
+    return true;
+  }
+  if (errno == ENOSYS || errno == EOPNOTSUPP) {
+    TLOG_ERROR("varnotify_init error: %s", strerror(errno));
+    return false;
+  }
+  return true;
+}
+
+void WaitWhileRunning() {
+  while (IsRunning()) usleep(200 * 1000);
+}
+
+}  // namespace tide

@@ -1,0 +1,24 @@
+// Start-up and shutdown steps of the daemon's main thread.
+#pragma once
+
+#include "core/client_config.h"
+
+namespace tide {
+
+// Detaches (when configured), prepares descriptors, the file-creation mask,
+// the logger, the PID file and the signal handlers, then the process-wide
+// services. 0, or -1 after its message: the caller exits with 255.
+int BecomeDaemon(const ClientConfig& config);
+
+// Whether the kernel offers the volume-wide notification interface.
+bool ProbeNotifySupport();
+
+// Until the control loop serves the socket, the main thread just waits for
+// the running flag to be cleared, looking at least every 3 seconds.
+void WaitWhileRunning();
+
+// Closes every descriptor from `first` up, in one call where the kernel
+// offers it (a limit of a million descriptors makes one-by-one slow).
+void CloseDescriptorsFrom(int first);
+
+}  // namespace tide

@@ -1,0 +1,54 @@
+// tide-clientd [config]: the appliance-side synchronisation client daemon.
+#define TIDE_LOG_TAG "client"
+#define TIDE_LOG_COMPONENT "client_debug"
+
+#include "core/client_config.h"
+#include "core/daemon_state.h"
+#include "core/logger.h"
+#include "core/startup.h"
+#include "core/task_table.h"
+
+using namespace tide;
+
+namespace {
+
+constexpr int EXIT_STARTUP_FAILURE = 255;
+
+void Shutdown(TaskTable& tasks) {
+  TLOG_INFO("stopping all tasks");
+  tasks.StopAndJoinAll();
+  TLOG_INFO("main thread down");
+  tasks.DestroyAll();
+  // The local database closes here once it exists.
+  Logger::Close();
+  // The server connection pool is destroyed here once it exists.
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc > 2) return EXIT_STARTUP_FAILURE;
+
+  ClientConfig& config = ClientConfig::Instance();
+  config.LoadVolumePath();
+  // An unreadable or invalid configuration file leaves every default.
+  if (argc == 2) config.Load(argv[1]);
+
+  if (BecomeDaemon(config) < 0) return EXIT_STARTUP_FAILURE;
+  g_notify_supported = ProbeNotifySupport();
+
+  TaskTable& tasks = TaskTable::Instance();
+  tasks.Build(config.m_worker_count, g_notify_supported);
+  // Views are registered here (registry entry, watch, root row, first
+  // rescan) once registration exists; a failure ends start-up.
+
+  config.LogSettings();
+  tasks.StartAll();
+  TLOG_INFO("main thread starts receiving events");
+
+  // The control socket is served here once it exists.
+  WaitWhileRunning();
+
+  Shutdown(tasks);
+  return 0;
+}
