@@ -1,0 +1,117 @@
+#include "core/task.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+namespace tide {
+namespace {
+
+// Follows the run-loop contract and records what it saw.
+class LoopTask : public Task {
+ public:
+  LoopTask() : Task(0, 0) {}
+  void Run() override {
+    m_started = true;
+    while (GetState() != TASK_STOPPED) {
+      if (GetState() == TASK_PAUSED) {
+        usleep(10 * 1000);
+        continue;
+      }
+      ++m_passes;
+      Wait(1);
+    }
+  }
+  std::atomic<bool> m_started{false};
+  std::atomic<int> m_passes{0};
+};
+
+class OneShotTask : public Task {
+ public:
+  OneShotTask() : Task(0, 0) {}
+  void Run() override {}
+};
+
+class WaitTask : public Task {
+ public:
+  WaitTask(unsigned seconds) : Task(0, 0), m_seconds(seconds) {}
+  void Run() override { m_result = Wait(m_seconds); }
+  unsigned m_seconds;
+  std::atomic<int> m_result{1};
+};
+
+template <typename Predicate>
+bool WaitFor(Predicate predicate) {
+  for (int i = 0; i < 3000; ++i) {
+    if (predicate()) return true;
+    usleep(10 * 1000);
+  }
+  return false;
+}
+
+TEST(Task, LifecycleAndJoinRules) {
+  LoopTask task;
+  EXPECT_EQ(TASK_STOPPED, task.GetState());
+  EXPECT_EQ(-1, task.GetId());
+  EXPECT_EQ(-1, task.Join());  // no thread yet
+  ASSERT_EQ(0, task.Start());
+  EXPECT_EQ(-1, task.Start());  // a thread exists
+  ASSERT_TRUE(WaitFor([&] { return task.m_started.load(); }));
+  EXPECT_EQ(TASK_RUNNING, task.GetState());
+  EXPECT_GE(task.GetId(), 0);
+  EXPECT_EQ(0, task.Pause());
+  EXPECT_EQ(TASK_PAUSED, task.GetState());
+  EXPECT_EQ(0, task.Resume());
+  EXPECT_EQ(TASK_RUNNING, task.GetState());
+  EXPECT_EQ(0, task.Stop());
+  EXPECT_EQ(0, task.Join());
+  EXPECT_EQ(-1, task.GetId());
+  EXPECT_EQ(-1, task.Join());  // second join
+}
+
+TEST(Task, StateIsStoppedWhenRunReturnsOnItsOwn) {
+  OneShotTask task;
+  ASSERT_EQ(0, task.Start());
+  EXPECT_EQ(0, task.Join());
+  EXPECT_EQ(TASK_STOPPED, task.GetState());
+}
+
+TEST(Task, IdsFollowThreadStartOrder) {
+  Task::ResetIdsForTest();
+  LoopTask first, second;
+  ASSERT_EQ(0, first.Start());
+  ASSERT_TRUE(WaitFor([&] { return first.m_started.load(); }));
+  ASSERT_EQ(0, second.Start());
+  ASSERT_TRUE(WaitFor([&] { return second.m_started.load(); }));
+  EXPECT_EQ(0, first.GetId());
+  EXPECT_EQ(1, second.GetId());
+  first.Stop();
+  second.Stop();
+  first.Join();
+  second.Join();
+}
+
+TEST(Task, WaitReturnsEarlyOnPauseAndStop) {
+  LoopTask idle;  // never started: state stopped
+  EXPECT_EQ(0, idle.Wait(0));
+  EXPECT_EQ(-1, idle.Wait(1));
+
+  WaitTask waiting(30);
+  ASSERT_EQ(0, waiting.Start());
+  ASSERT_TRUE(WaitFor([&] { return waiting.GetState() == TASK_RUNNING; }));
+  waiting.Pause();
+  ASSERT_TRUE(WaitFor([&] { return waiting.m_result.load() != 1; }));
+  EXPECT_EQ(-1, waiting.m_result.load());
+  waiting.Join();
+
+  WaitTask short_wait(1);
+  ASSERT_EQ(0, short_wait.Start());
+  short_wait.Join();
+  EXPECT_EQ(0, short_wait.m_result.load());
+}
+
+}  // namespace
+}  // namespace tide
