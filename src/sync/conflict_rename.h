@@ -1,0 +1,35 @@
+// Moving a local object out of the way under a name that says why, e.g.
+// /share/a/report.txt -> /share/a/report_ADMIN_Dec-06-1641-2026_Conflict.txt.
+// A conflict name never replaces anything: when every candidate is taken the
+// rename fails and the object stays where it is.
+#pragma once
+
+#include <ctime>
+#include <string>
+
+namespace tide {
+
+// Candidate names tried after the plain one: "_1" to "_99".
+constexpr int CONFLICT_MAX_NUMBER = 99;
+
+// Renames `path` to <stem>_<label>_<time>_<reason><extension>, numbered when
+// taken. 0, or the failing FSMove result.
+int ConflictRename(const std::string& path, const std::string& label, const std::string& reason);
+
+// Renames `path` to `new_name` with blanks trimmed at both ends, in the same
+// directory; when that is taken, to the trimmed name with
+// "_<label>_<time>_WhiteSpaceConflict" added. 0, or the FSMove result.
+int WhiteSpaceConflictRename(const std::string& path, const std::string& new_name, const std::string& label);
+
+// The candidate for `path` with `suffix` and number `n` (0 = none): the
+// suffix and number go before the extension, which starts at the last "."
+// after the last "/" or "\".
+std::string ConflictCandidate(const std::string& path, const std::string& suffix, int n);
+
+// "%b-%d-%H%M-%Y" of `when` in local time.
+std::string ConflictTime(time_t when);
+
+// Tests fix the clock the names are made from; 0 restores the real one.
+void SetConflictClockForTest(time_t when);
+
+}  // namespace tide
