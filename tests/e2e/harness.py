@@ -1,0 +1,224 @@
+"""Helpers for whole-daemon tests.
+
+Every test file runs inside scripts/sandbox.sh: a private mount namespace with
+tmpfs over /tmp, /var/run, /volume1, /var/log/tdwl and /var/packages and the
+appliance's files generated there. TIDE_BUILD and TIDE_SRC point at the build
+and source trees. Tests start the real tide-clientd, wait for conditions with
+generous upper bounds (never timing assertions), and print the daemon's log
+when they fail.
+"""
+
+import ctypes
+import os
+import re
+import signal
+import subprocess
+import time
+import unittest
+
+BUILD = os.environ.get("TIDE_BUILD", "")
+SRC = os.environ.get("TIDE_SRC", "")
+DAEMON = os.path.join(BUILD, "tide-clientd")
+LOG_FILE = "/var/log/tdwl/client.log"
+PID_FILE = "/var/run/tide-clientd.pid"
+PACKAGE_ETC = "/var/packages/Tidewell/etc"
+TARGET_ETC = "/var/packages/Tidewell/target/etc"
+LEVEL_FILE = TARGET_ETC + "/syncfolder_c.debug"
+FILTER_FILE = TARGET_ETC + "/filter"
+DB_PATH_CONF = PACKAGE_ETC + "/db-path.conf"
+SHARES_CONF = PACKAGE_ETC + "/shares.conf"
+STARTED = "main thread starts receiving events"
+# Generous bound for anything the daemon does at start or stop.
+WAIT_SECONDS = 60
+
+# Daemonised processes are re-parented to us instead of to init, so their
+# exit status can be collected and no zombie outlives a test.
+PR_SET_CHILD_SUBREAPER = 36
+ctypes.CDLL(None, use_errno=True).prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0)
+
+
+def in_sandbox():
+    return bool(BUILD) and os.path.ismount("/volume1")
+
+
+def wait_until(predicate, timeout=WAIT_SECONDS, interval=0.02):
+    """Polls predicate() until it is truthy; returns its last value."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = predicate()
+        if value or time.monotonic() > deadline:
+            return value
+        time.sleep(interval)
+
+
+def read(path, default=""):
+    try:
+        with open(path, "r", errors="replace") as f:
+            return f.read()
+    except OSError:
+        return default
+
+
+def write(path, text, mode=None):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "w") as f:
+        f.write(text)
+    if mode is not None:
+        os.chmod(path, mode)
+    return path
+
+
+def write_config(text, name="client.conf"):
+    return write(os.path.join("/tmp", name), text)
+
+
+def pid_alive(pid):
+    """True while `pid` exists and is not a zombie."""
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            return f.read().rsplit(")", 1)[1].split()[0] != "Z"
+    except OSError:
+        return False
+
+
+def read_parent(pid):
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            return int(f.read().rsplit(")", 1)[1].split()[1])
+    except (OSError, ValueError, IndexError):
+        return None
+
+
+def reap(pid):
+    """Exit status of a child or re-parented process, or None if running."""
+    try:
+        done, status = os.waitpid(pid, os.WNOHANG)
+    except ChildProcessError:
+        return None
+    if done == 0:
+        return None
+    return os.waitstatus_to_exitcode(status)
+
+
+class Daemon:
+    """One run of tide-clientd: foreground (is_daemon=false) or detached."""
+
+    def __init__(self, args, stderr_path):
+        self.stderr_path = stderr_path
+        # Only log lines written after this run began count as its own.
+        self.log_offset = len(read(LOG_FILE))
+        with open(stderr_path, "w") as err, open("/dev/null") as devnull:
+            self.launcher = subprocess.Popen([DAEMON] + list(args), stdin=devnull, stdout=err, stderr=err)
+        self.pid = None
+        self.status = None
+
+    def stderr(self):
+        return read(self.stderr_path)
+
+    def wait_launcher(self, timeout=WAIT_SECONDS):
+        return self.launcher.wait(timeout)
+
+    def wait_started(self, detached):
+        """Waits for this run's start-up line; returns the daemon's pid or None."""
+        if detached:
+            if self.wait_launcher() != 0:
+                return None
+            # The detached child writes its PID file after the launcher exits;
+            # it is ours once it is alive and re-parented to us.
+            def started():
+                pid = self._pid_from_file()
+                if pid and pid_alive(pid) and read_parent(pid) == os.getpid():
+                    return pid if STARTED in read(LOG_FILE)[self.log_offset:] else None
+                return None
+            self.pid = wait_until(started)
+        else:
+            wait_until(lambda: STARTED in self.stderr() or self.launcher.poll() is not None)
+            self.pid = self.launcher.pid if self.launcher.poll() is None else None
+        return self.pid
+
+    def _pid_from_file(self):
+        try:
+            return int(read(PID_FILE).strip() or 0)
+        except ValueError:
+            return 0
+
+    def thread_count(self):
+        return len(os.listdir("/proc/%d/task" % self.pid))
+
+    def stop(self, sig=signal.SIGTERM, timeout=WAIT_SECONDS):
+        """Signals the daemon and returns its exit status."""
+        if self.pid is None:
+            return self.launcher.wait(timeout)
+        os.kill(self.pid, sig)
+        return self.wait_exit(timeout)
+
+    def wait_exit(self, timeout=WAIT_SECONDS):
+        if self.pid == self.launcher.pid:
+            try:
+                self.status = self.launcher.wait(timeout)
+            except subprocess.TimeoutExpired:
+                self.status = None
+        else:
+            statuses = []
+            wait_until(lambda: statuses.append(reap(self.pid)) or statuses[-1] is not None, timeout)
+            self.status = statuses[-1]
+        return self.status
+
+    def kill(self):
+        for pid in {self.pid, self.launcher.pid} - {None}:
+            try:
+                os.kill(pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+            reap(pid)
+
+
+class DaemonTestCase(unittest.TestCase):
+    """Resets the daemon's own files between tests and cleans up daemons."""
+
+    def setUp(self):
+        if not in_sandbox():
+            self.skipTest("needs the sandbox (scripts/sandbox.sh)")
+        self.daemons = []
+        for path in (PID_FILE,):
+            if os.path.lexists(path):
+                os.unlink(path)
+        for name in os.listdir("/var/log/tdwl"):
+            os.unlink(os.path.join("/var/log/tdwl", name))
+        self._saved = {p: read(p, None) for p in (DB_PATH_CONF, SHARES_CONF, LEVEL_FILE, FILTER_FILE)}
+
+    def tearDown(self):
+        for daemon in self.daemons:
+            daemon.kill()
+        for path, text in self._saved.items():
+            if text is None:
+                if os.path.exists(path):
+                    os.unlink(path)
+            else:
+                write(path, text)
+        if not self._outcome.success:
+            print("\n---- %s ----\n%s" % (LOG_FILE, read(LOG_FILE)[-20000:]))
+            for daemon in self.daemons:
+                print("---- stderr ----\n%s" % daemon.stderr()[-20000:])
+
+    def launch(self, config_text=None, args=None, name="daemon"):
+        """Starts tide-clientd with `config_text` as its configuration file."""
+        if args is None:
+            args = [write_config(config_text)] if config_text is not None else []
+        daemon = Daemon(args, "/tmp/%s.stderr" % name)
+        self.daemons.append(daemon)
+        return daemon
+
+    def start(self, config_text=None, detached=None):
+        """Starts the daemon and waits until it serves; fails the test if not."""
+        if detached is None:
+            detached = not (config_text and re.search(r"^is_daemon\s*=\s*\S", config_text, re.M)
+                            and not re.search(r"^is_daemon\s*=\s*true\s*$", config_text, re.M))
+        daemon = self.launch(config_text)
+        pid = daemon.wait_started(detached)
+        self.assertTrue(pid, "daemon did not start")
+        return daemon
+
+    def assertLogContains(self, text, log=None):
+        log = read(LOG_FILE) if log is None else log
+        self.assertIn(text, log)
