@@ -1,0 +1,133 @@
+// File lists built from node_table: the database side of a rescan's
+// comparison with the disk.
+#define TIDE_LOG_TAG "native-client-db"
+#define TIDE_LOG_COMPONENT "ncdb_debug"
+#include "core/logger.h"
+
+#include <strings.h>
+
+#include "db/native_client_db.h"
+#include "event/file_list.h"
+
+namespace tide {
+
+namespace {
+
+using ull = unsigned long long;
+
+// A directory path without trailing slashes; "/" stays "/".
+std::string TrimDir(const std::string& dir) {
+  size_t end = dir.find_last_not_of('/');
+  if (end == std::string::npos) return std::string(1, '/');
+  return dir.substr(0, end + 1);
+}
+
+// GLOB treats '*', '?' and '[' as wildcards; a folder named "a[1]" must
+// match only itself, so each is wrapped in a one-character class.
+std::string EscapeGlob(const std::string& text) {
+  std::string escaped;
+  escaped.reserve(text.size());
+  for (char c : text) {
+    if (c == '*' || c == '?' || c == '[') {
+      escaped += '[';
+      escaped += c;
+      escaped += ']';
+    } else {
+      escaped += c;
+    }
+  }
+  return escaped;
+}
+
+}  // namespace
+
+void NativeClientDb::FillFileListLocked(char* sql, const std::string& dir_path, bool one_level, FileList* list) {
+  if (!sql) {
+    TLOG_ERROR("sqlite3_mprintf: out of memory");
+    return;
+  }
+  if (!m_db) {
+    TLOG_ERROR("database is not initialized");
+    sqlite3_free(sql);
+    return;
+  }
+  sqlite3_stmt* stmt = nullptr;
+  int rc = sqlite3_prepare_v2(m_db, sql, -1, &stmt, nullptr);
+  sqlite3_free(sql);
+  if (rc != SQLITE_OK) {
+    TLOG_ERROR("sqlite3_prepare_v2: [%d] %s", rc, sqlite3_errmsg(m_db));
+    sqlite3_finalize(stmt);
+    return;
+  }
+  // The part of each row's path that names the directory itself. LIKE
+  // matches '%' and '_' in folder names as wildcards and ignores ASCII case,
+  // so rows are checked against the prefix before it is cut off.
+  std::string prefix;
+  prefix.reserve(dir_path.size() + 1);
+  if (dir_path != "/") prefix.append(dir_path.data(), dir_path.size());
+  if (one_level) prefix.push_back('/');
+  while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+    const char* text = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 3));
+    if (!text) continue;
+    std::string_view path(text, static_cast<size_t>(sqlite3_column_bytes(stmt, 3)));
+    if (path.size() < prefix.size() || strncasecmp(path.data(), prefix.data(), prefix.size()) != 0) continue;
+    std::string_view rest = path.substr(prefix.size());
+    if (one_level && (rest.empty() || rest.find('/') != std::string_view::npos)) continue;
+    if (!one_level && rest.empty()) continue;
+    uint32_t attribute = static_cast<uint32_t>(sqlite3_column_int64(stmt, 0));
+    uint32_t mtime = static_cast<uint32_t>(sqlite3_column_int64(stmt, 1));
+    uint64_t size = static_cast<uint64_t>(sqlite3_column_int64(stmt, 2));
+    std::string entry(rest);
+    if (attribute == 0) {
+      TLOG_DEBUG("indexed list: add file '%s'", entry.c_str());
+      list->AddFile(entry, mtime, size);
+    } else {
+      TLOG_DEBUG("indexed list: add directory '%s'", entry.c_str());
+      list->AddDirectory(entry, mtime);
+    }
+  }
+  if (rc != SQLITE_DONE) TLOG_ERROR("sqlite3_step: [%d] %s", rc, sqlite3_errmsg(m_db));
+  sqlite3_finalize(stmt);
+}
+
+void NativeClientDb::BuildFileList(uint64_t view_id, const std::string& dir_path, FileList* list) {
+  std::string dir = TrimDir(dir_path);
+  std::lock_guard<std::mutex> lock(m_mutex);
+  TLOG_DEBUG("building file list under %s at %llu", dir.c_str(), static_cast<ull>(view_id));
+  char* sql = dir == "/" ? sqlite3_mprintf("SELECT attribute, mtime, size, path FROM node_table WHERE view_id = %llu;",
+                                           static_cast<ull>(view_id))
+                         : sqlite3_mprintf("SELECT attribute, mtime, size, path FROM node_table WHERE view_id = %llu "
+                                           "AND path GLOB '%q/*';",
+                                           static_cast<ull>(view_id), EscapeGlob(dir).c_str());
+  FillFileListLocked(sql, dir, false, list);
+}
+
+void NativeClientDb::BuildFileListOneLevel(uint64_t view_id, const std::string& dir_path, FileList* list) {
+  std::string dir = TrimDir(dir_path);
+  std::lock_guard<std::mutex> lock(m_mutex);
+  TLOG_DEBUG("building file list under %s at %llu", dir.c_str(), static_cast<ull>(view_id));
+  char* sql = dir == "/" ? sqlite3_mprintf("SELECT attribute, mtime, size, path FROM node_table WHERE view_id = %llu "
+                                           "AND path LIKE '/%%' AND path NOT LIKE '/%%/%%';",
+                                           static_cast<ull>(view_id))
+                         : sqlite3_mprintf("SELECT attribute, mtime, size, path FROM node_table WHERE view_id = %llu "
+                                           "AND path LIKE '%q/%%' AND path NOT LIKE '%q/%%/%%';",
+                                           static_cast<ull>(view_id), dir.c_str(), dir.c_str());
+  FillFileListLocked(sql, dir, true, list);
+}
+
+void NativeClientDb::BuildFileListOneLevelUpTo(uint64_t view_id, const std::string& dir_path, uint64_t max_sync_id,
+                                               FileList* list) {
+  std::string dir = TrimDir(dir_path);
+  std::lock_guard<std::mutex> lock(m_mutex);
+  TLOG_DEBUG("building file list under %s at %llu", dir.c_str(), static_cast<ull>(view_id));
+  char* sql = dir == "/" ? sqlite3_mprintf("SELECT attribute, mtime, size, path FROM node_table WHERE view_id = %llu "
+                                           "AND sync_id <= %llu AND path LIKE '/%%' AND path NOT LIKE '/%%/%%';",
+                                           static_cast<ull>(view_id), static_cast<ull>(max_sync_id))
+                         : sqlite3_mprintf("SELECT attribute, mtime, size, path FROM node_table WHERE view_id = %llu "
+                                           "AND sync_id <= %llu AND path LIKE '%q/%%' AND path NOT LIKE '%q/%%/%%';",
+                                           static_cast<ull>(view_id), static_cast<ull>(max_sync_id), dir.c_str(),
+                                           dir.c_str());
+  FillFileListLocked(sql, dir, true, list);
+}
+
+}  // namespace tide

@@ -1,0 +1,92 @@
+// The local state database: one SQLite file recording every node known to be
+// in sync (node_table), the global sync id (config_table) and the catch-up
+// position of views still being brought up to date (progress_table).
+//
+// One process-wide connection shared by every thread; m_mutex serialises
+// every statement, and row-by-row readers hold it until their statement is
+// finalised. Operations return 0 on success and -1 on failure (after
+// logging); the look-ups return 1 when a row was found and 0 when none
+// matched.
+#pragma once
+
+#include <sqlite3.h>
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "db/node_record.h"
+
+namespace tide {
+
+class FileList;
+
+// Statement text of UpsertNode (sqlite3_mprintf format): the record's values
+// twice, then node_id once more.
+extern const char UPSERT_NODE_SQL[];
+
+class NativeClientDb {
+ public:
+  static NativeClientDb& Instance();
+
+  // Opens (creating it and its missing parent folders) and runs the schema
+  // script. A second call while open keeps the first connection.
+  int Initialize(const std::string& path);
+  // Closes the connection; a later Initialize may open another file.
+  void Close();
+  bool IsOpen();
+  std::string Path();
+
+  int InsertViewRoot(uint64_t node_id, uint64_t view_id);
+  int DeleteViewNodes(uint64_t view_id);
+
+  int DeleteViewProgress(uint64_t view_id);
+  // New progress row at the current global sync id (kept when one exists).
+  int AddViewProgress(uint64_t view_id);
+  int SetViewProgress(uint64_t view_id, uint64_t sync_id);
+  int GetViewProgress(uint64_t view_id, uint64_t* sync_id);  // 1 / 0 / -1
+  int UpdateViewProgress(uint64_t view_id, uint64_t sync_id);
+  // (view id, sync id) of every progress row; the count or -1.
+  int GetAllViewProgress(std::vector<std::pair<uint64_t, uint64_t>>* progress);
+
+  int GetGlobalSyncId(uint64_t* sync_id);
+  int SetGlobalSyncId(uint64_t sync_id);
+
+  int GetNodeById(uint64_t node_id, NodeRecord* record);                              // 1 / 0 / -1
+  int GetNodeByPath(uint64_t view_id, const std::string& path, NodeRecord* record);  // 1 / 0 / -1
+  // Inserts the row, or rewrites every column of the row with its node_id.
+  int UpsertNode(const NodeRecord& record);
+  // Deleting a row deletes its whole subtree (trigger).
+  int DeleteNodeById(uint64_t node_id);
+  int DeleteNodeByPath(uint64_t view_id, const std::string& path);
+
+  // File lists of what the database holds below `dir_path` of a view. Rows
+  // read before an error stay in the list; errors are logged only.
+  // Every row below the directory, paths relative to it ("/x/y").
+  void BuildFileList(uint64_t view_id, const std::string& dir_path, FileList* list);
+  // The directory's direct children, as bare names.
+  void BuildFileListOneLevel(uint64_t view_id, const std::string& dir_path, FileList* list);
+  // The same, limited to rows with sync_id <= max_sync_id.
+  void BuildFileListOneLevelUpTo(uint64_t view_id, const std::string& dir_path, uint64_t max_sync_id,
+                                 FileList* list);
+
+ private:
+  NativeClientDb() = default;
+  ~NativeClientDb();
+  NativeClientDb(const NativeClientDb&) = delete;
+  NativeClientDb& operator=(const NativeClientDb&) = delete;
+
+  // Runs a script built by sqlite3_mprintf (freed here); m_mutex held.
+  int ExecLocked(char* sql);
+  int LookupNodeLocked(char* sql, NodeRecord* record);
+  // Runs a file-list query and feeds its rows to `list`; m_mutex held.
+  void FillFileListLocked(char* sql, const std::string& dir_path, bool one_level, FileList* list);
+
+  std::mutex m_mutex;
+  sqlite3* m_db = nullptr;  // guarded by m_mutex
+  std::string m_path;       // guarded by m_mutex
+};
+
+}  // namespace tide

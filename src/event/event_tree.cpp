@@ -1,0 +1,796 @@
+#define TIDE_LOG_TAG "event-list2"
+#define TIDE_LOG_COMPONENT "event_list_debug"
+#include "core/logger.h"
+
+#include "event/event_tree.h"
+
+#include <vector>
+
+namespace tide {
+
+namespace {
+
+// Splits off the next non-empty component of `rest`.
+bool NextComponent(std::string_view* rest, std::string_view* component) {
+  size_t start = rest->find_first_not_of('/');
+  if (start == std::string_view::npos) {
+    *rest = std::string_view();
+    return false;
+  }
+  size_t end = rest->find('/', start);
+  if (end == std::string_view::npos) end = rest->size();
+  *component = rest->substr(start, end - start);
+  *rest = rest->substr(end);
+  return true;
+}
+
+// Parent part and last component; false for a path the tree cannot hold.
+bool SplitPath(std::string_view path, std::string_view* parent, std::string_view* name) {
+  if (path.empty() || path.back() == '/') return false;
+  size_t slash = path.rfind('/');
+  *parent = slash == std::string_view::npos ? std::string_view() : path.substr(0, slash);
+  *name = slash == std::string_view::npos ? path : path.substr(slash + 1);
+  return name->size() <= EventTree::MAX_NAME_LEN && parent->size() <= EventTree::MAX_PARENT_LEN;
+}
+
+int SideServer(const EventNodeEntry& entry) { return entry.IsServer() ? 1 : 0; }
+
+int EventTypeOf(const EventNodeEntry& entry) {
+  Event event;
+  entry.ToEvent(&event);
+  return event.m_type;
+}
+
+}  // namespace
+
+EventTree::EventTree() : m_root(new DirNode) {
+  m_root->m_name = "/";
+  m_root->m_status = NODE_PLACEHOLDER;
+}
+
+EventTree::~EventTree() { DeleteTree(m_root, false); }
+
+// ---------------------------------------------------------------------------
+// Node bookkeeping
+
+void EventTree::TouchChild(DirNode* parent, DirNode* child) {
+  if (!parent->m_child_cursor || child->m_seq < parent->m_child_cursor->m_seq) parent->m_child_cursor = child;
+}
+
+void EventTree::TouchFile(DirNode* parent, FileNode* file) {
+  if (!parent->m_file_cursor || file->m_seq < parent->m_file_cursor->m_seq) parent->m_file_cursor = file;
+}
+
+bool EventTree::PopSkipsQuietly(const DirNode* child) {
+  if (child->m_status == NODE_PROCESSING || child->m_status == NODE_PROCESSING_DIRTY) return true;
+  return child->m_status == NODE_WAITING && (child->m_server_refs != 0 || child->m_local_refs != 0) &&
+         child->m_entry.m_op != ENTRY_OP_REMOVE;
+}
+
+EventTree::DirNode* EventTree::AddChild(DirNode* parent, std::string_view name, int32_t status) {
+  DirNode* child = new DirNode;
+  child->m_name.assign(name);
+  child->m_status = status;
+  child->m_seq = ++m_next_seq;
+  child->m_parent = parent;
+  child->m_prev = parent->m_last_child;
+  if (parent->m_last_child) {
+    parent->m_last_child->m_next = child;
+  } else {
+    parent->m_first_child = child;
+  }
+  parent->m_last_child = child;
+  parent->m_child_index.emplace(std::string_view(child->m_name), child);
+  TouchChild(parent, child);
+  return child;
+}
+
+EventTree::FileNode* EventTree::AddFile(DirNode* parent, std::string_view name) {
+  FileNode* file = new FileNode;
+  file->m_name.assign(name);
+  file->m_seq = ++m_next_seq;
+  file->m_prev = parent->m_last_file;
+  if (parent->m_last_file) {
+    parent->m_last_file->m_next = file;
+  } else {
+    parent->m_first_file = file;
+  }
+  parent->m_last_file = file;
+  parent->m_file_index.emplace(std::string_view(file->m_name), file);
+  TouchFile(parent, file);
+  return file;
+}
+
+void EventTree::UnlinkChild(DirNode* parent, DirNode* child) {
+  if (parent->m_child_cursor == child) parent->m_child_cursor = child->m_next;
+  (child->m_prev ? child->m_prev->m_next : parent->m_first_child) = child->m_next;
+  (child->m_next ? child->m_next->m_prev : parent->m_last_child) = child->m_prev;
+  parent->m_child_index.erase(std::string_view(child->m_name));
+  child->m_parent = child->m_prev = child->m_next = nullptr;
+}
+
+void EventTree::RemoveFile(DirNode* parent, FileNode* file) {
+  if (parent->m_file_cursor == file) parent->m_file_cursor = file->m_next;
+  (file->m_prev ? file->m_prev->m_next : parent->m_first_file) = file->m_next;
+  (file->m_next ? file->m_next->m_prev : parent->m_last_file) = file->m_prev;
+  parent->m_file_index.erase(std::string_view(file->m_name));
+  delete file;
+}
+
+void EventTree::DeleteTree(DirNode* dir, bool log) {
+  // Iterative, children first: paths can be thousands of levels deep.
+  std::vector<DirNode*> stack{dir};
+  while (!stack.empty()) {
+    DirNode* top = stack.back();
+    if (top->m_first_child) {
+      DirNode* child = top->m_first_child;
+      top->m_first_child = child->m_next;
+      stack.push_back(child);
+      continue;
+    }
+    stack.pop_back();
+    for (FileNode* file = top->m_first_file; file;) {
+      FileNode* next = file->m_next;
+      delete file;
+      file = next;
+    }
+    if (log) TLOG_DEBUG("[Remove Dir] = [%s]", top->m_name.c_str());
+    delete top;
+  }
+}
+
+void EventTree::RemoveEmptyPlaceholders(DirNode* dir) {
+  while (dir->m_parent && dir->m_status == NODE_PLACEHOLDER && dir->IsEmpty()) {
+    DirNode* parent = dir->m_parent;
+    UnlinkChild(parent, dir);
+    delete dir;
+    dir = parent;
+  }
+}
+
+void EventTree::AdjustRefs(DirNode* dir, bool server, int delta) {
+  for (DirNode* node = dir; node && node->m_parent; node = node->m_parent) {
+    (server ? node->m_server_refs : node->m_local_refs) += delta;
+    // A released count may make the directory ready to hand out.
+    if (delta < 0) TouchChild(node->m_parent, node);
+  }
+}
+
+void EventTree::AdjustCount(bool server, int delta) {
+  std::atomic<int32_t>& count = server ? m_server_count : m_local_count;
+  count.store(count.load(std::memory_order_relaxed) + delta, std::memory_order_relaxed);
+}
+
+EventTree::DirNode* EventTree::WalkParent(const std::string& path, bool create, std::string_view* name) {
+  std::string_view parent;
+  if (!SplitPath(path, &parent, name)) return nullptr;
+  DirNode* dir = m_root;
+  std::string_view component;
+  while (NextComponent(&parent, &component)) {
+    auto it = dir->m_child_index.find(component);
+    if (it != dir->m_child_index.end()) {
+      dir = it->second;
+    } else if (create) {
+      dir = AddChild(dir, component, NODE_PLACEHOLDER);
+    } else {
+      return nullptr;
+    }
+  }
+  return dir;
+}
+
+EventTree::NodeBase* EventTree::FindNode(const std::string& path, const int32_t* prefer, int prefer_count,
+                                         DirNode** parent, bool* is_dir) {
+  std::string_view name;
+  DirNode* dir = WalkParent(path, false, &name);
+  if (!dir) return nullptr;
+  auto child_it = dir->m_child_index.find(name);
+  auto file_it = dir->m_file_index.find(name);
+  NodeBase* child = child_it == dir->m_child_index.end() ? nullptr : child_it->second;
+  NodeBase* file = file_it == dir->m_file_index.end() ? nullptr : file_it->second;
+  *parent = dir;
+  if (child && file) {
+    // A path that is both a directory and a file (one replaced the other
+    // while events were pending): take the node in the state asked for.
+    auto rank = [&](const NodeBase* node) {
+      for (int i = 0; i < prefer_count; ++i) {
+        if (node->m_status == prefer[i]) return i;
+      }
+      return prefer_count;
+    };
+    if (rank(file) < rank(child)) child = nullptr;
+  }
+  *is_dir = child != nullptr;
+  return child ? child : file;
+}
+
+// ---------------------------------------------------------------------------
+// Insert and merge
+
+EventNodeEntry EventTree::Merge(const EventNodeEntry& old_entry, EventNodeEntry&& new_entry) {
+  if (old_entry.m_op == ENTRY_OP_NONE) return std::move(new_entry);
+  if (new_entry.m_op == ENTRY_OP_NONE) return old_entry;
+  bool old_server = old_entry.IsServer();
+  bool new_server = new_entry.IsServer();
+  bool keep_old_server = old_server && new_server && new_entry.m_sync_id <= old_entry.m_sync_id &&
+                         old_entry.m_sync_id != SYNC_ID_UNBOUNDED;
+  // Conflict rule between a server entry and a local one.
+  auto resolve = [](EventNodeEntry server, EventNodeEntry local) {
+    if (local.m_op == ENTRY_OP_REMOVE) return server;
+    if (server.m_op != ENTRY_OP_REMOVE) {
+      server.m_node_flags |= NODE_FLAG_CONFLICT;
+      return server;
+    }
+    return local;
+  };
+  if (!new_entry.IsDir()) {
+    if (!old_server && new_server) return resolve(std::move(new_entry), old_entry);
+    if (!old_server && !new_server) return std::move(new_entry);
+    if (old_server && !new_server) return resolve(old_entry, std::move(new_entry));
+    return keep_old_server ? old_entry : std::move(new_entry);
+  }
+  EventNodeEntry result = keep_old_server ? old_entry : std::move(new_entry);
+  if (old_entry.m_op == ENTRY_OP_REMOVE && result.m_op != ENTRY_OP_REMOVE) {
+    // The directory was deleted and made again: what was below it before
+    // the deletion has to be looked at afresh.
+    if (!old_server) {
+      TLOG_INFO("Mark node to be LocalSubDirRescan(pre-event dir delete) [%s].", result.m_path.c_str());
+      result.m_node_flags |= NODE_FLAG_LOCAL_SUBDIR_RESCAN;
+    } else {
+      TLOG_INFO("Mark node to be ServerSubDirRescan(pre-event dir delete) [%s].", result.m_path.c_str());
+      result.m_node_flags |= NODE_FLAG_SERVER_SUBDIR_RESCAN;
+    }
+  }
+  return result;
+}
+
+void EventTree::MergeIntoNode(DirNode* parent, NodeBase* node, EventNodeEntry&& entry) {
+  int32_t old_status = node->m_status;
+  if (old_status == NODE_PLACEHOLDER) {
+    node->m_entry = std::move(entry);
+  } else {
+    bool old_server = node->m_entry.IsServer();
+    // The merged entry is a new change: the worker's hold on the old one no
+    // longer counts, and the hand-out of the merged entry takes it again.
+    if (old_status == NODE_PROCESSING) AdjustRefs(parent, old_server, -1);
+    AdjustCount(old_server, -1);
+    node->m_entry = Merge(node->m_entry, std::move(entry));
+  }
+  bool processing = old_status == NODE_PROCESSING || old_status == NODE_PROCESSING_DIRTY;
+  node->m_status = processing ? NODE_PROCESSING_DIRTY : NODE_WAITING;
+  AdjustCount(node->m_entry.IsServer(), +1);
+}
+
+int EventTree::InsertLocked(EventNodeEntry&& entry) {
+  std::string_view name;
+  DirNode* dir = WalkParent(entry.m_path, true, &name);
+  if (!dir) {
+    TLOG_ERROR("invalid event path '%s'", entry.m_path.c_str());
+    return -1;
+  }
+  if (!entry.IsDir()) {
+    auto it = dir->m_file_index.find(name);
+    if (it == dir->m_file_index.end()) {
+      FileNode* file = AddFile(dir, name);
+      file->m_status = NODE_WAITING;
+      AdjustCount(entry.IsServer(), +1);
+      file->m_entry = std::move(entry);
+      return 0;
+    }
+    FileNode* file = it->second;
+    MergeIntoNode(dir, file, std::move(entry));
+    TouchFile(dir, file);
+    return 0;
+  }
+  DirNode* child;
+  auto it = dir->m_child_index.find(name);
+  if (it == dir->m_child_index.end()) {
+    child = AddChild(dir, name, NODE_WAITING);
+    AdjustCount(entry.IsServer(), +1);
+    child->m_entry = std::move(entry);
+  } else {
+    child = it->second;
+    MergeIntoNode(dir, child, std::move(entry));
+    TouchChild(dir, child);
+  }
+  if (child->m_entry.m_op == ENTRY_OP_REMOVE) {
+    PruneBelow(child, child->m_entry.IsServer(), child->m_entry.m_sync_id);
+  }
+  return 0;
+}
+
+int EventTree::PruneBelow(DirNode* dir, bool server, uint64_t limit) {
+  // Entries of the removal's side that the removal supersedes: every local
+  // one for a local removal, server ones older than it for a server one.
+  auto covered = [&](const EventNodeEntry& entry) {
+    return entry.IsServer() == server && (!server || entry.m_sync_id < limit);
+  };
+  int kept = 0;
+  for (DirNode* child = dir->m_first_child; child;) {
+    DirNode* next = child->m_next;
+    int child_kept = PruneBelow(child, server, limit);
+    bool waiting_covered = child->m_status == NODE_WAITING && covered(child->m_entry);
+    if (child_kept == 0 && (child->m_status == NODE_PLACEHOLDER || waiting_covered)) {
+      TLOG_DEBUG("[Remove Dir Node] = [%s]", child->m_name.c_str());
+      if (child->m_status == NODE_WAITING) AdjustCount(child->m_entry.IsServer(), -1);
+      UnlinkChild(dir, child);
+      DeleteTree(child, false);
+    } else {
+      TLOG_DEBUG("[Cannot Remove Dir Node] = [%s],refTemp = [%d],status = [%d], event_mode_equal[%d]",
+                 child->m_name.c_str(), child_kept, child->m_status, child->m_entry.IsServer() == server ? 1 : 0);
+      if (waiting_covered) {
+        AdjustCount(child->m_entry.IsServer(), -1);
+        child->m_status = NODE_PLACEHOLDER;
+        child->m_entry = EventNodeEntry();
+        TouchChild(dir, child);
+      }
+      kept += child_kept + 1;
+    }
+    child = next;
+  }
+  for (FileNode* file = dir->m_first_file; file;) {
+    FileNode* next = file->m_next;
+    bool processing = file->m_status == NODE_PROCESSING || file->m_status == NODE_PROCESSING_DIRTY;
+    if (processing || !covered(file->m_entry)) {
+      TLOG_DEBUG("[Cannot Remove File Node] = [%s]", file->m_name.c_str());
+      ++kept;
+    } else {
+      TLOG_DEBUG("[Remove File Node] = [%s]", file->m_name.c_str());
+      if (file->m_status == NODE_WAITING) AdjustCount(file->m_entry.IsServer(), -1);
+      RemoveFile(dir, file);
+    }
+    file = next;
+  }
+  return kept;
+}
+
+int EventTree::Push(const Event& event) {
+  TLOG_INFO("[Push Event] = [%s]", event.ToString().c_str());
+  if (event.m_flags & EVENT_FLAG_EXCEPT) return PushExcepEvent(event);
+  if (!event.IsNormalEvent()) {
+    TLOG_ERROR("event type %d cannot be queued in the event tree", event.m_type);
+    return -1;
+  }
+  EventNodeEntry entry = EventNodeEntry::FromEvent(event);
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return InsertLocked(std::move(entry));
+}
+
+int EventTree::PushExcepEvent(const Event& event) {
+  TLOG_INFO("PushExcepEvent '%s'", event.m_path.c_str());
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_waiting_except[event.m_path] = event;
+  return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Hand-out
+
+bool EventTree::HasPendingNonRemovalBelow(const DirNode* dir) const {
+  for (const FileNode* file = dir->m_first_file; file; file = file->m_next) {
+    if (file->m_status != NODE_PLACEHOLDER && file->m_entry.m_op != ENTRY_OP_REMOVE) return true;
+  }
+  for (const DirNode* child = dir->m_first_child; child; child = child->m_next) {
+    if (child->m_status != NODE_PLACEHOLDER && child->m_entry.m_op != ENTRY_OP_REMOVE) return true;
+    if (HasPendingNonRemovalBelow(child)) return true;
+  }
+  return false;
+}
+
+bool EventTree::AllProcessingBelowAreRemovals(const DirNode* dir) const {
+  auto processing = [](const NodeBase* node) {
+    return node->m_status == NODE_PROCESSING || node->m_status == NODE_PROCESSING_DIRTY;
+  };
+  for (const FileNode* file = dir->m_first_file; file; file = file->m_next) {
+    if (processing(file) && file->m_entry.m_op != ENTRY_OP_REMOVE) {
+      TLOG_INFO("file '%s' is processing with event type [%d]", file->m_entry.m_path.c_str(),
+                EventTypeOf(file->m_entry));
+      return false;
+    }
+  }
+  for (const DirNode* child = dir->m_first_child; child; child = child->m_next) {
+    if (processing(child) && child->m_entry.m_op != ENTRY_OP_REMOVE) {
+      TLOG_INFO("Dir '%s' is processing with event type [%d]", child->m_entry.m_path.c_str(),
+                EventTypeOf(child->m_entry));
+      return false;
+    }
+    if (!AllProcessingBelowAreRemovals(child)) return false;
+  }
+  return true;
+}
+
+int EventTree::PopFrom(DirNode* dir, Event* event) {
+  FileNode* file = dir->m_file_cursor;
+  while (file && file->m_status != NODE_WAITING) file = file->m_next;
+  dir->m_file_cursor = file;
+  if (file) {
+    file->m_status = NODE_PROCESSING;
+    dir->m_file_cursor = file->m_next;
+    AdjustRefs(dir, file->m_entry.IsServer(), +1);
+    file->m_entry.ToEvent(event);
+    TLOG_INFO("[Pop File Event] = [%s], server = [%d], type = [%d], path = [%s]", file->m_name.c_str(),
+              SideServer(file->m_entry), event->m_type, file->m_entry.m_path.c_str());
+    return 0;
+  }
+
+  DirNode* child = dir->m_child_cursor;
+  while (child && PopSkipsQuietly(child)) child = child->m_next;
+  dir->m_child_cursor = child;
+  for (; child; child = child->m_next) {
+    if (child->m_status == NODE_PROCESSING || child->m_status == NODE_PROCESSING_DIRTY) continue;
+    // The first placeholder decides the pop: its subtree is served before
+    // any later sibling.
+    if (child->m_status == NODE_PLACEHOLDER) return PopFrom(child, event);
+    EventNodeEntry& entry = child->m_entry;
+    bool server = entry.IsServer();
+    bool removal = entry.m_op == ENTRY_OP_REMOVE;
+    if (child->m_server_refs == 0 && child->m_local_refs == 0) {
+      if (removal && !child->IsEmpty() && HasPendingNonRemovalBelow(child)) {
+        // The removal goes first; what still waits below it must be found
+        // again by a rescan afterwards.
+        if (!server) {
+          TLOG_INFO("Mark node to be SetLocalSubDirRescanWithStat(sub-node not empty) [%s].", entry.m_path.c_str());
+          entry.m_node_flags |= NODE_FLAG_LOCAL_SUBDIR_RESCAN_WITH_STAT;
+        } else {
+          TLOG_INFO("Mark node to be SetServerSubDirRescanWithStat(sub-node not empty) [%s].", entry.m_path.c_str());
+          entry.m_node_flags |= NODE_FLAG_SERVER_SUBDIR_RESCAN_WITH_STAT;
+        }
+      }
+      child->m_status = NODE_PROCESSING;
+      AdjustRefs(dir, server, +1);
+      entry.ToEvent(event);
+      TLOG_INFO("[Pop Dir Event] = [%s], server = [%d], type = [%d], path = [%s]", child->m_name.c_str(),
+                SideServer(entry), event->m_type, entry.m_path.c_str());
+      return 0;
+    }
+    if (!removal) continue;
+    if (AllProcessingBelowAreRemovals(child)) continue;
+    TLOG_INFO("AllSubProcessingNode are not Delete Event '%s'.", entry.m_path.c_str());
+    if (server && child->m_local_refs != 0) {
+      TLOG_INFO("Mark node to be SetServerSubDirRescanWithStat(sub-node processing) [%s].", entry.m_path.c_str());
+      entry.m_node_flags |= NODE_FLAG_SERVER_SUBDIR_RESCAN_WITH_STAT;
+    } else if (!server && child->m_server_refs != 0) {
+      TLOG_INFO("Mark node to be SetLocalSubDirRescanWithStat(sub-node processing) [%s].", entry.m_path.c_str());
+      entry.m_node_flags |= NODE_FLAG_LOCAL_SUBDIR_RESCAN_WITH_STAT;
+    }
+  }
+  return -1;
+}
+
+int EventTree::Pop(Event* event) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  Event out;
+  if (PopFrom(m_root, &out) == 0) {
+    *event = std::move(out);
+    return 0;
+  }
+  TLOG_DEBUG("Failed to pop event from event tree, local event = %d, server event = %d.", LocalEventCount(),
+             ServerEventCount());
+  if (m_waiting_except.empty()) return -1;
+  auto it = m_waiting_except.begin();
+  *event = it->second;
+  m_processing_except[it->first] = it->second;
+  m_waiting_except.erase(it);
+  return 0;
+}
+
+int EventTree::PopEvent(const std::string& path, Event* event) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  TLOG_DEBUG("Event tree current status local_evnet: %d, server_event:%d.", LocalEventCount(), ServerEventCount());
+  static constexpr int32_t PREFER[] = {NODE_PROCESSING_DIRTY, NODE_PROCESSING, NODE_WAITING};
+  DirNode* parent = nullptr;
+  bool is_dir = false;
+  NodeBase* node = FindNode(path, PREFER, 3, &parent, &is_dir);
+  int result = -1;
+  // A placeholder has no entry to hand out.
+  if (node && node->m_status != NODE_PLACEHOLDER) {
+    Event out;
+    node->m_entry.ToEvent(&out);
+    *event = std::move(out);
+    // A node still processing keeps the hold it took when handed out.
+    if (node->m_status != NODE_PROCESSING) AdjustRefs(parent, node->m_entry.IsServer(), +1);
+    node->m_status = NODE_PROCESSING;
+    result = 0;
+  } else {
+    TLOG_DEBUG("Failed to pop event from event tree, local event = %d, server event = %d.", LocalEventCount(),
+               ServerEventCount());
+    auto it = m_waiting_except.find(path);
+    if (it != m_waiting_except.end()) {
+      *event = it->second;
+      m_processing_except[it->first] = it->second;
+      m_waiting_except.erase(it);
+      result = 0;
+    }
+  }
+  TLOG_INFO("[Pop Event] = [%s]", event->ToString().c_str());
+  return result;
+}
+
+// ---------------------------------------------------------------------------
+// Done and reset
+
+int EventTree::UpdateFileDoneEvent(const EventNodeEntry& entry) {
+  std::string_view name;
+  DirNode* dir = WalkParent(entry.m_path, false, &name);
+  if (!dir) {
+    TLOG_ERROR("Failed to UpdateFileDoneEvent(parent not found) [%s]", entry.m_path.c_str());
+    return -1;
+  }
+  auto it = dir->m_file_index.find(name);
+  if (it == dir->m_file_index.end()) {
+    TLOG_DEBUG("Failed to UpdateFileDoneEvent(FileNode not found) [%s].", entry.m_path.c_str());
+    return -1;
+  }
+  FileNode* file = it->second;
+  if (file->m_entry.IsServer() != entry.IsServer()) {
+    TLOG_DEBUG("Failed to UpdateFileDoneEvent(attr mode is diff) [%s].", entry.m_path.c_str());
+    return -1;
+  }
+  if (file->m_status != NODE_PROCESSING) {
+    TLOG_DEBUG("Failed to UpdateFileDoneEvent(NOT PROCESSING) [%s] in status[%d].", entry.m_path.c_str(),
+               file->m_status);
+    return -1;
+  }
+  bool server = file->m_entry.IsServer();
+  AdjustRefs(dir, server, -1);
+  AdjustCount(server, -1);
+  RemoveFile(dir, file);
+  RemoveEmptyPlaceholders(dir);
+  return 0;
+}
+
+int EventTree::UpdateDirDoneEvent(const EventNodeEntry& entry) {
+  std::string_view name;
+  DirNode* dir = WalkParent(entry.m_path, false, &name);
+  if (!dir) {
+    TLOG_DEBUG("Failed to UpdateDirDoneEvent(parent not found) [%s].", entry.m_path.c_str());
+    return -1;
+  }
+  auto it = dir->m_child_index.find(name);
+  if (it == dir->m_child_index.end()) {
+    TLOG_DEBUG("Failed to UpdateDirDoneEvent(DirNode not found) [%s].", entry.m_path.c_str());
+    return -1;
+  }
+  DirNode* child = it->second;
+  if (child->m_entry.IsServer() != entry.IsServer()) {
+    TLOG_DEBUG("Failed to UpdateDirDoneEvent(attr mode is diff) [%s].", entry.m_path.c_str());
+    return -1;
+  }
+  if (child->m_status != NODE_PROCESSING) {
+    TLOG_DEBUG("Failed to UpdateDirDoneEvent(NOT PROCESSING) [%s] in status[%d].", entry.m_path.c_str(),
+               child->m_status);
+    return -1;
+  }
+  bool server = child->m_entry.IsServer();
+  AdjustRefs(dir, server, -1);
+  if (child->IsEmpty()) {
+    UnlinkChild(dir, child);
+    delete child;
+    RemoveEmptyPlaceholders(dir);
+  } else {
+    child->m_status = NODE_PLACEHOLDER;
+    child->m_entry = EventNodeEntry();
+    TouchChild(dir, child);
+  }
+  AdjustCount(server, -1);
+  return 0;
+}
+
+int EventTree::DoneEvent(const Event& event) {
+  if (event.m_flags & EVENT_FLAG_EXCEPT) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_processing_except.erase(event.m_path);
+    return 0;
+  }
+  EventNodeEntry entry = EventNodeEntry::FromEvent(event);
+  int result;
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    result = entry.IsDir() ? UpdateDirDoneEvent(entry) : UpdateFileDoneEvent(entry);
+  }
+  TLOG_DEBUG("DoneEvent ret = [%d], %s.", result, event.ToString().c_str());
+  TLOG_DEBUG("DoneEvent local event = [%d], server event = [%d]", LocalEventCount(), ServerEventCount());
+  return result;
+}
+
+int EventTree::ResetEventStatus(const std::string& path) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  static constexpr int32_t PREFER[] = {NODE_PROCESSING, NODE_PROCESSING_DIRTY, NODE_WAITING};
+  DirNode* parent = nullptr;
+  bool is_dir = false;
+  NodeBase* node = FindNode(path, PREFER, 3, &parent, &is_dir);
+  // A placeholder has no entry that could wait again.
+  if (!node || node->m_status == NODE_PLACEHOLDER) return -1;
+  if (node->m_status == NODE_PROCESSING) AdjustRefs(parent, node->m_entry.IsServer(), -1);
+  node->m_status = NODE_WAITING;
+  if (is_dir) {
+    TouchChild(parent, static_cast<DirNode*>(node));
+  } else {
+    TouchFile(parent, static_cast<FileNode*>(node));
+  }
+  return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Except queues, state and diagnostics
+
+bool EventTree::IsEmpty() {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_root->IsEmpty() && m_processing_except.empty() && m_waiting_except.empty();
+}
+
+int EventTree::ExceptCount() {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return static_cast<int>(m_processing_except.size() + m_waiting_except.size());
+}
+
+int EventTree::RemoveExcept(const std::string& path) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_processing_except.erase(path) ? 0 : -1;
+}
+
+int EventTree::RemoveExceptEverywhere(const std::string& path) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  size_t erased = m_processing_except.erase(path) + m_waiting_except.erase(path);
+  return erased ? 0 : -1;
+}
+
+int EventTree::RedoExcept(const std::string& path) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  auto it = m_processing_except.find(path);
+  if (it == m_processing_except.end()) return -1;
+  // A newer event for the path that arrived meanwhile stays the one queued.
+  m_waiting_except.emplace(it->first, std::move(it->second));
+  m_processing_except.erase(it);
+  return 0;
+}
+
+int EventTree::FindWaitingExcept(const std::string& path, Event* event) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  auto it = m_waiting_except.find(path);
+  if (it == m_waiting_except.end()) return 0;
+  if (event) *event = it->second;
+  return 1;
+}
+
+void EventTree::Clear() {
+  TLOG_INFO("========Clear=========");
+  std::lock_guard<std::mutex> lock(m_mutex);
+  DeleteTree(m_root, true);
+  m_server_count.store(0, std::memory_order_relaxed);
+  m_local_count.store(0, std::memory_order_relaxed);
+  m_root = new DirNode;
+  m_root->m_name = "/";
+  m_root->m_status = NODE_PLACEHOLDER;
+  m_processing_except.clear();
+  m_waiting_except.clear();
+}
+
+void EventTree::TraverseDir(const DirNode* dir) {
+  const EventNodeEntry& e = dir->m_entry;
+  TLOG_INFO(
+      "[Dir] server=[%d],Conflict=[%d],SubDirRescan=[%d],name=[%s],status =[%d],type[%d],refSerCount=[%d],"
+      "refLocCount=[%d],path=[%s]",
+      SideServer(e), (e.m_node_flags & NODE_FLAG_CONFLICT) ? 1 : 0, (e.m_node_flags & NODE_FLAG_SUBDIR_RESCAN) ? 1 : 0,
+      dir->m_name.c_str(), dir->m_status, EventTypeOf(e), dir->m_server_refs, dir->m_local_refs, e.m_path.c_str());
+  for (const FileNode* file = dir->m_first_file; file; file = file->m_next) {
+    const EventNodeEntry& f = file->m_entry;
+    TLOG_INFO("[File] server=[%d],Conflict=[%d],SubDirRescan=[%d],name=[%s],status=[%d],type=[%d],path=[%s]",
+              SideServer(f), (f.m_node_flags & NODE_FLAG_CONFLICT) ? 1 : 0,
+              (f.m_node_flags & NODE_FLAG_SUBDIR_RESCAN) ? 1 : 0, file->m_name.c_str(), file->m_status,
+              EventTypeOf(f), f.m_path.c_str());
+  }
+  for (const DirNode* child = dir->m_first_child; child; child = child->m_next) TraverseDir(child);
+}
+
+void EventTree::TraverseTree() {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  TLOG_INFO("========TraverseTree , server_event_count = [%d], local_event_count=[%d] =========", ServerEventCount(),
+            LocalEventCount());
+  TraverseDir(m_root);
+  TLOG_INFO("========TraverseProcessingExceptQueue=========");
+  for (const auto& [path, event] : m_processing_except) TLOG_INFO("[Except Event] %s.", event.ToString().c_str());
+  TLOG_INFO("========TraverseWaitingExceptQueue=========");
+  for (const auto& [path, event] : m_waiting_except) TLOG_INFO("[Except Event] %s.", event.ToString().c_str());
+}
+
+int EventTree::GetNodeInfo(const std::string& path, bool is_dir, EventNodeInfo* info) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  std::string_view name;
+  DirNode* dir = WalkParent(path, false, &name);
+  if (!dir) return 0;
+  if (is_dir) {
+    auto it = dir->m_child_index.find(name);
+    if (it == dir->m_child_index.end()) return 0;
+    if (info) *info = EventNodeInfo{it->second->m_status, it->second->m_entry, it->second->m_server_refs,
+                                    it->second->m_local_refs};
+    return 1;
+  }
+  auto it = dir->m_file_index.find(name);
+  if (it == dir->m_file_index.end()) return 0;
+  if (info) *info = EventNodeInfo{it->second->m_status, it->second->m_entry, 0, 0};
+  return 1;
+}
+
+int EventTree::VerifyDir(const DirNode* dir, int32_t* server_processing, int32_t* local_processing,
+                         int32_t* server_pending, int32_t* local_pending, std::string* problem) {
+  auto fail = [&](const std::string& what) {
+    if (problem) *problem = what;
+    return -1;
+  };
+  auto pending = [](int32_t status) { return status == NODE_WAITING || status == NODE_PROCESSING || status == NODE_PROCESSING_DIRTY; };
+  *server_processing = *local_processing = 0;
+  size_t files = 0;
+  bool before_cursor = dir->m_file_cursor != nullptr;
+  bool cursor_seen = dir->m_file_cursor == nullptr;
+  const FileNode* previous_file = nullptr;
+  for (const FileNode* file = dir->m_first_file; file; file = file->m_next) {
+    ++files;
+    if (file->m_prev != previous_file) return fail("broken file links in " + dir->m_name);
+    previous_file = file;
+    if (file == dir->m_file_cursor) before_cursor = false, cursor_seen = true;
+    if (before_cursor && file->m_status == NODE_WAITING) return fail("waiting file before cursor: " + file->m_name);
+    auto it = dir->m_file_index.find(file->m_name);
+    if (it == dir->m_file_index.end() || it->second != file) return fail("file index misses " + file->m_name);
+    if (file->m_status == NODE_PLACEHOLDER) return fail("file placeholder " + file->m_name);
+    if (file->m_entry.m_op == ENTRY_OP_NONE) return fail("file without entry " + file->m_name);
+    if (file->m_status == NODE_PROCESSING) ++(file->m_entry.IsServer() ? *server_processing : *local_processing);
+    if (pending(file->m_status)) ++(file->m_entry.IsServer() ? *server_pending : *local_pending);
+  }
+  if (previous_file != dir->m_last_file) return fail("broken last file in " + dir->m_name);
+  if (!cursor_seen) return fail("file cursor outside its list in " + dir->m_name);
+  if (files != dir->m_file_index.size()) return fail("file index size in " + dir->m_name);
+
+  size_t children = 0;
+  before_cursor = dir->m_child_cursor != nullptr;
+  cursor_seen = dir->m_child_cursor == nullptr;
+  const DirNode* previous_child = nullptr;
+  for (const DirNode* child = dir->m_first_child; child; child = child->m_next) {
+    ++children;
+    if (child->m_prev != previous_child || child->m_parent != dir) return fail("broken child links " + child->m_name);
+    previous_child = child;
+    if (child == dir->m_child_cursor) before_cursor = false, cursor_seen = true;
+    if (before_cursor && !PopSkipsQuietly(child)) return fail("child before cursor is not skippable: " + child->m_name);
+    auto it = dir->m_child_index.find(child->m_name);
+    if (it == dir->m_child_index.end() || it->second != child) return fail("child index misses " + child->m_name);
+    if (child->m_status == NODE_PLACEHOLDER && child->IsEmpty()) return fail("empty placeholder " + child->m_name);
+    if (child->m_status != NODE_PLACEHOLDER && child->m_entry.m_op == ENTRY_OP_NONE)
+      return fail("directory without entry " + child->m_name);
+    int32_t below_server = 0, below_local = 0;
+    if (VerifyDir(child, &below_server, &below_local, server_pending, local_pending, problem) < 0) return -1;
+    if (below_server != child->m_server_refs || below_local != child->m_local_refs) {
+      return fail("reference counts of " + child->m_name + ": " + std::to_string(child->m_server_refs) + "/" +
+                  std::to_string(child->m_local_refs) + " but recount " + std::to_string(below_server) + "/" +
+                  std::to_string(below_local));
+    }
+    *server_processing += below_server;
+    *local_processing += below_local;
+    if (child->m_status == NODE_PROCESSING) ++(child->m_entry.IsServer() ? *server_processing : *local_processing);
+    if (pending(child->m_status)) ++(child->m_entry.IsServer() ? *server_pending : *local_pending);
+  }
+  if (previous_child != dir->m_last_child) return fail("broken last child in " + dir->m_name);
+  if (!cursor_seen) return fail("child cursor outside its list in " + dir->m_name);
+  if (children != dir->m_child_index.size()) return fail("child index size in " + dir->m_name);
+  return 0;
+}
+
+int EventTree::Verify(std::string* problem) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  int32_t server_processing = 0, local_processing = 0, server_pending = 0, local_pending = 0;
+  if (VerifyDir(m_root, &server_processing, &local_processing, &server_pending, &local_pending, problem) < 0)
+    return -1;
+  if (m_root->m_server_refs != 0 || m_root->m_local_refs != 0) {
+    if (problem) *problem = "root holds reference counts";
+    return -1;
+  }
+  if (server_pending != ServerEventCount() || local_pending != LocalEventCount()) {
+    if (problem) {
+      *problem = "tree counters " + std::to_string(ServerEventCount()) + "/" + std::to_string(LocalEventCount()) +
+                 " but recount " + std::to_string(server_pending) + "/" + std::to_string(local_pending);
+    }
+    return -1;
+  }
+  return 0;
+}
+
+}  // namespace tide
