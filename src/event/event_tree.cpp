@@ -466,8 +466,11 @@ int EventTree::Pop(Event* event) {
   }
   TLOG_DEBUG("Failed to pop event from event tree, local event = %d, server event = %d.", LocalEventCount(),
              ServerEventCount());
-  if (m_waiting_except.empty()) return -1;
+  // The first waiting except event whose path is not being worked on: a
+  // path is never in two workers' hands at once.
   auto it = m_waiting_except.begin();
+  while (it != m_waiting_except.end() && m_processing_except.count(it->first)) ++it;
+  if (it == m_waiting_except.end()) return -1;
   *event = it->second;
   m_processing_except[it->first] = it->second;
   m_waiting_except.erase(it);

@@ -1,0 +1,227 @@
+#define TIDE_LOG_TAG "event-manager"
+#define TIDE_LOG_COMPONENT "event_mgr_debug"
+#include "event/event_manager.h"
+
+#include "core/logger.h"
+#include "core/registry.h"
+#include "core/task.h"
+
+namespace tide {
+
+EventManager& EventManager::GetInstance() {
+  static EventManager manager;
+  return manager;
+}
+
+EventManager::EventPool* EventManager::FindPool(uint64_t view_id) {
+  auto it = m_pools.find(view_id);
+  return it == m_pools.end() ? nullptr : it->second.get();
+}
+
+EventManager::EventPool* EventManager::FindOrCreatePool(uint64_t view_id) {
+  EventPool* pool = FindPool(view_id);
+  if (pool != nullptr) return pool;
+  auto created = std::make_unique<EventPool>(view_id);
+  pool = created.get();
+  m_pools.emplace(view_id, std::move(created));
+  return pool;
+}
+
+void EventManager::QueueIfPending(EventPool* pool) {
+  if (!pool->m_ready && pool->PendingCount() != 0) {
+    pool->m_ready = true;
+    m_ready_queue.push_back(pool);
+  }
+}
+
+void EventManager::PoolPush(EventPool* pool, const Event& event) {
+  if (event.m_type == EMPTY) return;
+  if (event.IsExpandEvent()) {
+    if (!event.IsDir()) return;
+    if ((event.m_type == RESCAN_MERGE || event.m_type == RESCAN_SYNC) && event.m_path == "/") {
+      // A rescan of the whole view covers every expand still queued.
+      TLOG_INFO("Merging expand event.");
+      pool->m_expand.clear();
+    }
+    TLOG_DEBUG("Push expand event [%s].", event.ToString().c_str());
+    pool->m_expand.push_back(event);
+    return;
+  }
+  pool->m_tree.Push(event);
+  TLOG_DEBUG("Push local event [%s].", event.ToString().c_str());
+}
+
+bool EventManager::PoolPop(EventPool* pool, Event* event) {
+  if (!pool->m_tree.IsEmpty() && pool->m_tree.Pop(event) == 0) {
+    TLOG_DEBUG("event_pool: Pop an event [%s]", event->ToString().c_str());
+    return true;
+  }
+  if (pool->m_expand.empty()) return false;
+  *event = std::move(pool->m_expand.front());
+  pool->m_expand.pop_front();
+  TLOG_DEBUG("event_pool: Pop an expand event [%s]", event->ToString().c_str());
+  return true;
+}
+
+void EventManager::PushEvent(const Event& event) {
+  std::lock_guard<std::mutex> guard(m_mutex);
+  if (!event.IsExpandEvent()) {
+    for (auto& [worker, record] : m_processing) {
+      if (record.m_current.m_view_id != event.m_view_id || record.m_current.m_path != event.m_path) continue;
+      record.m_dirty = event;
+      if (record.m_current.m_type == UPLOAD_LOCAL && event.m_type == REMOVE_REMOTE) {
+        // The file is gone: finishing the upload would be wasted work.
+        TLOG_INFO("old event is UploadLocal but new event is RemoveRemote, abort UploadLocal progress '%s'.",
+                  event.m_path.c_str());
+        worker->SetAbort(true);
+      }
+    }
+  }
+  EventPool* pool = FindOrCreatePool(event.m_view_id);
+  PoolPush(pool, event);
+  QueueIfPending(pool);
+}
+
+void EventManager::PushExpandEvent(uint64_t view_id, const std::string& path) {
+  Event event;
+  event.m_type = EXPAND;
+  event.m_view_id = view_id;
+  event.m_path = path;
+  event.m_flags = EVENT_FLAG_DIR;
+  PushEvent(event);
+}
+
+void EventManager::PushRescanEvent(uint64_t view_id, const std::string& path, bool merge) {
+  Event event;
+  event.m_type = merge ? RESCAN_MERGE : RESCAN_SYNC;
+  event.m_view_id = view_id;
+  event.m_path = path;
+  event.m_flags = EVENT_FLAG_DIR;
+  PushEvent(event);
+}
+
+int EventManager::PullEvent(Task* worker, Event* event) {
+  std::lock_guard<std::mutex> guard(m_mutex);
+  if (m_ready_queue.empty()) return -1;
+  EventPool* pool = m_ready_queue.front();
+  m_ready_queue.pop_front();
+  pool->m_ready = false;
+
+  int result = -1;
+  if (PoolPop(pool, event)) {
+    result = 0;
+    if (!event->IsExpandEvent()) {
+      ProcessingRecord& record = m_processing[worker];
+      record.m_current = *event;
+      record.m_dirty = Event();
+      TLOG_DEBUG("EventManager::PullEvent [%s]", event->ToString().c_str());
+    }
+  }
+  // Back at the end of the queue while anything is pending, including
+  // entries still being processed: views take turns.
+  QueueIfPending(pool);
+  return result;
+}
+
+int EventManager::DoneEvent(Task* worker, Event* event) {
+  if (event->IsExpandEvent()) return 0;
+  std::lock_guard<std::mutex> guard(m_mutex);
+  auto it = m_processing.find(worker);
+  // Without a record (the worker gave its event back meanwhile) the
+  // caller's event is what the tree has to release.
+  const Event& current = it != m_processing.end() ? it->second.m_current : *event;
+  EventPool* pool = FindPool(current.m_view_id);
+  if (pool == nullptr) {
+    TLOG_ERROR("Can not find event pool");
+    if (it != m_processing.end()) m_processing.erase(it);
+    return 0;
+  }
+  if (it == m_processing.end() || it->second.m_dirty.m_type == EMPTY) {
+    pool->m_tree.DoneEvent(current);
+    if (it != m_processing.end()) m_processing.erase(it);
+    return 0;
+  }
+
+  ProcessingRecord& record = it->second;
+  TLOG_DEBUG("EventManager::DoneEvent is dirty, waiting for [%s]", record.m_dirty.ToString().c_str());
+  Event next;
+  if (pool->m_tree.PopEvent(record.m_current.m_path, &next) < 0) {
+    // Nothing of that path is left to hand out (it was pruned meanwhile).
+    m_processing.erase(it);
+    return 0;
+  }
+  record.m_current = next;
+  record.m_dirty = Event();
+  *event = std::move(next);
+  return -1;
+}
+
+int EventManager::RedoEvent(Task* worker, const Event& event) {
+  int result = -1;
+  {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    EventPool* pool = FindPool(event.m_view_id);
+    if (pool == nullptr) {
+      TLOG_ERROR("Can not find event pool");
+    } else if (event.IsExpandEvent()) {
+      // Expand events have no place in the tree; they wait at the end of
+      // the expand list again instead of being lost.
+      pool->m_expand.push_back(event);
+      QueueIfPending(pool);
+      result = 0;
+    } else {
+      int reset = (event.m_flags & EVENT_FLAG_EXCEPT) ? pool->m_tree.RedoExcept(event.m_path)
+                                                       : pool->m_tree.ResetEventStatus(event.m_path);
+      if (reset < 0) {
+        TLOG_ERROR("Failed to Reset event status to watting in event tree '%s'.", event.m_path.c_str());
+      } else {
+        m_processing.erase(worker);
+        QueueIfPending(pool);
+        result = 0;
+      }
+    }
+  }
+  TLOG_DEBUG("EventManager::RedoEvent = [%s], ret= [%d]", event.ToString().c_str(), result);
+  return result;
+}
+
+int EventManager::GetPendingServerEventCount() {
+  std::lock_guard<std::mutex> guard(m_mutex);
+  Registry& registry = Registry::Instance();
+  int count = 0;
+  for (const auto& [view_id, pool] : m_pools) {
+    RegistryEntry entry;
+    if (!registry.GetByViewId(view_id, &entry) || (entry.m_attribute & VIEW_ATTR_CATCHING_UP)) {
+      TLOG_DEBUG("view id %llu is currently in progress table, skip it", static_cast<unsigned long long>(view_id));
+      continue;
+    }
+    count += pool->m_tree.ServerEventCount();
+  }
+  return count;
+}
+
+int EventManager::GetViewServerEventCount(uint64_t view_id) {
+  std::lock_guard<std::mutex> guard(m_mutex);
+  EventPool* pool = FindPool(view_id);
+  return pool == nullptr ? 0 : pool->m_tree.ServerEventCount();
+}
+
+int EventManager::GetViewPendingCount(uint64_t view_id) {
+  std::lock_guard<std::mutex> guard(m_mutex);
+  EventPool* pool = FindPool(view_id);
+  return pool == nullptr ? 0 : pool->PendingCount();
+}
+
+size_t EventManager::ReadyQueueSize() {
+  std::lock_guard<std::mutex> guard(m_mutex);
+  return m_ready_queue.size();
+}
+
+void EventManager::Reset() {
+  std::lock_guard<std::mutex> guard(m_mutex);
+  m_ready_queue.clear();
+  m_processing.clear();
+  m_pools.clear();
+}
+
+}  // namespace tide

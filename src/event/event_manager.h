@@ -1,0 +1,91 @@
+// The meeting point between the producers of events (detectors, syncers,
+// view registration, workers) and the workers that carry them out.
+//
+// One event pool per view: the view's event tree plus its expand list (the
+// EXPAND and RESCAN events, in arrival order). Pools with pending work wait
+// in a ready queue and are served round-robin, one pool per pull, so a pull
+// costs the same with ten views or ten thousand. For each worker the manager
+// remembers the event it is carrying out; a change that arrives for that
+// path meanwhile becomes the worker's "dirty" follow-up, handed back when it
+// reports the first one done.
+//
+// Thread use: m_mutex guards every member and is always taken before a
+// tree's own mutex (and before the registry's, for the pending count).
+// SetAbort on a worker is called with m_mutex held and must not block.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "event/event.h"
+#include "event/event_tree.h"
+
+namespace tide {
+
+class Task;
+
+class EventManager {
+ public:
+  static EventManager& GetInstance();
+
+  void PushEvent(const Event& event);
+  // Queues an EXPAND of the directory `path` of the view.
+  void PushExpandEvent(uint64_t view_id, const std::string& path);
+  // Queues a RESCAN_MERGE (merge) or RESCAN_SYNC of the directory `path`.
+  void PushRescanEvent(uint64_t view_id, const std::string& path, bool merge);
+  // Hands out the next event of the pool at the front of the ready queue:
+  // 0 with the event, -1 when there is nothing to hand out. Never blocks.
+  int PullEvent(Task* worker, Event* event);
+  // 0 when the worker's event is finished; -1 when a newer change of the
+  // same path arrived meanwhile: *event is then that follow-up, which the
+  // worker carries out next.
+  int DoneEvent(Task* worker, Event* event);
+  // Gives a handed-out event back unfinished; it is handed out again later.
+  int RedoEvent(Task* worker, const Event& event);
+  // Server events pending in the trees of views that are not catching up.
+  int GetPendingServerEventCount();
+  // Server events pending in the tree of one view (0 without a pool).
+  int GetViewServerEventCount(uint64_t view_id);
+
+  // Diagnostics and tests.
+  int GetViewPendingCount(uint64_t view_id);
+  size_t ReadyQueueSize();
+  // Drops every pool, processing record and queued pool (tests only).
+  void Reset();
+
+ private:
+  struct EventPool {
+    explicit EventPool(uint64_t view_id) : m_view_id(view_id) {}
+    int PendingCount() const {
+      return m_tree.ServerEventCount() + m_tree.LocalEventCount() + static_cast<int>(m_expand.size());
+    }
+    uint64_t m_view_id;
+    EventTree m_tree;
+    std::deque<Event> m_expand;
+    // Whether the pool sits in the ready queue, so that it is queued at
+    // most once however its count moves between pulls.
+    bool m_ready = false;
+  };
+  struct ProcessingRecord {
+    Event m_current;
+    Event m_dirty;  // type EMPTY when none
+  };
+
+  EventManager() = default;
+  EventPool* FindPool(uint64_t view_id);
+  EventPool* FindOrCreatePool(uint64_t view_id);
+  void PoolPush(EventPool* pool, const Event& event);
+  bool PoolPop(EventPool* pool, Event* event);
+  void QueueIfPending(EventPool* pool);
+
+  std::mutex m_mutex;
+  std::map<Task*, ProcessingRecord> m_processing;              // guarded by m_mutex
+  std::map<uint64_t, std::unique_ptr<EventPool>> m_pools;      // guarded by m_mutex
+  std::deque<EventPool*> m_ready_queue;                        // guarded by m_mutex
+};
+
+}  // namespace tide
