@@ -1,0 +1,21 @@
+// What view registration and the control instructions need of the change
+// detector (task 0): start and stop watching one view's folder. Both
+// detectors implement it.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace tide {
+
+class WatchInterface {
+ public:
+  virtual ~WatchInterface() = default;
+  // Starts watching the folder `path` for view `view_id`: a root id of the
+  // detector's own (0 or more), or -1 after logging. Callers test the sign.
+  virtual int AddWatch(const std::string& path, uint64_t view_id) = 0;
+  // Stops watching the view: 0, or -1 when it has no watch.
+  virtual int RemoveWatch(uint64_t view_id) = 0;
+};
+
+}  // namespace tide
