@@ -17,7 +17,8 @@ namespace tide {
 
 class Channel {
  public:
-  // Block size of every channel of the daemon (0x14000).
+  // Block size of every channel of the daemon (0x14000). <sys/mount.h> and
+  // <linux/fs.h> define a BLOCK_SIZE macro: #undef it after them.
   static constexpr uint32_t BLOCK_SIZE = 81920;
 
   // Transfer function of a mode: handle, buffer, length, wait time-out →

@@ -65,24 +65,24 @@ TEST(ChannelTest, FailedReadLeavesValueUntouched) {
 TEST(ChannelTest, WriteGathersUntilTheRingOverflows) {
   WirePeer peer;
   Channel& ch = peer.channel();
-  std::string block(Channel::DATA_BLOCK_SIZE, 'x');
-  ASSERT_EQ(0, ch.Write(block.data(), Channel::DATA_BLOCK_SIZE));
-  EXPECT_EQ(Channel::DATA_BLOCK_SIZE, ch.WritePending());
+  std::string block(Channel::BLOCK_SIZE, 'x');
+  ASSERT_EQ(0, ch.Write(block.data(), Channel::BLOCK_SIZE));
+  EXPECT_EQ(Channel::BLOCK_SIZE, ch.WritePending());
   EXPECT_EQ("", peer.Drain(50));  // nothing sent yet
 
   ASSERT_EQ(0, ch.Write("y", 1));
   std::string sent = peer.Drain(100);
   EXPECT_GE(sent.size(), 1u);
-  EXPECT_LE(ch.WritePending(), Channel::DATA_BLOCK_SIZE);
+  EXPECT_LE(ch.WritePending(), Channel::BLOCK_SIZE);
   ASSERT_EQ(0, ch.FlushWrite(0));
-  sent += peer.Receive(Channel::DATA_BLOCK_SIZE + 1 - sent.size());
+  sent += peer.Receive(Channel::BLOCK_SIZE + 1 - sent.size());
   EXPECT_EQ(block + "y", sent);
 }
 
 TEST(ChannelTest, OversizedWriteIsRefused) {
   WirePeer peer;
-  std::string block(Channel::DATA_BLOCK_SIZE + 1, 'x');
-  EXPECT_EQ(RESULT_INVALID_ARGUMENT, peer.channel().Write(block.data(), Channel::DATA_BLOCK_SIZE + 1));
+  std::string block(Channel::BLOCK_SIZE + 1, 'x');
+  EXPECT_EQ(RESULT_INVALID_ARGUMENT, peer.channel().Write(block.data(), Channel::BLOCK_SIZE + 1));
   EXPECT_EQ(0u, peer.channel().WritePending());
 }
 
@@ -121,7 +121,7 @@ TEST(ChannelTest, RingsCarryAStreamIntact) {
     std::mt19937 sizes(11);
     size_t done = 0;
     while (done < data.size()) {
-      uint32_t n = std::min<uint32_t>(sizes() % Channel::DATA_BLOCK_SIZE + 1, static_cast<uint32_t>(data.size() - done));
+      uint32_t n = std::min<uint32_t>(sizes() % Channel::BLOCK_SIZE + 1, static_cast<uint32_t>(data.size() - done));
       ASSERT_EQ(0, pair.m_a.Write(data.data() + done, n));
       done += n;
     }
@@ -131,7 +131,7 @@ TEST(ChannelTest, RingsCarryAStreamIntact) {
   std::mt19937 sizes(13);
   size_t done = 0;
   while (done < data.size()) {
-    uint32_t n = std::min<uint32_t>(sizes() % (2 * Channel::DATA_BLOCK_SIZE) + 1, static_cast<uint32_t>(data.size() - done));
+    uint32_t n = std::min<uint32_t>(sizes() % (2 * Channel::BLOCK_SIZE) + 1, static_cast<uint32_t>(data.size() - done));
     ASSERT_EQ(0, pair.m_b.Read(got.data() + done, n));
     done += n;
   }

@@ -2,6 +2,9 @@
 
 #include <sched.h>
 #include <sys/mount.h>
+// <sys/mount.h> defines BLOCK_SIZE as a macro, which would hide
+// Channel::BLOCK_SIZE.
+#undef BLOCK_SIZE
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
