@@ -11,7 +11,9 @@
 // and is not changed while being iterated.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <string>
@@ -58,11 +60,24 @@ class FileList {
     uint32_t m_mtime = 0;
   };
 
+  // A forward walk; copies walk on independently. Positions compare equal
+  // only at the end.
   class Iterator {
    public:
+    using iterator_category = std::input_iterator_tag;
+    using value_type = FileListEntry;
+    using difference_type = std::ptrdiff_t;
+    using pointer = const FileListEntry*;
+    using reference = const FileListEntry&;
+
     const FileListEntry& operator*() const { return m_entry; }
     const FileListEntry* operator->() const { return &m_entry; }
     Iterator& operator++();
+    Iterator operator++(int) {
+      Iterator before = *this;
+      ++*this;
+      return before;
+    }
     bool operator==(const Iterator& other) const { return m_stack.empty() && other.m_stack.empty(); }
 
    private:
