@@ -7,6 +7,7 @@
 #include "core/logger.h"
 #include "core/startup.h"
 #include "core/task_table.h"
+#include "db/native_client_db.h"
 
 using namespace tide;
 
@@ -19,7 +20,7 @@ void Shutdown(TaskTable& tasks) {
   tasks.StopAndJoinAll();
   TLOG_INFO("main thread down");
   tasks.DestroyAll();
-  // The local database closes here once it exists.
+  NativeClientDb::Instance().Close();
   Logger::Close();
   // The server connection pool is destroyed here once it exists.
 }

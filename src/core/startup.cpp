@@ -16,6 +16,7 @@
 
 #include "core/daemon_state.h"
 #include "core/logger.h"
+#include "db/native_client_db.h"
 #include "platform/vendor_system.h"
 
 namespace tide {
@@ -128,6 +129,11 @@ int BecomeDaemon(const ClientConfig& config) {
 
   // The local database, the black-list filter and the server connection
   // pool are opened here, in that order, as they become available.
+  std::string db_path = config.DbPath();
+  if (NativeClientDb::Instance().Initialize(db_path) < 0) {
+    TLOG_ERROR("Failed to initialize event database at '%s'.", db_path.c_str());
+    return -1;
+  }
 
   std::string tmp_dir = config.m_volume_path + "/@tmp";
   if (mkdir(tmp_dir.c_str(), 0777) == 0) {
