@@ -378,6 +378,16 @@ int Channel::Read(void* buffer, uint32_t length, uint32_t* count) {
     uint32_t want = std::min(length - *count, m_capacity);
     TLOG_DEBUG("want = %d, len = %d, total = %d, capacity = %d", static_cast<int>(want), static_cast<int>(length),
                static_cast<int>(*count), static_cast<int>(m_capacity));
+    if (want >= m_capacity / 2) {
+      // Large pieces go straight into the caller's buffer: staging them in
+      // the (empty) ring would only add a copy.
+      int r = ReadDirect(dst + *count, want, count);
+      if (r < 0) {
+        result = r;
+        break;
+      }
+      continue;
+    }
     int r = ReadMore(want);
     if (r < 0) {
       take(length - *count);
@@ -389,6 +399,27 @@ int Channel::Read(void* buffer, uint32_t length, uint32_t* count) {
   TLOG_DEBUG("Read: read %d bytes, head = %d, size = %d", static_cast<int>(*count), static_cast<int>(m_read_head),
              static_cast<int>(m_read_size));
   return result;
+}
+
+int Channel::ReadDirect(uint8_t* buffer, uint32_t length, uint32_t* count) {
+  Clock::time_point last_progress = Clock::now();
+  uint32_t total = 0;
+  while (total < length) {
+    if (Aborted()) return RESULT_INTERRUPTED;
+    int r = m_mode.m_read(m_handle, buffer + total, length - total, m_wait);
+    if (r == RESULT_TIMEOUT) {
+      if (TimedOut(m_timeout, last_progress)) {
+        TLOG_DEBUG("ReadMore: Channel timeout for %u seconed", m_timeout);
+        return RESULT_TIMEOUT;
+      }
+      continue;
+    }
+    if (r < 0) return r;
+    total += r;
+    *count += r;
+    last_progress = Clock::now();
+  }
+  return RESULT_OK;
 }
 
 int Channel::ReadMore(uint32_t min_bytes) {
@@ -427,12 +458,52 @@ int Channel::ReadMore(uint32_t min_bytes) {
   }
 }
 
+namespace {
+
+int ReadFdResult(ssize_t n) {
+  if (n < 0) {
+    TLOG_ERROR("read: %s", strerror(errno));
+    return RESULT_IO_ERROR;
+  }
+  if (n == 0) {
+    TLOG_ERROR("read: %s", strerror(errno));
+    TLOG_ERROR("Diagnose: select says the socket is readable but actually we can't read ... connection closed?");
+    return RESULT_IO_ERROR;
+  }
+  TLOG_DEBUG("ReadFd: read %d bytes", static_cast<int>(n));
+  return static_cast<int>(n);
+}
+
+int WriteFdResult(ssize_t n) {
+  if (n < 0) {
+    TLOG_ERROR("write: %s", strerror(errno));
+    return RESULT_IO_ERROR;
+  }
+  if (n == 0) {
+    TLOG_ERROR("write: %s", strerror(errno));
+    TLOG_ERROR("Diagnose: select says the socket is writeable but actually we can't write ... connection closed?");
+    return RESULT_IO_ERROR;
+  }
+  TLOG_DEBUG("WriteFd: write %d bytes", static_cast<int>(n));
+  return static_cast<int>(n);
+}
+
+}  // namespace
+
 int Channel::ReadFd(void* handle, void* buffer, uint32_t length, const struct timeval& wait) {
   if (length == 0) {
     TLOG_ERROR("ReadFd: request 0");
     return RESULT_INVALID_ARGUMENT;
   }
   int fd = plain_get_fd(handle);
+  // The socket is non-blocking: try first and wait only when nothing is
+  // there, which saves a select per block on a busy stream.
+  ssize_t n = recv(fd, buffer, length, 0);
+  if (n > 0) {
+    TLOG_DEBUG("ReadFd: read %d bytes", static_cast<int>(n));
+    return static_cast<int>(n);
+  }
+  if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) return ReadFdResult(n);
   int w = WaitFd(fd, false, wait);
   if (w == -1) {
     TLOG_ERROR("select: [%d] %s", w, strerror(errno));
@@ -446,24 +517,22 @@ int Channel::ReadFd(void* handle, void* buffer, uint32_t length, const struct ti
     TLOG_ERROR("ReadFd: select but fd [%d] not ready", fd);
     return RESULT_SYSTEM_ERROR;
   }
-  ssize_t n = recv(fd, buffer, length, 0);
-  if (n < 0) {
-    // A readiness report that races with another reader is not a failure.
-    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return RESULT_TIMEOUT;
-    TLOG_ERROR("read: %s", strerror(errno));
-    return RESULT_IO_ERROR;
-  }
-  if (n == 0) {
-    TLOG_ERROR("read: %s", strerror(errno));
-    TLOG_ERROR("Diagnose: select says the socket is readable but actually we can't read ... connection closed?");
-    return RESULT_IO_ERROR;
-  }
-  TLOG_DEBUG("ReadFd: read %d bytes", static_cast<int>(n));
-  return static_cast<int>(n);
+  n = recv(fd, buffer, length, 0);
+  // A readiness report that races with another reader is not a failure.
+  if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return RESULT_TIMEOUT;
+  return ReadFdResult(n);
 }
 
 int Channel::WriteFd(void* handle, void* buffer, uint32_t length, const struct timeval& wait) {
   int fd = plain_get_fd(handle);
+  // No SIGPIPE: a peer that went away is an I/O error of this channel, not a
+  // reason to end the process. As for reading, try before waiting.
+  ssize_t n = send(fd, buffer, length, MSG_NOSIGNAL);
+  if (n > 0) {
+    TLOG_DEBUG("WriteFd: write %d bytes", static_cast<int>(n));
+    return static_cast<int>(n);
+  }
+  if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) return WriteFdResult(n);
   int w = WaitFd(fd, true, wait);
   if (w == -1) {
     TLOG_ERROR("select: %s", strerror(errno));
@@ -477,21 +546,9 @@ int Channel::WriteFd(void* handle, void* buffer, uint32_t length, const struct t
     TLOG_ERROR("WriteFd: select but fd [%d] not ready", fd);
     return RESULT_SYSTEM_ERROR;
   }
-  // No SIGPIPE: a peer that went away is an I/O error of this channel, not a
-  // reason to end the process.
-  ssize_t n = send(fd, buffer, length, MSG_NOSIGNAL);
-  if (n < 0) {
-    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return RESULT_TIMEOUT;
-    TLOG_ERROR("write: %s", strerror(errno));
-    return RESULT_IO_ERROR;
-  }
-  if (n == 0) {
-    TLOG_ERROR("write: %s", strerror(errno));
-    TLOG_ERROR("Diagnose: select says the socket is writeable but actually we can't write ... connection closed?");
-    return RESULT_IO_ERROR;
-  }
-  TLOG_DEBUG("WriteFd: write %d bytes", static_cast<int>(n));
-  return static_cast<int>(n);
+  n = send(fd, buffer, length, MSG_NOSIGNAL);
+  if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return RESULT_TIMEOUT;
+  return WriteFdResult(n);
 }
 
 int Channel::SSLReadFd(void* handle, void* buffer, uint32_t length, const struct timeval& wait) {

@@ -118,6 +118,9 @@ class Channel {
   };
 
   int SSLHandshake(void* ssl);
+  // Receives exactly `length` bytes straight into `buffer` (ring empty),
+  // adding what arrives to *count.
+  int ReadDirect(uint8_t* buffer, uint32_t length, uint32_t* count);
   bool Aborted() const { return m_abort != nullptr && m_abort->load(std::memory_order_relaxed) != 0; }
   void StoreFd(int fd);
 
