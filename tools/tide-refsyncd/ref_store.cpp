@@ -1,0 +1,697 @@
+#define TIDE_LOG_TAG "refstore"
+#define TIDE_LOG_COMPONENT "refsyncd_debug"
+#include "core/logger.h"
+
+#include "ref_store.h"
+
+#include <fcntl.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+
+#include "proto/checksum.h"
+
+namespace tide {
+
+namespace {
+
+// Long enough for the admin command line and the server to take turns on
+// the write lock without either giving up.
+constexpr int BUSY_TIMEOUT_MS = 30000;
+
+const char* SCHEMA =
+    "CREATE TABLE IF NOT EXISTS counters (name TEXT PRIMARY KEY, value INTEGER NOT NULL);"
+    "INSERT OR IGNORE INTO counters (name, value) VALUES ('sync_id', 0), ('next_id', 0);"
+    "CREATE TABLE IF NOT EXISTS views (view_id INTEGER PRIMARY KEY, watch_path TEXT NOT NULL DEFAULT '');"
+    "CREATE TABLE IF NOT EXISTS nodes ("
+    "  node_id INTEGER PRIMARY KEY, view_id INTEGER NOT NULL, parent_id INTEGER NOT NULL,"
+    "  path TEXT NOT NULL, name TEXT NOT NULL, is_dir INTEGER NOT NULL,"
+    "  uid INTEGER NOT NULL DEFAULT 0, gid INTEGER NOT NULL DEFAULT 0, mtime INTEGER NOT NULL DEFAULT 0,"
+    "  size INTEGER NOT NULL DEFAULT 0, hash TEXT NOT NULL DEFAULT '',"
+    "  mac_size INTEGER NOT NULL DEFAULT 0, mac_hash TEXT NOT NULL DEFAULT '',"
+    "  deleted INTEGER NOT NULL DEFAULT 0, sync_id INTEGER NOT NULL DEFAULT 0,"
+    "  UNIQUE (view_id, path));"
+    "CREATE TABLE IF NOT EXISTS changes ("
+    "  sync_id INTEGER PRIMARY KEY, view_id INTEGER NOT NULL, node_id INTEGER NOT NULL,"
+    "  parent_id INTEGER NOT NULL, path TEXT NOT NULL, flags INTEGER NOT NULL,"
+    "  size INTEGER NOT NULL, hash TEXT NOT NULL);"
+    "CREATE INDEX IF NOT EXISTS changes_view_index ON changes (view_id, sync_id);";
+
+const char* NODE_COLUMNS =
+    "node_id, view_id, parent_id, path, name, is_dir, uid, gid, mtime, size, hash, mac_size, mac_hash, deleted, "
+    "sync_id";
+
+// Prepared statement that finalizes itself.
+class Stmt {
+ public:
+  Stmt(sqlite3* db, const char* sql) : m_db(db) {
+    if (sqlite3_prepare_v2(db, sql, -1, &m_stmt, nullptr) != SQLITE_OK) {
+      TLOG_ERROR("prepare '%s': %s", sql, sqlite3_errmsg(db));
+      m_stmt = nullptr;
+    }
+  }
+  ~Stmt() { sqlite3_finalize(m_stmt); }
+  Stmt(const Stmt&) = delete;
+  Stmt& operator=(const Stmt&) = delete;
+
+  bool Ok() const { return m_stmt != nullptr; }
+  Stmt& Bind(int i, uint64_t v) {
+    sqlite3_bind_int64(m_stmt, i, static_cast<sqlite3_int64>(v));
+    return *this;
+  }
+  Stmt& Bind(int i, const std::string& v) {
+    sqlite3_bind_text(m_stmt, i, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT);
+    return *this;
+  }
+  // SQLITE_ROW, SQLITE_DONE, or an error (logged).
+  int Step() {
+    if (!m_stmt) return SQLITE_ERROR;
+    int rc = sqlite3_step(m_stmt);
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE) TLOG_ERROR("step '%s': %s", sqlite3_sql(m_stmt), sqlite3_errmsg(m_db));
+    return rc;
+  }
+  uint64_t U64(int col) const { return static_cast<uint64_t>(sqlite3_column_int64(m_stmt, col)); }
+  std::string Text(int col) const {
+    const unsigned char* text = sqlite3_column_text(m_stmt, col);
+    return text ? std::string(reinterpret_cast<const char*>(text), sqlite3_column_bytes(m_stmt, col)) : std::string();
+  }
+
+ private:
+  sqlite3* m_db;
+  sqlite3_stmt* m_stmt = nullptr;
+};
+
+void ReadNodeRow(const Stmt& s, RefNode* n) {
+  n->m_node_id = s.U64(0);
+  n->m_view_id = s.U64(1);
+  n->m_parent_id = s.U64(2);
+  n->m_path = s.Text(3);
+  n->m_name = s.Text(4);
+  n->m_is_dir = s.U64(5) != 0;
+  n->m_uid = static_cast<uint32_t>(s.U64(6));
+  n->m_gid = static_cast<uint32_t>(s.U64(7));
+  n->m_mtime = static_cast<uint32_t>(s.U64(8));
+  n->m_size = s.U64(9);
+  n->m_hash = s.Text(10);
+  n->m_mac_size = s.U64(11);
+  n->m_mac_hash = s.Text(12);
+  n->m_deleted = s.U64(13) != 0;
+  n->m_sync_id = s.U64(14);
+}
+
+std::string NameOf(const std::string& path) { return path == "/" ? "/" : path.substr(path.rfind('/') + 1); }
+
+std::string Lower(std::string text) {
+  for (char& c : text)
+    if (c >= 'A' && c <= 'F') c = static_cast<char>(c - 'A' + 'a');
+  return text;
+}
+
+bool IsHexDigest(const std::string& hash) {
+  if (hash.size() != 32) return false;
+  for (char c : hash)
+    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+  return true;
+}
+
+// Copies a whole file; -1 with errno set on failure.
+int CopyWhole(int in, int out) {
+  for (;;) {
+    ssize_t n = copy_file_range(in, nullptr, out, nullptr, 1 << 20, 0);
+    if (n == 0) return 0;
+    if (n > 0) continue;
+    if (errno == EINTR) continue;
+    if (errno != EXDEV && errno != ENOSYS && errno != EINVAL && errno != EOPNOTSUPP) return -1;
+    break;
+  }
+  char buffer[65536];
+  for (;;) {
+    ssize_t n = read(in, buffer, sizeof buffer);
+    if (n == 0) return 0;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return -1;
+    }
+    for (ssize_t done = 0; done < n;) {
+      ssize_t w = write(out, buffer + done, static_cast<size_t>(n - done));
+      if (w < 0) {
+        if (errno == EINTR) continue;
+        return -1;
+      }
+      done += w;
+    }
+  }
+}
+
+}  // namespace
+
+const char* RefCodeText(uint32_t code) {
+  switch (code) {
+    case REF_OK: return "ok";
+    case REF_SERVER_ERROR: return "server error";
+    case REF_CONFLICT: return "conflict";
+    case REF_NO_ENTRY: return "no such entry";
+    case REF_NOT_MODIFIED: return "not modified";
+    case REF_MODIFIED: return "modified after base";
+    case REF_INVALID_VIEW: return "invalid view";
+    case REF_REFUSED_PATH: return "refused path";
+    default: return "unknown";
+  }
+}
+
+bool IsValidViewPath(const std::string& path) {
+  if (path.empty() || path[0] != '/') return false;
+  if (path == "/") return true;
+  size_t start = 1;
+  for (;;) {
+    size_t end = path.find('/', start);
+    std::string part = path.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    if (part.empty() || part == "." || part == "..") return false;
+    if (end == std::string::npos) return true;
+    start = end + 1;
+  }
+}
+
+// IMMEDIATE transaction, rolled back unless committed.
+class RefStore::Txn {
+ public:
+  explicit Txn(RefStore* store) : m_store(store) { m_ok = store->Exec("BEGIN IMMEDIATE") == 0; }
+  ~Txn() {
+    if (m_ok && !m_done) m_store->Exec("ROLLBACK");
+  }
+  bool Ok() const { return m_ok; }
+  int Commit() {
+    m_done = true;
+    return m_store->Exec("COMMIT");
+  }
+
+ private:
+  RefStore* m_store;
+  bool m_ok = false;
+  bool m_done = false;
+};
+
+RefStore::~RefStore() { Close(); }
+
+int RefStore::Open(const std::string& db_path, const std::string& store_dir) {
+  Close();
+  std::error_code ec;
+  m_store_dir = store_dir;
+  for (const char* sub : {"", "/objects", "/tmp"}) {
+    std::filesystem::create_directories(store_dir + sub, ec);
+    if (ec) {
+      TLOG_ERROR("create store directory %s%s: %s", store_dir.c_str(), sub, ec.message().c_str());
+      return -1;
+    }
+  }
+  std::filesystem::path parent = std::filesystem::path(db_path).parent_path();
+  if (!parent.empty()) std::filesystem::create_directories(parent, ec);
+  if (sqlite3_open_v2(db_path.c_str(), &m_db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
+                      nullptr) != SQLITE_OK) {
+    TLOG_ERROR("open database %s: %s", db_path.c_str(), m_db ? sqlite3_errmsg(m_db) : "out of memory");
+    Close();
+    return -1;
+  }
+  sqlite3_busy_timeout(m_db, BUSY_TIMEOUT_MS);
+  if (Exec("PRAGMA journal_mode = WAL") != 0 || Exec("PRAGMA synchronous = NORMAL") != 0) {
+    Close();
+    return -1;
+  }
+  Txn txn(this);
+  if (!txn.Ok() || Exec(SCHEMA) != 0 || txn.Commit() != 0) {
+    TLOG_ERROR("create schema in %s failed", db_path.c_str());
+    Close();
+    return -1;
+  }
+  return 0;
+}
+
+void RefStore::Close() {
+  if (m_db) sqlite3_close_v2(m_db);
+  m_db = nullptr;
+}
+
+int RefStore::Exec(const char* sql) {
+  char* error = nullptr;
+  if (sqlite3_exec(m_db, sql, nullptr, nullptr, &error) != SQLITE_OK) {
+    TLOG_ERROR("exec '%.60s': %s", sql, error ? error : "?");
+    sqlite3_free(error);
+    return -1;
+  }
+  return 0;
+}
+
+std::string RefStore::ObjectPath(const std::string& hash) const {
+  return m_store_dir + "/objects/" + hash.substr(0, 2) + "/" + hash;
+}
+
+uint32_t RefStore::ImportContent(const std::string& source, const std::string& expected_hash, int64_t expected_size,
+                                 std::string* out_hash, uint64_t* out_size) {
+  int in = open(source.c_str(), O_RDONLY | O_CLOEXEC);
+  if (in < 0) {
+    TLOG_ERROR("open %s: %s", source.c_str(), strerror(errno));
+    return REF_SERVER_ERROR;
+  }
+  struct stat st {};
+  if (fstat(in, &st) != 0 || !S_ISREG(st.st_mode)) {
+    TLOG_ERROR("%s is not a regular file", source.c_str());
+    close(in);
+    return REF_SERVER_ERROR;
+  }
+  std::string temp = m_store_dir + "/tmp/in-XXXXXX";
+  int out = mkstemp(temp.data());
+  if (out < 0) {
+    TLOG_ERROR("mkstemp in %s/tmp: %s", m_store_dir.c_str(), strerror(errno));
+    close(in);
+    return REF_SERVER_ERROR;
+  }
+  int copied = CopyWhole(in, out);
+  int saved = errno;
+  close(in);
+  if (close(out) != 0 && copied == 0) {
+    copied = -1;
+    saved = errno;
+  }
+  if (copied != 0) {
+    TLOG_ERROR("copy %s into the store: %s", source.c_str(), strerror(saved));
+    unlink(temp.c_str());
+    return REF_SERVER_ERROR;
+  }
+  // The checksum is taken of the store's own copy: that is what later
+  // downloads hand out, whatever happens to the client's file meanwhile.
+  unsigned char digest[MD4_DIGEST_LENGTH_BYTES];
+  struct stat copy_st {};
+  if (RSCalcMD4(temp, digest, nullptr) != 0 || stat(temp.c_str(), &copy_st) != 0) {
+    TLOG_ERROR("checksum of %s failed", temp.c_str());
+    unlink(temp.c_str());
+    return REF_SERVER_ERROR;
+  }
+  std::string hash = MD4ToHex(digest);
+  uint64_t size = static_cast<uint64_t>(copy_st.st_size);
+  if (!expected_hash.empty() && Lower(expected_hash) != hash) {
+    TLOG_ERROR("content of %s has MD4 %s, expected %s", source.c_str(), hash.c_str(), expected_hash.c_str());
+    unlink(temp.c_str());
+    return REF_SERVER_ERROR;
+  }
+  if (expected_size >= 0 && static_cast<uint64_t>(expected_size) != size) {
+    TLOG_ERROR("content of %s has %llu bytes, expected %lld", source.c_str(), static_cast<unsigned long long>(size),
+               static_cast<long long>(expected_size));
+    unlink(temp.c_str());
+    return REF_SERVER_ERROR;
+  }
+  std::string target = ObjectPath(hash);
+  std::error_code ec;
+  std::filesystem::create_directories(std::filesystem::path(target).parent_path(), ec);
+  if (ec || rename(temp.c_str(), target.c_str()) != 0) {
+    TLOG_ERROR("store %s as %s: %s", temp.c_str(), target.c_str(), ec ? ec.message().c_str() : strerror(errno));
+    unlink(temp.c_str());
+    return REF_SERVER_ERROR;
+  }
+  *out_hash = hash;
+  *out_size = size;
+  return REF_OK;
+}
+
+int RefStore::NextCounter(const char* name, uint64_t* out) {
+  Stmt update(m_db, "UPDATE counters SET value = value + 1 WHERE name = ?1 RETURNING value");
+  if (!update.Ok()) return -1;
+  update.Bind(1, std::string(name));
+  if (update.Step() != SQLITE_ROW) return -1;
+  *out = update.U64(0);
+  return 0;
+}
+
+int RefStore::IdInUse(uint64_t id, bool* in_use) {
+  Stmt q(m_db,
+         "SELECT EXISTS (SELECT 1 FROM views WHERE view_id = ?1) OR EXISTS (SELECT 1 FROM nodes WHERE node_id = ?1)");
+  if (!q.Ok()) return -1;
+  q.Bind(1, id);
+  if (q.Step() != SQLITE_ROW) return -1;
+  *in_use = q.U64(0) != 0;
+  return 0;
+}
+
+int RefStore::EnsureView(uint64_t view_id, const std::string& watch_path, bool* created) {
+  *created = false;
+  Stmt q(m_db, "SELECT 1 FROM views WHERE view_id = ?1");
+  if (!q.Ok()) return -1;
+  q.Bind(1, view_id);
+  int rc = q.Step();
+  if (rc == SQLITE_ROW) {
+    if (!watch_path.empty()) {
+      Stmt u(m_db, "UPDATE views SET watch_path = ?2 WHERE view_id = ?1");
+      u.Bind(1, view_id).Bind(2, watch_path);
+      if (u.Step() != SQLITE_DONE) return -1;
+    }
+    return 0;
+  }
+  if (rc != SQLITE_DONE) return -1;
+  bool in_use = false;
+  if (IdInUse(view_id, &in_use) != 0) return -1;
+  if (in_use) {
+    TLOG_ERROR("view id %llu is already the id of a node", static_cast<unsigned long long>(view_id));
+    return -2;
+  }
+  Stmt ins(m_db, "INSERT INTO views (view_id, watch_path) VALUES (?1, ?2)");
+  ins.Bind(1, view_id).Bind(2, watch_path);
+  if (ins.Step() != SQLITE_DONE) return -1;
+  // The root: node id = view id, parent 0, sync id 0 (it exists from the
+  // start, so it is no change of its own).
+  RefNode root;
+  root.m_node_id = view_id;
+  root.m_view_id = view_id;
+  root.m_path = "/";
+  root.m_name = "/";
+  root.m_is_dir = true;
+  if (WriteNode(root) != 0) return -1;
+  // Ids handed out from now on stay above every view id.
+  Stmt bump(m_db, "UPDATE counters SET value = MAX(value, ?1) WHERE name = 'next_id'");
+  bump.Bind(1, view_id);
+  if (bump.Step() != SQLITE_DONE) return -1;
+  *created = true;
+  TLOG_NOTE("view %llu created (watch path '%s')", static_cast<unsigned long long>(view_id), watch_path.c_str());
+  return 0;
+}
+
+int RefStore::ReadNode(uint64_t view_id, const std::string& path, RefNode* out) {
+  std::string sql = std::string("SELECT ") + NODE_COLUMNS + " FROM nodes WHERE view_id = ?1 AND path = ?2";
+  Stmt q(m_db, sql.c_str());
+  if (!q.Ok()) return -1;
+  q.Bind(1, view_id).Bind(2, path);
+  int rc = q.Step();
+  if (rc == SQLITE_DONE) return 0;
+  if (rc != SQLITE_ROW) return -1;
+  ReadNodeRow(q, out);
+  return 1;
+}
+
+int RefStore::GetNode(uint64_t view_id, const std::string& path, RefNode* out) {
+  if (!IsValidViewPath(path)) return 0;
+  return ReadNode(view_id, path, out);
+}
+
+int RefStore::WriteNode(const RefNode& n) {
+  Stmt q(m_db,
+         "INSERT OR REPLACE INTO nodes (node_id, view_id, parent_id, path, name, is_dir, uid, gid, mtime, size, hash,"
+         " mac_size, mac_hash, deleted, sync_id) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14,"
+         " ?15)");
+  if (!q.Ok()) return -1;
+  q.Bind(1, n.m_node_id).Bind(2, n.m_view_id).Bind(3, n.m_parent_id).Bind(4, n.m_path).Bind(5, n.m_name);
+  q.Bind(6, uint64_t{n.m_is_dir}).Bind(7, uint64_t{n.m_uid}).Bind(8, uint64_t{n.m_gid}).Bind(9, uint64_t{n.m_mtime});
+  q.Bind(10, n.m_size).Bind(11, n.m_hash).Bind(12, n.m_mac_size).Bind(13, n.m_mac_hash);
+  q.Bind(14, uint64_t{n.m_deleted}).Bind(15, n.m_sync_id);
+  return q.Step() == SQLITE_DONE ? 0 : -1;
+}
+
+int RefStore::AppendChange(const RefNode& n) {
+  Stmt q(m_db,
+         "INSERT INTO changes (sync_id, view_id, node_id, parent_id, path, flags, size, hash)"
+         " VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)");
+  if (!q.Ok()) return -1;
+  uint64_t flags = (n.m_is_dir ? REF_FLAG_DIR : 0) | (n.m_deleted ? REF_FLAG_DELETED : 0);
+  q.Bind(1, n.m_sync_id).Bind(2, n.m_view_id).Bind(3, n.m_node_id).Bind(4, n.m_parent_id).Bind(5, n.m_path);
+  q.Bind(6, flags).Bind(7, n.m_size).Bind(8, n.m_hash);
+  return q.Step() == SQLITE_DONE ? 0 : -1;
+}
+
+int RefStore::HasNewerBelow(uint64_t view_id, const std::string& path, uint64_t base, bool* newer) {
+  // Byte order: every "<path>/..." lies between "<path>/" and "<path>0".
+  std::string low = path == "/" ? "/" : path + "/";
+  std::string high = path == "/" ? "0" : path + "0";
+  Stmt q(m_db,
+         "SELECT EXISTS (SELECT 1 FROM nodes WHERE view_id = ?1 AND path > ?2 AND path < ?3 AND deleted = 0"
+         " AND sync_id > ?4)");
+  if (!q.Ok()) return -1;
+  q.Bind(1, view_id).Bind(2, low).Bind(3, high).Bind(4, base);
+  if (q.Step() != SQLITE_ROW) return -1;
+  *newer = q.U64(0) != 0;
+  return 0;
+}
+
+int RefStore::ListBelow(uint64_t view_id, const std::string& path, bool recursive, bool live_only,
+                        std::vector<RefNode>* out) {
+  std::string low = path == "/" ? "/" : path + "/";
+  std::string high = path == "/" ? "0" : path + "0";
+  std::string sql = std::string("SELECT ") + NODE_COLUMNS +
+                    " FROM nodes WHERE view_id = ?1 AND path > ?2 AND path < ?3" + (live_only ? " AND deleted = 0" : "") +
+                    " ORDER BY path";
+  Stmt q(m_db, sql.c_str());
+  if (!q.Ok()) return -1;
+  q.Bind(1, view_id).Bind(2, low).Bind(3, high);
+  int rc;
+  while ((rc = q.Step()) == SQLITE_ROW) {
+    RefNode n;
+    ReadNodeRow(q, &n);
+    if (!recursive && n.m_path.find('/', low.size()) != std::string::npos) continue;
+    out->push_back(std::move(n));
+  }
+  return rc == SQLITE_DONE ? 0 : -1;
+}
+
+uint32_t RefStore::Upload(const RefUpload& upload, RefNode* out) {
+  if (!IsValidViewPath(upload.m_path)) return REF_REFUSED_PATH;
+  if (upload.m_view_id == 0) return REF_INVALID_VIEW;
+  RefUpload accepted = upload;
+  if (!upload.m_is_dir) {
+    if (upload.m_path == "/") return REF_REFUSED_PATH;
+    // A conflict known before the copy saves the copy; the transaction
+    // checks again, since another writer may come in between.
+    if (!upload.m_force) {
+      RefNode current;
+      int found = ReadNode(upload.m_view_id, upload.m_path, &current);
+      if (found < 0) return REF_SERVER_ERROR;
+      uint64_t expected = (found == 1 && !current.m_deleted) ? current.m_sync_id : 0;
+      if (upload.m_base_sync_id != expected) return REF_CONFLICT;
+    }
+    if (!IsHexDigest(Lower(upload.m_hash))) {
+      TLOG_ERROR("upload of '%s': hash '%s' is no MD4", upload.m_path.c_str(), upload.m_hash.c_str());
+      return REF_SERVER_ERROR;
+    }
+    uint32_t code = ImportContent(upload.m_data_path, upload.m_hash, static_cast<int64_t>(upload.m_size),
+                                  &accepted.m_hash, &accepted.m_size);
+    if (code != REF_OK) return code;
+  } else {
+    accepted.m_size = 0;
+    accepted.m_hash.clear();
+  }
+  if (!upload.m_mac_data_path.empty()) {
+    uint32_t code = ImportContent(upload.m_mac_data_path, upload.m_mac_hash, static_cast<int64_t>(upload.m_mac_size),
+                                  &accepted.m_mac_hash, &accepted.m_mac_size);
+    if (code != REF_OK) return code;
+  } else {
+    accepted.m_mac_size = 0;
+    accepted.m_mac_hash.clear();
+  }
+  Txn txn(this);
+  if (!txn.Ok()) return REF_SERVER_ERROR;
+  uint32_t code = UploadLocked(accepted, out);
+  if (code != REF_OK) return code;
+  return txn.Commit() == 0 ? REF_OK : REF_SERVER_ERROR;
+}
+
+uint32_t RefStore::UploadLocked(const RefUpload& up, RefNode* out) {
+  bool created = false;
+  int ensured = EnsureView(up.m_view_id, "", &created);
+  if (ensured == -2) return REF_INVALID_VIEW;
+  if (ensured != 0) return REF_SERVER_ERROR;
+
+  RefNode current;
+  int found = ReadNode(up.m_view_id, up.m_path, &current);
+  if (found < 0) return REF_SERVER_ERROR;
+  bool live = found == 1 && !current.m_deleted;
+  if (live && up.m_is_dir && current.m_is_dir) {
+    *out = current;  // the folder is there already: nothing changes
+    return REF_OK;
+  }
+  if (!up.m_force && up.m_base_sync_id != (live ? current.m_sync_id : 0)) return REF_CONFLICT;
+  if (live && current.m_is_dir && !up.m_is_dir) {
+    // A file may take the place of an empty folder only.
+    std::vector<RefNode> children;
+    if (ListBelow(up.m_view_id, up.m_path, false, true, &children) != 0) return REF_SERVER_ERROR;
+    if (!children.empty()) return REF_CONFLICT;
+  }
+
+  // Parents, top down; a file on the way is a conflict, missing or deleted
+  // folders are (re)created as changes of their own.
+  uint64_t parent_id = up.m_view_id;
+  std::vector<std::string> prefixes;
+  for (size_t pos = up.m_path.find('/', 1); pos != std::string::npos; pos = up.m_path.find('/', pos + 1))
+    prefixes.push_back(up.m_path.substr(0, pos));
+  for (const std::string& prefix : prefixes) {
+    RefNode dir;
+    int got = ReadNode(up.m_view_id, prefix, &dir);
+    if (got < 0) return REF_SERVER_ERROR;
+    if (got == 1 && !dir.m_deleted) {
+      if (!dir.m_is_dir) return REF_CONFLICT;
+      parent_id = dir.m_node_id;
+      continue;
+    }
+    if (got == 0 && NextCounter("next_id", &dir.m_node_id) != 0) return REF_SERVER_ERROR;
+    dir.m_view_id = up.m_view_id;
+    dir.m_parent_id = parent_id;
+    dir.m_path = prefix;
+    dir.m_name = NameOf(prefix);
+    dir.m_is_dir = true;
+    dir.m_uid = up.m_uid;
+    dir.m_gid = up.m_gid;
+    dir.m_mtime = up.m_mtime;
+    dir.m_size = 0;
+    dir.m_hash.clear();
+    dir.m_mac_size = 0;
+    dir.m_mac_hash.clear();
+    dir.m_deleted = false;
+    if (NextCounter("sync_id", &dir.m_sync_id) != 0 || WriteNode(dir) != 0 || AppendChange(dir) != 0)
+      return REF_SERVER_ERROR;
+    parent_id = dir.m_node_id;
+  }
+
+  RefNode node = current;
+  if (found == 0 && NextCounter("next_id", &node.m_node_id) != 0) return REF_SERVER_ERROR;
+  node.m_view_id = up.m_view_id;
+  node.m_parent_id = parent_id;
+  node.m_path = up.m_path;
+  node.m_name = NameOf(up.m_path);
+  node.m_is_dir = up.m_is_dir;
+  node.m_uid = up.m_uid;
+  node.m_gid = up.m_gid;
+  node.m_mtime = up.m_mtime;
+  node.m_size = up.m_size;
+  node.m_hash = up.m_hash;
+  node.m_mac_size = up.m_mac_size;
+  node.m_mac_hash = up.m_mac_hash;
+  node.m_deleted = false;
+  if (NextCounter("sync_id", &node.m_sync_id) != 0 || WriteNode(node) != 0 || AppendChange(node) != 0)
+    return REF_SERVER_ERROR;
+  *out = node;
+  return REF_OK;
+}
+
+uint32_t RefStore::Download(uint64_t view_id, const std::string& path, uint64_t base_sync_id, RefNode* out) {
+  if (!IsValidViewPath(path)) return REF_REFUSED_PATH;
+  RefNode node;
+  int found = ReadNode(view_id, path, &node);
+  if (found < 0) return REF_SERVER_ERROR;
+  if (found == 0 || node.m_deleted) return REF_NO_ENTRY;
+  if (base_sync_id == node.m_sync_id) return REF_NOT_MODIFIED;
+  *out = node;
+  return REF_OK;
+}
+
+uint32_t RefStore::Remove(uint64_t view_id, const std::string& path, uint64_t base_sync_id, bool force,
+                          size_t* removed) {
+  if (!IsValidViewPath(path) || path == "/") return REF_REFUSED_PATH;
+  Txn txn(this);
+  if (!txn.Ok()) return REF_SERVER_ERROR;
+  uint32_t code = RemoveLocked(view_id, path, base_sync_id, force, removed);
+  if (code != REF_OK) return code;
+  return txn.Commit() == 0 ? REF_OK : REF_SERVER_ERROR;
+}
+
+uint32_t RefStore::RemoveLocked(uint64_t view_id, const std::string& path, uint64_t base, bool force,
+                                size_t* removed) {
+  RefNode node;
+  int found = ReadNode(view_id, path, &node);
+  if (found < 0) return REF_SERVER_ERROR;
+  if (found == 0 || node.m_deleted) return REF_NO_ENTRY;
+  if (!force) {
+    if (node.m_sync_id > base) return REF_MODIFIED;
+    // Only live nodes count: something below that was deleted meanwhile
+    // agrees with the removal (the client itself often removes children
+    // before their folder).
+    bool newer = false;
+    if (node.m_is_dir && HasNewerBelow(view_id, path, base, &newer) != 0) return REF_SERVER_ERROR;
+    if (newer) return REF_MODIFIED;
+  }
+  std::vector<RefNode> doomed{node};
+  if (node.m_is_dir && ListBelow(view_id, path, true, true, &doomed) != 0) return REF_SERVER_ERROR;
+  for (RefNode& n : doomed) {
+    n.m_deleted = true;
+    if (NextCounter("sync_id", &n.m_sync_id) != 0 || WriteNode(n) != 0 || AppendChange(n) != 0)
+      return REF_SERVER_ERROR;
+  }
+  if (removed) *removed = doomed.size();
+  return REF_OK;
+}
+
+int RefStore::PullChanges(uint64_t view_id, uint64_t since, uint32_t limit, std::vector<RefChange>* out) {
+  const char* sql = view_id == 0
+                        ? "SELECT sync_id, view_id, node_id, parent_id, path, flags, size, hash FROM changes"
+                          " WHERE sync_id > ?1 ORDER BY sync_id LIMIT ?2"
+                        : "SELECT sync_id, view_id, node_id, parent_id, path, flags, size, hash FROM changes"
+                          " WHERE sync_id > ?1 AND view_id = ?3 ORDER BY sync_id LIMIT ?2";
+  Stmt q(m_db, sql);
+  if (!q.Ok()) return -1;
+  // Sync ids are stored as SQLite integers (signed): clamp so that a huge
+  // position from a client reads as "nothing newer" rather than wrapping.
+  q.Bind(1, since > static_cast<uint64_t>(INT64_MAX) ? static_cast<uint64_t>(INT64_MAX) : since);
+  q.Bind(2, uint64_t{limit});
+  if (view_id != 0) q.Bind(3, view_id);
+  int rc;
+  while ((rc = q.Step()) == SQLITE_ROW) {
+    RefChange c;
+    c.m_sync_id = q.U64(0);
+    c.m_view_id = q.U64(1);
+    c.m_node_id = q.U64(2);
+    c.m_parent_id = q.U64(3);
+    c.m_path = q.Text(4);
+    c.m_flags = static_cast<uint32_t>(q.U64(5));
+    c.m_size = q.U64(6);
+    c.m_hash = q.Text(7);
+    out->push_back(std::move(c));
+  }
+  return rc == SQLITE_DONE ? 0 : -1;
+}
+
+int RefStore::AddView(uint64_t view_id, const std::string& watch_path, uint64_t* out_id) {
+  Txn txn(this);
+  if (!txn.Ok()) return -1;
+  if (view_id == 0) {
+    bool in_use = true;
+    while (in_use) {
+      if (NextCounter("next_id", &view_id) != 0 || IdInUse(view_id, &in_use) != 0) return -1;
+    }
+  }
+  bool created = false;
+  if (EnsureView(view_id, watch_path, &created) != 0) return -1;
+  if (txn.Commit() != 0) return -1;
+  *out_id = view_id;
+  return 0;
+}
+
+int RefStore::GetView(uint64_t view_id, RefView* out) {
+  Stmt q(m_db, "SELECT view_id, watch_path FROM views WHERE view_id = ?1");
+  if (!q.Ok()) return -1;
+  q.Bind(1, view_id);
+  int rc = q.Step();
+  if (rc == SQLITE_DONE) return 0;
+  if (rc != SQLITE_ROW) return -1;
+  out->m_view_id = q.U64(0);
+  out->m_watch_path = q.Text(1);
+  return 1;
+}
+
+int RefStore::ListViews(std::vector<RefView>* out) {
+  Stmt q(m_db, "SELECT view_id, watch_path FROM views ORDER BY view_id");
+  if (!q.Ok()) return -1;
+  int rc;
+  while ((rc = q.Step()) == SQLITE_ROW) out->push_back(RefView{q.U64(0), q.Text(1)});
+  return rc == SQLITE_DONE ? 0 : -1;
+}
+
+int RefStore::ListNodes(uint64_t view_id, const std::string& dir_path, bool recursive, std::vector<RefNode>* out) {
+  if (!IsValidViewPath(dir_path)) return -1;
+  return ListBelow(view_id, dir_path, recursive, true, out);
+}
+
+int RefStore::CurrentSyncId(uint64_t* out) {
+  Stmt q(m_db, "SELECT value FROM counters WHERE name = 'sync_id'");
+  if (!q.Ok() || q.Step() != SQLITE_ROW) return -1;
+  *out = q.U64(0);
+  return 0;
+}
+
+}  // namespace tide
