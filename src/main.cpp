@@ -3,11 +3,16 @@
 #define TIDE_LOG_COMPONENT "client_debug"
 
 #include "core/client_config.h"
+#include "core/control_loop.h"
 #include "core/daemon_state.h"
 #include "core/logger.h"
 #include "core/startup.h"
+#include "core/registration.h"
 #include "core/task_table.h"
 #include "db/native_client_db.h"
+#include "detect/watch_interface.h"
+
+#include <vector>
 
 using namespace tide;
 
@@ -40,15 +45,19 @@ int main(int argc, char** argv) {
 
   TaskTable& tasks = TaskTable::Instance();
   tasks.Build(config.m_worker_count, g_notify_supported);
-  // Views are registered here (registry entry, watch, root row, first
-  // rescan) once registration exists; a failure ends start-up.
+  // Every enabled user home and shared folder: registry entry, watch, root
+  // row and a first rescan. The tasks were never started, so a failure
+  // simply ends the process.
+  WatchInterface* watch = dynamic_cast<WatchInterface*>(tasks.At(TASK_DETECTOR));
+  if (watch == nullptr || RegisterViews(watch, config) < 0) return EXIT_STARTUP_FAILURE;
 
   config.LogSettings();
   tasks.StartAll();
   TLOG_INFO("main thread starts receiving events");
 
-  // The control socket is served here once it exists.
-  WaitWhileRunning();
+  std::vector<Task*> table;
+  for (uint32_t i = 0; i < tasks.Count(); ++i) table.push_back(tasks.At(i));
+  ControlLoop(config, watch, std::move(table)).Run();
 
   Shutdown(tasks);
   return 0;

@@ -155,8 +155,4 @@ bool ProbeNotifySupport() {
   return true;
 }
 
-void WaitWhileRunning() {
-  while (IsRunning()) usleep(200 * 1000);
-}
-
 }  // namespace tide

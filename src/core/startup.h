@@ -13,10 +13,6 @@ int BecomeDaemon(const ClientConfig& config);
 // Whether the kernel offers the volume-wide notification interface.
 bool ProbeNotifySupport();
 
-// Until the control loop serves the socket, the main thread just waits for
-// the running flag to be cleared, looking at least every 3 seconds.
-void WaitWhileRunning();
-
 // Closes every descriptor from `first` up, in one call where the kernel
 // offers it (a limit of a million descriptors makes one-by-one slow).
 void CloseDescriptorsFrom(int first);

@@ -101,6 +101,8 @@ class StartupTest(harness.DaemonTestCase):
         os.unlink(harness.DB_PATH_CONF)
         write(harness.SHARES_CONF, "homes=/volume1/vol3/homes\n")
         os.makedirs("/volume1/vol3/homes", exist_ok=True)
+        # The package keeps its user database on the same volume.
+        os.makedirs("/volume1/vol3/@tidewell/@sync", exist_ok=True)
         daemon = self.start(FOREGROUND)
         self.assertIn("db_path: /volume1/vol3/@tidewell/@clientd/db.sqlite", daemon.stderr())
         self.assertEqual(0, daemon.stop())

@@ -1,0 +1,53 @@
+// The main thread's control loop: serves the control socket until the
+// running flag is cleared, one connection at a time and any number of
+// instructions per connection, and carries out each instruction (stop,
+// dump, pause, resume, reload, reload_list). Nothing is ever answered on
+// the socket; effects show in the daemon's behaviour and log.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "core/client_config.h"
+#include "proto/pobject.h"
+
+namespace tide {
+
+class Task;
+class WatchInterface;
+
+// One element of a "reload_list" instruction's "user_list".
+struct UserListRecord {
+  std::string m_user_name;
+  std::string m_action;  // "enable", "disable", "hxm_disable", "hxm_enable"
+  std::string m_type;    // "share" for a shared folder, else a user home
+};
+
+class ControlLoop {
+ public:
+  // `tasks` is the task table in its order; `watch` the detector (task 0).
+  ControlLoop(const ClientConfig& config, WatchInterface* watch, std::vector<Task*> tasks);
+
+  // Listens on the configured control socket and serves it until the
+  // running flag is cleared; returns at once when the socket cannot be set
+  // up. The socket file is removed on the way out.
+  void Run();
+  // Carries out one instruction message (ignored without an "action").
+  void HandleMessage(const PObject& message);
+  // The per-user and per-share changes of "reload_list", in list order.
+  void UpdateUserList(const std::vector<UserListRecord>& list);
+
+ private:
+  void ServeConnection(int fd);
+  void PauseAll();
+  void ResumeAll();
+  void UpdateOne(const UserListRecord& record);
+  void HxmDisable(const UserListRecord& record, uint64_t view_id);
+  void HxmEnable(const UserListRecord& record, uint64_t view_id);
+
+  const ClientConfig& m_config;
+  WatchInterface* m_watch;
+  std::vector<Task*> m_tasks;
+};
+
+}  // namespace tide
