@@ -1,0 +1,244 @@
+#include "event/event_manager.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/registry.h"
+#include "core/task.h"
+
+namespace tide {
+namespace {
+
+class FakeWorker : public Task {
+ public:
+  FakeWorker() : Task(0, 0) {}
+  int SetAbort(bool abort) override {
+    m_abort = abort;
+    return 0;
+  }
+  std::atomic<bool> m_abort{false};
+};
+
+Event MakeEvent(int32_t type, uint64_t view_id, const std::string& path, uint64_t sync_id = 0) {
+  Event event;
+  event.m_type = type;
+  event.m_view_id = view_id;
+  event.m_path = path;
+  event.m_sync_id = sync_id;
+  return event;
+}
+
+class EventManagerTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    m_manager.Reset();
+    Registry::Instance().Clear();
+  }
+  void TearDown() override {
+    m_manager.Reset();
+    Registry::Instance().Clear();
+  }
+  EventManager& m_manager = EventManager::GetInstance();
+  FakeWorker m_worker;
+};
+
+TEST_F(EventManagerTest, ViewsTakeTurns) {
+  m_manager.PushEvent(MakeEvent(UPLOAD_LOCAL, 1, "/a"));
+  m_manager.PushEvent(MakeEvent(UPLOAD_LOCAL, 1, "/b"));
+  m_manager.PushEvent(MakeEvent(UPLOAD_LOCAL, 2, "/c"));
+  m_manager.PushEvent(MakeEvent(UPLOAD_LOCAL, 2, "/d"));
+  std::vector<FakeWorker> workers(4);
+  std::vector<std::string> pulled;
+  for (FakeWorker& worker : workers) {
+    Event event;
+    ASSERT_EQ(0, m_manager.PullEvent(&worker, &event));
+    pulled.push_back(std::to_string(event.m_view_id) + event.m_path);
+  }
+  EXPECT_EQ((std::vector<std::string>{"1/a", "2/c", "1/b", "2/d"}), pulled);
+
+  // Everything is being processed: nothing to hand out, and no blocking.
+  Event event;
+  EXPECT_EQ(-1, m_manager.PullEvent(&m_worker, &event));
+}
+
+TEST_F(EventManagerTest, PullOnEmptyManagerFails) {
+  Event event;
+  EXPECT_EQ(-1, m_manager.PullEvent(&m_worker, &event));
+  EXPECT_EQ(EMPTY, event.m_type);
+}
+
+TEST_F(EventManagerTest, DoneReleasesThePathAndEmptiesTheQueue) {
+  m_manager.PushEvent(MakeEvent(UPLOAD_LOCAL, 1, "/a/b.txt"));
+  Event event;
+  ASSERT_EQ(0, m_manager.PullEvent(&m_worker, &event));
+  EXPECT_EQ(1, m_manager.GetViewPendingCount(1));
+  EXPECT_EQ(0, m_manager.DoneEvent(&m_worker, &event));
+  EXPECT_EQ(0, m_manager.GetViewPendingCount(1));
+  EXPECT_EQ(-1, m_manager.PullEvent(&m_worker, &event));
+  EXPECT_EQ(0u, m_manager.ReadyQueueSize());
+}
+
+TEST_F(EventManagerTest, NewerRemovalAbortsUploadAndFollowsIt) {
+  m_manager.PushEvent(MakeEvent(UPLOAD_LOCAL, 1, "/f"));
+  FakeWorker other;
+  m_manager.PushEvent(MakeEvent(UPLOAD_LOCAL, 1, "/g"));
+  Event event;
+  ASSERT_EQ(0, m_manager.PullEvent(&m_worker, &event));
+  ASSERT_EQ("/f", event.m_path);
+  Event other_event;
+  ASSERT_EQ(0, m_manager.PullEvent(&other, &other_event));
+
+  m_manager.PushEvent(MakeEvent(REMOVE_REMOTE, 1, "/f"));
+  EXPECT_TRUE(m_worker.m_abort);
+  EXPECT_FALSE(other.m_abort);
+
+  ASSERT_EQ(-1, m_manager.DoneEvent(&m_worker, &event));
+  EXPECT_EQ(REMOVE_REMOTE, event.m_type);
+  EXPECT_EQ("/f", event.m_path);
+  // The follow-up is now the worker's event; its done finishes the path.
+  EXPECT_EQ(0, m_manager.DoneEvent(&m_worker, &event));
+  EXPECT_EQ(0, m_manager.DoneEvent(&other, &other_event));
+  EXPECT_EQ(0, m_manager.GetViewPendingCount(1));
+}
+
+TEST_F(EventManagerTest, OtherChangesOfABusyPathAreFollowUpsWithoutAbort) {
+  m_manager.PushEvent(MakeEvent(DOWNLOAD_REMOTE, 1, "/f", 5));
+  Event event;
+  ASSERT_EQ(0, m_manager.PullEvent(&m_worker, &event));
+  m_manager.PushEvent(MakeEvent(DOWNLOAD_REMOTE, 1, "/f", 9));
+  m_manager.PushEvent(MakeEvent(DOWNLOAD_REMOTE, 2, "/f", 9));  // other view: not a follow-up
+  EXPECT_FALSE(m_worker.m_abort);
+  ASSERT_EQ(-1, m_manager.DoneEvent(&m_worker, &event));
+  EXPECT_EQ(9u, event.m_sync_id);
+  EXPECT_EQ(1u, event.m_view_id);
+  EXPECT_EQ(0, m_manager.DoneEvent(&m_worker, &event));
+  EXPECT_EQ(0, m_manager.GetViewPendingCount(1));
+  EXPECT_EQ(1, m_manager.GetViewPendingCount(2));
+}
+
+TEST_F(EventManagerTest, ExpandListAndRootRescan) {
+  m_manager.PushExpandEvent(1, "/d1");
+  m_manager.PushExpandEvent(1, "/d2");
+  Event not_dir = MakeEvent(EXPAND, 1, "/file");
+  m_manager.PushEvent(not_dir);  // expands of files are meaningless
+  m_manager.PushEvent(MakeEvent(EMPTY, 1, "/x"));
+  EXPECT_EQ(2, m_manager.GetViewPendingCount(1));
+
+  m_manager.PushRescanEvent(1, "/sub", true);  // not the root: kept beside them
+  EXPECT_EQ(3, m_manager.GetViewPendingCount(1));
+  m_manager.PushRescanEvent(1, "/", false);
+  EXPECT_EQ(1, m_manager.GetViewPendingCount(1));
+
+  m_manager.PushEvent(MakeEvent(UPLOAD_LOCAL, 1, "/a"));
+  Event event;
+  ASSERT_EQ(0, m_manager.PullEvent(&m_worker, &event));
+  EXPECT_EQ(UPLOAD_LOCAL, event.m_type);  // the tree goes first
+  FakeWorker expander;
+  ASSERT_EQ(0, m_manager.PullEvent(&expander, &event));
+  EXPECT_EQ(RESCAN_SYNC, event.m_type);
+  EXPECT_EQ("/", event.m_path);
+  EXPECT_TRUE(event.IsDir());
+  EXPECT_EQ(0, m_manager.DoneEvent(&expander, &event));  // expands need no done
+}
+
+TEST_F(EventManagerTest, RedoHandsTheEventOutAgain) {
+  m_manager.PushEvent(MakeEvent(UPLOAD_LOCAL, 1, "/a"));
+  Event event;
+  ASSERT_EQ(0, m_manager.PullEvent(&m_worker, &event));
+  EXPECT_EQ(0, m_manager.RedoEvent(&m_worker, event));
+  Event again;
+  ASSERT_EQ(0, m_manager.PullEvent(&m_worker, &again));
+  EXPECT_EQ(event, again);
+
+  // An expand given back (paused or frozen view) is not lost either.
+  m_manager.PushExpandEvent(1, "/d");
+  FakeWorker expander;
+  Event expand;
+  ASSERT_EQ(0, m_manager.PullEvent(&expander, &expand));
+  ASSERT_EQ(EXPAND, expand.m_type);
+  EXPECT_EQ(0, m_manager.RedoEvent(&expander, expand));
+  Event expand_again;
+  ASSERT_EQ(0, m_manager.PullEvent(&expander, &expand_again));
+  EXPECT_EQ(expand, expand_again);
+
+  EXPECT_EQ(-1, m_manager.RedoEvent(&m_worker, MakeEvent(UPLOAD_LOCAL, 99, "/a")));  // no pool
+  EXPECT_EQ(-1, m_manager.RedoEvent(&m_worker, MakeEvent(UPLOAD_LOCAL, 1, "/never")));
+}
+
+TEST_F(EventManagerTest, PendingServerCountsSkipCatchingUpAndUnknownViews) {
+  Registry& registry = Registry::Instance();
+  registry.Add("a", 0, "/volume1/homes/a", 1, 0);
+  registry.Add("b", 0, "/volume1/homes/b", 2, 0);
+  registry.SetAttribute(2, VIEW_ATTR_CATCHING_UP, true);
+  for (uint64_t view : {1, 2, 3}) {
+    m_manager.PushEvent(MakeEvent(DOWNLOAD_REMOTE, view, "/x", 1));
+    m_manager.PushEvent(MakeEvent(REMOVE_LOCAL, view, "/y", 2));
+    m_manager.PushEvent(MakeEvent(UPLOAD_LOCAL, view, "/z"));
+  }
+  EXPECT_EQ(2, m_manager.GetPendingServerEventCount());
+  EXPECT_EQ(2, m_manager.GetViewServerEventCount(2));
+  EXPECT_EQ(0, m_manager.GetViewServerEventCount(4));
+}
+
+TEST_F(EventManagerTest, APoolSitsInTheReadyQueueOnce) {
+  // A pool stays queued after a pull while its event is processed; a done
+  // and a new push before its next turn must not queue it a second time,
+  // or it would be served more often than the other views.
+  for (int i = 0; i < 3; ++i) {
+    Event event;
+    m_manager.PushEvent(MakeEvent(UPLOAD_LOCAL, 2, "/f" + std::to_string(i)));
+    ASSERT_EQ(0, m_manager.PullEvent(&m_worker, &event));
+    ASSERT_EQ(0, m_manager.DoneEvent(&m_worker, &event));
+    m_manager.PushEvent(MakeEvent(UPLOAD_LOCAL, 2, "/g" + std::to_string(i)));
+    EXPECT_EQ(1u, m_manager.ReadyQueueSize());
+    ASSERT_EQ(0, m_manager.PullEvent(&m_worker, &event));
+    ASSERT_EQ(0, m_manager.DoneEvent(&m_worker, &event));
+  }
+}
+
+TEST_F(EventManagerTest, ThreadsProduceAndConsumeEverything) {
+  constexpr int VIEWS = 8;
+  constexpr int PER_VIEW = 300;
+  std::atomic<int> done{0};
+  std::atomic<bool> producing{true};
+  std::vector<std::thread> threads;
+  for (int p = 0; p < 2; ++p) {
+    threads.emplace_back([&, p] {
+      for (int i = 0; i < PER_VIEW; ++i) {
+        for (uint64_t view = 1 + p; view <= VIEWS; view += 2) {
+          m_manager.PushEvent(MakeEvent(UPLOAD_LOCAL, view, "/d" + std::to_string(i % 7) + "/f" + std::to_string(i)));
+        }
+      }
+    });
+  }
+  std::vector<FakeWorker> workers(4);
+  for (FakeWorker& worker : workers) {
+    threads.emplace_back([&] {
+      while (producing || done < VIEWS * PER_VIEW) {
+        Event event;
+        if (m_manager.PullEvent(&worker, &event) < 0) {
+          std::this_thread::yield();
+          continue;
+        }
+        while (m_manager.DoneEvent(&worker, &event) < 0) {
+        }
+        ++done;
+        m_manager.GetPendingServerEventCount();
+      }
+    });
+  }
+  threads[0].join();
+  threads[1].join();
+  producing = false;
+  for (size_t i = 2; i < threads.size(); ++i) threads[i].join();
+  EXPECT_EQ(VIEWS * PER_VIEW, done.load());
+  for (uint64_t view = 1; view <= VIEWS; ++view) EXPECT_EQ(0, m_manager.GetViewPendingCount(view)) << view;
+}
+
+}  // namespace
+}  // namespace tide
