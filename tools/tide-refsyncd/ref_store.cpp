@@ -23,9 +23,13 @@ namespace {
 // the write lock without either giving up.
 constexpr int BUSY_TIMEOUT_MS = 30000;
 
+// Ids are handed out from here on, so that the small view ids people pick by
+// hand for tests and demos (the admin's view-add) never meet a node id.
+#define REF_FIRST_ID_BASE "100000"
+
 const char* SCHEMA =
     "CREATE TABLE IF NOT EXISTS counters (name TEXT PRIMARY KEY, value INTEGER NOT NULL);"
-    "INSERT OR IGNORE INTO counters (name, value) VALUES ('sync_id', 0), ('next_id', 0);"
+    "INSERT OR IGNORE INTO counters (name, value) VALUES ('sync_id', 0), ('next_id', " REF_FIRST_ID_BASE ");"
     "CREATE TABLE IF NOT EXISTS views (view_id INTEGER PRIMARY KEY, watch_path TEXT NOT NULL DEFAULT '');"
     "CREATE TABLE IF NOT EXISTS nodes ("
     "  node_id INTEGER PRIMARY KEY, view_id INTEGER NOT NULL, parent_id INTEGER NOT NULL,"

@@ -5,7 +5,8 @@
 // survive), one row per accepted change (the change stream handed out by
 // pull events), the views, and two counters: the global sync id and the next
 // id to hand out. Views and nodes share that id space: a view's root node has
-// the view id as its node id, and no node id ever equals a view id.
+// the view id as its node id, and no node id ever equals a view id (ids are
+// handed out above 100000 and above every view id recorded so far).
 //
 // Contents are kept by MD4 in the store directory ("objects/xx/<hash>"), so
 // every version stays readable as long as the store exists.

@@ -95,10 +95,10 @@ TEST_F(RefStoreTest, NodeIdsNeverMeetViewIds) {
   EXPECT_NE(view, x.m_node_id);
   EXPECT_NE(5u, x.m_node_id);
   // An explicit view id lifts the counter above it...
-  ASSERT_EQ(0, m_store.AddView(1000, "", &view));
+  ASSERT_EQ(0, m_store.AddView(500000, "", &view));
   RefNode y;
   ASSERT_EQ(REF_OK, PutFile(5, "/y", 0, "y", &y));
-  EXPECT_GT(y.m_node_id, 1000u);
+  EXPECT_GT(y.m_node_id, 500000u);
   // ...and an id that already names a node can be no view.
   uint64_t refused = 0;
   EXPECT_EQ(-1, m_store.AddView(y.m_node_id, "", &refused));
