@@ -25,7 +25,7 @@ using test::Bytes;
 using test::Hex;
 using test::WirePeer;
 
-TEST(ChannelTest, IntegersAreBigEndianBothWays) {
+TEST(proto_ChannelTest, IntegersAreBigEndianBothWays) {
   WirePeer peer;
   Channel& ch = peer.channel();
   ASSERT_EQ(0, ch.WriteU8(0x7f));
@@ -53,7 +53,7 @@ TEST(ChannelTest, IntegersAreBigEndianBothWays) {
   EXPECT_EQ(0x0201, ch.Swap16(0x0102));
 }
 
-TEST(ChannelTest, FailedReadLeavesValueUntouched) {
+TEST(proto_ChannelTest, FailedReadLeavesValueUntouched) {
   WirePeer peer;
   peer.SendRaw(Bytes("01 02"));
   peer.CloseRaw();
@@ -62,7 +62,7 @@ TEST(ChannelTest, FailedReadLeavesValueUntouched) {
   EXPECT_EQ(77u, value);
 }
 
-TEST(ChannelTest, WriteGathersUntilTheRingOverflows) {
+TEST(proto_ChannelTest, WriteGathersUntilTheRingOverflows) {
   WirePeer peer;
   Channel& ch = peer.channel();
   std::string block(Channel::BLOCK_SIZE, 'x');
@@ -79,14 +79,14 @@ TEST(ChannelTest, WriteGathersUntilTheRingOverflows) {
   EXPECT_EQ(block + "y", sent);
 }
 
-TEST(ChannelTest, OversizedWriteIsRefused) {
+TEST(proto_ChannelTest, OversizedWriteIsRefused) {
   WirePeer peer;
   std::string block(Channel::BLOCK_SIZE + 1, 'x');
   EXPECT_EQ(RESULT_INVALID_ARGUMENT, peer.channel().Write(block.data(), Channel::BLOCK_SIZE + 1));
   EXPECT_EQ(0u, peer.channel().WritePending());
 }
 
-TEST(ChannelTest, ShortReadReportsDeliveredCount) {
+TEST(proto_ChannelTest, ShortReadReportsDeliveredCount) {
   WirePeer peer;
   peer.SendRaw("abcd");
   peer.CloseRaw();
@@ -97,7 +97,7 @@ TEST(ChannelTest, ShortReadReportsDeliveredCount) {
   EXPECT_EQ("abcd", std::string(buf, 4));
 }
 
-TEST(ChannelTest, ClosedChannelRefusesTransfers) {
+TEST(proto_ChannelTest, ClosedChannelRefusesTransfers) {
   Channel ch;
   char buf[4];
   EXPECT_TRUE(ch.IsInvalid());
@@ -112,7 +112,7 @@ TEST(ChannelTest, ClosedChannelRefusesTransfers) {
 }
 
 // Random-sized writes and reads through both rings, wrapping many times.
-TEST(ChannelTest, RingsCarryAStreamIntact) {
+TEST(proto_ChannelTest, RingsCarryAStreamIntact) {
   test::ChannelPair pair;
   std::mt19937 rng(7);
   std::string data(3 * 1024 * 1024, '\0');
@@ -139,7 +139,7 @@ TEST(ChannelTest, RingsCarryAStreamIntact) {
   EXPECT_TRUE(got == data);
 }
 
-TEST(ChannelTest, SilentPeerTimesOut) {
+TEST(proto_ChannelTest, SilentPeerTimesOut) {
   WirePeer peer;
   Channel& ch = peer.channel();
   ch.SetWaitTimeout(0, 100000);
@@ -150,7 +150,7 @@ TEST(ChannelTest, SilentPeerTimesOut) {
   EXPECT_EQ(0u, count);
 }
 
-TEST(ChannelTest, ProgressRestartsTheTimeoutClock) {
+TEST(proto_ChannelTest, ProgressRestartsTheTimeoutClock) {
   WirePeer peer;
   Channel& ch = peer.channel();
   ch.SetWaitTimeout(0, 100000);
@@ -168,7 +168,7 @@ TEST(ChannelTest, ProgressRestartsTheTimeoutClock) {
   EXPECT_EQ("abcde", std::string(buf, 5));
 }
 
-TEST(ChannelTest, AbortFlagStopsAReadWithoutTimeout) {
+TEST(proto_ChannelTest, AbortFlagStopsAReadWithoutTimeout) {
   WirePeer peer;
   Channel& ch = peer.channel();
   std::atomic<int> abort{0};
@@ -188,7 +188,7 @@ TEST(ChannelTest, AbortFlagStopsAReadWithoutTimeout) {
   ch.SetAbortFlag(nullptr);
 }
 
-TEST(ChannelTest, SecondOpenIsRefusedAndKeepsTheFirstConnection) {
+TEST(proto_ChannelTest, SecondOpenIsRefusedAndKeepsTheFirstConnection) {
   WirePeer peer;
   int fds[2];
   ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM, 0, fds));
@@ -202,7 +202,7 @@ TEST(ChannelTest, SecondOpenIsRefusedAndKeepsTheFirstConnection) {
   EXPECT_EQ(RESULT_INVALID_ARGUMENT, fresh.Open(-1, false));
 }
 
-TEST(ChannelTest, OpenUnixPath) {
+TEST(proto_ChannelTest, OpenUnixPath) {
   test::TempDir dir;
   std::string path = dir / "sock";
   int listener = socket(AF_UNIX, SOCK_STREAM, 0);
@@ -234,7 +234,7 @@ TEST(ChannelTest, OpenUnixPath) {
   EXPECT_TRUE(missing.IsInvalid());
 }
 
-TEST(ChannelTest, OpenIPv4Loopback) {
+TEST(proto_ChannelTest, OpenIPv4Loopback) {
   int listener = socket(AF_INET, SOCK_STREAM, 0);
   struct sockaddr_in addr = {};
   addr.sin_family = AF_INET;
@@ -265,7 +265,7 @@ TEST(ChannelTest, OpenIPv4Loopback) {
   EXPECT_EQ(RESULT_INVALID_ARGUMENT, none.ConnectWithTimeout(-1, "127.0.0.1", 80));
 }
 
-class SslChannelTest : public testing::Test {
+class proto_SslChannelTest : public testing::Test {
  protected:
   void SetUp() override {
     signal(SIGPIPE, SIG_IGN);
@@ -287,7 +287,7 @@ class SslChannelTest : public testing::Test {
   std::string m_key;
 };
 
-TEST_F(SslChannelTest, ClientAndServerExchangeData) {
+TEST_F(proto_SslChannelTest, ClientAndServerExchangeData) {
   test::ChannelPair pair;
   int server_result = 1;
   std::thread server([&] { server_result = pair.m_b.ConvertToSSLChannel(true); });
@@ -320,7 +320,7 @@ TEST_F(SslChannelTest, ClientAndServerExchangeData) {
   EXPECT_LT(pair.m_b.Read(&c, 1), 0);
 }
 
-TEST_F(SslChannelTest, ServerWithoutCertificateFails) {
+TEST_F(proto_SslChannelTest, ServerWithoutCertificateFails) {
   Channel::SetCertPath(m_dir / "missing.crt");
   test::ChannelPair pair;
   EXPECT_EQ(RESULT_IO_ERROR, pair.m_b.ConvertToSSLChannel(true));
@@ -328,7 +328,7 @@ TEST_F(SslChannelTest, ServerWithoutCertificateFails) {
   EXPECT_FALSE(pair.m_b.IsInvalid());  // still usable as a plain channel
 }
 
-TEST_F(SslChannelTest, HandshakeWithSilentPeerTimesOut) {
+TEST_F(proto_SslChannelTest, HandshakeWithSilentPeerTimesOut) {
   test::ChannelPair pair;
   pair.m_a.SetWaitTimeout(1, 0);
   pair.m_a.SetTimeout(2);

@@ -12,7 +12,7 @@ namespace tide {
 namespace {
 
 // RFC 1320, appendix A.5.
-TEST(ChecksumTest, RfcTestSuite) {
+TEST(proto_ChecksumTest, RfcTestSuite) {
   struct Case {
     const char* m_input;
     const char* m_digest;
@@ -35,7 +35,7 @@ TEST(ChecksumTest, RfcTestSuite) {
   }
 }
 
-TEST(ChecksumTest, FileAcrossManyPiecesMatchesOneShotDigest) {
+TEST(proto_ChecksumTest, FileAcrossManyPiecesMatchesOneShotDigest) {
   test::TempDir dir;
   std::string data(3 * 4096 + 123, '\0');
   std::mt19937 rng(3);
@@ -49,7 +49,7 @@ TEST(ChecksumTest, FileAcrossManyPiecesMatchesOneShotDigest) {
   EXPECT_EQ(MD4ToHex(expected), MD4ToHex(digest));
 }
 
-TEST(ChecksumTest, FailuresLeaveTheDigestUntouched) {
+TEST(proto_ChecksumTest, FailuresLeaveTheDigestUntouched) {
   test::TempDir dir;
   std::string path = dir.WriteFile("f", "content");
   unsigned char digest[MD4_DIGEST_LENGTH_BYTES];

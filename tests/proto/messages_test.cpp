@@ -19,7 +19,7 @@ using test::U32;
 using test::U64;
 using test::WirePeer;
 
-TEST(ResultTextTest, Table) {
+TEST(proto_ResultTextTest, Table) {
   EXPECT_STREQ("Successful", ResultText(0));
   EXPECT_STREQ("Connection timeout", ResultText(-9));
   EXPECT_STREQ("Protocal error", ResultText(-5));
@@ -29,7 +29,7 @@ TEST(ResultTextTest, Table) {
   EXPECT_STREQ("Unknown error", ResultText(-2147483647 - 1));
 }
 
-TEST(VarDataTest, WriteStringSendsLengthAndBytes) {
+TEST(proto_VarDataTest, WriteStringSendsLengthAndBytes) {
   WirePeer peer;
   ASSERT_EQ(0, WriteString(&peer.channel(), "abc"));
   ASSERT_EQ(0, WriteString(&peer.channel(), ""));
@@ -37,7 +37,7 @@ TEST(VarDataTest, WriteStringSendsLengthAndBytes) {
   EXPECT_EQ("00 03 61 62 63 00 00", Hex(peer.Receive(7)));
 }
 
-TEST(VarDataTest, WriteRefusesWhatTheCountCannotHold) {
+TEST(proto_VarDataTest, WriteRefusesWhatTheCountCannotHold) {
   WirePeer peer;
   std::string big(65536, 'a');
   EXPECT_EQ(RESULT_PROTOCOL_ERROR, WriteString(&peer.channel(), big));
@@ -50,7 +50,7 @@ TEST(VarDataTest, WriteRefusesWhatTheCountCannotHold) {
   EXPECT_EQ(Str16(max), peer.Receive(65537));
 }
 
-TEST(VarDataTest, ReadStringStopsTheTextAtAZeroButConsumesAll) {
+TEST(proto_VarDataTest, ReadStringStopsTheTextAtAZeroButConsumesAll) {
   WirePeer peer;
   peer.SendRaw(Bytes("00 03 61 00 62 7e"));
   std::string text = "old";
@@ -61,7 +61,7 @@ TEST(VarDataTest, ReadStringStopsTheTextAtAZeroButConsumesAll) {
   EXPECT_EQ(0x7e, next);
 }
 
-TEST(VarDataTest, OverlongCountFailsBeforeTheData) {
+TEST(proto_VarDataTest, OverlongCountFailsBeforeTheData) {
   WirePeer peer;
   peer.SendRaw(Bytes("20 01 7e"));  // 8193
   std::string text;
@@ -77,7 +77,7 @@ TEST(VarDataTest, OverlongCountFailsBeforeTheData) {
   EXPECT_EQ(RESULT_INVALID_ARGUMENT, ReadVarData(&peer.channel(), nullptr, 4));
 }
 
-TEST(VarDataTest, TruncatedDataReturnsTheChannelCode) {
+TEST(proto_VarDataTest, TruncatedDataReturnsTheChannelCode) {
   WirePeer peer;
   peer.SendRaw(Bytes("00 05 01 02"));
   peer.CloseRaw();
@@ -150,7 +150,7 @@ std::string EventWire(const NServerEvent& e) {
          U64(e.m_reserved) + U64(e.m_size) + Str32(e.m_hash);
 }
 
-TEST(MessagesTest, WireImages) {
+TEST(proto_MessagesTest, WireImages) {
   NUploadRequest upload = SampleUpload();
   NDownloadResponse download = SampleDownload();
   NPullEventResponse pull;
@@ -222,7 +222,7 @@ TEST(MessagesTest, WireImages) {
   }
 }
 
-TEST(MessagesTest, ErrorCodeAloneEndsAResponse) {
+TEST(proto_MessagesTest, ErrorCodeAloneEndsAResponse) {
   struct Case {
     const char* m_name;
     std::function<int(Channel*)> m_send;
@@ -253,7 +253,7 @@ TEST(MessagesTest, ErrorCodeAloneEndsAResponse) {
 
 // Every class goes through its own Send and Recv unchanged, so a peer can
 // play either side with these classes.
-TEST(MessagesTest, RoundTripEveryClass) {
+TEST(proto_MessagesTest, RoundTripEveryClass) {
   test::ChannelPair pair;
   auto round_trip = [&](Serializable& out, Serializable& in) {
     ASSERT_EQ(0, out.Send(&pair.m_a));
@@ -371,7 +371,7 @@ TEST(MessagesTest, RoundTripEveryClass) {
   EXPECT_EQ(0u, pair.m_b.ReadBuffered());  // nothing left over anywhere
 }
 
-TEST(MessagesTest, StringLimitsOnReceipt) {
+TEST(proto_MessagesTest, StringLimitsOnReceipt) {
   struct Case {
     const char* m_name;
     std::string m_wire;
@@ -400,7 +400,7 @@ TEST(MessagesTest, StringLimitsOnReceipt) {
   EXPECT_EQ(8192u, r.m_name.size());
 }
 
-TEST(MessagesTest, TruncatedResponseFails) {
+TEST(proto_MessagesTest, TruncatedResponseFails) {
   WirePeer peer;
   peer.SendRaw(U32(0) + U64(1) + U32(3) + EventWire(SampleEvent(1)));
   peer.CloseRaw();
@@ -409,7 +409,7 @@ TEST(MessagesTest, TruncatedResponseFails) {
   EXPECT_EQ(1u, r.m_events.size());  // what arrived whole stays
 }
 
-TEST(MessagesTest, SendOnAClosedChannelFails) {
+TEST(proto_MessagesTest, SendOnAClosedChannelFails) {
   Channel closed;
   EXPECT_EQ(-1, NConnectRequest().Send(&closed));
   EXPECT_EQ(-1, SampleUpload().Send(&closed));

@@ -7,7 +7,7 @@
 namespace tide {
 namespace {
 
-TEST(PObjectTest, ConstructionGivesTheKind) {
+TEST(proto_PObjectTest, ConstructionGivesTheKind) {
   EXPECT_TRUE(PObject().IsNull());
   EXPECT_TRUE(PObject(uint8_t{7}).IsInteger());
   EXPECT_TRUE(PObject(7u).IsInteger());
@@ -25,7 +25,7 @@ TEST(PObjectTest, ConstructionGivesTheKind) {
   EXPECT_EQ(-1, PObject(-1).AsInt32());
 }
 
-TEST(PObjectTest, NarrowingAccessors) {
+TEST(proto_PObjectTest, NarrowingAccessors) {
   PObject v(uint64_t{0x1234567890abcdefull});
   EXPECT_EQ(0x90abcdefu, v.AsUInt32());
   EXPECT_EQ(static_cast<int32_t>(0x90abcdef), v.AsInt32());
@@ -36,7 +36,7 @@ TEST(PObjectTest, NarrowingAccessors) {
   EXPECT_EQ(0u, PObject("12").AsUInt64());
 }
 
-TEST(PObjectTest, StringAndTextForms) {
+TEST(proto_PObjectTest, StringAndTextForms) {
   PObject big(uint64_t{(1ull << 32) + 5});
   EXPECT_EQ("5", big.AsString());
   EXPECT_EQ("4294967301", big.ToString());
@@ -52,7 +52,7 @@ TEST(PObjectTest, StringAndTextForms) {
   EXPECT_EQ("[]", PObject(PArray{}).ToString());
 }
 
-TEST(PObjectTest, EmptinessAndTruth) {
+TEST(proto_PObjectTest, EmptinessAndTruth) {
   struct Case {
     PObject m_value;
     bool m_empty;
@@ -74,7 +74,7 @@ TEST(PObjectTest, EmptinessAndTruth) {
   }
 }
 
-TEST(PObjectTest, LookupsInsertOnlyThroughTheMutableIndex) {
+TEST(proto_PObjectTest, LookupsInsertOnlyThroughTheMutableIndex) {
   PObject m;
   m["b"] = 2u;
   EXPECT_TRUE(m.Find("missing").IsNull());
@@ -91,7 +91,7 @@ TEST(PObjectTest, LookupsInsertOnlyThroughTheMutableIndex) {
   EXPECT_TRUE(s.IsMap());
 }
 
-TEST(PObjectTest, PositionalAccess) {
+TEST(proto_PObjectTest, PositionalAccess) {
   PObject m;
   m["b"] = 2u;
   m["a"] = 1u;
@@ -115,7 +115,7 @@ TEST(PObjectTest, PositionalAccess) {
   EXPECT_TRUE(PObject(9u).At(0).IsNull());
 }
 
-TEST(PObjectTest, ConversionsReplaceOtherKinds) {
+TEST(proto_PObjectTest, ConversionsReplaceOtherKinds) {
   PObject v(5u);
   v.AsArray().push_back(PObject(1u));
   EXPECT_TRUE(v.IsArray());
@@ -136,7 +136,7 @@ TEST(PObjectTest, ConversionsReplaceOtherKinds) {
   EXPECT_TRUE(c.AsBinary().m_path.empty());
 }
 
-TEST(PObjectTest, CopiesAreDeep) {
+TEST(proto_PObjectTest, CopiesAreDeep) {
   PObject original;
   original["list"] = PObject(PArray{PObject("a")});
   original["bin"] = PObject(PBinary{1, 2, "/f"});

@@ -32,7 +32,7 @@ std::string Encode(const PObject& value) {
   return Hex(peer.Drain(100));
 }
 
-TEST(PStreamTest, Encodings) {
+TEST(proto_PStreamTest, Encodings) {
   PObject keyed;
   keyed["code"] = 1u;
   keyed["_action"] = "x";
@@ -61,7 +61,7 @@ TEST(PStreamTest, Encodings) {
   for (const Case& c : cases) EXPECT_EQ(c.m_wire, Encode(c.m_value)) << c.m_value.ToString();
 }
 
-TEST(PStreamTest, RoundTripOfANestedMessage) {
+TEST(proto_PStreamTest, RoundTripOfANestedMessage) {
   PObject msg;
   msg["action"] = "enable";
   msg["user_list"] = PObject(PArray{});
@@ -80,7 +80,7 @@ TEST(PStreamTest, RoundTripOfANestedMessage) {
   EXPECT_TRUE(got == msg) << got.ToString();
 }
 
-TEST(PStreamTest, ReceivingIntoExistingValues) {
+TEST(proto_PStreamTest, ReceivingIntoExistingValues) {
   WirePeer peer;
   PStream stream;
   // A map keeps its entries and gains or overwrites; an array is appended to.
@@ -105,7 +105,7 @@ TEST(PStreamTest, ReceivingIntoExistingValues) {
   EXPECT_EQ(0x010203u, value.AsUInt64());
 }
 
-TEST(PStreamTest, MalformedInput) {
+TEST(proto_PStreamTest, MalformedInput) {
   std::string deep_ok, deep_bad;
   for (uint32_t i = 0; i < PStream::MAX_DEPTH; ++i) deep_ok += "41 ";
   for (uint32_t i = 0; i < PStream::MAX_DEPTH; ++i) deep_ok += "40 ";
@@ -142,7 +142,7 @@ TEST(PStreamTest, MalformedInput) {
   }
 }
 
-TEST(PStreamTest, OverlongStringIsRefused) {
+TEST(proto_PStreamTest, OverlongStringIsRefused) {
   WirePeer peer;
   PStream stream;
   EXPECT_EQ(-5, stream.Send(&peer.channel(), PObject(std::string(65536, 'a'))));
@@ -152,7 +152,7 @@ TEST(PStreamTest, OverlongStringIsRefused) {
   EXPECT_EQ(0, stream.Send(&peer.channel(), PObject(std::string(65535, 'a'))));
 }
 
-class PStreamBinaryTest : public testing::Test {
+class proto_PStreamBinaryTest : public testing::Test {
  protected:
   std::string MakeFile(const std::string& name, size_t size) {
     std::string data(size, '\0');
@@ -179,7 +179,7 @@ class PStreamBinaryTest : public testing::Test {
   test::TempDir m_dir;
 };
 
-TEST_F(PStreamBinaryTest, FileRegionTravelsIntoATemporaryFile) {
+TEST_F(proto_PStreamBinaryTest, FileRegionTravelsIntoATemporaryFile) {
   std::string source = MakeFile("source", 300000);
   std::string data = test::TempDir::ReadFile(source);
   PObject msg;
@@ -199,7 +199,7 @@ TEST_F(PStreamBinaryTest, FileRegionTravelsIntoATemporaryFile) {
   EXPECT_EQ(0644u, st.st_mode & 0777);
 }
 
-TEST_F(PStreamBinaryTest, EmptyBinaryCreatesAnEmptyFile) {
+TEST_F(proto_PStreamBinaryTest, EmptyBinaryCreatesAnEmptyFile) {
   std::string source = MakeFile("source", 10);
   PObject got;
   int sent = 1, received = 1;
@@ -210,7 +210,7 @@ TEST_F(PStreamBinaryTest, EmptyBinaryCreatesAnEmptyFile) {
   EXPECT_EQ("", test::TempDir::ReadFile(got.AsBinary().m_path));
 }
 
-TEST_F(PStreamBinaryTest, PresetPathIsTruncatedToTheOffsetAndAppended) {
+TEST_F(proto_PStreamBinaryTest, PresetPathIsTruncatedToTheOffsetAndAppended) {
   std::string source = MakeFile("source", 50);
   std::string target = m_dir.WriteFile("target", std::string(400, 't'));
   PObject got(PBinary{100, 250, target});
@@ -230,7 +230,7 @@ TEST_F(PStreamBinaryTest, PresetPathIsTruncatedToTheOffsetAndAppended) {
   EXPECT_TRUE(test::TempDir::ReadFile(target) == test::TempDir::ReadFile(source).substr(10, 20));
 }
 
-TEST_F(PStreamBinaryTest, SourceShorterThanAnnouncedFailsTheSend) {
+TEST_F(proto_PStreamBinaryTest, SourceShorterThanAnnouncedFailsTheSend) {
   std::string source = MakeFile("source", 100);
   WirePeer peer;
   PStream stream;
@@ -238,7 +238,7 @@ TEST_F(PStreamBinaryTest, SourceShorterThanAnnouncedFailsTheSend) {
   EXPECT_EQ(-1, stream.Send(&peer.channel(), PObject(PBinary{0, 1, m_dir / "missing"})));
 }
 
-TEST_F(PStreamBinaryTest, UnwritableTargetFails) {
+TEST_F(proto_PStreamBinaryTest, UnwritableTargetFails) {
   std::string source = MakeFile("source", 10);
   PObject got(PBinary{0, 0, m_dir / "no/such/dir/file"});
   int sent = 1, received = 1;
@@ -257,7 +257,7 @@ TEST_F(PStreamBinaryTest, UnwritableTargetFails) {
 
 // Storing a binary on a full file system: a small tmpfs in a private mount
 // namespace of a child process.
-TEST_F(PStreamBinaryTest, FullDiskGivesMinusFour) {
+TEST_F(proto_PStreamBinaryTest, FullDiskGivesMinusFour) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root for a private tmpfs";
   std::string source = MakeFile("source", 1 << 20);
   std::string mount_point = m_dir / "small";
