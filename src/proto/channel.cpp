@@ -170,6 +170,9 @@ void Channel::StoreFd(int fd) {
 }
 
 int Channel::Open(const std::string& unix_path) {
+  // Owners close before reopening; closing here too keeps a forgotten Close
+  // from leaking the old socket.
+  if (m_handle != nullptr) Close();
   int fd = socket(AF_UNIX, SOCK_STREAM, 0);
   if (fd < 0) {
     TLOG_ERROR("Channel: Can not open socket. %s", strerror(errno));
@@ -216,6 +219,7 @@ int Channel::Open(int fd, bool configure) {
 
 int Channel::Open(const std::string& ipv4_address, int port) {
   if (ipv4_address.empty() || port < 0) return RESULT_OK;
+  if (m_handle != nullptr) Close();
   int fd = CreateSocket();
   if (fd < 0) return RESULT_IO_ERROR;
   if (SetLinger(fd, 1) < 0 || SetNonBlock(fd) < 0 || ConnectWithTimeout(fd, ipv4_address, port) != 0) {
