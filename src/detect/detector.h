@@ -1,45 +1,105 @@
-// Task 0: the change detector. For now it watches nothing: it keeps the
-// task's place and run loop, and records which views would be watched so
-// that registration behaves as with real watches, until change detection
-// lands.
+// Task 0 when the volume-wide notification interface is missing: turns the
+// inotify events of the watched views into events for the event manager.
+//
+// One watch-tree root per view, plus one per volume for the daemon's own
+// working directory, so that files the daemon moves from there into a view
+// are recognised and not sent back to the server. Each inotify event becomes
+// at most one event; events that need no work (a file whose size and mtime
+// the local database already records, the deletion of a file it never knew)
+// are dropped. A rename inside a view becomes a removal of the old path and
+// an upload of the new one; a change of a file's attribute companion in
+// "@eaDir" becomes an upload of the file itself; a queue overflow becomes a
+// full rescan of every view; a view whose folder vanishes is withdrawn.
+//
+// Threads: Run() on the task's own thread; AddWatch/RemoveWatch on the main
+// thread (registration, control instructions). m_mutex guards the watch tree
+// and every map below; Run holds it while it handles one event (pushes into
+// the event manager happen inside it), but not while it waits for the next.
 #pragma once
 
-#include <sys/stat.h>
-
+#include <cstdint>
 #include <map>
 #include <mutex>
+#include <set>
+#include <string>
+#include <vector>
 
-#include "core/idle_task.h"
 #include "core/task.h"
+#include "detect/inotify_watch_tree.h"
 #include "detect/watch_interface.h"
+#include "event/event.h"
 
 namespace tide {
 
+constexpr const char* USER_DB_HANDLER_SOCKET = "/tmp/user_db_handler_sock";
+
 class Detector : public Task, public WatchInterface {
  public:
-  Detector(uint32_t context1, uint32_t context2) : Task(context1, context2) {}
-  void Run() override { RunIdleLoop(*this); }
+  Detector(uint32_t context1, uint32_t context2);
+  ~Detector() override;
 
-  // Like a real watch, only an existing directory can be watched.
-  int AddWatch(const std::string& path, uint64_t view_id) override {
-    struct stat st;
-    if (lstat(path.c_str(), &st) < 0 || !S_ISDIR(st.st_mode)) return -1;
-    std::lock_guard<std::mutex> guard(m_mutex);
-    auto it = m_roots.find(view_id);
-    if (it != m_roots.end()) return it->second;
-    int root = m_next_root++;
-    m_roots[view_id] = root;
-    return root;
-  }
-  int RemoveWatch(uint64_t view_id) override {
-    std::lock_guard<std::mutex> guard(m_mutex);
-    return m_roots.erase(view_id) == 1 ? 0 : -1;
-  }
+  void Run() override;
+
+  // Watches the folder of a view: the root id, or -1 (not a directory, or
+  // the watch tree refused it). Also sets up the working directory of the
+  // folder's volume; a failure there is only logged.
+  int AddWatch(const std::string& path, uint64_t view_id) override;
+  int RemoveWatch(uint64_t view_id) override;
+
+  // Queues an event of a view: applies the attribute-companion redirection
+  // and splits a RENAME_REMOTE into a removal followed by an upload.
+  void PushEvent(const Event& event);
+
+  // One pass of the run loop without the state checks: waits up to a second
+  // for an inotify event and handles it (1), or, when none came, turns the
+  // moves still waiting for their other half into removals (0).
+  int RunOnce();
+
+  // Withdraws a view whose folder disappeared: tells the user-database
+  // handler, then forgets the view (registry, catch-up entry, local
+  // records). 0, or -1 when the view is unknown or the handler could not be
+  // told (the view then stays registered).
+  int NotifyWatchRemoved(uint64_t view_id);
+
+  // Diagnostics and tests.
+  int RootOfView(uint64_t view_id);
+  std::set<int> WorkingDirectoryRoots();
+  std::map<int, std::vector<std::string>> WatchedPaths();
+  size_t PendingMoveCount();
+  // Where the withdrawal of a view is announced, and the prefix of volume
+  // paths ("/volume", followed by the volume number); tests point these
+  // into a scratch directory.
+  void SetUserDbHandlerSocket(const std::string& path) { m_handler_socket = path; }
+  void SetVolumePrefix(const std::string& prefix) { m_volume_prefix = prefix; }
+
+ protected:
+  // Hands a finished event to the event manager (EXPAND and RESCAN_* go
+  // through its expand and rescan entries). Tests capture events here.
+  virtual void Deliver(const Event& event);
 
  private:
+  // Each of these runs with m_mutex held.
+  int SetUpWorkingDirectory(const std::string& path);
+  void Handle(const InotifyEvent& raw, std::vector<uint64_t>* withdrawn);
+  // 1 with an event to push, 0 when the inotify event is dropped.
+  int Translate(const InotifyEvent& raw, Event* event, std::vector<uint64_t>* withdrawn);
+  bool IsNeedless(const Event& event);
+  void HandleOverflow();
+  void ForgetRoot(int root_id, std::vector<uint64_t>* withdrawn);
+  void FlushPendingMoves();
+  void PushLocked(Event event);
+  void RedirectCompanion(Event* event);
+
   std::mutex m_mutex;
-  std::map<uint64_t, int> m_roots;  // view id → root id; guarded by m_mutex
-  int m_next_root = 0;              // guarded by m_mutex
+  InotifyWatchTree m_tree;                           // guarded by m_mutex
+  std::map<int, uint64_t> m_root_to_view;            // guarded by m_mutex
+  std::map<uint64_t, int> m_view_to_root;            // guarded by m_mutex
+  std::map<int, std::string> m_root_paths;           // guarded by m_mutex; root id → absolute folder
+  std::map<uint32_t, InotifyEvent> m_pending_moves;  // guarded by m_mutex; cookie → IN_MOVED_FROM
+  std::set<int> m_work_dir_roots;                    // guarded by m_mutex
+  // Set before the task starts (tests only), read by the task afterwards.
+  std::string m_handler_socket = USER_DB_HANDLER_SOCKET;
+  std::string m_volume_prefix = "/volume";
 };
 
 }  // namespace tide

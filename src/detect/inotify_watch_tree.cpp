@@ -3,6 +3,8 @@
 #include "detect/inotify_watch_tree.h"
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <strings.h>
 #include <sys/inotify.h>
 #include <sys/select.h>
@@ -129,7 +131,7 @@ InotifyWatch* InotifyWatchTree::AddWatch(const std::string& path, InotifyWatch* 
   return raw;
 }
 
-int InotifyWatchTree::AddBelow(InotifyWatch* watch, const std::string& path) {
+int InotifyWatchTree::AddBelow(InotifyWatch* watch, const std::string& path, std::set<int>* seen) {
   if (IsEaDirName(watch->m_name)) return 0;
   DIR* dir = opendir(path.c_str());
   if (!dir) {
@@ -140,9 +142,13 @@ int InotifyWatchTree::AddBelow(InotifyWatch* watch, const std::string& path) {
   // recursion (deep trees would otherwise use one descriptor per level).
   std::vector<std::string> subdirs;
   while (struct dirent* entry = readdir(dir)) {
-    if (entry->d_type != DT_DIR) continue;
     if (strcmp(entry->d_name, ".") == 0 || strcmp(entry->d_name, "..") == 0) continue;
-    subdirs.emplace_back(entry->d_name);
+    bool is_dir = entry->d_type == DT_DIR;
+    if (entry->d_type == DT_UNKNOWN) {  // file systems without entry types
+      struct stat st;
+      is_dir = fstatat(dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
+    }
+    if (is_dir) subdirs.emplace_back(entry->d_name);
   }
   closedir(dir);
   std::string child_path = path;
@@ -157,9 +163,51 @@ int InotifyWatchTree::AddBelow(InotifyWatch* watch, const std::string& path) {
     child_path += name;
     bool created = false;
     InotifyWatch* child = AddWatch(child_path, watch, name, &created);
-    if (child && created) AddBelow(child, child_path);
+    if (!child) continue;
+    if (seen) {
+      if (!created && (child->m_parent != watch || child->m_name != name) && !Reparent(child, watch, name)) continue;
+      if (!seen->insert(child->m_wd).second) continue;  // met twice: never loop
+      AddBelow(child, child_path, seen);
+    } else if (created) {
+      AddBelow(child, child_path);
+    }
   }
   return 0;
+}
+
+bool InotifyWatchTree::Reparent(InotifyWatch* watch, InotifyWatch* parent, const std::string& name) {
+  for (InotifyWatch* up = parent; up; up = up->m_parent) {
+    if (up == watch) {
+      TLOG_WARNING("wd %d cannot move below itself (wd %d)", watch->m_wd, parent->m_wd);
+      return false;
+    }
+  }
+  int old_parent_wd = watch->m_parent ? watch->m_parent->m_wd : -1;
+  if (watch->m_parent) watch->m_parent->m_children.erase(watch->m_wd);
+  parent->m_children.insert(watch->m_wd);
+  watch->m_parent = parent;
+  watch->m_name = name;
+  TLOG_DEBUG("parent of wd '%d' is changed from %d to %d", watch->m_wd, old_parent_wd, parent->m_wd);
+  return true;
+}
+
+uint32_t InotifyWatchTree::Resync() {
+  std::set<int> seen;
+  for (auto& [id, root] : m_roots) {
+    seen.insert(id);
+    AddBelow(root.m_watch, root.m_path, &seen);
+  }
+  std::vector<int> stale;
+  for (const auto& [wd, watch] : m_watches) {
+    if (!seen.count(wd)) stale.push_back(wd);
+  }
+  for (int wd : stale) {
+    auto it = m_watches.find(wd);  // an earlier removal may have taken it with its parent
+    if (it != m_watches.end() && it->second->m_parent) RemoveSubtree(it->second.get());
+  }
+  m_moved_in.clear();
+  TLOG_DEBUG("watches resynchronised, all_watch = %u", m_watch_count);
+  return m_watch_count;
 }
 
 void InotifyWatchTree::RemoveSubtree(InotifyWatch* watch) {
@@ -178,6 +226,7 @@ void InotifyWatchTree::RemoveWatch(InotifyWatch* watch) {
   int wd = watch->m_wd;
   inotify_rm_watch(m_fd, wd);
   m_watches.erase(wd);
+  m_moved_in.erase(wd);
   --m_watch_count;
   TLOG_DEBUG("wd %d is removed, all_watch = %u", wd, m_watch_count);
 }
@@ -211,12 +260,6 @@ std::map<int, std::vector<std::string>> InotifyWatchTree::WatchedPaths() const {
   }
   for (auto& [root, list] : paths) std::sort(list.begin(), list.end());
   return paths;
-}
-
-void InotifyWatchTree::ClearMoveBookkeeping() {
-  m_moved_from.clear();
-  m_moved_from_2.clear();
-  m_renames.clear();
 }
 
 int InotifyWatchTree::FillBuffer() {
@@ -253,7 +296,6 @@ int InotifyWatchTree::GetEvent(InotifyEvent* event) {
   if (m_unread == 0 && FillBuffer() <= 0) return 0;
   if (m_unread < RAW_HEADER_SIZE) {
     m_unread = 0;
-    ClearMoveBookkeeping();
     return 0;
   }
   struct inotify_event raw;
@@ -261,21 +303,17 @@ int InotifyWatchTree::GetEvent(InotifyEvent* event) {
   size_t record = RAW_HEADER_SIZE + raw.len;
   if (record > m_unread) {  // the kernel never splits a record; be safe anyway
     m_unread = 0;
-    ClearMoveBookkeeping();
     return 0;
   }
   const char* name = m_buffer.data() + m_read_pos + RAW_HEADER_SIZE;
   m_read_pos += record;
   m_unread -= record;
-  // The rename bookkeeping pairs events of one read only.
-  bool exhausted = m_unread == 0;
 
   InotifyWatch* watch = nullptr;
   if (raw.wd != -1) {
     auto it = m_watches.find(raw.wd);
     if (it == m_watches.end()) {
       TLOG_NOTE("watch is NULL");
-      if (exhausted) ClearMoveBookkeeping();
       return 0;
     }
     watch = it->second.get();
@@ -290,9 +328,10 @@ int InotifyWatchTree::GetEvent(InotifyEvent* event) {
   } else {
     event->m_root_id = -1;
     event->m_watch_path = "/";
-    if (raw.mask & IN_Q_OVERFLOW) ClearMoveBookkeeping();
+    // Whatever happened to directories while events were lost is read
+    // back from the disk; the caller rescans the files.
+    if (raw.mask & IN_Q_OVERFLOW) Resync();
   }
-  if (exhausted) ClearMoveBookkeeping();
   return 1;
 }
 
@@ -308,7 +347,7 @@ void InotifyWatchTree::UpdateTree(InotifyWatch* watch, const InotifyEvent& event
     return;
   }
   if (mask & IN_Q_OVERFLOW) {
-    ClearMoveBookkeeping();
+    Resync();
     return;
   }
   if (mask & IN_MOVE_SELF) {
@@ -316,49 +355,41 @@ void InotifyWatchTree::UpdateTree(InotifyWatch* watch, const InotifyEvent& event
       TLOG_ERROR("fatal: root is moved");
       return;
     }
-    auto rename = m_renames.find(AbsolutePath(event));
-    if (rename == m_renames.end()) {
-      RemoveSubtree(watch);  // moved out of the watched area
-      return;
-    }
-    const InotifyEvent& to = rename->second.m_to;
-    auto new_parent = m_watches.find(to.m_wd);
-    if (new_parent == m_watches.end()) {
-      RemoveSubtree(watch);
-      return;
-    }
-    int old_parent_wd = watch->m_parent->m_wd;
-    watch->m_parent->m_children.erase(watch->m_wd);
-    new_parent->second->m_children.insert(watch->m_wd);
-    watch->m_parent = new_parent->second.get();
-    watch->m_name = to.m_name;
-    TLOG_DEBUG("parent of wd '%d' is changed from %d to %d", watch->m_wd, old_parent_wd, to.m_wd);
-    m_renames.erase(rename);
+    // Renamed inside the area: its IN_MOVED_TO already moved the watch.
+    // Otherwise it went out of the area with everything below it.
+    if (m_moved_in.erase(watch->m_wd) == 0) RemoveSubtree(watch);
     return;
   }
   if (!(mask & IN_ISDIR)) return;
-  if (mask & IN_MOVED_FROM) {
-    m_moved_from[event.m_cookie] = event;
-    return;
-  }
-  bool create = (mask & IN_CREATE) != 0;
-  if (mask & IN_MOVED_TO) {
-    auto from = m_moved_from.find(event.m_cookie);
-    if (from == m_moved_from.end()) {
-      create = true;
-    } else {
-      std::string old_path = AbsolutePath(from->second);
-      std::string new_path = AbsolutePath(event);
-      m_renames[old_path] = RenameRecord{from->second, event};
-      TLOG_DEBUG("directory rename from '%s' to '%s'", old_path.c_str(), new_path.c_str());
-      return;
-    }
-  }
-  if (!create || IsEaDirName(event.m_name)) return;
+  if (mask & (IN_CREATE | IN_MOVED_TO)) DirectoryArrived(watch, event);
+}
+
+void InotifyWatchTree::DirectoryArrived(InotifyWatch* parent, const InotifyEvent& event) {
   std::string path = AbsolutePath(event);
   bool created = false;
-  InotifyWatch* child = AddWatch(path, watch, event.m_name, &created);
-  if (child && created) AddBelow(child, path);
+  // The kernel hands back the wd of a directory it already watches, so a
+  // directory renamed inside the area is recognised by its wd, however the
+  // IN_MOVED_FROM / IN_MOVED_TO / IN_MOVE_SELF records were split between
+  // reads. A companion folder is watched but never descended into.
+  InotifyWatch* watch = AddWatch(path, parent, event.m_name, &created);
+  if (!watch) return;
+  if (created) {
+    AddBelow(watch, path);
+    return;
+  }
+  if (watch->m_parent == nullptr) return;  // a root moved below another root: leave it a root
+  if (watch->m_parent == parent && watch->m_name == event.m_name) return;
+  std::string old_relative;
+  InotifyWatch* old_root = RootOf(watch, &old_relative);
+  TLOG_DEBUG("directory rename from '%s' to '%s'", (RootPath(old_root->m_wd) + old_relative).c_str(), path.c_str());
+  if (!Reparent(watch, parent, event.m_name)) {
+    Resync();
+    return;
+  }
+  // Its IN_MOVE_SELF is still to come (or already read, for a second
+  // rename that overtook this one, in which case the next resync or move
+  // puts it right).
+  if (event.m_mask & IN_MOVED_TO) m_moved_in.insert(watch->m_wd);
 }
 
 }  // namespace tide

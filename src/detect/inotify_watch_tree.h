@@ -56,6 +56,14 @@ class InotifyWatchTree {
   void RemoveRoot(int root_id);
   // 1 and an event, or 0: time-out, error, or an event of an unknown watch.
   int GetEvent(InotifyEvent* event);
+  // Whether GetEvent has read events left over from its last read, so that
+  // it will not wait on the descriptor.
+  bool HasBufferedEvents() const { return m_unread != 0; }
+  // Brings the watches back in line with the directories on disk after
+  // events were lost (queue overflow): directories created meanwhile get
+  // watches, renamed ones are moved to their place, vanished ones are
+  // dropped. Returns the number of watches afterwards.
+  uint32_t Resync();
 
   int Descriptor() const { return m_fd; }
   uint32_t WatchCount() const { return m_watch_count; }
@@ -67,21 +75,24 @@ class InotifyWatchTree {
   std::map<int, std::vector<std::string>> WatchedPaths() const;
 
  private:
-  struct RenameRecord {
-    InotifyEvent m_from;
-    InotifyEvent m_to;
-  };
-
   // The watch of `path`, new or existing; null on failure. `*created` says
   // whether a new watch resulted.
   InotifyWatch* AddWatch(const std::string& path, InotifyWatch* parent, const std::string& name, bool* created);
-  int AddBelow(InotifyWatch* watch, const std::string& path);
+  // Watches every directory below `watch` (not below an "@eaDir"). With
+  // `seen`, watches that already exist are walked too and every wd met is
+  // recorded (Resync); without, only new watches are descended into.
+  int AddBelow(InotifyWatch* watch, const std::string& path, std::set<int>* seen = nullptr);
+  // Places an existing watch under `parent` as `name`; false when that would
+  // put it below itself (the tree is stale).
+  bool Reparent(InotifyWatch* watch, InotifyWatch* parent, const std::string& name);
+  // A directory appeared in `parent` (created or moved in): watch it, or
+  // move its existing watch here when it was renamed inside the area.
+  void DirectoryArrived(InotifyWatch* parent, const InotifyEvent& event);
   void RemoveWatch(InotifyWatch* watch);
   void RemoveSubtree(InotifyWatch* watch);
   InotifyWatch* RootOf(InotifyWatch* watch, std::string* relative) const;
   std::string AbsolutePath(const InotifyEvent& event) const;
   void UpdateTree(InotifyWatch* watch, const InotifyEvent& event);
-  void ClearMoveBookkeeping();
   int FillBuffer();
 
   std::map<int, InotifyRoot> m_roots;
@@ -93,9 +104,10 @@ class InotifyWatchTree {
   std::vector<char> m_buffer;
   size_t m_read_pos = 0;
   size_t m_unread = 0;
-  std::map<uint32_t, InotifyEvent> m_moved_from;    // cookie → IN_MOVED_FROM of a directory
-  std::map<uint32_t, InotifyEvent> m_moved_from_2;  // cleared with m_moved_from
-  std::map<std::string, RenameRecord> m_renames;    // old full path → rename
+  // Watches already moved to their new place by an IN_MOVED_TO whose own
+  // IN_MOVE_SELF has not been read yet. A watch that gets IN_MOVE_SELF
+  // without being in here has left the watched area.
+  std::set<int> m_moved_in;
 };
 
 }  // namespace tide
