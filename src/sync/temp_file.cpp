@@ -49,7 +49,8 @@ TempFile& TempFile::operator=(const TempFile& other) {
 TempFile::~TempFile() { Release(); }
 
 void TempFile::Release() {
-  int32_t& count = *m_counter;
+  std::shared_ptr<int32_t> counter = m_counter;  // Remove() replaces m_counter
+  int32_t& count = *counter;
   if (count == 1) {
     if (!m_keep) Remove();
     count = 0;
@@ -78,6 +79,9 @@ void TempFile::Remove() {
   if (!m_path.empty()) FSRemove(m_path);
   *m_counter = 0;
   m_path.clear();
+  // Copies keep the emptied counter; a later Create here must not make
+  // them owners of the new file.
+  m_counter = std::make_shared<int32_t>(0);
 }
 
 SFFile::SFFile(const std::string& directory) : m_directory(directory.empty() ? default_prefix : directory) {}

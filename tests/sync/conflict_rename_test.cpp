@@ -1,0 +1,111 @@
+#include "sync/conflict_rename.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <ctime>
+#include <string>
+
+#include "support/temp_dir.h"
+
+namespace tide {
+namespace {
+
+constexpr const char* SUFFIX = "_ADMIN_Dec-06-1641-2026_Conflict";
+
+bool Exists(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0;
+}
+
+// 6 December 2026, 16:41 local time.
+time_t ExampleTime() {
+  struct tm local = {};
+  local.tm_year = 2026 - 1900;
+  local.tm_mon = 11;
+  local.tm_mday = 6;
+  local.tm_hour = 16;
+  local.tm_min = 41;
+  local.tm_isdst = -1;
+  return mktime(&local);
+}
+
+class ConflictRenameTest : public testing::Test {
+ protected:
+  void SetUp() override { SetConflictClockForTest(ExampleTime()); }
+  void TearDown() override { SetConflictClockForTest(0); }
+  test::TempDir m_dir;
+};
+
+TEST(ConflictNames, TableOfPaths) {
+  EXPECT_EQ(ConflictTime(ExampleTime()), "Dec-06-1641-2026");
+  struct Case {
+    const char* path;
+    int n;
+    const char* expected;
+  };
+  const Case cases[] = {
+      {"/share/a/report.txt", 0, "/share/a/report_ADMIN_Dec-06-1641-2026_Conflict.txt"},
+      {"/share/a/notes", 0, "/share/a/notes_ADMIN_Dec-06-1641-2026_Conflict"},
+      {"/share/a.b/file", 0, "/share/a.b/file_ADMIN_Dec-06-1641-2026_Conflict"},
+      {"/share/a/archive.tar.gz", 0, "/share/a/archive.tar_ADMIN_Dec-06-1641-2026_Conflict.gz"},
+      {"/share/a/report.txt", 1, "/share/a/report_ADMIN_Dec-06-1641-2026_Conflict_1.txt"},
+      {"/share/a/notes", 99, "/share/a/notes_ADMIN_Dec-06-1641-2026_Conflict_99"},
+      {"/share/a/.profile", 0, "/share/a/_ADMIN_Dec-06-1641-2026_Conflict.profile"},
+      {"/share/a/trailing.", 0, "/share/a/trailing_ADMIN_Dec-06-1641-2026_Conflict."},
+      {"C:\\dir.x\\name.doc", 0, "C:\\dir.x\\name_ADMIN_Dec-06-1641-2026_Conflict.doc"},
+      {"no-separator.txt", 0, "no-separator.txt_ADMIN_Dec-06-1641-2026_Conflict"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(ConflictCandidate(c.path, SUFFIX, c.n), c.expected) << c.path;
+}
+
+TEST_F(ConflictRenameTest, RenamesAndNumbersTakenNames) {
+  std::string path = m_dir.WriteFile("report.txt", "mine");
+  m_dir.WriteFile(std::string("report") + SUFFIX + ".txt", "earlier conflict");
+  ASSERT_EQ(ConflictRename(path, "ADMIN", "Conflict"), 0);
+  EXPECT_FALSE(Exists(path));
+  EXPECT_EQ(test::TempDir::ReadFile(m_dir / (std::string("report") + SUFFIX + "_1.txt")), "mine");
+  EXPECT_EQ(test::TempDir::ReadFile(m_dir / (std::string("report") + SUFFIX + ".txt")), "earlier conflict");
+
+  std::string dir_path = m_dir / "folder.d";
+  ASSERT_EQ(mkdir(dir_path.c_str(), 0777), 0);
+  ASSERT_EQ(ConflictRename(dir_path, "ADMIN", "Conflict"), 0);
+  struct stat st;
+  ASSERT_EQ(stat((m_dir / (std::string("folder") + SUFFIX + ".d")).c_str(), &st), 0);
+  EXPECT_TRUE(S_ISDIR(st.st_mode));
+
+  EXPECT_EQ(ConflictRename(m_dir / "missing", "ADMIN", "Conflict"), -2);
+}
+
+TEST_F(ConflictRenameTest, NeverOverwritesWhenEveryNumberIsTaken) {
+  std::string path = m_dir.WriteFile("notes", "mine");
+  for (int n = 0; n <= CONFLICT_MAX_NUMBER; ++n) {
+    m_dir.WriteFile(ConflictCandidate("notes", SUFFIX, n).substr(0), "taken " + std::to_string(n));
+  }
+  // ConflictCandidate without a separator keeps the name whole, which is
+  // exactly the relative name here.
+  EXPECT_NE(ConflictRename(path, "ADMIN", "Conflict"), 0);
+  EXPECT_EQ(test::TempDir::ReadFile(path), "mine");
+  EXPECT_EQ(test::TempDir::ReadFile(m_dir / (std::string("notes") + SUFFIX + "_99")), "taken 99");
+}
+
+TEST_F(ConflictRenameTest, WhiteSpaceRename) {
+  std::string path = m_dir.WriteFile("  spaced.txt ", "one");
+  ASSERT_EQ(WhiteSpaceConflictRename(path, "  spaced.txt ", "ADMIN"), 0);
+  EXPECT_EQ(test::TempDir::ReadFile(m_dir / "spaced.txt"), "one");
+
+  // The trimmed name is taken: the suffix goes before the extension.
+  path = m_dir.WriteFile(" spaced.txt", "two");
+  ASSERT_EQ(WhiteSpaceConflictRename(path, " spaced.txt", "ADMIN"), 0);
+  EXPECT_EQ(test::TempDir::ReadFile(m_dir / "spaced_ADMIN_Dec-06-1641-2026_WhiteSpaceConflict.txt"), "two");
+  EXPECT_EQ(test::TempDir::ReadFile(m_dir / "spaced.txt"), "one");
+
+  path = m_dir.WriteFile("spaced.txt  ", "three");
+  ASSERT_EQ(WhiteSpaceConflictRename(path, "spaced.txt  ", "ADMIN"), 0);
+  EXPECT_EQ(test::TempDir::ReadFile(m_dir / "spaced_ADMIN_Dec-06-1641-2026_WhiteSpaceConflict_1.txt"), "three");
+
+  EXPECT_NE(WhiteSpaceConflictRename(m_dir / " gone", " gone", "ADMIN"), 0);
+}
+
+}  // namespace
+}  // namespace tide
