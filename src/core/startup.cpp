@@ -17,6 +17,7 @@
 #include "core/daemon_state.h"
 #include "core/logger.h"
 #include "db/native_client_db.h"
+#include "filter/filter.h"
 #include "platform/vendor_system.h"
 
 namespace tide {
@@ -132,6 +133,10 @@ int BecomeDaemon(const ClientConfig& config) {
   std::string db_path = config.DbPath();
   if (NativeClientDb::Instance().Initialize(db_path) < 0) {
     TLOG_ERROR("Failed to initialize event database at '%s'.", db_path.c_str());
+    return -1;
+  }
+  if (LoadFilter(config.m_filter_path) < 0) {
+    TLOG_ERROR("Failed to load black list");
     return -1;
   }
 
