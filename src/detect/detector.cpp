@@ -239,6 +239,9 @@ int Detector::Translate(const InotifyEvent& raw, Event* event, std::vector<uint6
       return 0;
   }
 
+  auto view = m_root_to_view.find(raw.m_root_id);
+  if (view == m_root_to_view.end()) return 0;  // the working directory, or a root just removed
+
   if (type == IN_CREATE && !(raw.m_mask & IN_ISDIR)) {
     // A new file is handled when it is closed; only a new name for an
     // existing file (a hard link) has no close to wait for.
@@ -261,8 +264,6 @@ int Detector::Translate(const InotifyEvent& raw, Event* event, std::vector<uint6
   }
 
   if (raw.m_mask & IN_ISDIR) event->m_flags = EVENT_FLAG_DIR;
-  auto view = m_root_to_view.find(raw.m_root_id);
-  if (view == m_root_to_view.end()) return 0;  // the working directory, or a root just removed
   event->m_view_id = view->second;
 
   if ((type == IN_CLOSE_WRITE || type == IN_DELETE) && IsNeedless(*event)) return 0;
@@ -286,7 +287,11 @@ bool Detector::IsNeedless(const Event& event) {
     return false;
   }
   struct stat st;
-  std::string absolute = entry.m_watch_path + event.m_path;
+  // The folder the view is watched at (the same as the registry's path).
+  auto root = m_view_to_root.find(event.m_view_id);
+  auto root_path = root == m_view_to_root.end() ? m_root_paths.end() : m_root_paths.find(root->second);
+  if (root_path == m_root_paths.end()) return false;
+  std::string absolute = root_path->second + event.m_path;
   if (stat(absolute.c_str(), &st) < 0 || !S_ISREG(st.st_mode)) return false;
   if (record.m_attribute & NODE_ATTRIBUTE_DIR) return false;
   if (static_cast<uint32_t>(st.st_mtime) != record.m_mtime || static_cast<uint64_t>(st.st_size) != record.m_size) {

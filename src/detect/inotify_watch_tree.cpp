@@ -365,6 +365,8 @@ void InotifyWatchTree::UpdateTree(InotifyWatch* watch, const InotifyEvent& event
 }
 
 void InotifyWatchTree::DirectoryArrived(InotifyWatch* parent, const InotifyEvent& event) {
+  // Nothing below a companion folder is watched, as when the tree was set up.
+  if (IsEaDirName(parent->m_name)) return;
   std::string path = AbsolutePath(event);
   bool created = false;
   // The kernel hands back the wd of a directory it already watches, so a

@@ -118,6 +118,47 @@ TEST_F(WatchTreeTest, FollowsCreatedDeletedAndRenamedDirectories) {
   EXPECT_EQ(1u, m_tree.WatchCount());
 }
 
+TEST_F(WatchTreeTest, RenamesReadLateStillLandInPlace) {
+  std::string one = Mkdir("one");
+  std::string two = Mkdir("two");
+  Mkdir("one/a/sub");
+  Mkdir("one/m/sub");
+  int root_one = m_tree.AddRoot(one);
+  int root_two = m_tree.AddRoot(two);
+  // Everything happens before a single event is read: each IN_MOVED_TO
+  // names a place the directory has already left.
+  fs::rename(m_dir / "one/a", m_dir / "one/b");
+  fs::rename(m_dir / "one/b", m_dir / "one/c");
+  fs::rename(m_dir / "one/m", m_dir / "two/m");  // to another root
+  Mkdir("one/b");                                // a new directory where one was
+  DrainAll();
+  EXPECT_EQ((Paths{"/", "/b", "/c", "/c/sub"}), Watched(root_one));
+  EXPECT_EQ((Paths{"/", "/m", "/m/sub"}), Watched(root_two));
+  EXPECT_EQ(7u, m_tree.WatchCount());
+  m_dir.WriteFile("two/m/sub/f", "1");
+  m_dir.WriteFile("one/c/sub/g", "1");
+  std::vector<std::string> closed;
+  for (const auto& e : DrainAll()) {
+    if (e.m_mask & IN_CLOSE_WRITE) closed.push_back(std::to_string(e.m_root_id) + ":" + e.FullPath());
+  }
+  EXPECT_EQ((std::vector<std::string>{std::to_string(root_two) + ":/m/sub/f", std::to_string(root_one) + ":/c/sub/g"}),
+            closed);
+}
+
+TEST_F(WatchTreeTest, ResyncFollowsTheDisk) {
+  std::string root_path = Mkdir("view");
+  Mkdir("view/keep/x");
+  Mkdir("view/gone");
+  int root = m_tree.AddRoot(root_path);
+  // Changes the tree never hears of (as after lost events).
+  fs::rename(m_dir / "view/keep/x", m_dir / "view/x");
+  Mkdir("view/new/deep");
+  Mkdir("view/new/@eaDir/no");
+  fs::rename(m_dir / "view/gone", m_dir / "outside");
+  EXPECT_EQ(6u, m_tree.Resync());
+  EXPECT_EQ((Paths{"/", "/keep", "/new", "/new/@eaDir", "/new/deep", "/x"}), Watched(root));
+}
+
 TEST_F(WatchTreeTest, EventsCarryRootAndRelativePath) {
   std::string one = Mkdir("one");
   std::string two = Mkdir("two/d");
