@@ -6,6 +6,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -157,7 +158,7 @@ int RefServer::Run() {
       if (errno != EINTR && errno != EAGAIN) TLOG_ERROR("accept: %s", strerror(errno));
       continue;
     }
-    Serve(fd);
+    ServeConnection(fd);
     m_served.fetch_add(1, std::memory_order_relaxed);
   }
   if (m_listen_fd >= 0) {
@@ -169,7 +170,10 @@ int RefServer::Run() {
   return 0;
 }
 
-void RefServer::Serve(int fd) {
+void RefServer::ServeConnection(int fd) {
+  // The channel sends without MSG_NOSIGNAL: a client gone mid-answer must
+  // cost that connection only, not the server.
+  signal(SIGPIPE, SIG_IGN);
   Session session;
   session.m_id = ++m_next_session;
   ucred cred{};

@@ -43,6 +43,10 @@ class RefServer {
   // Async-signal-safe: only stores into a lock-free atomic.
   void RequestStop() { m_stop.store(1, std::memory_order_relaxed); }
 
+  // Serves one connected socket until the peer closes it or a stop is
+  // requested; takes the descriptor over.
+  void ServeConnection(int fd);
+
   // Connections served so far (read by tests after Run returned, or polled).
   uint64_t ConnectionsServed() const { return m_served.load(std::memory_order_relaxed); }
 
@@ -52,7 +56,6 @@ class RefServer {
     std::vector<std::string> m_placed;  // download copies handed out
   };
 
-  void Serve(int fd);
   // 1: a request is ready to read; 0: the peer closed or the server stops.
   int WaitForRequest(Channel* channel, Session* session);
   // 0: go on with the connection; -1: close it.
