@@ -96,7 +96,7 @@ EventTree::FileNode* EventTree::AddFile(DirNode* parent, std::string_view name) 
     parent->m_first_file = file;
   }
   parent->m_last_file = file;
-  parent->m_file_index.emplace(std::string_view(file->m_name), file);
+  parent->m_file_index.Insert(file);
   TouchFile(parent, file);
   return file;
 }
@@ -113,7 +113,7 @@ void EventTree::RemoveFile(DirNode* parent, FileNode* file) {
   if (parent->m_file_cursor == file) parent->m_file_cursor = file->m_next;
   (file->m_prev ? file->m_prev->m_next : parent->m_first_file) = file->m_next;
   (file->m_next ? file->m_next->m_prev : parent->m_last_file) = file->m_prev;
-  parent->m_file_index.erase(std::string_view(file->m_name));
+  parent->m_file_index.Erase(file);
   delete file;
 }
 
@@ -185,9 +185,8 @@ EventTree::NodeBase* EventTree::FindNode(const std::string& path, const int32_t*
   DirNode* dir = WalkParent(path, false, &name);
   if (!dir) return nullptr;
   auto child_it = dir->m_child_index.find(name);
-  auto file_it = dir->m_file_index.find(name);
   NodeBase* child = child_it == dir->m_child_index.end() ? nullptr : child_it->second;
-  NodeBase* file = file_it == dir->m_file_index.end() ? nullptr : file_it->second;
+  NodeBase* file = dir->m_file_index.Find(name);
   *parent = dir;
   if (child && file) {
     // A path that is both a directory and a file (one replaced the other
@@ -269,15 +268,14 @@ int EventTree::InsertLocked(EventNodeEntry&& entry) {
     return -1;
   }
   if (!entry.IsDir()) {
-    auto it = dir->m_file_index.find(name);
-    if (it == dir->m_file_index.end()) {
-      FileNode* file = AddFile(dir, name);
+    FileNode* file = dir->m_file_index.Find(name);
+    if (!file) {
+      file = AddFile(dir, name);
       file->m_status = NODE_WAITING;
       AdjustCount(entry.IsServer(), +1);
       file->m_entry = std::move(entry);
       return 0;
     }
-    FileNode* file = it->second;
     MergeIntoNode(dir, file, std::move(entry));
     TouchFile(dir, file);
     return 0;
@@ -519,12 +517,11 @@ int EventTree::UpdateFileDoneEvent(const EventNodeEntry& entry) {
     TLOG_ERROR("Failed to UpdateFileDoneEvent(parent not found) [%s]", entry.m_path.c_str());
     return -1;
   }
-  auto it = dir->m_file_index.find(name);
-  if (it == dir->m_file_index.end()) {
+  FileNode* file = dir->m_file_index.Find(name);
+  if (!file) {
     TLOG_DEBUG("Failed to UpdateFileDoneEvent(FileNode not found) [%s].", entry.m_path.c_str());
     return -1;
   }
-  FileNode* file = it->second;
   if (file->m_entry.IsServer() != entry.IsServer()) {
     TLOG_DEBUG("Failed to UpdateFileDoneEvent(attr mode is diff) [%s].", entry.m_path.c_str());
     return -1;
@@ -709,9 +706,9 @@ int EventTree::GetNodeInfo(const std::string& path, bool is_dir, EventNodeInfo* 
                                     it->second->m_local_refs};
     return 1;
   }
-  auto it = dir->m_file_index.find(name);
-  if (it == dir->m_file_index.end()) return 0;
-  if (info) *info = EventNodeInfo{it->second->m_status, it->second->m_entry, 0, 0};
+  FileNode* file = dir->m_file_index.Find(name);
+  if (!file) return 0;
+  if (info) *info = EventNodeInfo{file->m_status, file->m_entry, 0, 0};
   return 1;
 }
 
@@ -733,8 +730,7 @@ int EventTree::VerifyDir(const DirNode* dir, int32_t* server_processing, int32_t
     previous_file = file;
     if (file == dir->m_file_cursor) before_cursor = false, cursor_seen = true;
     if (before_cursor && file->m_status == NODE_WAITING) return fail("waiting file before cursor: " + file->m_name);
-    auto it = dir->m_file_index.find(file->m_name);
-    if (it == dir->m_file_index.end() || it->second != file) return fail("file index misses " + file->m_name);
+    if (dir->m_file_index.Find(file->m_name) != file) return fail("file index misses " + file->m_name);
     if (file->m_status == NODE_PLACEHOLDER) return fail("file placeholder " + file->m_name);
     if (file->m_entry.m_op == ENTRY_OP_NONE) return fail("file without entry " + file->m_name);
     if (file->m_status == NODE_PROCESSING) ++(file->m_entry.IsServer() ? *server_processing : *local_processing);

@@ -24,6 +24,7 @@
 #include <unordered_map>
 
 #include "event/event.h"
+#include "event/name_index.h"
 
 namespace tide {
 
@@ -167,7 +168,7 @@ class EventTree {
     FileNode* m_first_file = nullptr;
     FileNode* m_last_file = nullptr;
     std::unordered_map<std::string_view, DirNode*> m_child_index;
-    std::unordered_map<std::string_view, FileNode*> m_file_index;
+    NameIndex<FileNode> m_file_index;
     // No file before m_file_cursor is waiting, and every child before
     // m_child_cursor is one a pop skips without looking further (null: the
     // end of the list).
