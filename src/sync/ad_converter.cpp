@@ -381,8 +381,8 @@ int Varn2MacEAConvert(const std::string& path, const std::string& copy_path, boo
   TLOG_DEBUG("Varn2MacEAConvert: path = [%s] copyfilepath = [%s]", path.c_str(), copy_path.c_str());
   std::string volume_tmp;
   if (PrepareVolumeTmp(path, &volume_tmp) < 0) return -1;
-  TLOG_DEBUG("Varn2MacEAConvert: volumeTmpPath = [%s], volumeEADirPath = [%s/@eaDir]", volume_tmp.c_str(),
-             volume_tmp.c_str());
+  TLOG_DEBUG("Varn2MacEAConvert: volumeTmpPath = [%s], volumeEADirPath = [%s]", volume_tmp.c_str(),
+             (volume_tmp + "/@eaDir").c_str());
   TempFile tmp_file(volume_tmp);
   if (tmp_file.Create() < 0) {
     TLOG_ERROR("Varn2MacEAConvert:  Failed to create TempFile");
