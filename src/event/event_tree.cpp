@@ -3,26 +3,13 @@
 #include "core/logger.h"
 
 #include "event/event_tree.h"
+#include "event/path_components.h"
 
 #include <vector>
 
 namespace tide {
 
 namespace {
-
-// Splits off the next non-empty component of `rest`.
-bool NextComponent(std::string_view* rest, std::string_view* component) {
-  size_t start = rest->find_first_not_of('/');
-  if (start == std::string_view::npos) {
-    *rest = std::string_view();
-    return false;
-  }
-  size_t end = rest->find('/', start);
-  if (end == std::string_view::npos) end = rest->size();
-  *component = rest->substr(start, end - start);
-  *rest = rest->substr(end);
-  return true;
-}
 
 // Parent part and last component; false for a path the tree cannot hold.
 bool SplitPath(std::string_view path, std::string_view* parent, std::string_view* name) {

@@ -3,26 +3,13 @@
 #include "core/logger.h"
 
 #include "event/file_list.h"
+#include "event/path_components.h"
 
 #include <stdexcept>
 
 namespace tide {
 
 namespace {
-
-// Splits off the next non-empty component of `rest` ("a" of "/a//b").
-bool NextComponent(std::string_view* rest, std::string_view* component) {
-  size_t start = rest->find_first_not_of('/');
-  if (start == std::string_view::npos) {
-    *rest = std::string_view();
-    return false;
-  }
-  size_t end = rest->find('/', start);
-  if (end == std::string_view::npos) end = rest->size();
-  *component = rest->substr(start, end - start);
-  *rest = rest->substr(end);
-  return true;
-}
 
 bool ValidName(std::string_view name) {
   return !name.empty() && name.size() <= FileList::MAX_NAME_LEN && name.find('/') == std::string_view::npos &&
