@@ -24,6 +24,9 @@ namespace {
 
 using ull = unsigned long long;
 
+static_assert(DETECTOR_WATCH_MASK == (IN_CLOSE_WRITE | IN_MOVED_FROM | IN_MOVED_TO | IN_CREATE | IN_DELETE |
+                                      IN_DELETE_SELF | IN_MOVE_SELF));
+
 constexpr int WAIT_MILLISECONDS = 1000;
 constexpr uint32_t TYPE_MASK = 0xFFFF;
 constexpr const char* EA_DIR_NAME = "@eaDir";
@@ -41,7 +44,7 @@ int MakeDirectory(const std::string& path) {
 
 }  // namespace
 
-Detector::Detector(uint32_t context1, uint32_t context2) : Task(context1, context2), m_tree(INOTIFY_ALL_EVENTS) {}
+Detector::Detector(uint32_t context1, uint32_t context2) : Task(context1, context2), m_tree(DETECTOR_WATCH_MASK) {}
 
 // The owner stops and joins the task before destroying it; the watch tree
 // then releases every watch.

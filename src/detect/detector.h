@@ -33,6 +33,18 @@ namespace tide {
 
 constexpr const char* USER_DB_HANDLER_SOCKET = "/tmp/user_db_handler_sock";
 
+// The inotify event types the detector acts on: closes after writing,
+// moves, creations, deletions, and the watched directories' own deletion and
+// move (overflow, unmount and "ignored" come unasked). Reads are left out on
+// purpose: every directory walk (the watch set-up itself, a resync, a
+// worker's rescan) would otherwise queue an open, an access and a close per
+// directory and per file, enough to overflow the queue on a large view and
+// so to start the next rescan, without end.
+constexpr uint32_t DETECTOR_WATCH_MASK = 0x8 /* IN_CLOSE_WRITE */ | 0x40 /* IN_MOVED_FROM */ |
+                                         0x80 /* IN_MOVED_TO */ | 0x100 /* IN_CREATE */ |
+                                         0x200 /* IN_DELETE */ | 0x400 /* IN_DELETE_SELF */ |
+                                         0x800 /* IN_MOVE_SELF */;
+
 class Detector : public Task, public WatchInterface {
  public:
   Detector(uint32_t context1, uint32_t context2);

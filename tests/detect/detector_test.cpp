@@ -183,6 +183,17 @@ TEST_F(DetectorTest, DirectoriesAreUploadedAndExpanded) {
   EXPECT_EQ((std::vector<Seen>{{UPLOAD_LOCAL, "/r/e/f", ALICE, 0}}), Settle());
 }
 
+TEST_F(DetectorTest, ReadingTheTreeQueuesNothing) {
+  // Walks (rescans, resyncs, readers) must not fill the queue: a walk of a
+  // large view would otherwise overflow it and start the next rescan.
+  for (int i = 0; i < 50; ++i) m_dir.WriteFile("volume1/homes/alice/d" + std::to_string(i % 5) + "/f" + std::to_string(i), "x");
+  Settle();
+  for (const auto& entry : fs::recursive_directory_iterator(m_alice)) {
+    if (entry.is_regular_file()) test::TempDir::ReadFile(entry.path());
+  }
+  EXPECT_EQ(std::vector<Seen>{}, Settle());
+}
+
 TEST_F(DetectorTest, CompanionChangesBecomeUploadsOfTheirMasterFile) {
   m_dir.WriteFile("volume1/homes/alice/d/f", "master");
   Mkdir("volume1/homes/alice/d/@eaDir");  // made while watched: still followed
@@ -248,7 +259,7 @@ TEST_F(DetectorTest, OverflowRescansEveryViewAndRecoversWatches) {
   }
   // Directories made during the overflow must be watched afterwards.
   Mkdir("volume1/homes/alice/burst/new/inner");
-  for (long i = 0; i < limit / 2 + 100; ++i) m_dir.WriteFile("volume1/homes/alice/burst/f" + std::to_string(i), "x");
+  for (long i = 0; i < limit / 2 + 1000; ++i) m_dir.WriteFile("volume1/homes/alice/burst/f" + std::to_string(i), "x");
   auto seen = Settle();
   std::vector<Seen> rescans;
   for (const Seen& s : seen) {
