@@ -136,6 +136,7 @@ class DetectorTest(harness.DaemonTestCase):
 
     def test_rename_inside_a_view_and_move_out_of_all_views(self):
         run("sh", "-c", "echo 1 > before.txt", cwd=ALICE)
+        self.settle(self.offset())
         start = self.offset()
         run("mv", "before.txt", "after.txt", cwd=ALICE)
         self.assertEqual([("REMOVE_REMOTE", "/before.txt", "file"), ("UPLOAD_LOCAL", "/after.txt", "file")],
