@@ -38,6 +38,18 @@ std::vector<UserListRecord> ParseUserList(const PObject& user_list) {
   return list;
 }
 
+// Instructions carry no file contents, but the stream stores any binary
+// value it meets in a new temporary file; nobody else would remove those.
+void RemoveReceivedFiles(const PObject& value) {
+  if (value.IsBinary()) {
+    if (!value.AsBinary().m_path.empty()) unlink(value.AsBinary().m_path.c_str());
+  } else if (value.IsArray()) {
+    for (const PObject& element : value.AsArray()) RemoveReceivedFiles(element);
+  } else if (value.IsMap()) {
+    for (const auto& [key, element] : value.AsMap()) RemoveReceivedFiles(element);
+  }
+}
+
 }  // namespace
 
 ControlLoop::ControlLoop(const ClientConfig& config, WatchInterface* watch, std::vector<Task*> tasks)
@@ -85,7 +97,9 @@ void ControlLoop::ServeConnection(int fd) {
     TLOG_DEBUG("waiting for instructions");
     PStream stream;
     PObject message;
-    if (stream.Recv(&channel, &message) < 0) break;
+    int received = stream.Recv(&channel, &message);
+    RemoveReceivedFiles(message);
+    if (received < 0) break;
     TLOG_DEBUG(">>> %s", message.ToString().c_str());
     HandleMessage(message);
   }

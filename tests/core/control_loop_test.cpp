@@ -257,6 +257,28 @@ TEST_F(ControlSocketTest, MalformedMessageEndsOnlyItsConnection) {
   EXPECT_TRUE(m_watch.m_calls.empty());
 }
 
+TEST_F(ControlSocketTest, FileContentsSentAlongLeaveNoFiles) {
+  StartLoop();
+  std::string source = m_dir.WriteFile("payload", "0123456789");
+  PObject message = Action("pause");
+  PBinary binary;
+  binary.m_path = source;
+  binary.m_length = 10;
+  message["blob"] = binary;
+  IPCSender sender;
+  ASSERT_EQ(0, sender.Connect(m_config.m_control_socket));
+  ASSERT_EQ(0, sender.Send(message));
+  ASSERT_EQ(0, sender.Send(Action("stop")));
+  m_thread.join();
+  EXPECT_EQ("pause 0", m_watch.m_calls.front());
+  // The stored copy was named in the message trace; it must be gone.
+  std::string text = m_log.Text();
+  size_t at = text.find("path: \"");
+  ASSERT_NE(std::string::npos, at) << text;
+  std::string stored = text.substr(at + 7, text.find('"', at + 7) - at - 7);
+  EXPECT_NE(0, access(stored.c_str(), F_OK)) << stored;
+}
+
 TEST_F(ControlSocketTest, OtherUsersAreTurnedAway) {
   StartLoop();
   // Even with the file and its folder opened up, the peer's credentials
