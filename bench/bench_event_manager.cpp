@@ -61,6 +61,46 @@ void BM_PullEvent(benchmark::State& state) {
 }
 BENCHMARK(BM_PullEvent)->Arg(10)->Arg(1000)->Arg(10000);
 
+// 10,000 views with pools, of which only 10 hold events: what a pull costs
+// does not depend on how many views exist, only on where its pool lies in
+// memory (with all 10,000 views busy every pull meets a cold pool).
+void BM_PullEventTenBusyOfMany(benchmark::State& state) {
+  EventManager& manager = EventManager::GetInstance();
+  Fill(manager, 10000, 1);
+  BenchWorker drain;
+  Event event;
+  while (manager.ReadyQueueSize() != 0) {
+    if (manager.PullEvent(&drain, &event) == 0) manager.DoneEvent(&drain, &event);
+  }
+  for (int view = 1; view <= 10; ++view) {
+    for (int i = 0; i < 4; ++i) {
+      Event busy;
+      busy.m_type = tide::UPLOAD_LOCAL;
+      busy.m_view_id = static_cast<uint64_t>(view);
+      busy.m_path = "/dir" + std::to_string(i % 2) + "/file" + std::to_string(i);
+      manager.PushEvent(busy);
+    }
+  }
+  BenchWorker workers[20];
+  Event events[20];
+  int count = 0;
+  for (auto _ : state) {
+    if (manager.PullEvent(&workers[count], &events[count]) < 0) state.SkipWithError("nothing to pull");
+    if (++count == 20) {
+      state.PauseTiming();
+      for (int i = 0; i < 20; ++i) {
+        manager.DoneEvent(&workers[i], &events[i]);
+        manager.PushEvent(events[i]);
+      }
+      count = 0;
+      state.ResumeTiming();
+    }
+  }
+  for (int i = 0; i < count; ++i) manager.DoneEvent(&workers[i], &events[i]);
+  manager.Reset();
+}
+BENCHMARK(BM_PullEventTenBusyOfMany);
+
 // A worker's whole round: pull, done, and the producer's push of a new
 // change for the same path.
 void BM_PullDonePush(benchmark::State& state) {

@@ -27,10 +27,41 @@ EventManager::EventPool* EventManager::FindOrCreatePool(uint64_t view_id) {
   return pool;
 }
 
-void EventManager::QueueIfPending(EventPool* pool) {
-  if (!pool->m_ready && pool->PendingCount() != 0) {
-    pool->m_ready = true;
-    m_ready_queue.push_back(pool);
+void EventManager::ReadyAppend(EventPool* pool) {
+  pool->m_ready_prev = m_ready_back;
+  pool->m_ready_next = nullptr;
+  if (m_ready_back != nullptr) {
+    m_ready_back->m_ready_next = pool;
+  } else {
+    m_ready_front = pool;
+  }
+  m_ready_back = pool;
+  pool->m_ready = true;
+  ++m_ready_count;
+}
+
+void EventManager::ReadyUnlink(EventPool* pool) {
+  if (pool->m_ready_prev != nullptr) {
+    pool->m_ready_prev->m_ready_next = pool->m_ready_next;
+  } else {
+    m_ready_front = pool->m_ready_next;
+  }
+  if (pool->m_ready_next != nullptr) {
+    pool->m_ready_next->m_ready_prev = pool->m_ready_prev;
+  } else {
+    m_ready_back = pool->m_ready_prev;
+  }
+  pool->m_ready_prev = pool->m_ready_next = nullptr;
+  pool->m_ready = false;
+  --m_ready_count;
+}
+
+void EventManager::UpdateReady(EventPool* pool) {
+  bool pending = pool->PendingCount() != 0;
+  if (pending && !pool->m_ready) {
+    ReadyAppend(pool);
+  } else if (!pending && pool->m_ready) {
+    ReadyUnlink(pool);
   }
 }
 
@@ -79,7 +110,7 @@ void EventManager::PushEvent(const Event& event) {
   }
   EventPool* pool = FindOrCreatePool(event.m_view_id);
   PoolPush(pool, event);
-  QueueIfPending(pool);
+  UpdateReady(pool);
 }
 
 void EventManager::PushExpandEvent(uint64_t view_id, const std::string& path) {
@@ -102,25 +133,25 @@ void EventManager::PushRescanEvent(uint64_t view_id, const std::string& path, bo
 
 int EventManager::PullEvent(Task* worker, Event* event) {
   std::lock_guard<std::mutex> guard(m_mutex);
-  if (m_ready_queue.empty()) return -1;
-  EventPool* pool = m_ready_queue.front();
-  m_ready_queue.pop_front();
-  pool->m_ready = false;
-
-  int result = -1;
-  if (PoolPop(pool, event)) {
-    result = 0;
+  // Each pool is tried at most once; the ones passed over hold only work
+  // that is being carried out, so they are few (no more than the workers).
+  for (size_t tries = m_ready_count; tries > 0; --tries) {
+    EventPool* pool = m_ready_front;
+    ReadyUnlink(pool);
+    bool popped = PoolPop(pool, event);
+    // Back at the end of the queue while anything is pending, including
+    // entries still being processed: views take turns.
+    UpdateReady(pool);
+    if (!popped) continue;
     if (!event->IsExpandEvent()) {
       ProcessingRecord& record = m_processing[worker];
       record.m_current = *event;
       record.m_dirty = Event();
       TLOG_DEBUG("EventManager::PullEvent [%s]", event->ToString().c_str());
     }
+    return 0;
   }
-  // Back at the end of the queue while anything is pending, including
-  // entries still being processed: views take turns.
-  QueueIfPending(pool);
-  return result;
+  return -1;
 }
 
 int EventManager::DoneEvent(Task* worker, Event* event) {
@@ -139,6 +170,7 @@ int EventManager::DoneEvent(Task* worker, Event* event) {
   if (it == m_processing.end() || it->second.m_dirty.m_type == EMPTY) {
     pool->m_tree.DoneEvent(current);
     if (it != m_processing.end()) m_processing.erase(it);
+    UpdateReady(pool);
     return 0;
   }
 
@@ -148,6 +180,7 @@ int EventManager::DoneEvent(Task* worker, Event* event) {
   if (pool->m_tree.PopEvent(record.m_current.m_path, &next) < 0) {
     // Nothing of that path is left to hand out (it was pruned meanwhile).
     m_processing.erase(it);
+    UpdateReady(pool);
     return 0;
   }
   record.m_current = next;
@@ -167,7 +200,7 @@ int EventManager::RedoEvent(Task* worker, const Event& event) {
       // Expand events have no place in the tree; they wait at the end of
       // the expand list again instead of being lost.
       pool->m_expand.push_back(event);
-      QueueIfPending(pool);
+      UpdateReady(pool);
       result = 0;
     } else {
       int reset = (event.m_flags & EVENT_FLAG_EXCEPT) ? pool->m_tree.RedoExcept(event.m_path)
@@ -176,7 +209,7 @@ int EventManager::RedoEvent(Task* worker, const Event& event) {
         TLOG_ERROR("Failed to Reset event status to watting in event tree '%s'.", event.m_path.c_str());
       } else {
         m_processing.erase(worker);
-        QueueIfPending(pool);
+        UpdateReady(pool);
         result = 0;
       }
     }
@@ -214,12 +247,13 @@ int EventManager::GetViewPendingCount(uint64_t view_id) {
 
 size_t EventManager::ReadyQueueSize() {
   std::lock_guard<std::mutex> guard(m_mutex);
-  return m_ready_queue.size();
+  return m_ready_count;
 }
 
 void EventManager::Reset() {
   std::lock_guard<std::mutex> guard(m_mutex);
-  m_ready_queue.clear();
+  m_ready_front = m_ready_back = nullptr;
+  m_ready_count = 0;
   m_processing.clear();
   m_pools.clear();
 }

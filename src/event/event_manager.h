@@ -3,8 +3,12 @@
 //
 // One event pool per view: the view's event tree plus its expand list (the
 // EXPAND and RESCAN events, in arrival order). Pools with pending work wait
-// in a ready queue and are served round-robin, one pool per pull, so a pull
-// costs the same with ten views or ten thousand. For each worker the manager
+// in a ready queue and are served round-robin. A pool leaves the queue as
+// soon as nothing is pending in it, so a pull never walks past idle views:
+// it only skips pools whose pending work is all being carried out (or
+// waits below a path being carried out), and there are at most as many of
+// those as workers. A pull therefore costs the same with ten views or ten
+// thousand. For each worker the manager
 // remembers the event it is carrying out; a change that arrives for that
 // path meanwhile becomes the worker's "dirty" follow-up, handed back when it
 // reports the first one done.
@@ -37,8 +41,9 @@ class EventManager {
   void PushExpandEvent(uint64_t view_id, const std::string& path);
   // Queues a RESCAN_MERGE (merge) or RESCAN_SYNC of the directory `path`.
   void PushRescanEvent(uint64_t view_id, const std::string& path, bool merge);
-  // Hands out the next event of the pool at the front of the ready queue:
-  // 0 with the event, -1 when there is nothing to hand out. Never blocks.
+  // Hands out the next event of the first pool in the ready queue that has
+  // one: 0 with the event, -1 when there is nothing to hand out. Never
+  // blocks.
   int PullEvent(Task* worker, Event* event);
   // 0 when the worker's event is finished; -1 when a newer change of the
   // same path arrived meanwhile: *event is then that follow-up, which the
@@ -66,9 +71,11 @@ class EventManager {
     uint64_t m_view_id;
     EventTree m_tree;
     std::deque<Event> m_expand;
-    // Whether the pool sits in the ready queue, so that it is queued at
-    // most once however its count moves between pulls.
+    // Links of the ready queue (intrusive, so queuing never allocates). A
+    // pool is queued at most once and leaves when its count drops to 0.
     bool m_ready = false;
+    EventPool* m_ready_prev = nullptr;
+    EventPool* m_ready_next = nullptr;
   };
   struct ProcessingRecord {
     Event m_current;
@@ -80,12 +87,19 @@ class EventManager {
   EventPool* FindOrCreatePool(uint64_t view_id);
   void PoolPush(EventPool* pool, const Event& event);
   bool PoolPop(EventPool* pool, Event* event);
-  void QueueIfPending(EventPool* pool);
+  // Puts the pool in the ready queue (at the back) when something is
+  // pending in it, and takes it out when nothing is.
+  void UpdateReady(EventPool* pool);
+  void ReadyAppend(EventPool* pool);
+  void ReadyUnlink(EventPool* pool);
 
   std::mutex m_mutex;
   std::map<Task*, ProcessingRecord> m_processing;              // guarded by m_mutex
   std::map<uint64_t, std::unique_ptr<EventPool>> m_pools;      // guarded by m_mutex
-  std::deque<EventPool*> m_ready_queue;                        // guarded by m_mutex
+  // The ready queue, front to back; guarded by m_mutex.
+  EventPool* m_ready_front = nullptr;
+  EventPool* m_ready_back = nullptr;
+  size_t m_ready_count = 0;
 };
 
 }  // namespace tide

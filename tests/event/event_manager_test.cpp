@@ -201,6 +201,31 @@ TEST_F(EventManagerTest, APoolSitsInTheReadyQueueOnce) {
   }
 }
 
+TEST_F(EventManagerTest, IdleAndBusyViewsDoNotHideWork) {
+  // View 1 finished its only event; view 2's only event is being carried
+  // out; view 3 has work. A pull must find view 3's event, since a worker
+  // that gets nothing sleeps before it asks again.
+  FakeWorker first;
+  FakeWorker second;
+  Event event;
+  m_manager.PushEvent(MakeEvent(UPLOAD_LOCAL, 1, "/a"));
+  Event dir = MakeEvent(UPLOAD_LOCAL, 2, "/dir");
+  dir.m_flags = EVENT_FLAG_DIR;
+  m_manager.PushEvent(dir);
+  m_manager.PushEvent(MakeEvent(UPLOAD_LOCAL, 2, "/dir/below"));  // waits for its folder
+  ASSERT_EQ(0, m_manager.PullEvent(&first, &event));
+  ASSERT_EQ(1u, event.m_view_id);
+  ASSERT_EQ(0, m_manager.DoneEvent(&first, &event));
+  Event busy;
+  ASSERT_EQ(0, m_manager.PullEvent(&second, &busy));
+  ASSERT_EQ(2u, busy.m_view_id);
+  m_manager.PushEvent(MakeEvent(UPLOAD_LOCAL, 3, "/c"));
+  EXPECT_EQ(0, m_manager.PullEvent(&first, &event));
+  EXPECT_EQ(3u, event.m_view_id);
+  // Views 2 and 3 stay in turn while their events are out; idle view 1 left.
+  EXPECT_EQ(2u, m_manager.ReadyQueueSize());
+}
+
 TEST_F(EventManagerTest, ThreadsProduceAndConsumeEverything) {
   constexpr int VIEWS = 8;
   constexpr int PER_VIEW = 300;
