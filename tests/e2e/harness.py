@@ -9,6 +9,7 @@ when they fail.
 """
 
 import ctypes
+import importlib.util
 import os
 import re
 import signal
@@ -39,6 +40,14 @@ ctypes.CDLL(None, use_errno=True).prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0)
 
 def in_sandbox():
     return bool(BUILD) and os.path.ismount("/volume1")
+
+
+def load_user_db_tool():
+    """scripts/make-user-db.py as a module, to build the user database."""
+    spec = importlib.util.spec_from_file_location("make_user_db", os.path.join(SRC, "scripts", "make-user-db.py"))
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
 
 
 def wait_until(predicate, timeout=WAIT_SECONDS, interval=0.02):

@@ -2,7 +2,6 @@
 control socket driven with tide-clientctl, and the effects in the log and
 the local database."""
 
-import importlib.util
 import os
 import signal
 import socket
@@ -20,10 +19,7 @@ CONTROL = "/tmp/tide-clientd-control"
 LOCAL_DB = "/volume1/@tidewell/@clientd/db.sqlite"
 USER_DB = "/volume1/@tidewell/@sync/user-db.sqlite"
 
-_spec = importlib.util.spec_from_file_location("make_user_db",
-                                               os.path.join(harness.SRC, "scripts", "make-user-db.py"))
-userdb = importlib.util.module_from_spec(_spec)
-_spec.loader.exec_module(userdb)
+userdb = harness.load_user_db_tool()
 
 
 def ctl(*args, user=None):

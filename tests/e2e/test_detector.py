@@ -2,7 +2,6 @@
 view, and the events that reach the event manager are read from its debug
 log ("Push local event [...]", "Push expand event [...]")."""
 
-import importlib.util
 import os
 import re
 import shutil
@@ -25,10 +24,7 @@ WORK_DIR = "/volume1/@tmp/tide-clientd.tmp.dir"
 HANDLER_SOCKET = "/tmp/user_db_handler_sock"
 LEVELS = "client_debug=7\ndetector_debug=7\nevent_mgr_debug=7\n"
 
-_spec = importlib.util.spec_from_file_location("make_user_db",
-                                               os.path.join(harness.SRC, "scripts", "make-user-db.py"))
-userdb = importlib.util.module_from_spec(_spec)
-_spec.loader.exec_module(userdb)
+userdb = harness.load_user_db_tool()
 
 PUSH = re.compile(r"Push (?:local|expand) event \[Event<(\w+)>: \[\d+\] (.*?) \((?:local|server),(file|dir)")
 
