@@ -51,8 +51,13 @@ int Task::Start() {
   // Ids come from the new thread itself, in the order threads begin; until
   // it runs, mark the task as having a thread so a second Start() fails.
   m_task_id = INT32_MAX;
+  // The task counts as running from here, not from when its thread first
+  // gets the processor: a Stop() or Pause() that comes in between must not
+  // be overwritten by the thread's start (a lost stop hangs shutdown's join).
+  m_state = TASK_RUNNING;
   if (pthread_create(&m_thread, nullptr, &Task::ThreadEntry, this) != 0) {
     m_task_id = -1;
+    m_state = TASK_STOPPED;
     return -1;
   }
   return 0;
@@ -63,7 +68,6 @@ void* Task::ThreadEntry(void* arg) {
   {
     std::lock_guard<std::mutex> lock(task->m_state_lock);
     task->m_task_id = TakeNextId();
-    task->m_state = TASK_RUNNING;
   }
   task->Run();
   {

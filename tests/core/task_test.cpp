@@ -72,6 +72,26 @@ TEST(Task, LifecycleAndJoinRules) {
   EXPECT_EQ(-1, task.Join());  // second join
 }
 
+TEST(Task, StopOrPauseBeforeTheThreadRunsIsKept) {
+  // A request that arrives before the new thread is scheduled must not be
+  // undone by the thread's start; a lost stop would hang this join.
+  for (int i = 0; i < 200; ++i) {
+    LoopTask stopped;
+    ASSERT_EQ(0, stopped.Start());
+    stopped.Stop();
+    EXPECT_EQ(0, stopped.Join());
+    EXPECT_EQ(TASK_STOPPED, stopped.GetState());
+
+    LoopTask paused;
+    ASSERT_EQ(0, paused.Start());
+    paused.Pause();
+    ASSERT_TRUE(WaitFor([&] { return paused.m_started.load(); }));
+    EXPECT_EQ(TASK_PAUSED, paused.GetState());
+    paused.Stop();
+    paused.Join();
+  }
+}
+
 TEST(Task, StateIsStoppedWhenRunReturnsOnItsOwn) {
   OneShotTask task;
   ASSERT_EQ(0, task.Start());
