@@ -88,27 +88,44 @@ fi
 [ $# -gt 0 ] || { echo "sandbox: no command given" >&2; exit 2; }
 
 # Mount points that do not exist on the host are created for the sandbox and
-# removed by the last sandbox to leave; the shared lock tells them apart.
-lock_file=/run/lock/tide-sandbox.lock
-record=/run/lock/tide-sandbox.created
-mkdir -p /run/lock
-exec 7>"$lock_file"
-flock -x 7
-for dir in /volume1 /var/log/tdwl /var/packages; do
-  if [ ! -e "$dir" ]; then
-    mkdir -p "$dir"
-    echo "$dir" >> "$record"
+# removed by the last sandbox to leave. Live sandboxes are recorded by pid, so
+# one that was killed does not keep the mount points forever, and no lock is
+# held while the command runs (a process left behind by a test must not block
+# later sandboxes).
+state=/run/lock/tide-sandbox
+mkdir -p "$state/users"
+with_lock() {
+  exec 7>"$state/lock"
+  flock -x 7
+  "$@"
+  flock -u 7
+  exec 7>&-
+}
+enter() {
+  for dir in /volume1 /var/log/tdwl /var/packages; do
+    if [ ! -e "$dir" ]; then
+      mkdir -p "$dir"
+      echo "$dir" >> "$state/created"
+    fi
+  done
+  : > "$state/users/$$"
+}
+leave() {
+  rm -f "$state/users/$$"
+  for user in "$state"/users/*; do
+    [ -e "$user" ] || continue
+    kill -0 "${user##*/}" 2>/dev/null || rm -f "$user"
+  done
+  if [ -z "$(ls -A "$state/users")" ] && [ -f "$state/created" ]; then
+    # Deepest first, so /var/log/tdwl goes before anything above it.
+    sort -r -u "$state/created" | while read -r dir; do rmdir "$dir" 2>/dev/null || true; done
+    rm -f "$state/created"
   fi
-done
-flock -s 7
+}
 
+with_lock enter
 status=0
 unshare -m --propagation private -- "$BASH" "$here/sandbox.sh" --volume-size "$volume_size" \
   --users "$users" --build "$build_dir" --inside __inside__ "$@" || status=$?
-
-if flock -xn 7 && [ -f "$record" ]; then
-  # Deepest first, so /var/log/tdwl goes before anything above it.
-  sort -r -u "$record" | while read -r dir; do rmdir "$dir" 2>/dev/null || true; done
-  rm -f "$record"
-fi
+with_lock leave
 exit $status
