@@ -74,11 +74,11 @@ def main():
     HOMES = args.homes
     conn = create(args.db)
     conn.execute("BEGIN")
-    for spec in args.user:
-        parts = spec.split(":")
+    for entry in args.user:
+        parts = entry.split(":")
         add_user(conn, parts[0], int(parts[1]), disabled=parts[2:3] == ["disabled"], files=args.files)
-    for spec in args.share:
-        parts = spec.split(":")
+    for entry in args.share:
+        parts = entry.split(":")
         add_share(conn, parts[0], int(parts[1]), parts[2], disabled=parts[3:4] == ["disabled"], files=args.files)
     for i in range(args.users):
         add_user(conn, "user%d" % i, args.first_view + i, files=args.files)

@@ -44,9 +44,9 @@ def in_sandbox():
 
 def load_user_db_tool():
     """scripts/make-user-db.py as a module, to build the user database."""
-    spec = importlib.util.spec_from_file_location("make_user_db", os.path.join(SRC, "scripts", "make-user-db.py"))
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    module_spec = importlib.util.spec_from_file_location("make_user_db", os.path.join(SRC, "scripts", "make-user-db.py"))
+    module = importlib.util.module_from_spec(module_spec)
+    module_spec.loader.exec_module(module)
     return module
 
 
