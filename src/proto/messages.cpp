@@ -56,6 +56,41 @@ int WriteStr16(Channel* channel, const std::string& text) { return WriteString(c
 
 int ReadStr16(Channel* channel, std::string* text) { return ReadString(channel, text) < 0 ? -1 : 0; }
 
+// The file block an upload request and a download response share, from the
+// directory flag to the Mac data's path, in wire order. The two messages name
+// the content hash differently, so it is passed on its own.
+template <typename Message>
+int WriteFileBlock(Channel* channel, const Message& m, const std::string& hash) {
+  TRY(channel->WriteU32(m.m_is_dir));
+  TRY(channel->WriteU32(m.m_uid));
+  TRY(channel->WriteU32(m.m_gid));
+  TRY(channel->WriteU32(m.m_reserved));
+  TRY(channel->WriteU32(m.m_mtime));
+  TRY(channel->WriteU64(m.m_size));
+  TRY(WriteStr16(channel, hash));
+  TRY(WriteStr16(channel, m.m_data_path));
+  TRY(channel->WriteU64(m.m_mac_size));
+  TRY(WriteStr16(channel, m.m_mac_hash));
+  TRY(WriteStr16(channel, m.m_mac_data_path));
+  return 0;
+}
+
+template <typename Message>
+int ReadFileBlock(Channel* channel, Message* m, std::string* hash) {
+  TRY(channel->ReadU32(&m->m_is_dir));
+  TRY(channel->ReadU32(&m->m_uid));
+  TRY(channel->ReadU32(&m->m_gid));
+  TRY(channel->ReadU32(&m->m_reserved));
+  TRY(channel->ReadU32(&m->m_mtime));
+  TRY(channel->ReadU64(&m->m_size));
+  TRY(ReadStr16(channel, hash));
+  TRY(ReadStr16(channel, &m->m_data_path));
+  TRY(channel->ReadU64(&m->m_mac_size));
+  TRY(ReadStr16(channel, &m->m_mac_hash));
+  TRY(ReadStr16(channel, &m->m_mac_data_path));
+  return 0;
+}
+
 }  // namespace
 
 int NConnectRequest::Send(Channel* channel) {
@@ -184,17 +219,7 @@ int NUploadRequest::Send(Channel* channel) {
   TRY(channel->WriteU64(m_base_sync_id));
   TRY(channel->WriteU64(m_view_id));
   TRY(WriteStr16(channel, m_path));
-  TRY(channel->WriteU32(m_is_dir));
-  TRY(channel->WriteU32(m_uid));
-  TRY(channel->WriteU32(m_gid));
-  TRY(channel->WriteU32(m_reserved));
-  TRY(channel->WriteU32(m_mtime));
-  TRY(channel->WriteU64(m_size));
-  TRY(WriteStr16(channel, m_hash));
-  TRY(WriteStr16(channel, m_data_path));
-  TRY(channel->WriteU64(m_mac_size));
-  TRY(WriteStr16(channel, m_mac_hash));
-  TRY(WriteStr16(channel, m_mac_data_path));
+  TRY(WriteFileBlock(channel, *this, m_hash));
   TRY(channel->WriteU32(static_cast<uint32_t>(m_worker_num)));
   TRY(channel->FlushWrite(0));
   return 0;
@@ -204,17 +229,7 @@ int NUploadRequest::Recv(Channel* channel) {
   TRY(channel->ReadU64(&m_base_sync_id));
   TRY(channel->ReadU64(&m_view_id));
   TRY(ReadStr16(channel, &m_path));
-  TRY(channel->ReadU32(&m_is_dir));
-  TRY(channel->ReadU32(&m_uid));
-  TRY(channel->ReadU32(&m_gid));
-  TRY(channel->ReadU32(&m_reserved));
-  TRY(channel->ReadU32(&m_mtime));
-  TRY(channel->ReadU64(&m_size));
-  TRY(ReadStr16(channel, &m_hash));
-  TRY(ReadStr16(channel, &m_data_path));
-  TRY(channel->ReadU64(&m_mac_size));
-  TRY(ReadStr16(channel, &m_mac_hash));
-  TRY(ReadStr16(channel, &m_mac_data_path));
+  TRY(ReadFileBlock(channel, this, &m_hash));
   uint32_t worker = 0;
   TRY(channel->ReadU32(&worker));
   m_worker_num = static_cast<int32_t>(worker);
@@ -256,17 +271,7 @@ int NDownloadResponse::Send(Channel* channel) {
   TRY(channel->WriteU64(m_parent_id));
   TRY(WriteStr32(channel, m_name));
   TRY(WriteStr16(channel, m_path));
-  TRY(channel->WriteU32(m_is_dir));
-  TRY(channel->WriteU32(m_uid));
-  TRY(channel->WriteU32(m_gid));
-  TRY(channel->WriteU32(m_reserved));
-  TRY(channel->WriteU32(m_mtime));
-  TRY(channel->WriteU64(m_size));
-  TRY(WriteStr16(channel, m_data_hash));
-  TRY(WriteStr16(channel, m_data_path));
-  TRY(channel->WriteU64(m_mac_size));
-  TRY(WriteStr16(channel, m_mac_hash));
-  TRY(WriteStr16(channel, m_mac_data_path));
+  TRY(WriteFileBlock(channel, *this, m_data_hash));
   TRY(channel->FlushWrite(0));
   return 0;
 }
@@ -279,17 +284,7 @@ int NDownloadResponse::Recv(Channel* channel) {
   TRY(channel->ReadU64(&m_parent_id));
   TRY(ReadStr32(channel, &m_name));
   TRY(ReadStr16(channel, &m_path));
-  TRY(channel->ReadU32(&m_is_dir));
-  TRY(channel->ReadU32(&m_uid));
-  TRY(channel->ReadU32(&m_gid));
-  TRY(channel->ReadU32(&m_reserved));
-  TRY(channel->ReadU32(&m_mtime));
-  TRY(channel->ReadU64(&m_size));
-  TRY(ReadStr16(channel, &m_data_hash));
-  TRY(ReadStr16(channel, &m_data_path));
-  TRY(channel->ReadU64(&m_mac_size));
-  TRY(ReadStr16(channel, &m_mac_hash));
-  TRY(ReadStr16(channel, &m_mac_data_path));
+  TRY(ReadFileBlock(channel, this, &m_data_hash));
   return 0;
 }
 
