@@ -470,7 +470,9 @@ int ReadFdResult(ssize_t n) {
     return RESULT_IO_ERROR;
   }
   if (n == 0) {
-    TLOG_ERROR("read: %s", strerror(errno));
+    // A zero read sets no errno: name what happened instead of whatever an
+    // earlier call left there.
+    TLOG_ERROR("read: %s", "connection closed by peer");
     TLOG_ERROR("Diagnose: select says the socket is readable but actually we can't read ... connection closed?");
     return RESULT_IO_ERROR;
   }
@@ -484,7 +486,7 @@ int WriteFdResult(ssize_t n) {
     return RESULT_IO_ERROR;
   }
   if (n == 0) {
-    TLOG_ERROR("write: %s", strerror(errno));
+    TLOG_ERROR("write: %s", "nothing written");
     TLOG_ERROR("Diagnose: select says the socket is writeable but actually we can't write ... connection closed?");
     return RESULT_IO_ERROR;
   }
