@@ -128,8 +128,8 @@ int BecomeDaemon(const ClientConfig& config) {
 
   if (WritePidFile(config.m_pid_file_path) < 0) return -1;
 
-  // The local database, the black-list filter and the server connection
-  // pool are opened here, in that order, as they become available.
+  // The local database, then the black-list filter; the server connection
+  // pool follows them once it exists.
   std::string db_path = config.DbPath();
   if (NativeClientDb::Instance().Initialize(db_path) < 0) {
     TLOG_ERROR("Failed to initialize event database at '%s'.", db_path.c_str());
