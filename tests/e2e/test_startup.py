@@ -29,9 +29,12 @@ class StartupTest(harness.DaemonTestCase):
         for line, tasks in cases:
             with self.subTest(line=line):
                 daemon = self.start(FOREGROUND + line)
-                self.assertTrue(wait_until(lambda: daemon.thread_count() == tasks + 1, timeout=10),
-                                "%d threads" % daemon.thread_count())
-                self.assertEqual(0, daemon.stop())
+                try:
+                    self.assertTrue(wait_until(lambda: daemon.thread_count() == tasks + 1, timeout=10),
+                                    "%d threads" % daemon.thread_count())
+                finally:
+                    # The next case needs the PID file free, whatever happened here.
+                    self.assertEqual(0, daemon.stop())
 
     def test_huge_worker_count_is_bounded(self):
         daemon = self.start(FOREGROUND + "worker_count=4294967295\n")
