@@ -11,4 +11,5 @@ cd "$(dirname "${BASH_SOURCE[0]}")/.."
 bash scripts/deps.sh
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j"$(nproc 2>/dev/null || echo 2)" --target tide-clientd tide-clientctl
-exec scripts/sandbox.sh -- bash "$PWD/scripts/demo-inside.sh"
+# The script is reached through the sandbox's link: the tree may live under /tmp.
+exec scripts/sandbox.sh -- bash -c 'exec bash "$TIDE_SRC/scripts/demo-inside.sh"'
