@@ -76,6 +76,9 @@ if [ "${1:-}" = "__inside__" ]; then
   mount -t tmpfs tide-log /var/log/tdwl
   mount -t tmpfs tide-packages /var/packages
   generate_layout
+  # A working directory under a covered path no longer resolves by name
+  # (some tools insist on that): move to the source tree then.
+  cd "$PWD" 2>/dev/null || cd "$TIDE_SRC"
   set +e
   "$@"
   exit $?
