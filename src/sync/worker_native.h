@@ -1,38 +1,80 @@
-// Tasks 3 and up: workers that carry out events. Keeps their place in the
-// task table; the body arrives with worker dispatch.
+// Tasks 3 and up: the workers that carry events out. Every worker runs the
+// same loop: take one event from the event manager, check that its view can
+// be worked on, load what the local database knows of the object, hand the
+// event to its handler, and report it done, or keep it and try again three
+// seconds later.
+//
+// A worker holds at most one event. The handlers (upload, download,
+// removal, expansion, rescan; each in a file of its own) receive the worker
+// and work on its private copies of the event, the view's registry entry
+// and the node record, so nothing they read can change under them.
+//
+// Thread use: everything but the abort flag belongs to the worker's own
+// thread. m_mutex is held for the whole of PrepareEvent, so a diagnostic
+// reader on another thread never sees a half-prepared worker. The abort flag
+// is written by the controlling thread (pause, stop) and read by the worker
+// and by the long operations it hands the flag to.
 #pragma once
 
 #include <atomic>
+#include <mutex>
+#include <string>
 
-#include "core/idle_task.h"
+#include "core/registry.h"
 #include "core/task.h"
+#include "db/node_record.h"
+#include "event/event.h"
 
 namespace tide {
 
+// The pass-by-pass outcome of RunOnce, for tests that step a worker.
+enum WorkerPass {
+  WORKER_PASS_STOPPED = 0,   // the task is stopping: leave the loop
+  WORKER_PASS_IDLE = 1,      // paused, or nothing to do: waited
+  WORKER_PASS_DONE = 2,      // an event was carried out and reported done
+  WORKER_PASS_RETRY = 3,     // the handler failed; the event is kept
+  WORKER_PASS_NOT_READY = 4, // PrepareEvent refused (view gone, paused, frozen)
+};
+
 class WorkerNative : public Task {
  public:
-  WorkerNative(uint32_t context1, uint32_t context2) : Task(context1, context2) {}
-  int Pause() override {
-    m_abort = 1;
-    return Task::Pause();
-  }
-  int Resume() override {
-    m_abort = 0;
-    return Task::Resume();
-  }
-  int Stop() override {
-    m_abort = 1;
-    return Task::Stop();
-  }
-  int SetAbort(bool abort) override {
-    m_abort = abort ? 1 : 0;
-    return 0;
-  }
-  void Run() override { RunIdleLoop(*this); }
+  WorkerNative(uint32_t context1, uint32_t context2);
+  ~WorkerNative() override;
 
- protected:
-  // Raised to make a running copy, checksum or traversal give up early.
+  int Pause() override;
+  int Resume() override;
+  int Stop() override;
+  int SetAbort(bool abort) override;
+  void Run() override;
+
+  // One pass of the run loop (the unit of work tests can step).
+  WorkerPass RunOnce();
+
+  int FetchEvent();
+  int PrepareEvent();
+  int Dispatch();
+  int FinishEvent();
+  // Empties the event, entry, record and both paths.
+  void Clear();
+
+  // What the handlers work on (the worker's own copies).
+  Event& CurrentEvent() { return m_event; }
+  const RegistryEntry& Entry() const { return m_entry; }
+  const NodeRecord& Record() const { return m_record; }
+  const std::string& LocalPath() const { return m_local_path; }
+  const std::string& TempDir() const { return m_tmp_dir; }
+  const std::atomic<int>* AbortFlag() const { return &m_abort; }
+  std::atomic<int>* MutableAbortFlag() { return &m_abort; }
+
+ private:
+  // Raised to make a running copy, checksum, transfer or traversal give up.
   std::atomic<int> m_abort{0};
+  std::mutex m_mutex;          // held for the whole of PrepareEvent
+  Event m_event;               // worker thread only; type EMPTY when idle
+  RegistryEntry m_entry;       // worker thread only
+  NodeRecord m_record;         // worker thread only; all zero when no row
+  std::string m_tmp_dir;       // worker thread only
+  std::string m_local_path;    // worker thread only
 };
 
 }  // namespace tide
