@@ -11,6 +11,7 @@
 
 #include "db/native_client_db.h"
 #include "event/file_list.h"
+#include "sync/file_list_builders.h"
 
 namespace {
 
@@ -69,7 +70,7 @@ void BM_BuildFromDatabase(benchmark::State& state) {
     malloc_trim(0);
     size_t before = mallinfo2().uordblks;
     auto list = std::make_unique<tide::FileList>();
-    tide::NativeClientDb::Instance().BuildFileList(1, "/", list.get());
+    tide::BuildFileList(1, "/", list.get());
     state.counters["bytes_per_entry"] = static_cast<double>(mallinfo2().uordblks - before) / ENTRIES;
     state.counters["entries"] = static_cast<double>(list->FileCount() + list->DirectoryCount());
     state.PauseTiming();

@@ -6,9 +6,9 @@ packages=(
   cmake g++ make pkg-config python3 util-linux procps
   libsqlite3-dev libssl-dev librsync-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
-  inotify-tools sqlite3 openssl git
+  inotify-tools sqlite3 openssl git clang-14 libclang-rt-14-dev
 )
-[ "${TIDE_WITH_FUZZ:-0}" = 1 ] && packages+=(clang-14 libclang-rt-14-dev)
+
 
 missing=()
 for p in "${packages[@]}"; do

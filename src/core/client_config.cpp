@@ -7,7 +7,6 @@
 
 #include "core/key_value_file.h"
 #include "core/logger.h"
-#include "platform/vendor_system.h"
 
 namespace tide {
 namespace {
@@ -91,23 +90,6 @@ int ClientConfig::Load(const std::string& path) {
   m_worker_count_requested = m_worker_count;
   if (m_worker_count > MAX_WORKER_COUNT) m_worker_count = MAX_WORKER_COUNT;
   return 0;
-}
-
-int ClientConfig::LoadVolumePath() {
-  char value[256];
-  if (VLIBCFileGetKeyValue(DB_PATH_CONF, "db-vol", value, sizeof value, 1) >= 1) {
-    m_volume_path = value;
-    return 0;
-  }
-  VarnShare* homes = nullptr;
-  if (VARNShareGet("homes", &homes) == 0) {
-    const std::string& share_path = homes->m_path;
-    size_t slash = share_path.rfind('/');
-    m_volume_path = slash == std::string::npos ? "" : share_path.substr(0, slash);
-    VARNShareFree(homes);
-    return 0;
-  }
-  return -1;
 }
 
 std::string ClientConfig::DbPath() const { return m_volume_path + "/" + m_db_rel_path; }

@@ -21,9 +21,6 @@ class ClientConfig {
   // Reads the configuration file; -1 (defaults kept) when it cannot be read
   // or is invalid. Unknown keys and empty values are ignored.
   int Load(const std::string& path);
-  // Fills volume_path from the db-path file's "db-vol", else from the
-  // folder above the "homes" share. 0 when found, -1 when left empty.
-  int LoadVolumePath();
   // volume_path + "/" + db_rel_path.
   std::string DbPath() const;
   // Writes the configuration at DEBUG, one line per field.

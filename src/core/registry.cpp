@@ -32,7 +32,7 @@ int Registry::Add(const std::string& name, uint32_t attribute, const std::string
                   int32_t root_id) {
   int32_t volume = VolumeIdOfPath(watch_path);
   if (volume < 0) return -1;
-  std::lock_guard<std::mutex> guard(m_mutex);
+  MutexLock guard(&m_mutex);
   if (m_by_view_id.count(view_id) != 0) return -1;
   auto entry = std::make_unique<RegistryEntry>();
   entry->m_name = name;
@@ -48,7 +48,7 @@ int Registry::Add(const std::string& name, uint32_t attribute, const std::string
 }
 
 int Registry::Remove(uint64_t view_id) {
-  std::lock_guard<std::mutex> guard(m_mutex);
+  MutexLock guard(&m_mutex);
   auto it = m_by_view_id.find(view_id);
   if (it == m_by_view_id.end()) return -1;
   RegistryEntry* entry = it->second.get();
@@ -61,34 +61,35 @@ int Registry::Remove(uint64_t view_id) {
 }
 
 bool Registry::GetByViewId(uint64_t view_id, RegistryEntry* entry) {
-  std::lock_guard<std::mutex> guard(m_mutex);
+  MutexLock guard(&m_mutex);
   auto it = m_by_view_id.find(view_id);
   if (it == m_by_view_id.end()) return false;
   *entry = *it->second;
   return true;
 }
 
-bool Registry::GetByName(const NameIndex& index, const std::string& name, RegistryEntry* entry) {
-  std::lock_guard<std::mutex> guard(m_mutex);
+bool Registry::GetByName(bool share, const std::string& name, RegistryEntry* entry) {
+  MutexLock guard(&m_mutex);
+  const NameIndex& index = share ? m_shares : m_users;
   auto it = index.find(name);
   if (it == index.end()) return false;
   *entry = *it->second;
   return true;
 }
 
-bool Registry::GetShareByName(const std::string& name, RegistryEntry* entry) { return GetByName(m_shares, name, entry); }
+bool Registry::GetShareByName(const std::string& name, RegistryEntry* entry) { return GetByName(true, name, entry); }
 
-bool Registry::GetUserByName(const std::string& name, RegistryEntry* entry) { return GetByName(m_users, name, entry); }
+bool Registry::GetUserByName(const std::string& name, RegistryEntry* entry) { return GetByName(false, name, entry); }
 
 bool Registry::GetFirst(RegistryEntry* entry) {
-  std::lock_guard<std::mutex> guard(m_mutex);
+  MutexLock guard(&m_mutex);
   if (m_by_view_id.empty()) return false;
   *entry = *m_by_view_id.begin()->second;
   return true;
 }
 
 bool Registry::GetNext(uint64_t view_id, RegistryEntry* entry) {
-  std::lock_guard<std::mutex> guard(m_mutex);
+  MutexLock guard(&m_mutex);
   auto it = m_by_view_id.find(view_id);
   if (it == m_by_view_id.end() || ++it == m_by_view_id.end()) return false;
   *entry = *it->second;
@@ -96,7 +97,7 @@ bool Registry::GetNext(uint64_t view_id, RegistryEntry* entry) {
 }
 
 int Registry::SetAttribute(uint64_t view_id, uint32_t bits, bool on) {
-  std::lock_guard<std::mutex> guard(m_mutex);
+  MutexLock guard(&m_mutex);
   auto it = m_by_view_id.find(view_id);
   if (it == m_by_view_id.end()) return -1;
   if (on) {
@@ -107,10 +108,11 @@ int Registry::SetAttribute(uint64_t view_id, uint32_t bits, bool on) {
   return 0;
 }
 
-int Registry::SetPath(NameIndex& index, const std::string& name, const std::string& watch_path) {
+int Registry::SetPath(bool share, const std::string& name, const std::string& watch_path) {
   int32_t volume = VolumeIdOfPath(watch_path);
   if (volume < 0) return 0;
-  std::lock_guard<std::mutex> guard(m_mutex);
+  MutexLock guard(&m_mutex);
+  NameIndex& index = share ? m_shares : m_users;
   auto it = index.find(name);
   if (it != index.end()) {
     it->second->m_watch_path = watch_path;
@@ -120,15 +122,15 @@ int Registry::SetPath(NameIndex& index, const std::string& name, const std::stri
 }
 
 int Registry::SetSharePath(const std::string& name, const std::string& watch_path) {
-  return SetPath(m_shares, name, watch_path);
+  return SetPath(true, name, watch_path);
 }
 
 int Registry::SetUserPath(const std::string& name, const std::string& watch_path) {
-  return SetPath(m_users, name, watch_path);
+  return SetPath(false, name, watch_path);
 }
 
 size_t Registry::Size() {
-  std::lock_guard<std::mutex> guard(m_mutex);
+  MutexLock guard(&m_mutex);
   return m_by_view_id.size();
 }
 
@@ -142,7 +144,7 @@ void Registry::Dump(const std::function<void(const char* line)>& sink) {
       syslog(LOG_ERR, "%s", line);
     }
   };
-  std::lock_guard<std::mutex> guard(m_mutex);
+  MutexLock guard(&m_mutex);
   emit("%s", "----------------------------");
   for (const auto& [view_id, entry] : m_by_view_id) {
     emit("name: %s", entry->m_name.c_str());
@@ -156,7 +158,7 @@ void Registry::Dump(const std::function<void(const char* line)>& sink) {
 }
 
 void Registry::Clear() {
-  std::lock_guard<std::mutex> guard(m_mutex);
+  MutexLock guard(&m_mutex);
   m_shares.clear();
   m_users.clear();
   m_by_view_id.clear();

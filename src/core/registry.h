@@ -14,7 +14,7 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
+#include "core/mutex.h"
 #include <string>
 
 namespace tide {
@@ -76,13 +76,14 @@ class Registry {
   using NameIndex = std::map<std::string, RegistryEntry*, CaseLess>;
 
   Registry() = default;
-  bool GetByName(const NameIndex& index, const std::string& name, RegistryEntry* entry);
-  int SetPath(NameIndex& index, const std::string& name, const std::string& watch_path);
+  // `share` picks the share index, else the user index.
+  bool GetByName(bool share, const std::string& name, RegistryEntry* entry);
+  int SetPath(bool share, const std::string& name, const std::string& watch_path);
 
-  std::mutex m_mutex;
-  std::map<uint64_t, std::unique_ptr<RegistryEntry>> m_by_view_id;  // guarded by m_mutex; owns the entries
-  NameIndex m_shares;                                                // guarded by m_mutex
-  NameIndex m_users;                                                 // guarded by m_mutex
+  Mutex m_mutex;
+  std::map<uint64_t, std::unique_ptr<RegistryEntry>> m_by_view_id GUARDED_BY(m_mutex);  // owns the entries
+  NameIndex m_shares GUARDED_BY(m_mutex);
+  NameIndex m_users GUARDED_BY(m_mutex);
 };
 
 }  // namespace tide

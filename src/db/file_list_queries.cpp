@@ -1,5 +1,5 @@
-// File lists built from node_table: the database side of a rescan's
-// comparison with the disk.
+// Row visits of node_table below a directory: the database side of a
+// rescan's comparison with the disk.
 #define TIDE_LOG_TAG "native-client-db"
 #define TIDE_LOG_COMPONENT "ncdb_debug"
 #include "core/logger.h"
@@ -7,7 +7,6 @@
 #include <strings.h>
 
 #include "db/native_client_db.h"
-#include "event/file_list.h"
 
 namespace tide {
 
@@ -41,7 +40,8 @@ std::string EscapeGlob(const std::string& text) {
 
 }  // namespace
 
-void NativeClientDb::FillFileListLocked(char* sql, const std::string& dir_path, bool one_level, FileList* list) {
+void NativeClientDb::VisitRowsLocked(char* sql, const std::string& dir_path, bool one_level,
+                                     const NodeRowVisitor& visitor) {
   if (!sql) {
     TLOG_ERROR("sqlite3_mprintf: out of memory");
     return;
@@ -77,49 +77,42 @@ void NativeClientDb::FillFileListLocked(char* sql, const std::string& dir_path, 
     uint32_t attribute = static_cast<uint32_t>(sqlite3_column_int64(stmt, 0));
     uint32_t mtime = static_cast<uint32_t>(sqlite3_column_int64(stmt, 1));
     uint64_t size = static_cast<uint64_t>(sqlite3_column_int64(stmt, 2));
-    std::string entry(rest);
-    if (attribute == 0) {
-      TLOG_DEBUG("indexed list: add file '%s'", entry.c_str());
-      list->AddFile(entry, mtime, size);
-    } else {
-      TLOG_DEBUG("indexed list: add directory '%s'", entry.c_str());
-      list->AddDirectory(entry, mtime);
-    }
+    visitor(NodeListRow{rest, attribute, mtime, size});
   }
   if (rc != SQLITE_DONE) TLOG_ERROR("sqlite3_step: [%d] %s", rc, sqlite3_errmsg(m_db));
   sqlite3_finalize(stmt);
 }
 
-void NativeClientDb::BuildFileList(uint64_t view_id, const std::string& dir_path, FileList* list) {
+void NativeClientDb::VisitNodesBelow(uint64_t view_id, const std::string& dir_path, const NodeRowVisitor& visitor) {
   std::string dir = TrimDir(dir_path);
   std::lock_guard<std::mutex> lock(m_mutex);
-  TLOG_DEBUG("building file list under %s at %llu", dir.c_str(), static_cast<ull>(view_id));
+  TLOG_DEBUG("listing rows under %s at %llu", dir.c_str(), static_cast<ull>(view_id));
   char* sql = dir == "/" ? sqlite3_mprintf("SELECT attribute, mtime, size, path FROM node_table WHERE view_id = %llu;",
                                            static_cast<ull>(view_id))
                          : sqlite3_mprintf("SELECT attribute, mtime, size, path FROM node_table WHERE view_id = %llu "
                                            "AND path GLOB '%q/*';",
                                            static_cast<ull>(view_id), EscapeGlob(dir).c_str());
-  FillFileListLocked(sql, dir, false, list);
+  VisitRowsLocked(sql, dir, false, visitor);
 }
 
-void NativeClientDb::BuildFileListOneLevel(uint64_t view_id, const std::string& dir_path, FileList* list) {
+void NativeClientDb::VisitChildNodes(uint64_t view_id, const std::string& dir_path, const NodeRowVisitor& visitor) {
   std::string dir = TrimDir(dir_path);
   std::lock_guard<std::mutex> lock(m_mutex);
-  TLOG_DEBUG("building file list under %s at %llu", dir.c_str(), static_cast<ull>(view_id));
+  TLOG_DEBUG("listing rows under %s at %llu", dir.c_str(), static_cast<ull>(view_id));
   char* sql = dir == "/" ? sqlite3_mprintf("SELECT attribute, mtime, size, path FROM node_table WHERE view_id = %llu "
                                            "AND path LIKE '/%%' AND path NOT LIKE '/%%/%%';",
                                            static_cast<ull>(view_id))
                          : sqlite3_mprintf("SELECT attribute, mtime, size, path FROM node_table WHERE view_id = %llu "
                                            "AND path LIKE '%q/%%' AND path NOT LIKE '%q/%%/%%';",
                                            static_cast<ull>(view_id), dir.c_str(), dir.c_str());
-  FillFileListLocked(sql, dir, true, list);
+  VisitRowsLocked(sql, dir, true, visitor);
 }
 
-void NativeClientDb::BuildFileListOneLevelUpTo(uint64_t view_id, const std::string& dir_path, uint64_t max_sync_id,
-                                               FileList* list) {
+void NativeClientDb::VisitChildNodesUpTo(uint64_t view_id, const std::string& dir_path, uint64_t max_sync_id,
+                                         const NodeRowVisitor& visitor) {
   std::string dir = TrimDir(dir_path);
   std::lock_guard<std::mutex> lock(m_mutex);
-  TLOG_DEBUG("building file list under %s at %llu", dir.c_str(), static_cast<ull>(view_id));
+  TLOG_DEBUG("listing rows under %s at %llu", dir.c_str(), static_cast<ull>(view_id));
   char* sql = dir == "/" ? sqlite3_mprintf("SELECT attribute, mtime, size, path FROM node_table WHERE view_id = %llu "
                                            "AND sync_id <= %llu AND path LIKE '/%%' AND path NOT LIKE '/%%/%%';",
                                            static_cast<ull>(view_id), static_cast<ull>(max_sync_id))
@@ -127,7 +120,7 @@ void NativeClientDb::BuildFileListOneLevelUpTo(uint64_t view_id, const std::stri
                                            "AND sync_id <= %llu AND path LIKE '%q/%%' AND path NOT LIKE '%q/%%/%%';",
                                            static_cast<ull>(view_id), static_cast<ull>(max_sync_id), dir.c_str(),
                                            dir.c_str());
-  FillFileListLocked(sql, dir, true, list);
+  VisitRowsLocked(sql, dir, true, visitor);
 }
 
 }  // namespace tide

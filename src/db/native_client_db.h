@@ -13,7 +13,9 @@
 
 #include <cstdint>
 #include <mutex>
+#include <functional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -21,7 +23,17 @@
 
 namespace tide {
 
-class FileList;
+// One row met by a visit below a directory. The path is relative to the
+// directory ("/x/y" for a whole-subtree visit, the bare name for a visit
+// of the direct children) and points into the statement's row: copy it to
+// keep it.
+struct NodeListRow {
+  std::string_view m_relative_path;
+  uint32_t m_attribute;
+  uint32_t m_mtime;
+  uint64_t m_size;
+};
+using NodeRowVisitor = std::function<void(const NodeListRow& row)>;
 
 // Statement text of UpsertNode (sqlite3_mprintf format): the record's values
 // twice, then node_id once more.
@@ -62,15 +74,17 @@ class NativeClientDb {
   int DeleteNodeById(uint64_t node_id);
   int DeleteNodeByPath(uint64_t view_id, const std::string& path);
 
-  // File lists of what the database holds below `dir_path` of a view. Rows
-  // read before an error stay in the list; errors are logged only.
+  // Visits of what the database holds below `dir_path` of a view. The
+  // visitor runs with m_mutex held: it must not call back into the
+  // database. Rows met before an error have been visited; errors are
+  // logged only.
   // Every row below the directory, paths relative to it ("/x/y").
-  void BuildFileList(uint64_t view_id, const std::string& dir_path, FileList* list);
+  void VisitNodesBelow(uint64_t view_id, const std::string& dir_path, const NodeRowVisitor& visitor);
   // The directory's direct children, as bare names.
-  void BuildFileListOneLevel(uint64_t view_id, const std::string& dir_path, FileList* list);
+  void VisitChildNodes(uint64_t view_id, const std::string& dir_path, const NodeRowVisitor& visitor);
   // The same, limited to rows with sync_id <= max_sync_id.
-  void BuildFileListOneLevelUpTo(uint64_t view_id, const std::string& dir_path, uint64_t max_sync_id,
-                                 FileList* list);
+  void VisitChildNodesUpTo(uint64_t view_id, const std::string& dir_path, uint64_t max_sync_id,
+                           const NodeRowVisitor& visitor);
 
  private:
   NativeClientDb() = default;
@@ -81,8 +95,9 @@ class NativeClientDb {
   // Runs a script built by sqlite3_mprintf (freed here); m_mutex held.
   int ExecLocked(char* sql);
   int LookupNodeLocked(char* sql, NodeRecord* record);
-  // Runs a file-list query and feeds its rows to `list`; m_mutex held.
-  void FillFileListLocked(char* sql, const std::string& dir_path, bool one_level, FileList* list);
+  // Runs a below-directory query and hands its rows to `visitor`; m_mutex
+  // held.
+  void VisitRowsLocked(char* sql, const std::string& dir_path, bool one_level, const NodeRowVisitor& visitor);
 
   std::mutex m_mutex;
   sqlite3* m_db = nullptr;  // guarded by m_mutex

@@ -8,40 +8,40 @@ ProgressCache& ProgressCache::Instance() {
 }
 
 void ProgressCache::Add(uint64_t view_id, uint64_t sync_id) {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  MutexLock lock(&m_mutex);
   m_views[view_id] = Progress{sync_id, 0};
 }
 
 void ProgressCache::Remove(uint64_t view_id) {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  MutexLock lock(&m_mutex);
   m_views.erase(view_id);
 }
 
 bool ProgressCache::Contains(uint64_t view_id) {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  MutexLock lock(&m_mutex);
   return m_views.count(view_id) != 0;
 }
 
 uint64_t ProgressCache::GetSyncId(uint64_t view_id) {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  MutexLock lock(&m_mutex);
   auto it = m_views.find(view_id);
   return it == m_views.end() ? 0 : it->second.m_sync_id;
 }
 
 void ProgressCache::SetSyncId(uint64_t view_id, uint64_t sync_id) {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  MutexLock lock(&m_mutex);
   auto it = m_views.find(view_id);
   if (it != m_views.end()) it->second.m_sync_id = sync_id;
 }
 
 void ProgressCache::SetNextSyncId(uint64_t view_id, uint64_t next_sync_id) {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  MutexLock lock(&m_mutex);
   auto it = m_views.find(view_id);
   if (it != m_views.end()) it->second.m_next_sync_id = next_sync_id;
 }
 
 bool ProgressCache::Next(uint64_t view_id, uint64_t* next_view_id, uint64_t* sync_id, uint64_t* next_sync_id) {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  MutexLock lock(&m_mutex);
   if (m_views.empty()) return false;
   auto it = m_views.find(view_id);
   if (it == m_views.end() || ++it == m_views.end()) it = m_views.begin();
@@ -52,12 +52,12 @@ bool ProgressCache::Next(uint64_t view_id, uint64_t* next_view_id, uint64_t* syn
 }
 
 size_t ProgressCache::Size() {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  MutexLock lock(&m_mutex);
   return m_views.size();
 }
 
 void ProgressCache::Clear() {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  MutexLock lock(&m_mutex);
   m_views.clear();
 }
 

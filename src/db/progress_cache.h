@@ -5,7 +5,7 @@
 
 #include <cstdint>
 #include <map>
-#include <mutex>
+#include "core/mutex.h"
 
 namespace tide {
 
@@ -36,8 +36,8 @@ class ProgressCache {
 
   ProgressCache() = default;
 
-  std::mutex m_mutex;
-  std::map<uint64_t, Progress> m_views;  // guarded by m_mutex
+  Mutex m_mutex;
+  std::map<uint64_t, Progress> m_views GUARDED_BY(m_mutex);
 };
 
 }  // namespace tide

@@ -11,11 +11,10 @@
 #include <cstring>
 
 #include "core/client_config.h"
-#include "core/ipc.h"
+#include "proto/ipc.h"
 #include "core/logger.h"
 #include "core/registry.h"
 #include "db/native_client_db.h"
-#include "db/progress_cache.h"
 #include "event/event_manager.h"
 #include "proto/pobject.h"
 
@@ -460,11 +459,7 @@ int Detector::NotifyWatchRemoved(uint64_t view_id) {
   }
   TLOG_DEBUG("NotifyWatchRemoved: >>> %s", request.ToString().c_str());
   TLOG_DEBUG("NotifyWatchRemoved: <<< %s", reply.ToString().c_str());
-  Registry::Instance().Remove(view_id);
-  ProgressCache::Instance().Remove(view_id);
-  NativeClientDb& db = NativeClientDb::Instance();
-  db.DeleteViewNodes(view_id);
-  db.DeleteViewProgress(view_id);
+  if (m_on_view_withdrawn) m_on_view_withdrawn(view_id);
   return 0;
 }
 

@@ -18,6 +18,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <set>
@@ -68,10 +69,13 @@ class Detector : public Task, public WatchInterface {
   int RunOnce();
 
   // Withdraws a view whose folder disappeared: tells the user-database
-  // handler, then forgets the view (registry, catch-up entry, local
-  // records). 0, or -1 when the view is unknown or the handler could not be
-  // told (the view then stays registered).
+  // handler, then has the view forgotten through the withdrawal callback.
+  // 0, or -1 when the view is unknown or the handler could not be told (the
+  // view then stays registered).
   int NotifyWatchRemoved(uint64_t view_id);
+  void SetViewWithdrawnCallback(ViewWithdrawnCallback callback) override {
+    m_on_view_withdrawn = std::move(callback);
+  }
 
   // Diagnostics and tests.
   int RootOfView(uint64_t view_id);
@@ -112,6 +116,8 @@ class Detector : public Task, public WatchInterface {
   // Set before the task starts (tests only), read by the task afterwards.
   std::string m_handler_socket = USER_DB_HANDLER_SOCKET;
   std::string m_volume_prefix = "/volume";
+  // Set before the task starts, read by the task afterwards.
+  ViewWithdrawnCallback m_on_view_withdrawn;
 };
 
 }  // namespace tide

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace tide {
@@ -16,6 +17,13 @@ class WatchInterface {
   virtual int AddWatch(const std::string& path, uint64_t view_id) = 0;
   // Stops watching the view: 0, or -1 when it has no watch.
   virtual int RemoveWatch(uint64_t view_id) = 0;
+
+  // Who forgets a view whose folder disappeared (registry entry, catch-up
+  // entry, local records): the owner of registration, which knows every
+  // part of a view. The detector has already dropped the view's watch when
+  // it calls. Set before the detector's task starts.
+  using ViewWithdrawnCallback = std::function<void(uint64_t view_id)>;
+  virtual void SetViewWithdrawnCallback(ViewWithdrawnCallback callback) = 0;
 };
 
 }  // namespace tide

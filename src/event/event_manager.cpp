@@ -95,7 +95,7 @@ bool EventManager::PoolPop(EventPool* pool, Event* event) {
 }
 
 void EventManager::PushEvent(const Event& event) {
-  std::lock_guard<std::mutex> guard(m_mutex);
+  MutexLock guard(&m_mutex);
   if (!event.IsExpandEvent()) {
     for (auto& [worker, record] : m_processing) {
       if (record.m_current.m_view_id != event.m_view_id || record.m_current.m_path != event.m_path) continue;
@@ -132,7 +132,7 @@ void EventManager::PushRescanEvent(uint64_t view_id, const std::string& path, bo
 }
 
 int EventManager::PullEvent(Task* worker, Event* event) {
-  std::lock_guard<std::mutex> guard(m_mutex);
+  MutexLock guard(&m_mutex);
   // Each pool is tried at most once; the ones passed over hold only work
   // that is being carried out, so they are few (no more than the workers).
   for (size_t tries = m_ready_count; tries > 0; --tries) {
@@ -156,7 +156,7 @@ int EventManager::PullEvent(Task* worker, Event* event) {
 
 int EventManager::DoneEvent(Task* worker, Event* event) {
   if (event->IsExpandEvent()) return 0;
-  std::lock_guard<std::mutex> guard(m_mutex);
+  MutexLock guard(&m_mutex);
   auto it = m_processing.find(worker);
   // Without a record (the worker gave its event back meanwhile) the
   // caller's event is what the tree has to release.
@@ -192,7 +192,7 @@ int EventManager::DoneEvent(Task* worker, Event* event) {
 int EventManager::RedoEvent(Task* worker, const Event& event) {
   int result = -1;
   {
-    std::lock_guard<std::mutex> guard(m_mutex);
+    MutexLock guard(&m_mutex);
     EventPool* pool = FindPool(event.m_view_id);
     if (pool == nullptr) {
       TLOG_ERROR("Can not find event pool");
@@ -219,7 +219,7 @@ int EventManager::RedoEvent(Task* worker, const Event& event) {
 }
 
 int EventManager::GetPendingServerEventCount() {
-  std::lock_guard<std::mutex> guard(m_mutex);
+  MutexLock guard(&m_mutex);
   Registry& registry = Registry::Instance();
   int count = 0;
   for (const auto& [view_id, pool] : m_pools) {
@@ -234,24 +234,24 @@ int EventManager::GetPendingServerEventCount() {
 }
 
 int EventManager::GetViewServerEventCount(uint64_t view_id) {
-  std::lock_guard<std::mutex> guard(m_mutex);
+  MutexLock guard(&m_mutex);
   EventPool* pool = FindPool(view_id);
   return pool == nullptr ? 0 : pool->m_tree.ServerEventCount();
 }
 
 int EventManager::GetViewPendingCount(uint64_t view_id) {
-  std::lock_guard<std::mutex> guard(m_mutex);
+  MutexLock guard(&m_mutex);
   EventPool* pool = FindPool(view_id);
   return pool == nullptr ? 0 : pool->PendingCount();
 }
 
 size_t EventManager::ReadyQueueSize() {
-  std::lock_guard<std::mutex> guard(m_mutex);
+  MutexLock guard(&m_mutex);
   return m_ready_count;
 }
 
 void EventManager::Reset() {
-  std::lock_guard<std::mutex> guard(m_mutex);
+  MutexLock guard(&m_mutex);
   m_ready_front = m_ready_back = nullptr;
   m_ready_count = 0;
   m_processing.clear();

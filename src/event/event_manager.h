@@ -22,7 +22,7 @@
 #include <deque>
 #include <map>
 #include <memory>
-#include <mutex>
+#include "core/mutex.h"
 #include <string>
 
 #include "event/event.h"
@@ -83,23 +83,23 @@ class EventManager {
   };
 
   EventManager() = default;
-  EventPool* FindPool(uint64_t view_id);
-  EventPool* FindOrCreatePool(uint64_t view_id);
-  void PoolPush(EventPool* pool, const Event& event);
-  bool PoolPop(EventPool* pool, Event* event);
+  EventPool* FindPool(uint64_t view_id) REQUIRES(m_mutex);
+  EventPool* FindOrCreatePool(uint64_t view_id) REQUIRES(m_mutex);
+  void PoolPush(EventPool* pool, const Event& event) REQUIRES(m_mutex);
+  bool PoolPop(EventPool* pool, Event* event) REQUIRES(m_mutex);
   // Puts the pool in the ready queue (at the back) when something is
   // pending in it, and takes it out when nothing is.
-  void UpdateReady(EventPool* pool);
-  void ReadyAppend(EventPool* pool);
-  void ReadyUnlink(EventPool* pool);
+  void UpdateReady(EventPool* pool) REQUIRES(m_mutex);
+  void ReadyAppend(EventPool* pool) REQUIRES(m_mutex);
+  void ReadyUnlink(EventPool* pool) REQUIRES(m_mutex);
 
-  std::mutex m_mutex;
-  std::map<Task*, ProcessingRecord> m_processing;              // guarded by m_mutex
-  std::map<uint64_t, std::unique_ptr<EventPool>> m_pools;      // guarded by m_mutex
-  // The ready queue, front to back; guarded by m_mutex.
-  EventPool* m_ready_front = nullptr;
-  EventPool* m_ready_back = nullptr;
-  size_t m_ready_count = 0;
+  Mutex m_mutex;
+  std::map<Task*, ProcessingRecord> m_processing GUARDED_BY(m_mutex);
+  std::map<uint64_t, std::unique_ptr<EventPool>> m_pools GUARDED_BY(m_mutex);
+  // The ready queue, front to back.
+  EventPool* m_ready_front GUARDED_BY(m_mutex) = nullptr;
+  EventPool* m_ready_back GUARDED_BY(m_mutex) = nullptr;
+  size_t m_ready_count GUARDED_BY(m_mutex) = 0;
 };
 
 }  // namespace tide

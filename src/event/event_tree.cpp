@@ -337,13 +337,13 @@ int EventTree::Push(const Event& event) {
     return -1;
   }
   EventNodeEntry entry = EventNodeEntry::FromEvent(event);
-  std::lock_guard<std::mutex> lock(m_mutex);
+  MutexLock lock(&m_mutex);
   return InsertLocked(std::move(entry));
 }
 
 int EventTree::PushExcepEvent(const Event& event) {
   TLOG_INFO("PushExcepEvent '%s'", event.m_path.c_str());
-  std::lock_guard<std::mutex> lock(m_mutex);
+  MutexLock lock(&m_mutex);
   m_waiting_except[event.m_path] = event;
   return 0;
 }
@@ -443,7 +443,7 @@ int EventTree::PopFrom(DirNode* dir, Event* event) {
 }
 
 int EventTree::Pop(Event* event) {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  MutexLock lock(&m_mutex);
   Event out;
   if (PopFrom(m_root, &out) == 0) {
     *event = std::move(out);
@@ -463,7 +463,7 @@ int EventTree::Pop(Event* event) {
 }
 
 int EventTree::PopEvent(const std::string& path, Event* event) {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  MutexLock lock(&m_mutex);
   TLOG_DEBUG("Event tree current status local_evnet: %d, server_event:%d.", LocalEventCount(), ServerEventCount());
   static constexpr int32_t PREFER[] = {NODE_PROCESSING_DIRTY, NODE_PROCESSING, NODE_WAITING};
   DirNode* parent = nullptr;
@@ -565,14 +565,14 @@ int EventTree::UpdateDirDoneEvent(const EventNodeEntry& entry) {
 
 int EventTree::DoneEvent(const Event& event) {
   if (event.m_flags & EVENT_FLAG_EXCEPT) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    MutexLock lock(&m_mutex);
     m_processing_except.erase(event.m_path);
     return 0;
   }
   EventNodeEntry entry = EventNodeEntry::FromEvent(event);
   int result;
   {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    MutexLock lock(&m_mutex);
     result = entry.IsDir() ? UpdateDirDoneEvent(entry) : UpdateFileDoneEvent(entry);
   }
   TLOG_DEBUG("DoneEvent ret = [%d], %s.", result, event.ToString().c_str());
@@ -581,7 +581,7 @@ int EventTree::DoneEvent(const Event& event) {
 }
 
 int EventTree::ResetEventStatus(const std::string& path) {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  MutexLock lock(&m_mutex);
   static constexpr int32_t PREFER[] = {NODE_PROCESSING, NODE_PROCESSING_DIRTY, NODE_WAITING};
   DirNode* parent = nullptr;
   bool is_dir = false;
@@ -602,28 +602,28 @@ int EventTree::ResetEventStatus(const std::string& path) {
 // Except queues, state and diagnostics
 
 bool EventTree::IsEmpty() {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  MutexLock lock(&m_mutex);
   return m_root->IsEmpty() && m_processing_except.empty() && m_waiting_except.empty();
 }
 
 int EventTree::ExceptCount() {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  MutexLock lock(&m_mutex);
   return static_cast<int>(m_processing_except.size() + m_waiting_except.size());
 }
 
 int EventTree::RemoveExcept(const std::string& path) {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  MutexLock lock(&m_mutex);
   return m_processing_except.erase(path) ? 0 : -1;
 }
 
 int EventTree::RemoveExceptEverywhere(const std::string& path) {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  MutexLock lock(&m_mutex);
   size_t erased = m_processing_except.erase(path) + m_waiting_except.erase(path);
   return erased ? 0 : -1;
 }
 
 int EventTree::RedoExcept(const std::string& path) {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  MutexLock lock(&m_mutex);
   auto it = m_processing_except.find(path);
   if (it == m_processing_except.end()) return -1;
   // A newer event for the path that arrived meanwhile stays the one queued.
@@ -633,7 +633,7 @@ int EventTree::RedoExcept(const std::string& path) {
 }
 
 int EventTree::FindWaitingExcept(const std::string& path, Event* event) {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  MutexLock lock(&m_mutex);
   auto it = m_waiting_except.find(path);
   if (it == m_waiting_except.end()) return 0;
   if (event) *event = it->second;
@@ -642,7 +642,7 @@ int EventTree::FindWaitingExcept(const std::string& path, Event* event) {
 
 void EventTree::Clear() {
   TLOG_INFO("========Clear=========");
-  std::lock_guard<std::mutex> lock(m_mutex);
+  MutexLock lock(&m_mutex);
   DeleteTree(m_root, true);
   m_server_count.store(0, std::memory_order_relaxed);
   m_local_count.store(0, std::memory_order_relaxed);
@@ -671,7 +671,7 @@ void EventTree::TraverseDir(const DirNode* dir) {
 }
 
 void EventTree::TraverseTree() {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  MutexLock lock(&m_mutex);
   TLOG_INFO("========TraverseTree , server_event_count = [%d], local_event_count=[%d] =========", ServerEventCount(),
             LocalEventCount());
   TraverseDir(m_root);
@@ -682,7 +682,7 @@ void EventTree::TraverseTree() {
 }
 
 int EventTree::GetNodeInfo(const std::string& path, bool is_dir, EventNodeInfo* info) {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  MutexLock lock(&m_mutex);
   std::string_view name;
   DirNode* dir = WalkParent(path, false, &name);
   if (!dir) return 0;
@@ -761,7 +761,7 @@ int EventTree::VerifyDir(const DirNode* dir, int32_t* server_processing, int32_t
 }
 
 int EventTree::Verify(std::string* problem) {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  MutexLock lock(&m_mutex);
   int32_t server_processing = 0, local_processing = 0, server_pending = 0, local_pending = 0;
   if (VerifyDir(m_root, &server_processing, &local_processing, &server_pending, &local_pending, problem) < 0)
     return -1;

@@ -18,7 +18,7 @@
 #include <atomic>
 #include <cstdint>
 #include <map>
-#include <mutex>
+#include "core/mutex.h"
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -181,51 +181,51 @@ class EventTree {
   };
 
   // Locked helpers.
-  int InsertLocked(EventNodeEntry&& entry);
-  void MergeIntoNode(DirNode* parent, NodeBase* node, EventNodeEntry&& entry);
-  EventNodeEntry Merge(const EventNodeEntry& old_entry, EventNodeEntry&& new_entry);
-  int PruneBelow(DirNode* dir, bool server, uint64_t limit);
-  int PopFrom(DirNode* dir, Event* event);
-  bool HasPendingNonRemovalBelow(const DirNode* dir) const;
-  bool AllProcessingBelowAreRemovals(const DirNode* dir) const;
-  int UpdateFileDoneEvent(const EventNodeEntry& entry);
-  int UpdateDirDoneEvent(const EventNodeEntry& entry);
+  int InsertLocked(EventNodeEntry&& entry) REQUIRES(m_mutex);
+  void MergeIntoNode(DirNode* parent, NodeBase* node, EventNodeEntry&& entry) REQUIRES(m_mutex);
+  EventNodeEntry Merge(const EventNodeEntry& old_entry, EventNodeEntry&& new_entry) REQUIRES(m_mutex);
+  int PruneBelow(DirNode* dir, bool server, uint64_t limit) REQUIRES(m_mutex);
+  int PopFrom(DirNode* dir, Event* event) REQUIRES(m_mutex);
+  bool HasPendingNonRemovalBelow(const DirNode* dir) const REQUIRES(m_mutex);
+  bool AllProcessingBelowAreRemovals(const DirNode* dir) const REQUIRES(m_mutex);
+  int UpdateFileDoneEvent(const EventNodeEntry& entry) REQUIRES(m_mutex);
+  int UpdateDirDoneEvent(const EventNodeEntry& entry) REQUIRES(m_mutex);
   // Walks the parent part of `path` from the root; with `create`, missing
   // directories become placeholders. Null when the path is unusable or a
   // directory is missing; `name` gets the last component.
-  DirNode* WalkParent(const std::string& path, bool create, std::string_view* name);
+  DirNode* WalkParent(const std::string& path, bool create, std::string_view* name) REQUIRES(m_mutex);
   // The directory or file node of a path; `prefer` ranks statuses when both
   // exist (the earlier in the list wins; unlisted ranks last).
   NodeBase* FindNode(const std::string& path, const int32_t* prefer, int prefer_count, DirNode** parent,
-                     bool* is_dir);
+                     bool* is_dir) REQUIRES(m_mutex);
 
-  DirNode* AddChild(DirNode* parent, std::string_view name, int32_t status);
-  FileNode* AddFile(DirNode* parent, std::string_view name);
-  void UnlinkChild(DirNode* parent, DirNode* child);
-  void RemoveFile(DirNode* parent, FileNode* file);
-  void DeleteTree(DirNode* dir, bool log);
+  DirNode* AddChild(DirNode* parent, std::string_view name, int32_t status) REQUIRES(m_mutex);
+  FileNode* AddFile(DirNode* parent, std::string_view name) REQUIRES(m_mutex);
+  void UnlinkChild(DirNode* parent, DirNode* child) REQUIRES(m_mutex);
+  void RemoveFile(DirNode* parent, FileNode* file) REQUIRES(m_mutex);
+  void DeleteTree(DirNode* dir, bool log) REQUIRES(m_mutex);
   // Deletes `dir` while it is an empty placeholder, then its parent the same.
-  void RemoveEmptyPlaceholders(DirNode* dir);
+  void RemoveEmptyPlaceholders(DirNode* dir) REQUIRES(m_mutex);
   // Adds `delta` to the side's reference count of `dir` and its ancestors
   // (the root excluded).
-  void AdjustRefs(DirNode* dir, bool server, int delta);
-  void AdjustCount(bool server, int delta);
+  void AdjustRefs(DirNode* dir, bool server, int delta) REQUIRES(m_mutex);
+  void AdjustCount(bool server, int delta) REQUIRES(m_mutex);
   // A child or file whose state may now matter to a pop again.
   static void TouchChild(DirNode* parent, DirNode* child);
   static void TouchFile(DirNode* parent, FileNode* file);
   static bool PopSkipsQuietly(const DirNode* child);
-  void TraverseDir(const DirNode* dir);
+  void TraverseDir(const DirNode* dir) REQUIRES(m_mutex);
   int VerifyDir(const DirNode* dir, int32_t* server_processing, int32_t* local_processing, int32_t* server_pending,
-                int32_t* local_pending, std::string* problem);
+                int32_t* local_pending, std::string* problem) REQUIRES(m_mutex);
 
-  std::mutex m_mutex;
-  DirNode* m_root;                                 // guarded by m_mutex
-  std::map<std::string, Event> m_processing_except;  // guarded by m_mutex
-  std::map<std::string, Event> m_waiting_except;     // guarded by m_mutex
+  Mutex m_mutex;
+  DirNode* m_root GUARDED_BY(m_mutex);
+  std::map<std::string, Event> m_processing_except GUARDED_BY(m_mutex);
+  std::map<std::string, Event> m_waiting_except GUARDED_BY(m_mutex);
   // Written under m_mutex; read without it by the pool's counters.
   std::atomic<int32_t> m_server_count{0};
   std::atomic<int32_t> m_local_count{0};
-  uint64_t m_next_seq = 0;  // guarded by m_mutex
+  uint64_t m_next_seq GUARDED_BY(m_mutex) = 0;  // guarded by m_mutex
 };
 
 }  // namespace tide

@@ -3,7 +3,7 @@
 // A file's Finder information and extended attributes live in its
 // "VarnEAStream" companion (see VARNEAPath), an ordinary AppleDouble file
 // that keeps the attributes in the "ATTR" section of its Finder-information
-// entry, the layout Mac OS X writes itself (sync/apple_double.h). So a
+// entry, the layout Mac OS X writes itself (platform/apple_double.h). So a
 // companion made by a Mac can be read here, and ours can be read elsewhere.
 //
 // Use: VARNEAOpen gives a descriptor on the companion, VARNEASOpen reads it
@@ -23,7 +23,7 @@
 #include <string>
 #include <vector>
 
-#include "sync/apple_double.h"
+#include "platform/apple_double.h"
 
 namespace tide {
 

@@ -19,7 +19,7 @@
 #include "filter/filter.h"
 #include "platform/ea_store.h"
 #include "platform/vendor_system.h"
-#include "sync/apple_double.h"
+#include "platform/apple_double.h"
 #include "sync/critical_section.h"
 #include "sync/file_ops.h"
 #include "sync/temp_file.h"

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include "platform/vendor_system.h"
 #include "support/temp_dir.h"
 
 namespace tide {
@@ -12,10 +11,7 @@ namespace {
 class ClientConfigTest : public testing::Test {
  protected:
   void SetUp() override { config().ResetForTest(); }
-  void TearDown() override {
-    config().ResetForTest();
-    SetShareListPathForTest("");
-  }
+  void TearDown() override { config().ResetForTest(); }
   static ClientConfig& config() { return ClientConfig::Instance(); }
   int Load(const std::string& text) { return config().Load(m_dir.WriteFile("client.conf", text)); }
 
@@ -68,20 +64,6 @@ TEST_F(ClientConfigTest, InvalidFileKeepsEveryDefault) {
   EXPECT_EQ(-1, Load("worker_count=2\nis_daemon\n"));
   EXPECT_EQ(6u, config().m_worker_count);
   EXPECT_EQ(-1, config().Load(m_dir / "missing.conf"));
-}
-
-TEST_F(ClientConfigTest, VolumeFromHomesShare) {
-  // Without the db-path file on this machine the "homes" share decides.
-  if (access(DB_PATH_CONF, F_OK) == 0) GTEST_SKIP() << DB_PATH_CONF << " exists here";
-  SetShareListPathForTest(m_dir.WriteFile("shares.conf", "public=/volume1/public\nhomes=/volume3/homes\n"));
-  EXPECT_EQ(0, config().LoadVolumePath());
-  EXPECT_EQ("/volume3", config().m_volume_path);
-  EXPECT_EQ("/volume3/@tidewell/@clientd/db.sqlite", config().DbPath());
-
-  config().ResetForTest();
-  SetShareListPathForTest(m_dir.WriteFile("shares.conf", "public=/volume1/public\n"));
-  EXPECT_EQ(-1, config().LoadVolumePath());
-  EXPECT_EQ("", config().m_volume_path);
 }
 
 }  // namespace

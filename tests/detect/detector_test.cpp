@@ -13,7 +13,7 @@
 #include <mutex>
 #include <thread>
 
-#include "core/ipc.h"
+#include "proto/ipc.h"
 #include "core/registry.h"
 #include "db/native_client_db.h"
 #include "proto/pstream.h"
@@ -76,6 +76,12 @@ class DetectorTest : public testing::Test {
     Registry::Instance().Clear();
     ASSERT_EQ(0, NativeClientDb::Instance().Initialize(m_dir / "db/db.sqlite"));
     m_detector.SetVolumePrefix(m_dir / "volume");
+    // Start-up hands the detector registration's forgetting of a view; here
+    // the registry entry and records go, as they would there.
+    m_detector.SetViewWithdrawnCallback([](uint64_t view_id) {
+      Registry::Instance().Remove(view_id);
+      NativeClientDb::Instance().DeleteViewNodes(view_id);
+    });
     m_alice = Mkdir("volume1/homes/alice");
     m_bob = Mkdir("volume1/homes/bob");
     ASSERT_GE(m_detector.AddWatch(m_alice, ALICE), 0);

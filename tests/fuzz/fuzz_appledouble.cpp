@@ -11,7 +11,7 @@
 
 #include "core/logger.h"
 #include "platform/ea_store.h"
-#include "sync/apple_double.h"
+#include "platform/apple_double.h"
 
 namespace {
 

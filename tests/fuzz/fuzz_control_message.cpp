@@ -12,7 +12,7 @@
 #include <string>
 
 #include "core/client_config.h"
-#include "core/control_loop.h"
+#include "daemon/control_loop.h"
 #include "core/daemon_state.h"
 #include "core/logger.h"
 #include "core/registry.h"
@@ -32,6 +32,7 @@ class NullWatch : public tide::WatchInterface {
  public:
   int AddWatch(const std::string&, uint64_t view_id) override { return static_cast<int>(view_id & 0xffff); }
   int RemoveWatch(uint64_t) override { return 0; }
+  void SetViewWithdrawnCallback(ViewWithdrawnCallback) override {}
 };
 
 void WriteFile(const std::string& path, const std::string& text) {

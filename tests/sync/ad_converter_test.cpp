@@ -10,7 +10,7 @@
 
 #include "filter/filter.h"
 #include "platform/vendor_system.h"
-#include "sync/apple_double.h"
+#include "platform/apple_double.h"
 #include "support/temp_dir.h"
 
 namespace tide {

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "core/ipc.h"
+#include "proto/ipc.h"
 #include "proto/pobject.h"
 
 namespace {

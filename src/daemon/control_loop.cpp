@@ -1,13 +1,14 @@
 #define TIDE_LOG_TAG "client"
 #define TIDE_LOG_COMPONENT "client_debug"
-#include "core/control_loop.h"
+#include "daemon/control_loop.h"
+#include "daemon/task_table.h"
 
 #include <unistd.h>
 
 #include "core/daemon_state.h"
-#include "core/ipc.h"
+#include "proto/ipc.h"
 #include "core/logger.h"
-#include "core/registration.h"
+#include "daemon/registration.h"
 #include "core/registry.h"
 #include "core/task.h"
 #include "core/user_manager.h"
@@ -52,15 +53,15 @@ void RemoveReceivedFiles(const PObject& value) {
 
 }  // namespace
 
-ControlLoop::ControlLoop(const ClientConfig& config, WatchInterface* watch, std::vector<Task*> tasks)
-    : m_config(config), m_watch(watch), m_tasks(std::move(tasks)) {}
+ControlLoop::ControlLoop(const ClientConfig& config, WatchInterface* watch, TaskTable& tasks)
+    : m_config(config), m_watch(watch), m_tasks(tasks) {}
 
 void ControlLoop::PauseAll() {
-  for (Task* task : m_tasks) task->Pause();
+  m_tasks.PauseAll();
 }
 
 void ControlLoop::ResumeAll() {
-  for (Task* task : m_tasks) task->Resume();
+  m_tasks.ResumeAll();
 }
 
 void ControlLoop::Run() {

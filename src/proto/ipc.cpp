@@ -1,6 +1,6 @@
 #define TIDE_LOG_TAG "ipc"
 #define TIDE_LOG_COMPONENT "ipc"
-#include "core/ipc.h"
+#include "proto/ipc.h"
 
 #include <sys/select.h>
 #include <sys/socket.h>

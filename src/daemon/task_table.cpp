@@ -1,6 +1,6 @@
 #define TIDE_LOG_TAG "client"
 #define TIDE_LOG_COMPONENT "client_debug"
-#include "core/task_table.h"
+#include "daemon/task_table.h"
 
 #include "core/logger.h"
 #include "detect/detector.h"
@@ -10,9 +10,9 @@
 
 namespace tide {
 
-TaskTable& TaskTable::Instance() {
-  static TaskTable table;
-  return table;
+TaskTable::~TaskTable() {
+  StopAndJoinAll();
+  DestroyAll();
 }
 
 uint32_t TaskTable::Build(uint32_t worker_count, bool notify_supported) {
@@ -24,32 +24,39 @@ uint32_t TaskTable::Build(uint32_t worker_count, bool notify_supported) {
   } else {
     TLOG_DEBUG("Not Support Varnotify");
   }
-  m_tasks.push_back(new Detector(0, 0));
-  m_tasks.push_back(new SyncerNative(0, 0));
-  m_tasks.push_back(new ProgressSyncer(0, 0));
-  for (uint32_t i = 0; i < worker_count; ++i) m_tasks.push_back(new WorkerNative(0, 0));
+  auto detector = std::make_unique<Detector>(0, 0);
+  m_watch = detector.get();
+  Add(std::move(detector));
+  Add(std::make_unique<SyncerNative>(0, 0));
+  Add(std::make_unique<ProgressSyncer>(0, 0));
+  for (uint32_t i = 0; i < worker_count; ++i) Add(std::make_unique<WorkerNative>(0, 0));
   return Count();
 }
 
+void TaskTable::Add(std::unique_ptr<Task> task) { m_tasks.push_back(std::move(task)); }
+
 void TaskTable::StartAll() {
-  for (Task* task : m_tasks) task->Start();
+  m_joined = false;
+  for (auto& task : m_tasks) task->Start();
 }
 
 void TaskTable::PauseAll() {
-  for (Task* task : m_tasks) task->Pause();
+  for (auto& task : m_tasks) task->Pause();
 }
 
 void TaskTable::ResumeAll() {
-  for (Task* task : m_tasks) task->Resume();
+  for (auto& task : m_tasks) task->Resume();
 }
 
 void TaskTable::StopAndJoinAll() {
-  for (Task* task : m_tasks) task->Stop();
-  for (Task* task : m_tasks) task->Join();
+  if (m_joined) return;
+  for (auto& task : m_tasks) task->Stop();
+  for (auto& task : m_tasks) task->Join();
+  m_joined = true;
 }
 
 void TaskTable::DestroyAll() {
-  for (Task* task : m_tasks) delete task;
+  m_watch = nullptr;
   m_tasks.clear();
   m_tasks.shrink_to_fit();
 }

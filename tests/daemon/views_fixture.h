@@ -36,6 +36,7 @@ class FakeWatch : public WatchInterface {
     m_calls.push_back("remove " + std::to_string(view_id));
     return m_watched.erase(view_id) == 1 ? 0 : -1;
   }
+  void SetViewWithdrawnCallback(ViewWithdrawnCallback) override {}
   std::map<uint64_t, std::string> m_watched;
   std::vector<std::string> m_calls;
   std::string m_fail_path;

@@ -36,5 +36,8 @@ int RegisterUser(WatchInterface* watch, const ClientConfig& config, const std::s
 // Forgets a view: its local records and progress, its catch-up entry, its
 // watch and its registry entry.
 void UnregisterView(WatchInterface* watch, uint64_t view_id);
+// The same for a view whose watch is already gone (a detector that saw the
+// view's folder disappear).
+void ForgetView(uint64_t view_id);
 
 }  // namespace tide

@@ -13,7 +13,7 @@
 
 namespace tide {
 
-class Task;
+class TaskTable;
 class WatchInterface;
 
 // One element of a "reload_list" instruction's "user_list".
@@ -25,8 +25,8 @@ struct UserListRecord {
 
 class ControlLoop {
  public:
-  // `tasks` is the task table in its order; `watch` the detector (task 0).
-  ControlLoop(const ClientConfig& config, WatchInterface* watch, std::vector<Task*> tasks);
+  // `tasks` is the daemon's task table; `watch` the detector (task 0).
+  ControlLoop(const ClientConfig& config, WatchInterface* watch, TaskTable& tasks);
 
   // Listens on the configured control socket and serves it until the
   // running flag is cleared; returns at once when the socket cannot be set
@@ -47,7 +47,7 @@ class ControlLoop {
 
   const ClientConfig& m_config;
   WatchInterface* m_watch;
-  std::vector<Task*> m_tasks;
+  TaskTable& m_tasks;
 };
 
 }  // namespace tide

@@ -1,6 +1,6 @@
 #define TIDE_LOG_TAG "client"
 #define TIDE_LOG_COMPONENT "client_debug"
-#include "core/registration.h"
+#include "daemon/registration.h"
 
 #include <vector>
 
@@ -100,13 +100,17 @@ int RegisterOneUser(WatchInterface* watch, const UserInfo& user) {
 
 std::string UserDbPath(const ClientConfig& config) { return config.m_volume_path + USER_DB_REL_PATH; }
 
-void UnregisterView(WatchInterface* watch, uint64_t view_id) {
+void ForgetView(uint64_t view_id) {
   NativeClientDb& db = NativeClientDb::Instance();
   db.DeleteViewNodes(view_id);
   db.DeleteViewProgress(view_id);
   ProgressCache::Instance().Remove(view_id);
-  watch->RemoveWatch(view_id);
   Registry::Instance().Remove(view_id);
+}
+
+void UnregisterView(WatchInterface* watch, uint64_t view_id) {
+  watch->RemoveWatch(view_id);
+  ForgetView(view_id);
 }
 
 int RegisterViews(WatchInterface* watch, const ClientConfig& config) {

@@ -1,4 +1,4 @@
-#include "sync/apple_double.h"
+#include "platform/apple_double.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

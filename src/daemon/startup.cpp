@@ -1,6 +1,6 @@
 #define TIDE_LOG_TAG "client"
 #define TIDE_LOG_COMPONENT "client_debug"
-#include "core/startup.h"
+#include "daemon/startup.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -22,8 +22,22 @@
 
 namespace tide {
 
-std::atomic<int> g_running{1};
-std::atomic<bool> g_notify_supported{false};
+int LoadVolumePath(ClientConfig& config) {
+  char value[256];
+  if (VLIBCFileGetKeyValue(DB_PATH_CONF, "db-vol", value, sizeof value, 1) >= 1) {
+    config.m_volume_path = value;
+    return 0;
+  }
+  VarnShare* homes = nullptr;
+  if (VARNShareGet("homes", &homes) == 0) {
+    const std::string& share_path = homes->m_path;
+    size_t slash = share_path.rfind('/');
+    config.m_volume_path = slash == std::string::npos ? "" : share_path.substr(0, slash);
+    VARNShareFree(homes);
+    return 0;
+  }
+  return -1;
+}
 
 namespace {
 

@@ -3,16 +3,14 @@
 #define TIDE_LOG_COMPONENT "client_debug"
 
 #include "core/client_config.h"
-#include "core/control_loop.h"
 #include "core/daemon_state.h"
 #include "core/logger.h"
-#include "core/registration.h"
-#include "core/startup.h"
-#include "core/task_table.h"
+#include "daemon/control_loop.h"
+#include "daemon/registration.h"
+#include "daemon/startup.h"
+#include "daemon/task_table.h"
 #include "db/native_client_db.h"
 #include "detect/watch_interface.h"
-
-#include <vector>
 
 using namespace tide;
 
@@ -36,28 +34,29 @@ int main(int argc, char** argv) {
   if (argc > 2) return EXIT_STARTUP_FAILURE;
 
   ClientConfig& config = ClientConfig::Instance();
-  config.LoadVolumePath();
+  LoadVolumePath(config);
   // An unreadable or invalid configuration file leaves every default.
   if (argc == 2) config.Load(argv[1]);
 
   if (BecomeDaemon(config) < 0) return EXIT_STARTUP_FAILURE;
   g_notify_supported = ProbeNotifySupport();
 
-  TaskTable& tasks = TaskTable::Instance();
+  TaskTable tasks;
   tasks.Build(config.m_worker_count, g_notify_supported);
+  WatchInterface* watch = tasks.Watch();
+  // A view whose folder disappears is forgotten the way registration
+  // forgets any view.
+  watch->SetViewWithdrawnCallback(ForgetView);
   // Every enabled user home and shared folder: registry entry, watch, root
   // row and a first rescan. The tasks were never started, so a failure
   // simply ends the process.
-  WatchInterface* watch = dynamic_cast<WatchInterface*>(tasks.At(TASK_DETECTOR));
   if (watch == nullptr || RegisterViews(watch, config) < 0) return EXIT_STARTUP_FAILURE;
 
   config.LogSettings();
   tasks.StartAll();
   TLOG_INFO("main thread starts receiving events");
 
-  std::vector<Task*> table;
-  for (uint32_t i = 0; i < tasks.Count(); ++i) table.push_back(tasks.At(i));
-  ControlLoop(config, watch, std::move(table)).Run();
+  ControlLoop(config, watch, tasks).Run();
 
   Shutdown(tasks);
   return 0;

@@ -1,8 +1,8 @@
-#include "core/registration.h"
+#include "daemon/registration.h"
 
 #include <gtest/gtest.h>
 
-#include "core/views_fixture.h"
+#include "daemon/views_fixture.h"
 
 namespace tide {
 namespace {

@@ -2,7 +2,7 @@
 #define TIDE_LOG_COMPONENT "ad_converter_debug"
 #include "core/logger.h"
 
-#include "sync/apple_double.h"
+#include "platform/apple_double.h"
 
 #include <byteswap.h>
 #include <fcntl.h>

@@ -1,4 +1,5 @@
-#include "core/control_loop.h"
+#include "daemon/control_loop.h"
+#include "daemon/task_table.h"
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>
@@ -14,9 +15,9 @@
 #include <thread>
 
 #include "core/daemon_state.h"
-#include "core/ipc.h"
+#include "proto/ipc.h"
 #include "core/task.h"
-#include "core/views_fixture.h"
+#include "daemon/views_fixture.h"
 #include "proto/pstream.h"
 
 namespace tide {
@@ -64,15 +65,15 @@ class ControlLoopTest : public test::ViewsFixture {
  protected:
   void SetUp() override {
     ViewsFixture::SetUp();
-    m_tasks.emplace_back(&m_watch.m_calls, 0);
-    m_tasks.emplace_back(&m_watch.m_calls, 1);
+    m_tasks.Add(std::make_unique<JournalTask>(&m_watch.m_calls, 0));
+    m_tasks.Add(std::make_unique<JournalTask>(&m_watch.m_calls, 1));
     g_running = 1;
   }
   void TearDown() override {
     g_running = 1;
     ViewsFixture::TearDown();
   }
-  ControlLoop Loop() { return ControlLoop(m_config, &m_watch, {&m_tasks[0], &m_tasks[1]}); }
+  ControlLoop Loop() { return ControlLoop(m_config, &m_watch, m_tasks); }
   void RegisterAll() {
     AddUser("alice", 10);
     AddShare("photos", 20);
@@ -81,15 +82,15 @@ class ControlLoopTest : public test::ViewsFixture {
     m_watch.m_calls.clear();
   }
 
-  std::deque<JournalTask> m_tasks;
+  TaskTable m_tasks;
 };
 
 TEST_F(ControlLoopTest, SimpleInstructions) {
   ControlLoop loop = Loop();
   loop.HandleMessage(Action("pause"));
-  EXPECT_EQ(TASK_PAUSED, m_tasks[1].GetState());
+  EXPECT_EQ(TASK_PAUSED, m_tasks.At(1)->GetState());
   loop.HandleMessage(Action("resume"));
-  EXPECT_EQ(TASK_RUNNING, m_tasks[1].GetState());
+  EXPECT_EQ(TASK_RUNNING, m_tasks.At(1)->GetState());
   EXPECT_EQ((std::vector<std::string>{"pause 0", "pause 1", "resume 0", "resume 1"}), m_watch.m_calls);
 
   // Exact names only; messages without an action are ignored.

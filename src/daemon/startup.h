@@ -5,6 +5,10 @@
 
 namespace tide {
 
+// Fills volume_path from the db-path file's "db-vol", else from the folder
+// above the "homes" share. 0 when found, -1 when left empty.
+int LoadVolumePath(ClientConfig& config);
+
 // Detaches (when configured), prepares descriptors, the file-creation mask,
 // the logger, the PID file and the signal handlers, then the process-wide
 // services. 0, or -1 after its message: the caller exits with 255.
