@@ -9,6 +9,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <fstream>
+#include <sstream>
 #include <csignal>
 #include <cstring>
 #include <deque>
@@ -212,7 +214,22 @@ class ControlSocketTest : public ControlLoopTest {
   }
   void StartLoop() {
     m_thread = std::thread([this] { Loop().Run(); });
-    for (int i = 0; i < 500 && access(m_config.m_control_socket.c_str(), F_OK) != 0; ++i) usleep(10 * 1000);
+    // The socket file appears at bind(), before its mode is set and before
+    // listen(): wait until the kernel lists it as listening.
+    for (int i = 0; i < 1000 && !Listening(m_config.m_control_socket); ++i) usleep(10 * 1000);
+  }
+  // True when /proc/net/unix lists a listening socket bound to `path`.
+  static bool Listening(const std::string& path) {
+    std::ifstream table("/proc/net/unix");
+    std::string line;
+    constexpr unsigned long ACCEPTING = 0x10000;  // the socket has called listen()
+    while (std::getline(table, line)) {
+      std::istringstream fields(line);
+      std::string slot, refs, protocol, flags, type, state, inode, bound;
+      if (!(fields >> slot >> refs >> protocol >> flags >> type >> state >> inode >> bound)) continue;
+      if (bound == path && (std::stoul(flags, nullptr, 16) & ACCEPTING) != 0) return true;
+    }
+    return false;
   }
   void StopLoop() {
     g_running = 0;
