@@ -2,13 +2,24 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <climits>
+#include <condition_variable>
 
 namespace tide {
 namespace {
 
 std::mutex g_next_id_mutex;
 uint32_t g_next_id = 0;  // guarded by g_next_id_mutex
+
+// One process-wide wake-up point for sleeping tasks: state changes and
+// announcements of new work both signal it. Lock order: g_wake_mutex before a
+// task's m_state_lock (the sleeper reads its state under g_wake_mutex so that
+// a notification cannot slip in between its check and its wait).
+std::mutex g_wake_mutex;
+std::condition_variable g_wake;
+uint64_t g_work_generation = 0;  // guarded by g_wake_mutex
 
 int TakeNextId() {
   std::lock_guard<std::mutex> lock(g_next_id_mutex);
@@ -23,20 +34,29 @@ Task::Task(uint32_t context1, uint32_t context2)
 Task::~Task() { Task::Stop(); }
 
 int Task::Pause() {
-  std::lock_guard<std::mutex> lock(m_state_lock);
-  m_state = TASK_PAUSED;
+  {
+    std::lock_guard<std::mutex> lock(m_state_lock);
+    m_state = TASK_PAUSED;
+  }
+  WakeAll();
   return 0;
 }
 
 int Task::Resume() {
-  std::lock_guard<std::mutex> lock(m_state_lock);
-  m_state = TASK_RUNNING;
+  {
+    std::lock_guard<std::mutex> lock(m_state_lock);
+    m_state = TASK_RUNNING;
+  }
+  WakeAll();
   return 0;
 }
 
 int Task::Stop() {
-  std::lock_guard<std::mutex> lock(m_state_lock);
-  m_state = TASK_STOPPED;
+  {
+    std::lock_guard<std::mutex> lock(m_state_lock);
+    m_state = TASK_STOPPED;
+  }
+  WakeAll();
   return 0;
 }
 
@@ -85,15 +105,43 @@ int Task::Join() {
   return 0;
 }
 
-int Task::Wait(unsigned seconds) {
-  unsigned steps = seconds * 10;
-  if (steps == 0) return 0;
-  for (unsigned i = 0; i < steps; ++i) {
-    if (GetState() != TASK_RUNNING) return -1;
-    usleep(100 * 1000);
-  }
-  return 0;
+void Task::WakeAll() {
+  std::lock_guard<std::mutex> lock(g_wake_mutex);
+  g_wake.notify_all();
 }
+
+void Task::NotifyWork() {
+  {
+    std::lock_guard<std::mutex> lock(g_wake_mutex);
+    ++g_work_generation;
+  }
+  g_wake.notify_all();
+}
+
+uint64_t Task::WorkGeneration() {
+  std::lock_guard<std::mutex> lock(g_wake_mutex);
+  return g_work_generation;
+}
+
+int Task::SleepUntil(unsigned seconds, const uint64_t* seen) {
+  if (seconds == 0) return 0;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  std::unique_lock<std::mutex> lock(g_wake_mutex);
+  for (;;) {
+    if (GetState() != TASK_RUNNING) return -1;
+    if (seen != nullptr && g_work_generation != *seen) return 1;
+    auto now = std::chrono::steady_clock::now();
+    if (now >= deadline) return 0;
+    // Bounded steps keep the old polling behaviour as a safety net for a
+    // state written without going through Pause/Resume/Stop.
+    auto step = std::min<std::chrono::steady_clock::duration>(deadline - now, std::chrono::milliseconds(100));
+    g_wake.wait_for(lock, step);
+  }
+}
+
+int Task::Wait(unsigned seconds) { return SleepUntil(seconds, nullptr) < 0 ? -1 : 0; }
+
+int Task::WaitForWork(unsigned seconds, uint64_t seen) { return SleepUntil(seconds, &seen); }
 
 void Task::ResetIdsForTest() {
   std::lock_guard<std::mutex> lock(g_next_id_mutex);

@@ -47,9 +47,20 @@ class Task {
   int GetState();
   // Read without the lock; -1 while no thread exists.
   int GetId() const { return m_task_id; }
-  // Sleeps `seconds` in steps of 100 ms: 0 when the time ran out, -1 as soon
-  // as the state is not TASK_RUNNING.
+  // Sleeps up to `seconds`: 0 when the time ran out, -1 as soon as the
+  // state is not TASK_RUNNING (a pause or stop wakes the sleeper at once).
   int Wait(unsigned seconds);
+  // As Wait, but also returns 1 as soon as work was announced (NotifyWork)
+  // after `seen` was read from WorkGeneration(). Reading the generation
+  // before looking for work and passing it here means an announcement that
+  // comes between the look and the sleep is not missed.
+  int WaitForWork(unsigned seconds, uint64_t seen);
+
+  // Producers of work (the event manager) announce it here; every task
+  // sleeping in WaitForWork wakes and looks again. The timed sleep stays as
+  // the fallback, so a missed announcement costs latency, never work.
+  static void NotifyWork();
+  static uint64_t WorkGeneration();
 
   // Sets the task id counter back to 0 (tests only).
   static void ResetIdsForTest();
@@ -60,6 +71,9 @@ class Task {
 
  private:
   static void* ThreadEntry(void* arg);
+  // Wakes every sleeper so that a state change is seen at once.
+  static void WakeAll();
+  int SleepUntil(unsigned seconds, const uint64_t* seen);
 
   std::mutex m_state_lock;   // guards m_state and the start of the thread
   int m_state;               // guarded by m_state_lock

@@ -95,6 +95,13 @@ bool EventManager::PoolPop(EventPool* pool, Event* event) {
 }
 
 void EventManager::PushEvent(const Event& event) {
+  AddEvent(event);
+  // Idle workers sleep until told; telling them here is what makes a change
+  // travel at once instead of after their poll.
+  Task::NotifyWork();
+}
+
+void EventManager::AddEvent(const Event& event) {
   MutexLock guard(&m_mutex);
   if (!event.IsExpandEvent()) {
     for (auto& [worker, record] : m_processing) {
@@ -156,6 +163,13 @@ int EventManager::PullEvent(Task* worker, Event* event) {
 
 int EventManager::DoneEvent(Task* worker, Event* event) {
   if (event->IsExpandEvent()) return 0;
+  int result = ReleaseEvent(worker, event);
+  // Finishing a path can release the events waiting below it.
+  if (result == 0) Task::NotifyWork();
+  return result;
+}
+
+int EventManager::ReleaseEvent(Task* worker, Event* event) {
   MutexLock guard(&m_mutex);
   auto it = m_processing.find(worker);
   // Without a record (the worker gave its event back meanwhile) the
@@ -214,6 +228,9 @@ int EventManager::RedoEvent(Task* worker, const Event& event) {
       }
     }
   }
+  // No announcement: an event comes back because its view cannot be worked
+  // on now (paused, frozen), and waking every idle worker to refuse it again
+  // would only spin; the workers' poll picks it up.
   TLOG_DEBUG("EventManager::RedoEvent = [%s], ret= [%d]", event.ToString().c_str(), result);
   return result;
 }

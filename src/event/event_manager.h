@@ -83,6 +83,8 @@ class EventManager {
   };
 
   EventManager() = default;
+  void AddEvent(const Event& event) EXCLUDES(m_mutex);
+  int ReleaseEvent(Task* worker, Event* event) EXCLUDES(m_mutex);
   EventPool* FindPool(uint64_t view_id) REQUIRES(m_mutex);
   EventPool* FindOrCreatePool(uint64_t view_id) REQUIRES(m_mutex);
   void PoolPush(EventPool* pool, const Event& event) REQUIRES(m_mutex);

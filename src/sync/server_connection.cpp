@@ -1,20 +1,142 @@
-// Server connection pool: placeholder until the exchange code lands.
 #include "sync/server_connection.h"
 
+#include <cstring>
+
+#include "core/logger.h"
+
 namespace tide {
+namespace {
+
+// The exchange code is shared by the syncers and the workers, and every
+// line must carry the caller's module tag and obey the caller's log level,
+// so the tag is a run-time argument here rather than the usual macro.
+#define MLOG(module, level, level_name, fmt, ...)                                                   \
+  ::tide::Logger::Log(level, (module).m_component, "[" level_name "] %s(%d): " fmt "\n", (module).m_tag, \
+                      __LINE__ __VA_OPT__(, ) __VA_ARGS__)
+
+void MarkBroken(ServerConnection* connection) {
+  connection->m_channel.Close();
+  connection->m_conn_num = -1;
+}
+
+}  // namespace
 
 ConnectionPool& ConnectionPool::Instance() {
   static ConnectionPool pool;
   return pool;
 }
-int ConnectionPool::Initialize(int) { return 0; }
-ServerConnection* ConnectionPool::Take() { return nullptr; }
-void ConnectionPool::GiveBack(ServerConnection*) {}
-void ConnectionPool::Destroy() {}
-void ConnectionPool::SetSocketPathForTest(const std::string&) {}
-std::string ConnectionPool::SocketPath() { return m_socket_path; }
-int Connect(ServerConnection*, const LogModule&) { return -1; }
-int RunProtocol(ServerConnection*, uint32_t, Serializable*, Serializable*, const LogModule&) { return -1; }
-int RunServerExchange(uint32_t, Serializable*, Serializable*, const std::atomic<int>*, const LogModule&) { return -1; }
+
+int ConnectionPool::Initialize(int count) {
+  if (count < 1) return -1;
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_free.clear();
+  m_owned.clear();
+  for (int i = 0; i < count; ++i) {
+    m_owned.push_back(std::make_unique<ServerConnection>());
+    m_free.push_back(m_owned.back().get());
+  }
+  m_available.notify_all();
+  return 0;
+}
+
+ServerConnection* ConnectionPool::Take() {
+  std::unique_lock<std::mutex> lock(m_mutex);
+  m_available.wait(lock, [this] { return !m_free.empty(); });
+  ServerConnection* connection = m_free.front();
+  m_free.pop_front();
+  return connection;
+}
+
+void ConnectionPool::GiveBack(ServerConnection* connection) {
+  if (connection == nullptr) return;
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_free.push_back(connection);
+  }
+  m_available.notify_one();
+}
+
+void ConnectionPool::Destroy() {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  // Called once every task that could hold a connection has been joined.
+  for (auto& connection : m_owned) connection->m_channel.Close();
+  m_free.clear();
+  m_owned.clear();
+}
+
+void ConnectionPool::SetSocketPathForTest(const std::string& path) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_socket_path = path.empty() ? SERVER_SOCKET_PATH : path;
+}
+
+std::string ConnectionPool::SocketPath() {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_socket_path;
+}
+
+int RunProtocol(ServerConnection* connection, uint32_t command, Serializable* request, Serializable* response,
+                const LogModule& module) {
+  Channel* channel = &connection->m_channel;
+  if (channel->WriteU32(command) < 0) {
+    // The workers have always logged this line without the error text; the
+    // syncers add it. Both forms are what people grep the logs for.
+    if (strcmp(module.m_tag, "worker") == 0) {
+      MLOG(module, LOG_LEVEL_ERROR, "ERROR", "RunProtocol: fail to send command");
+    } else {
+      MLOG(module, LOG_LEVEL_ERROR, "ERROR", "RunProtocol: fail to send command (%s)", "I/O error");
+    }
+    return -1;
+  }
+  if (request->Send(channel) < 0) {
+    MLOG(module, LOG_LEVEL_ERROR, "ERROR", "RunProtocol: fail to send request");
+    return -1;
+  }
+  if (response->Recv(channel) < 0) {
+    MLOG(module, LOG_LEVEL_ERROR, "ERROR", "RunProtocol: fail to recv response");
+    return -1;
+  }
+  return 0;
+}
+
+int Connect(ServerConnection* connection, const LogModule& module) {
+  NConnectRequest request;
+  NConnectResponse response;
+  MarkBroken(connection);
+  if (connection->m_channel.Open(ConnectionPool::Instance().SocketPath()) < 0) {
+    MLOG(module, LOG_LEVEL_ERROR, "ERROR", "fail to connection to server.");
+    return -1;
+  }
+  if (RunProtocol(connection, SERVER_CMD_CONNECT, &request, &response, module) < 0) {
+    MLOG(module, LOG_LEVEL_ERROR, "ERROR", "fail to run connect protocol.");
+    MarkBroken(connection);
+    return -1;
+  }
+  if (response.m_error_code != 0) {
+    MLOG(module, LOG_LEVEL_ERROR, "ERROR", "connect protocol: response %u", response.m_error_code);
+    MarkBroken(connection);
+    return -1;
+  }
+  connection->m_conn_num = static_cast<int32_t>(response.m_conn_num);
+  MLOG(module, LOG_LEVEL_INFO, "INFO", "connection with server #%d has been established.", connection->m_conn_num);
+  return 0;
+}
+
+int RunServerExchange(uint32_t command, Serializable* request, Serializable* response,
+                      const std::atomic<int>* abort_flag, const LogModule& module) {
+  ConnectionPool& pool = ConnectionPool::Instance();
+  ServerConnection* connection = pool.Take();
+  int result = 0;
+  if (connection->m_conn_num == -1 && Connect(connection, module) < 0) result = -1;
+  if (result == 0) {
+    connection->m_channel.SetAbortFlag(abort_flag);
+    result = RunProtocol(connection, command, request, response, module);
+    connection->m_channel.SetAbortFlag(nullptr);
+    // A half-finished exchange leaves the stream out of step with the
+    // server: only a fresh connection is safe for the next user.
+    if (result < 0) MarkBroken(connection);
+  }
+  pool.GiveBack(connection);
+  return result;
+}
 
 }  // namespace tide

@@ -1,25 +1,74 @@
-// Task 1: pulls the server's change stream. Keeps its place in the task
-// table; the body arrives with the server syncer.
+// Task 1: brings the server's changes to the appliance.
+//
+// The syncer keeps the global sync id, the position in the server's change
+// history up to which every change has been applied on the disk. Each pass
+// pulls the changes since that position, turns each into a download or a
+// local removal for the event manager, drops the server's echoes of our own
+// work, leaves the views still catching up to the progress syncer, waits
+// until the workers have carried every pulled change out, and only then
+// stores the new position. A stop, a failed keep-alive or a failed exchange
+// leaves the stored position where it was, so nothing pulled is ever lost:
+// the next pull brings it again and the echo check drops what was done.
+//
+// Thread use: the sync id and the last node id belong to the syncer's own
+// thread (tests step it on theirs); the stop flag is written by the
+// controlling thread and doubles as the channel's abort flag while a pull
+// runs, so a stop cuts a slow exchange short.
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 
-#include "core/idle_task.h"
 #include "core/task.h"
+#include "proto/messages.h"
 
 namespace tide {
 
+// The outcome of one pass of the loop, for tests that step the syncer.
+enum SyncerPass {
+  SYNCER_PASS_STOPPED = 0,  // the task is stopping: leave the loop
+  SYNCER_PASS_PAUSED = 1,   // paused: slept
+  SYNCER_PASS_DONE = 2,     // a batch was pulled and handled (or nothing was new)
+  SYNCER_PASS_FAILED = 3,   // the exchange or the processing failed: waited to retry
+};
+
 class SyncerNative : public Task {
  public:
-  SyncerNative(uint32_t context1, uint32_t context2) : Task(context1, context2) {}
-  int Stop() override {
-    m_stop = 1;
-    return Task::Stop();
-  }
-  void Run() override { RunIdleLoop(*this); }
+  SyncerNative(uint32_t context1, uint32_t context2);
+
+  int Stop() override;
+  void Run() override;
+
+  // Reads the stored global sync id as the starting position (0 when none).
+  void LoadSyncId();
+  // One pass of the loop: pull, process, wait as the outcome requires.
+  SyncerPass RunOnce();
+
+  int PreparePullRequest(NPullEventRequest* request);
+  // Pushes the batch's changes, waits for the workers and advances the sync
+  // id. 0, or -1 when the server reported an error.
+  int ProcessResponse(const NPullEventResponse& response);
+  // 0 once no server event is pending; -1 on stop or a failed keep-alive.
+  int WaitForWorkers();
+
+  uint64_t CurrentSyncId() const { return m_sync_id; }
+  uint64_t LastNodeId() const { return m_last_node_id; }
 
  protected:
-  std::atomic<int> m_stop{0};  // polled by long operations to give up early
+  // Seams for tests: the interruptible wait (Task::Wait) and the sleep
+  // while paused. Tests step the loop without real time passing.
+  virtual int WaitSeconds(unsigned seconds) { return Wait(seconds); }
+  virtual void SleepWhilePaused();
+
+  std::atomic<int> m_stop{0};  // set by Stop; the pull's abort flag
+
+ private:
+  int PullEvents(NPullEventRequest* request, NPullEventResponse* response);
+  int SendKeepAlive();
+  void AdvanceSyncId(const NPullEventResponse& response);
+
+  uint64_t m_sync_id = 0;       // syncer thread only
+  uint64_t m_last_node_id = 0;  // syncer thread only: last event of the previous batch
 };
 
 }  // namespace tide

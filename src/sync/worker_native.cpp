@@ -1,35 +1,222 @@
-// Worker run loop: placeholder until dispatch lands; honours pause and stop.
+#define TIDE_LOG_TAG "worker"
+#define TIDE_LOG_COMPONENT "worker_debug"
 #include "sync/worker_native.h"
 
-#include "core/idle_task.h"
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "core/client_config.h"
+#include "core/freeze_file.h"
+#include "core/logger.h"
+#include "db/native_client_db.h"
+#include "event/event_manager.h"
+#include "sync/server_connection.h"
+#include "sync/server_path.h"
+#include "sync/worker_handlers.h"
 
 namespace tide {
+namespace {
 
-WorkerNative::WorkerNative(uint32_t context1, uint32_t context2) : Task(context1, context2) {}
+using ull = unsigned long long;
+
+constexpr uint32_t SUBDIR_RESCAN_FLAGS = EVENT_FLAG_LOCAL_SUBDIR_RESCAN | EVENT_FLAG_SERVER_SUBDIR_RESCAN |
+                                         EVENT_FLAG_LOCAL_SUBDIR_RESCAN_WITH_STAT |
+                                         EVENT_FLAG_SERVER_SUBDIR_RESCAN_WITH_STAT;
+constexpr uint32_t LOCAL_SUBDIR_FLAGS = EVENT_FLAG_LOCAL_SUBDIR_RESCAN | EVENT_FLAG_LOCAL_SUBDIR_RESCAN_WITH_STAT;
+constexpr uint32_t SERVER_SUBDIR_FLAGS =
+    EVENT_FLAG_SERVER_SUBDIR_RESCAN | EVENT_FLAG_SERVER_SUBDIR_RESCAN_WITH_STAT;
+
+// How long a failed event rests before the worker tries it again.
+constexpr unsigned RETRY_SECONDS = 3;
+
+int ExpandHandler(WorkerNative& worker) { return ExpandDirectory(worker); }
+int RescanMergeHandler(WorkerNative& worker) { return RescanDirectory(worker, true); }
+int RescanSyncHandler(WorkerNative& worker) { return RescanDirectory(worker, false); }
+
+}  // namespace
+
+const LogModule WORKER_LOG_MODULE{"worker", "worker_debug"};
+
+const WorkerHandlers& DefaultWorkerHandlers() {
+  static const WorkerHandlers handlers{
+      &RemoveLocal,         &DownloadRemote,         &UploadLocal,         &RemoveRemote,
+      &ExpandHandler,       &RescanMergeHandler,     &RescanSyncHandler,   &ExpandLocalDeleteEvent,
+      &ExpandServerDeleteEvent, &CreateDirSelfEvent,
+  };
+  return handlers;
+}
+
+WorkerNative::WorkerNative(uint32_t context1, uint32_t context2)
+    : Task(context1, context2), m_handlers(DefaultWorkerHandlers()) {}
+
 WorkerNative::~WorkerNative() = default;
 
 int WorkerNative::Pause() {
   m_abort = 1;
   return Task::Pause();
 }
+
 int WorkerNative::Resume() {
   m_abort = 0;
   return Task::Resume();
 }
+
 int WorkerNative::Stop() {
   m_abort = 1;
   return Task::Stop();
 }
+
 int WorkerNative::SetAbort(bool abort) {
   m_abort = abort ? 1 : 0;
   return 0;
 }
-void WorkerNative::Run() { RunIdleLoop(*this); }
-WorkerPass WorkerNative::RunOnce() { return WORKER_PASS_IDLE; }
-int WorkerNative::FetchEvent() { return -1; }
-int WorkerNative::PrepareEvent() { return -1; }
-int WorkerNative::Dispatch() { return 0; }
-int WorkerNative::FinishEvent() { return 0; }
-void WorkerNative::Clear() {}
+
+void WorkerNative::SleepWhilePaused() { sleep(1); }
+
+void WorkerNative::Run() {
+  TLOG_DEBUG("Worker (%d) up", GetId());
+  while (RunOnce() != WORKER_PASS_STOPPED) {
+  }
+}
+
+WorkerPass WorkerNative::RunOnce() {
+  SetAbort(false);
+  int state = GetState();
+  if (state == TASK_STOPPED) {
+    TLOG_DEBUG("Worker (%d) down", GetId());
+    return WORKER_PASS_STOPPED;
+  }
+  if (state == TASK_PAUSED) {
+    SleepWhilePaused();
+    return WORKER_PASS_IDLE;
+  }
+
+  // Read before looking for work: an event pushed between the look and the
+  // sleep then ends the sleep at once instead of waiting out the poll.
+  uint64_t seen = Task::WorkGeneration();
+  if (FetchEvent() < 0) {
+    WaitForWorkSeconds(1, seen);
+    return WORKER_PASS_IDLE;
+  }
+  if (PrepareEvent() < 0) {
+    WaitSeconds(1);
+    return WORKER_PASS_NOT_READY;
+  }
+  if (Dispatch() < 0) {
+    TLOG_INFO("process event '%s' again", m_event.m_path.c_str());
+    WaitSeconds(RETRY_SECONDS);
+    return WORKER_PASS_RETRY;
+  }
+  // A newer change of the same path may come back from the completion; the
+  // worker keeps it and carries it out on its next pass.
+  FinishEvent();
+  return WORKER_PASS_DONE;
+}
+
+int WorkerNative::FetchEvent() {
+  if (m_event.m_type != EMPTY) return 0;
+  return EventManager::GetInstance().PullEvent(this, &m_event) == 0 ? 0 : -1;
+}
+
+int WorkerNative::PrepareEvent() {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  const uint64_t view_id = m_event.m_view_id;
+
+  if (!Registry::Instance().GetByViewId(view_id, &m_entry)) {
+    TLOG_NOTE("registry is removed for view %llu.", static_cast<ull>(view_id));
+    FinishEvent();
+    return -1;
+  }
+  if (!IsSafeServerPath(m_event.m_path)) {
+    // Every producer should hand out absolute, clean paths; one that does
+    // not must never make a handler touch something outside the view.
+    TLOG_ERROR("refuse event with unsafe path '%s' at %llu", m_event.m_path.c_str(), static_cast<ull>(view_id));
+    FinishEvent();
+    return -1;
+  }
+  if (m_entry.m_attribute & VIEW_ATTR_PAUSED) {
+    TLOG_NOTE("registry is paused, return this event");
+    EventManager::GetInstance().RedoEvent(this, m_event);
+    Clear();
+    return -1;
+  }
+  if (IsViewFrozen(view_id)) {
+    TLOG_INFO("view_id %llu path '%s' is in freeze mode", static_cast<ull>(view_id), m_event.m_path.c_str());
+    EventManager::GetInstance().RedoEvent(this, m_event);
+    Clear();
+    return -1;
+  }
+
+  NativeClientDb& db = NativeClientDb::Instance();
+  m_record = NodeRecord();
+  int found = m_event.m_node_id == 0 ? db.GetNodeByPath(view_id, m_event.m_path, &m_record)
+                                     : db.GetNodeById(m_event.m_node_id, &m_record);
+  if (found < 0) {
+    TLOG_NOTE("failed to query database for '%s' at %llu", m_event.m_path.c_str(), static_cast<ull>(view_id));
+    m_record = NodeRecord();
+  } else if (found == 0) {
+    TLOG_INFO("first time to handle event of '%s' at %llu", m_event.m_path.c_str(), static_cast<ull>(view_id));
+    m_record = NodeRecord();
+  }
+
+  m_local_path = m_event.m_path == "/" ? m_entry.m_watch_path : m_entry.m_watch_path + m_event.m_path;
+
+  char tmp_dir[128];
+  snprintf(tmp_dir, sizeof(tmp_dir), "/volume%d/@tmp/%s", m_entry.m_volume_id,
+           ClientConfig::Instance().m_work_dir_name.c_str());
+  m_tmp_dir = tmp_dir;
+  return 0;
+}
+
+int WorkerNative::Dispatch() {
+  if (m_event.m_flags & SUBDIR_RESCAN_FLAGS) {
+    // A subtree rescan: only the delete expansions its flags name run, and
+    // the event counts as done whatever they returned; the directory's own
+    // event follows on completion.
+    if (m_event.m_flags & LOCAL_SUBDIR_FLAGS) {
+      TLOG_DEBUG("ExpandLocalDeleteEvent event: %s", m_event.ToString().c_str());
+      m_handlers.m_expand_local_delete(*this);
+    }
+    if (m_event.m_flags & SERVER_SUBDIR_FLAGS) {
+      TLOG_DEBUG("ExpandServerDeleteEvent event: %s", m_event.ToString().c_str());
+      m_handlers.m_expand_server_delete(*this);
+    }
+    return 0;
+  }
+  switch (m_event.m_type) {
+    case REMOVE_LOCAL: return m_handlers.m_remove_local(*this);
+    case DOWNLOAD_REMOTE: return m_handlers.m_download_remote(*this);
+    case UPLOAD_LOCAL: return m_handlers.m_upload_local(*this);
+    case REMOVE_REMOTE: return m_handlers.m_remove_remote(*this);
+    case EXPAND: return m_handlers.m_expand(*this);
+    case RESCAN_MERGE: return m_handlers.m_rescan_merge(*this);
+    case RESCAN_SYNC: return m_handlers.m_rescan_sync(*this);
+    default:
+      // EMPTY, the renames (split up before they are queued) and anything
+      // unknown: nothing to do.
+      return 0;
+  }
+}
+
+int WorkerNative::FinishEvent() {
+  if (EventManager::GetInstance().DoneEvent(this, &m_event) < 0) {
+    // m_event now holds the newer change of the same path.
+    TLOG_INFO("Worker (%d): event '%s' is not yet done.", GetId(), m_event.m_path.c_str());
+    return -1;
+  }
+  if (m_event.m_flags & SUBDIR_RESCAN_FLAGS) m_handlers.m_create_dir_self(*this);
+  TLOG_DEBUG("Worker (%d): processing event '%s' done", GetId(), m_event.m_path.c_str());
+  Clear();
+  return 0;
+}
+
+void WorkerNative::Clear() {
+  m_event = Event();
+  m_entry = RegistryEntry();
+  m_record = NodeRecord();
+  m_tmp_dir.clear();
+  m_local_path.clear();
+}
 
 }  // namespace tide

@@ -17,6 +17,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <mutex>
 #include <string>
 
@@ -24,6 +25,7 @@
 #include "core/task.h"
 #include "db/node_record.h"
 #include "event/event.h"
+#include "sync/server_connection.h"
 
 namespace tide {
 
@@ -35,6 +37,29 @@ enum WorkerPass {
   WORKER_PASS_RETRY = 3,     // the handler failed; the event is kept
   WORKER_PASS_NOT_READY = 4, // PrepareEvent refused (view gone, paused, frozen)
 };
+
+class WorkerNative;
+
+// The handlers a worker routes events to. The daemon uses the real ones;
+// tests put recorders in their place to see the routing alone.
+struct WorkerHandlers {
+  int (*m_remove_local)(WorkerNative&);
+  int (*m_download_remote)(WorkerNative&);
+  int (*m_upload_local)(WorkerNative&);
+  int (*m_remove_remote)(WorkerNative&);
+  int (*m_expand)(WorkerNative&);
+  int (*m_rescan_merge)(WorkerNative&);
+  int (*m_rescan_sync)(WorkerNative&);
+  int (*m_expand_local_delete)(WorkerNative&);
+  int (*m_expand_server_delete)(WorkerNative&);
+  int (*m_create_dir_self)(WorkerNative&);
+};
+
+// The table of the real handlers.
+const WorkerHandlers& DefaultWorkerHandlers();
+
+// Log module of the workers and their handlers, for the shared exchange.
+extern const LogModule WORKER_LOG_MODULE;
 
 class WorkerNative : public Task {
  public:
@@ -56,6 +81,8 @@ class WorkerNative : public Task {
   int FinishEvent();
   // Empties the event, entry, record and both paths.
   void Clear();
+  // Replaces the handler table (tests only; before the worker runs).
+  void SetHandlersForTest(const WorkerHandlers& handlers) { m_handlers = handlers; }
 
   // What the handlers work on (the worker's own copies).
   Event& CurrentEvent() { return m_event; }
@@ -66,6 +93,14 @@ class WorkerNative : public Task {
   const std::atomic<int>* AbortFlag() const { return &m_abort; }
   std::atomic<int>* MutableAbortFlag() { return &m_abort; }
 
+ protected:
+  // Seams for tests, which step the loop without real time passing: the
+  // interruptible wait, the wait for new work (wakes early when work is
+  // announced after `seen` was read), and the sleep while paused.
+  virtual int WaitSeconds(unsigned seconds) { return Wait(seconds); }
+  virtual int WaitForWorkSeconds(unsigned seconds, uint64_t seen) { return WaitForWork(seconds, seen); }
+  virtual void SleepWhilePaused();
+
  private:
   // Raised to make a running copy, checksum, transfer or traversal give up.
   std::atomic<int> m_abort{0};
@@ -75,6 +110,7 @@ class WorkerNative : public Task {
   NodeRecord m_record;         // worker thread only; all zero when no row
   std::string m_tmp_dir;       // worker thread only
   std::string m_local_path;    // worker thread only
+  WorkerHandlers m_handlers;   // constant while the worker runs
 };
 
 }  // namespace tide

@@ -133,5 +133,40 @@ TEST(Task, WaitReturnsEarlyOnPauseAndStop) {
   EXPECT_EQ(0, short_wait.m_result.load());
 }
 
+class WorkWaitTask : public Task {
+ public:
+  WorkWaitTask() : Task(0, 0) {}
+  void Run() override {
+    m_seen = WorkGeneration();
+    m_waiting = true;
+    m_result = WaitForWork(60, m_seen);
+  }
+  uint64_t m_seen = 0;
+  std::atomic<bool> m_waiting{false};
+  std::atomic<int> m_result{2};
+};
+
+TEST(Task, WaitForWorkWakesOnAnnouncedWork) {
+  // An announcement between reading the generation and sleeping is not
+  // lost: the sleep ends at once.
+  LoopTask running;
+  running.Resume();
+  uint64_t seen = Task::WorkGeneration();
+  Task::NotifyWork();
+  EXPECT_EQ(1, running.WaitForWork(60, seen));
+  EXPECT_EQ(0, running.WaitForWork(0, seen));
+  running.Stop();
+  EXPECT_EQ(-1, running.WaitForWork(60, Task::WorkGeneration()));
+
+  // A sleeper on another thread: only the announcement can end its
+  // 60-second sleep with 1 (time running out gives 0).
+  WorkWaitTask sleeper;
+  ASSERT_EQ(0, sleeper.Start());
+  ASSERT_TRUE(WaitFor([&] { return sleeper.m_waiting.load(); }));
+  Task::NotifyWork();
+  sleeper.Join();
+  EXPECT_EQ(1, sleeper.m_result.load());
+}
+
 }  // namespace
 }  // namespace tide

@@ -1,0 +1,209 @@
+#define TIDE_LOG_TAG "syncer"
+#define TIDE_LOG_COMPONENT "syncer_debug"
+#include "sync/syncer_native.h"
+
+#include <unistd.h>
+
+#include "core/logger.h"
+#include "db/native_client_db.h"
+#include "db/progress_cache.h"
+#include "event/event_manager.h"
+#include "sync/server_connection.h"
+#include "sync/server_path.h"
+
+namespace tide {
+namespace {
+
+using ull = unsigned long long;
+
+const LogModule SYNCER_MODULE{"syncer", "syncer_debug"};
+
+// Passes of WaitForWorkers between two keep-alives: the server drops a
+// connection that stays silent, and waiting for workers can take long.
+constexpr int KEEP_ALIVE_PASSES = 5;
+
+}  // namespace
+
+SyncerNative::SyncerNative(uint32_t context1, uint32_t context2) : Task(context1, context2) {}
+
+int SyncerNative::Stop() {
+  m_stop = 1;
+  return Task::Stop();
+}
+
+void SyncerNative::SleepWhilePaused() { sleep(1); }
+
+void SyncerNative::LoadSyncId() {
+  uint64_t sync_id = 0;
+  if (NativeClientDb::Instance().GetGlobalSyncId(&sync_id) < 0) {
+    TLOG_ERROR("Syncer: failed to get initial sync id ... starts from 0");
+    sync_id = 0;
+  }
+  m_sync_id = sync_id;
+  m_last_node_id = 0;
+  TLOG_DEBUG("Syncer: start working with sync id %llu", static_cast<ull>(m_sync_id));
+}
+
+void SyncerNative::Run() {
+  LoadSyncId();
+  while (RunOnce() != SYNCER_PASS_STOPPED) {
+  }
+}
+
+SyncerPass SyncerNative::RunOnce() {
+  int state = GetState();
+  if (state == TASK_STOPPED) {
+    TLOG_DEBUG("Syncer: stop working, now sync id %llu.", static_cast<ull>(m_sync_id));
+    return SYNCER_PASS_STOPPED;
+  }
+  if (state == TASK_PAUSED) {
+    SleepWhilePaused();
+    return SYNCER_PASS_PAUSED;
+  }
+
+  NPullEventRequest request;
+  NPullEventResponse response;
+  if (PreparePullRequest(&request) < 0) {
+    TLOG_CRIT("Syncer: failed to prepare pull event request (sync id %llu).", static_cast<ull>(m_sync_id));
+    WaitSeconds(1);
+    return SYNCER_PASS_FAILED;
+  }
+  TLOG_DEBUG("Syncer: pull event since %llu", static_cast<ull>(request.m_sync_id));
+  if (PullEvents(&request, &response) < 0) {
+    TLOG_CRIT("Syncer: failed to pull events from server (sync id %llu).", static_cast<ull>(m_sync_id));
+    WaitSeconds(1);
+    return SYNCER_PASS_FAILED;
+  }
+  if (ProcessResponse(response) < 0) {
+    TLOG_CRIT("Syncer: failed to process events from server (pull from %llu -> %llu).",
+              static_cast<ull>(request.m_sync_id), static_cast<ull>(response.m_sync_id));
+    WaitSeconds(1);
+    return SYNCER_PASS_FAILED;
+  }
+  return SYNCER_PASS_DONE;
+}
+
+int SyncerNative::PreparePullRequest(NPullEventRequest* request) {
+  request->m_sync_id = m_sync_id;
+  return 0;
+}
+
+int SyncerNative::PullEvents(NPullEventRequest* request, NPullEventResponse* response) {
+  return RunServerExchange(SERVER_CMD_PULL_EVENTS, request, response, &m_stop, SYNCER_MODULE);
+}
+
+int SyncerNative::ProcessResponse(const NPullEventResponse& response) {
+  if (response.m_error_code != 0) {
+    TLOG_ERROR("ProcessResponse: server error: %u", response.m_error_code);
+    return -1;
+  }
+  if (response.m_sync_id == m_sync_id) {
+    // Nothing new: this is the polling period while the server is idle.
+    WaitSeconds(5);
+    return 0;
+  }
+
+  NativeClientDb& db = NativeClientDb::Instance();
+  for (const NServerEvent& server_event : response.m_events) {
+    TLOG_DEBUG("Event: %s", server_event.m_path.c_str());
+    if (!IsSafeServerPath(server_event.m_path)) {
+      // A path that could climb out of the view (or that no file system
+      // can hold) never reaches a worker.
+      TLOG_ERROR("Syncer: refuse server event with unsafe path '%s' (view id <%llu>, sync id %llu).",
+                 server_event.m_path.c_str(), static_cast<ull>(server_event.m_view_id),
+                 static_cast<ull>(server_event.m_sync_id));
+      continue;
+    }
+    Event event;
+    event.m_type = server_event.IsDeleted() ? REMOVE_LOCAL : DOWNLOAD_REMOTE;
+    event.m_path = server_event.m_path;
+    event.m_view_id = server_event.m_view_id;
+    event.m_node_id = server_event.m_node_id;
+    event.m_sync_id = server_event.m_sync_id;
+    event.m_size = server_event.m_size;
+    event.m_hash = server_event.m_hash;
+
+    if (ProgressCache::Instance().Contains(event.m_view_id)) {
+      TLOG_INFO("path '%s', view id <%llu> is in ProgressCache", event.m_path.c_str(),
+                static_cast<ull>(event.m_view_id));
+      continue;
+    }
+    if (server_event.IsDir()) event.m_flags |= EVENT_FLAG_DIR;
+    TLOG_DEBUG("e.m_node_id=%llu, view_id=%llu, path = '%s'", static_cast<ull>(event.m_node_id),
+               static_cast<ull>(event.m_view_id), event.m_path.c_str());
+
+    NodeRecord record;
+    int found = event.m_node_id == 0 ? db.GetNodeByPath(event.m_view_id, event.m_path, &record)
+                                     : db.GetNodeById(event.m_node_id, &record);
+    if (found == 1 && record.m_sync_id == event.m_sync_id) {
+      TLOG_INFO("File [%s] is already up-to-date (server echo).", event.m_path.c_str());
+      continue;
+    }
+    if (found == 0 && event.m_type == REMOVE_LOCAL) {
+      TLOG_INFO("Server delete event [%s] and cannot find db record (server echo).", event.m_path.c_str());
+      continue;
+    }
+    // A failed look-up pushes too: the download checks the disk itself.
+    EventManager::GetInstance().PushEvent(event);
+  }
+
+  if (WaitForWorkers() < 0) {
+    // The same batch comes again from the old position; what was done by
+    // then is dropped as an echo.
+    return 0;
+  }
+  uint64_t before = m_sync_id;
+  AdvanceSyncId(response);
+  if (response.m_events.empty() && m_sync_id == before) {
+    // A server that keeps answering "nothing, but at S = P + 1" would
+    // otherwise be asked again at once, for ever: treat it as idle.
+    WaitSeconds(5);
+  }
+  return 0;
+}
+
+void SyncerNative::AdvanceSyncId(const NPullEventResponse& response) {
+  uint64_t server_sync_id = response.m_sync_id;
+  uint64_t last_node = response.m_events.empty() ? 0 : response.m_events.back().m_node_id;
+  // The batch is pulled once more from S - 1: the server repeats its last
+  // change (dropped as an echo), so a change that shares its sync id with
+  // the end of a cut-off batch is not skipped. Only when that repetition is
+  // all there is does the position move onto S.
+  if (server_sync_id == m_sync_id + 1 && last_node != 0 && last_node == m_last_node_id) {
+    m_sync_id = server_sync_id;
+  } else {
+    m_sync_id = server_sync_id == 0 ? 0 : server_sync_id - 1;
+  }
+  m_last_node_id = last_node;
+  NativeClientDb::Instance().SetGlobalSyncId(m_sync_id);
+}
+
+int SyncerNative::WaitForWorkers() {
+  EventManager& manager = EventManager::GetInstance();
+  for (int passes = 0;;) {
+    int pending = manager.GetPendingServerEventCount();
+    if (pending < 1) return 0;
+    int state = GetState();
+    if (state == TASK_STOPPED) {
+      TLOG_WARNING("Program stopped while syncing files ...");
+      return -1;
+    }
+    if (state == TASK_PAUSED) SleepWhilePaused();
+    TLOG_DEBUG("Wait for workers (still %d pending server events).", pending);
+    WaitSeconds(1);
+    ++passes;
+    if (passes % KEEP_ALIVE_PASSES == 0 && SendKeepAlive() < 0) {
+      TLOG_CRIT("Syncer: keep alive failed");
+      return -1;
+    }
+  }
+}
+
+int SyncerNative::SendKeepAlive() {
+  NKeepAliveRequest request;
+  NKeepAliveResponse response;
+  TLOG_DEBUG("sending keep alive");
+  return RunServerExchange(SERVER_CMD_KEEP_ALIVE, &request, &response, &m_stop, SYNCER_MODULE);
+}
+
+}  // namespace tide

@@ -1,0 +1,301 @@
+#include "sync/worker_native.h"
+
+#include <gtest/gtest.h>
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "core/client_config.h"
+#include "engine_fixture.h"
+
+namespace tide {
+namespace {
+
+// What the recording handlers saw, in call order.
+struct Call {
+  std::string m_handler;
+  Event m_event;
+};
+std::mutex g_calls_mutex;
+std::vector<Call> g_calls;  // guarded by g_calls_mutex
+int g_result = 0;           // what every recording handler returns; set before workers run
+
+#define RECORDER(name)                                       \
+  int name(WorkerNative& worker) {                           \
+    std::lock_guard<std::mutex> lock(g_calls_mutex);         \
+    g_calls.push_back({#name, worker.CurrentEvent()});       \
+    return g_result;                                         \
+  }
+RECORDER(remove_local)
+RECORDER(download_remote)
+RECORDER(upload_local)
+RECORDER(remove_remote)
+RECORDER(expand)
+RECORDER(rescan_merge)
+RECORDER(rescan_sync)
+RECORDER(expand_local_delete)
+RECORDER(expand_server_delete)
+RECORDER(create_dir_self)
+#undef RECORDER
+
+const WorkerHandlers RECORDING_HANDLERS{
+    &remove_local, &download_remote, &upload_local,        &remove_remote,        &expand,
+    &rescan_merge, &rescan_sync,     &expand_local_delete, &expand_server_delete, &create_dir_self,
+};
+
+std::vector<std::string> CallNames() {
+  std::lock_guard<std::mutex> lock(g_calls_mutex);
+  std::vector<std::string> names;
+  for (const Call& c : g_calls) names.push_back(c.m_handler);
+  return names;
+}
+
+// A worker stepped on the test's thread, its waits recorded, not slept.
+class SteppedWorker : public WorkerNative {
+ public:
+  SteppedWorker() : WorkerNative(0, 0) {
+    SetHandlersForTest(RECORDING_HANDLERS);
+    Resume();
+  }
+  std::vector<unsigned> m_waits;
+  std::vector<unsigned> m_work_waits;
+  int m_paused_sleeps = 0;
+
+ protected:
+  int WaitSeconds(unsigned seconds) override {
+    m_waits.push_back(seconds);
+    return 0;
+  }
+  int WaitForWorkSeconds(unsigned seconds, uint64_t) override {
+    m_work_waits.push_back(seconds);
+    return 0;
+  }
+  void SleepWhilePaused() override { ++m_paused_sleeps; }
+};
+
+Event MakeEvent(int32_t type, const std::string& path, uint32_t flags = 0) {
+  Event e;
+  e.m_type = type;
+  e.m_path = path;
+  e.m_view_id = test::EngineTest::VIEW;
+  e.m_flags = flags;
+  return e;
+}
+
+class WorkerTest : public test::EngineTest {
+ protected:
+  void SetUp() override {
+    EngineTest::SetUp();
+    std::lock_guard<std::mutex> lock(g_calls_mutex);
+    g_calls.clear();
+    g_result = 0;
+  }
+  // Queues the event and has the worker take it.
+  void Hand(const Event& event) {
+    EventManager::GetInstance().PushEvent(event);
+    ASSERT_EQ(0, m_worker.FetchEvent());
+  }
+  int Pending() { return EventManager::GetInstance().GetViewPendingCount(VIEW); }
+
+  SteppedWorker m_worker;
+};
+
+TEST_F(WorkerTest, DispatchByType) {
+  struct Row {
+    int32_t m_type;
+    const char* m_handler;  // nullptr: nothing runs and the event is done
+  };
+  const Row rows[] = {
+      {EMPTY, nullptr},
+      {REMOVE_LOCAL, "remove_local"},
+      {DOWNLOAD_REMOTE, "download_remote"},
+      {RENAME_LOCAL, nullptr},
+      {UPLOAD_LOCAL, "upload_local"},
+      {REMOVE_REMOTE, "remove_remote"},
+      {RENAME_REMOTE, nullptr},
+      {EXPAND, "expand"},
+      {RESCAN_MERGE, "rescan_merge"},
+      {RESCAN_SYNC, "rescan_sync"},
+      {42, nullptr},
+  };
+  g_result = -5;  // a handler's result is the dispatch result
+  for (const Row& row : rows) {
+    SCOPED_TRACE(EventTypeName(row.m_type));
+    g_calls.clear();
+    m_worker.CurrentEvent() = MakeEvent(row.m_type, "/a");
+    int result = m_worker.Dispatch();
+    if (row.m_handler == nullptr) {
+      EXPECT_EQ(0, result);
+      EXPECT_TRUE(CallNames().empty());
+    } else {
+      EXPECT_EQ(-5, result);
+      EXPECT_EQ(std::vector<std::string>{row.m_handler}, CallNames());
+    }
+  }
+}
+
+TEST_F(WorkerTest, SubtreeRescanFlagsRunOnlyTheirExpansions) {
+  struct Row {
+    uint32_t m_flags;
+    std::vector<std::string> m_calls;
+  };
+  const Row rows[] = {
+      {EVENT_FLAG_LOCAL_SUBDIR_RESCAN, {"expand_local_delete"}},
+      {EVENT_FLAG_LOCAL_SUBDIR_RESCAN_WITH_STAT, {"expand_local_delete"}},
+      {EVENT_FLAG_SERVER_SUBDIR_RESCAN, {"expand_server_delete"}},
+      {EVENT_FLAG_SERVER_SUBDIR_RESCAN_WITH_STAT, {"expand_server_delete"}},
+      {EVENT_FLAG_LOCAL_SUBDIR_RESCAN | EVENT_FLAG_SERVER_SUBDIR_RESCAN_WITH_STAT,
+       {"expand_local_delete", "expand_server_delete"}},
+  };
+  g_result = -1;  // the expansions' results do not count
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.m_flags);
+    g_calls.clear();
+    // The type is not looked at: an upload must not be uploaded.
+    m_worker.CurrentEvent() = MakeEvent(UPLOAD_LOCAL, "/d", EVENT_FLAG_DIR | row.m_flags);
+    EXPECT_EQ(0, m_worker.Dispatch());
+    EXPECT_EQ(row.m_calls, CallNames());
+  }
+}
+
+TEST_F(WorkerTest, FinishingASubtreeRescanCreatesTheDirectorySelfEvent) {
+  Register();
+  Hand(MakeEvent(UPLOAD_LOCAL, "/d", EVENT_FLAG_DIR | EVENT_FLAG_SERVER_SUBDIR_RESCAN));
+  EXPECT_EQ(WORKER_PASS_DONE, m_worker.RunOnce());
+  EXPECT_EQ((std::vector<std::string>{"expand_server_delete", "create_dir_self"}), CallNames());
+  EXPECT_EQ(EMPTY, m_worker.CurrentEvent().m_type);
+  EXPECT_EQ(0, Pending());
+}
+
+TEST_F(WorkerTest, PrepareRefusesViewsThatCannotBeWorkedOn) {
+  enum Setup { REMOVED, PAUSED, FROZEN };
+  struct Row {
+    const char* m_name;
+    Setup m_setup;
+    int m_pending_after;  // 0: finished without work; 1: given back
+  };
+  const Row rows[] = {
+      {"removed view finishes the event", REMOVED, 0},
+      {"paused view gives it back", PAUSED, 1},
+      {"frozen view gives it back", FROZEN, 1},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.m_name);
+    TearDown();
+    SetUp();
+    if (row.m_setup == PAUSED) Register(VIEW_ATTR_PAUSED);
+    if (row.m_setup == FROZEN) {
+      Register();
+      FreezeView(VIEW);
+    }
+    Hand(MakeEvent(UPLOAD_LOCAL, "/a"));
+    EXPECT_EQ(WORKER_PASS_NOT_READY, m_worker.RunOnce());
+    EXPECT_TRUE(CallNames().empty());
+    EXPECT_EQ(EMPTY, m_worker.CurrentEvent().m_type);
+    EXPECT_EQ("", m_worker.LocalPath());
+    EXPECT_EQ(-1, m_worker.Entry().m_volume_id);
+    EXPECT_EQ(row.m_pending_after, Pending());
+    // The worker rests a second before it pulls again.
+    EXPECT_EQ(std::vector<unsigned>{1}, m_worker.m_waits);
+    m_worker.m_waits.clear();
+    if (row.m_pending_after == 1) {
+      // Given back whole: it is handed out again.
+      Event again;
+      Task other(0, 0);
+      ASSERT_EQ(0, EventManager::GetInstance().PullEvent(&other, &again));
+      EXPECT_EQ("/a", again.m_path);
+      EXPECT_EQ(UPLOAD_LOCAL, again.m_type);
+    }
+  }
+}
+
+TEST_F(WorkerTest, PrepareFillsPathsAndRecord) {
+  Register();
+  ClientConfig::Instance().m_work_dir_name = "work.dir";
+  Record("/a/b.txt", 500, 12);
+  struct Row {
+    Event m_event;
+    std::string m_local_path;
+    uint64_t m_record_node;  // 0: no row
+  };
+  Event by_id = MakeEvent(DOWNLOAD_REMOTE, "/renamed_on_server");
+  by_id.m_node_id = 500;
+  const Row rows[] = {
+      {MakeEvent(RESCAN_SYNC, "/", EVENT_FLAG_DIR), "/volume1/homes/alice", 0},
+      {MakeEvent(UPLOAD_LOCAL, "/a/b.txt"), "/volume1/homes/alice/a/b.txt", 500},
+      {by_id, "/volume1/homes/alice/renamed_on_server", 500},
+      {MakeEvent(UPLOAD_LOCAL, "/new"), "/volume1/homes/alice/new", 0},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.m_event.m_path);
+    m_worker.CurrentEvent() = row.m_event;
+    ASSERT_EQ(0, m_worker.PrepareEvent());
+    EXPECT_EQ(row.m_local_path, m_worker.LocalPath());
+    EXPECT_EQ("/volume1/@tmp/work.dir", m_worker.TempDir());
+    EXPECT_EQ(row.m_record_node, m_worker.Record().m_node_id);
+    EXPECT_EQ(VIEW, m_worker.Entry().m_view_id);
+  }
+}
+
+TEST_F(WorkerTest, UnsafePathIsFinishedWithoutWork) {
+  Register();
+  Hand(MakeEvent(DOWNLOAD_REMOTE, "/a/../../../etc/passwd"));
+  EXPECT_EQ(WORKER_PASS_NOT_READY, m_worker.RunOnce());
+  EXPECT_TRUE(CallNames().empty());
+  EXPECT_EQ(0, Pending());
+}
+
+TEST_F(WorkerTest, FailingHandlerKeepsItsEventAndRetries) {
+  Register();
+  Hand(MakeEvent(UPLOAD_LOCAL, "/a"));
+  EventManager::GetInstance().PushEvent(MakeEvent(UPLOAD_LOCAL, "/b"));
+  g_result = -1;
+  EXPECT_EQ(WORKER_PASS_RETRY, m_worker.RunOnce());
+  EXPECT_EQ(WORKER_PASS_RETRY, m_worker.RunOnce());
+  EXPECT_EQ((std::vector<unsigned>{3, 3}), m_worker.m_waits);
+  g_result = 0;
+  EXPECT_EQ(WORKER_PASS_DONE, m_worker.RunOnce());
+  EXPECT_EQ(WORKER_PASS_DONE, m_worker.RunOnce());
+  std::vector<std::string> paths;
+  for (const Call& c : g_calls) paths.push_back(c.m_event.m_path);
+  // Never another event while one is held.
+  EXPECT_EQ((std::vector<std::string>{"/a", "/a", "/a", "/b"}), paths);
+  EXPECT_EQ(0, Pending());
+}
+
+TEST_F(WorkerTest, NewerChangeOfTheSamePathIsCarriedOutNext) {
+  Register();
+  Hand(MakeEvent(UPLOAD_LOCAL, "/a"));
+  ASSERT_EQ(0, m_worker.PrepareEvent());
+  // The file is removed while it is being uploaded: the upload is told to
+  // give up, and the removal follows it.
+  EventManager::GetInstance().PushEvent(MakeEvent(REMOVE_REMOTE, "/a"));
+  EXPECT_EQ(1, m_worker.AbortFlag()->load());
+  ASSERT_EQ(0, m_worker.Dispatch());
+  EXPECT_EQ(-1, m_worker.FinishEvent());
+  EXPECT_EQ(REMOVE_REMOTE, m_worker.CurrentEvent().m_type);
+  EXPECT_EQ(WORKER_PASS_DONE, m_worker.RunOnce());
+  EXPECT_EQ(0, m_worker.AbortFlag()->load());  // cleared at the top of the pass
+  EXPECT_EQ((std::vector<std::string>{"upload_local", "remove_remote"}), CallNames());
+  EXPECT_EQ(EMPTY, m_worker.CurrentEvent().m_type);
+  EXPECT_EQ(0, Pending());
+}
+
+TEST_F(WorkerTest, IdlePausedAndStopped) {
+  EXPECT_EQ(WORKER_PASS_IDLE, m_worker.RunOnce());
+  EXPECT_EQ(std::vector<unsigned>{1}, m_worker.m_work_waits);
+  m_worker.Pause();
+  EXPECT_EQ(1, m_worker.AbortFlag()->load());
+  Register();
+  EventManager::GetInstance().PushEvent(MakeEvent(UPLOAD_LOCAL, "/a"));
+  EXPECT_EQ(WORKER_PASS_IDLE, m_worker.RunOnce());
+  EXPECT_EQ(1, m_worker.m_paused_sleeps);
+  EXPECT_EQ(1, Pending());  // a paused worker takes nothing
+  m_worker.Stop();
+  EXPECT_EQ(WORKER_PASS_STOPPED, m_worker.RunOnce());
+  EXPECT_TRUE(CallNames().empty());
+}
+
+}  // namespace
+}  // namespace tide
