@@ -1,0 +1,87 @@
+#include "sync/server_connection.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "engine_fixture.h"
+#include "fake_server.h"
+
+namespace tide {
+namespace {
+
+const LogModule TEST_MODULE{"syncer", "syncer_debug"};
+
+class ServerConnectionTest : public test::EngineTest {};
+
+TEST_F(ServerConnectionTest, ConnectTakesTheServersNumberOrFailsClosed) {
+  ServerConnection connection;
+  // Nobody listens yet.
+  EXPECT_EQ(-1, Connect(&connection, TEST_MODULE));
+  EXPECT_EQ(-1, connection.m_conn_num);
+
+  test::FakeServer server(SocketPath());
+  ASSERT_TRUE(server.ok());
+  EXPECT_EQ(0, Connect(&connection, TEST_MODULE));
+  EXPECT_EQ(1, connection.m_conn_num);
+
+  // A second connect replaces the first connection.
+  server.SetConnectStatus(2);
+  EXPECT_EQ(-1, Connect(&connection, TEST_MODULE));
+  EXPECT_EQ(-1, connection.m_conn_num);
+  EXPECT_EQ(-1, connection.m_channel.GetFd());
+  EXPECT_EQ(2, server.Connections());
+}
+
+TEST_F(ServerConnectionTest, ExchangeConnectsOnceAndReconnectsAfterAFailure) {
+  test::FakeServer server(SocketPath());
+  ASSERT_TRUE(server.ok());
+  server.AddChange(test::Change(VIEW, "/a", 5, 100));
+  NPullEventRequest request;
+  for (int i = 0; i < 2; ++i) {
+    NPullEventResponse response;
+    ASSERT_EQ(0, RunServerExchange(SERVER_CMD_PULL_EVENTS, &request, &response, nullptr, TEST_MODULE));
+    EXPECT_EQ(5u, response.m_sync_id);
+  }
+  EXPECT_EQ(1, server.Connections());
+
+  server.DropPulls(1);
+  NPullEventResponse dropped;
+  EXPECT_EQ(-1, RunServerExchange(SERVER_CMD_PULL_EVENTS, &request, &dropped, nullptr, TEST_MODULE));
+  ServerConnection* connection = ConnectionPool::Instance().Take();
+  EXPECT_EQ(-1, connection->m_conn_num);  // given back broken, marked for reconnection
+  ConnectionPool::Instance().GiveBack(connection);
+
+  NPullEventResponse again;
+  EXPECT_EQ(0, RunServerExchange(SERVER_CMD_PULL_EVENTS, &request, &again, nullptr, TEST_MODULE));
+  EXPECT_EQ(2, server.Connections());
+}
+
+TEST_F(ServerConnectionTest, RaisedAbortFlagFailsOnlyItsOwnExchange) {
+  test::FakeServer server(SocketPath());
+  ASSERT_TRUE(server.ok());
+  std::atomic<int> abort{1};
+  NPullEventRequest request;
+  NPullEventResponse response;
+  EXPECT_EQ(-1, RunServerExchange(SERVER_CMD_PULL_EVENTS, &request, &response, &abort, TEST_MODULE));
+  // The flag belongs to that exchange only: the next user is not aborted
+  // by it (nor reads it after its owner is gone).
+  NPullEventResponse next;
+  EXPECT_EQ(0, RunServerExchange(SERVER_CMD_PULL_EVENTS, &request, &next, nullptr, TEST_MODULE));
+}
+
+TEST_F(ServerConnectionTest, TakeWaitsForTheConnectionToComeBack) {
+  ConnectionPool& pool = ConnectionPool::Instance();
+  ServerConnection* held = pool.Take();
+  ASSERT_NE(nullptr, held);
+  std::atomic<ServerConnection*> taken{nullptr};
+  std::thread other([&] { taken = pool.Take(); });
+  pool.GiveBack(held);
+  other.join();
+  EXPECT_EQ(held, taken.load());
+  pool.GiveBack(taken);
+}
+
+}  // namespace
+}  // namespace tide
