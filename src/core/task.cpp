@@ -13,13 +13,18 @@ namespace {
 std::mutex g_next_id_mutex;
 uint32_t g_next_id = 0;  // guarded by g_next_id_mutex
 
-// One process-wide wake-up point for sleeping tasks: state changes and
-// announcements of new work both signal it. Lock order: g_wake_mutex before a
-// task's m_state_lock (the sleeper reads its state under g_wake_mutex so that
-// a notification cannot slip in between its check and its wait).
+// Where sleeping tasks are woken. g_state_changed is signalled by every
+// Pause/Resume/Stop and wakes every sleeper; g_work_announced is signalled by
+// NotifyWork and wakes one idle worker per announcement (one new event needs
+// one worker; waking them all would only make the rest look and sleep
+// again). Lock order: g_wake_mutex before a task's m_state_lock: a sleeper
+// reads its state under g_wake_mutex, so no signal slips in between its
+// check and its wait.
 std::mutex g_wake_mutex;
-std::condition_variable g_wake;
+std::condition_variable g_state_changed;
+std::condition_variable g_work_announced;
 uint64_t g_work_generation = 0;  // guarded by g_wake_mutex
+int g_work_waiters = 0;          // guarded by g_wake_mutex
 
 int TakeNextId() {
   std::lock_guard<std::mutex> lock(g_next_id_mutex);
@@ -107,15 +112,18 @@ int Task::Join() {
 
 void Task::WakeAll() {
   std::lock_guard<std::mutex> lock(g_wake_mutex);
-  g_wake.notify_all();
+  g_state_changed.notify_all();
+  g_work_announced.notify_all();
 }
 
 void Task::NotifyWork() {
+  bool waiting;
   {
     std::lock_guard<std::mutex> lock(g_wake_mutex);
     ++g_work_generation;
+    waiting = g_work_waiters > 0;
   }
-  g_wake.notify_all();
+  if (waiting) g_work_announced.notify_one();
 }
 
 uint64_t Task::WorkGeneration() {
@@ -127,16 +135,27 @@ int Task::SleepUntil(unsigned seconds, const uint64_t* seen) {
   if (seconds == 0) return 0;
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
   std::unique_lock<std::mutex> lock(g_wake_mutex);
+  std::condition_variable& wake = seen != nullptr ? g_work_announced : g_state_changed;
+  int result = 0;
+  if (seen != nullptr) ++g_work_waiters;
   for (;;) {
-    if (GetState() != TASK_RUNNING) return -1;
-    if (seen != nullptr && g_work_generation != *seen) return 1;
+    if (GetState() != TASK_RUNNING) {
+      result = -1;
+      break;
+    }
+    if (seen != nullptr && g_work_generation != *seen) {
+      result = 1;
+      break;
+    }
     auto now = std::chrono::steady_clock::now();
-    if (now >= deadline) return 0;
-    // Bounded steps keep the old polling behaviour as a safety net for a
-    // state written without going through Pause/Resume/Stop.
-    auto step = std::min<std::chrono::steady_clock::duration>(deadline - now, std::chrono::milliseconds(100));
-    g_wake.wait_for(lock, step);
+    if (now >= deadline) break;
+    // Bounded steps are a safety net for a state change that did not come
+    // through Pause/Resume/Stop; every regular change signals.
+    auto step = std::min<std::chrono::steady_clock::duration>(deadline - now, std::chrono::seconds(1));
+    wake.wait_for(lock, step);
   }
+  if (seen != nullptr) --g_work_waiters;
+  return result;
 }
 
 int Task::Wait(unsigned seconds) { return SleepUntil(seconds, nullptr) < 0 ? -1 : 0; }

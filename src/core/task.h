@@ -56,9 +56,10 @@ class Task {
   // comes between the look and the sleep is not missed.
   int WaitForWork(unsigned seconds, uint64_t seen);
 
-  // Producers of work (the event manager) announce it here; every task
-  // sleeping in WaitForWork wakes and looks again. The timed sleep stays as
-  // the fallback, so a missed announcement costs latency, never work.
+  // Producers of work (the event manager) announce it here; one task
+  // sleeping in WaitForWork per announcement wakes and looks again. The
+  // timed sleep stays as the fallback, so a missed announcement costs
+  // latency, never work.
   static void NotifyWork();
   static uint64_t WorkGeneration();
 

@@ -74,6 +74,8 @@ int WorkerNative::SetAbort(bool abort) {
 
 void WorkerNative::SleepWhilePaused() { sleep(1); }
 
+int WorkerNative::Connect(ServerConnection* connection) { return tide::Connect(connection, WORKER_LOG_MODULE); }
+
 void WorkerNative::Run() {
   TLOG_DEBUG("Worker (%d) up", GetId());
   while (RunOnce() != WORKER_PASS_STOPPED) {

@@ -75,6 +75,9 @@ class WorkerNative : public Task {
   // One pass of the run loop (the unit of work tests can step).
   WorkerPass RunOnce();
 
+  // The connect sequence under the worker's log module. 0 or -1.
+  int Connect(ServerConnection* connection);
+
   int FetchEvent();
   int PrepareEvent();
   int Dispatch();
