@@ -11,6 +11,7 @@
 #include "daemon/task_table.h"
 #include "db/native_client_db.h"
 #include "detect/watch_interface.h"
+#include "sync/server_connection.h"
 
 using namespace tide;
 
@@ -25,7 +26,8 @@ void Shutdown(TaskTable& tasks) {
   tasks.DestroyAll();
   NativeClientDb::Instance().Close();
   Logger::Close();
-  // The server connection pool is destroyed here once it exists.
+  // Last: no task is left that could hold the connection.
+  ConnectionPool::Instance().Destroy();
 }
 
 }  // namespace

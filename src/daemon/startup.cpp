@@ -19,6 +19,7 @@
 #include "db/native_client_db.h"
 #include "filter/filter.h"
 #include "platform/vendor_system.h"
+#include "sync/server_connection.h"
 
 namespace tide {
 
@@ -142,8 +143,8 @@ int BecomeDaemon(const ClientConfig& config) {
 
   if (WritePidFile(config.m_pid_file_path) < 0) return -1;
 
-  // The local database, then the black-list filter; the server connection
-  // pool follows them once it exists.
+  // The local database, the black-list filter, then the pool holding the
+  // one server connection every syncer and worker takes turns on.
   std::string db_path = config.DbPath();
   if (NativeClientDb::Instance().Initialize(db_path) < 0) {
     TLOG_ERROR("Failed to initialize event database at '%s'.", db_path.c_str());
@@ -153,6 +154,8 @@ int BecomeDaemon(const ClientConfig& config) {
     TLOG_ERROR("Failed to load black list");
     return -1;
   }
+  // Unconnected (-1): the first task that needs the server connects.
+  if (ConnectionPool::Instance().Initialize(1) < 0) return -1;
 
   std::string tmp_dir = config.m_volume_path + "/@tmp";
   if (mkdir(tmp_dir.c_str(), 0777) == 0) {
