@@ -104,8 +104,9 @@ uint64_t Logger::Refresh(LogSite& site, const char* component) {
 }
 
 void Logger::Log(int level, const char* component, const char* format, ...) {
-  // After a failed rotation there is no stream: logging has stopped.
-  if (log_type != LOG_TYPE_SYSLOG && log_fp == nullptr) return;
+  // Every static is read under the lock: another thread may be rotating
+  // the file. After a failed rotation there is no stream (checked below):
+  // logging has stopped.
   std::lock_guard<std::mutex> lock(log_lock);
   auto it = log_level.find(std::string_view(component));
   int threshold = it == log_level.end() ? DEFAULT_THRESHOLD : it->second;
