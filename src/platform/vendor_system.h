@@ -46,9 +46,7 @@ int VARNEAPath(int kind, const char* file_path, const char* stream_name, char* b
 // The "@eaDir" folder that holds the companions of `file_path`.
 int VARNEADirPath(int kind, const char* file_path, char* buffer, size_t size);
 
-// The vendor's volume-wide notification interface does not exist on a stock
-// kernel. Its system call numbers belong to other calls there, so they are
-// never issued: this always fails with ENOSYS.
+// The volume-wide notification calls live in platform/varnotify.h.
 int VarnotifyInit(int flags);
 
 }  // namespace tide
