@@ -46,7 +46,5 @@ int VARNEAPath(int kind, const char* file_path, const char* stream_name, char* b
 // The "@eaDir" folder that holds the companions of `file_path`.
 int VARNEADirPath(int kind, const char* file_path, char* buffer, size_t size);
 
-// The volume-wide notification calls live in platform/varnotify.h.
-int VarnotifyInit(int flags);
 
 }  // namespace tide

@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "core/ipc.h"
+#include "proto/ipc.h"
 #include "event/event.h"
 #include "proto/channel.h"
 #include "proto/pobject.h"

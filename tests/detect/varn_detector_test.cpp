@@ -104,6 +104,11 @@ class VarnDetectorTest : public VarnFixture {
       GTEST_SKIP() << "no volume notification here";
     }
     m_detector.SetVolumePrefix(m_root + "/volume");
+    // What start-up hands the detector: registration's forgetting of a view.
+    m_detector.SetViewWithdrawnCallback([](uint64_t view_id) {
+      Registry::Instance().Remove(view_id);
+      NativeClientDb::Instance().DeleteViewNodes(view_id);
+    });
     ASSERT_EQ(0, m_detector.AddWatch(m_alice, ALICE));
     ASSERT_EQ(0, m_detector.AddWatch(m_bob + "/", BOB));  // a trailing "/" is dropped
   }
