@@ -102,8 +102,11 @@ class DetectorScenarios:
         for path in (USER_DB, LOCAL_DB, LOCAL_DB + "-wal", LOCAL_DB + "-shm"):
             if os.path.exists(path):
                 os.unlink(path)
-        for folder in (ALICE, PHOTOS):
+        # Scratch left by the other detector's run of the same scenario too.
+        for folder in (ALICE, PHOTOS, "/tmp/src", "/tmp/tree", "/tmp/repo"):
             shutil.rmtree(folder, ignore_errors=True)
+        if os.path.exists("/tmp/tree.tar"):
+            os.unlink("/tmp/tree.tar")
         conn = userdb.create(USER_DB)
         userdb.add_user(conn, "alice", 10)
         userdb.add_share(conn, "photos", 20, PHOTOS)
