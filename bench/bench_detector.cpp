@@ -112,7 +112,7 @@ long SlabUnreclaimKb() {
 }
 
 // Lines of the descriptor's fdinfo starting with `prefix`: one per inotify
-// watch ("inotify wd:") or fanotify mark ("fanotify ").
+// watch ("inotify wd:") or file-system mark ("fanotify sdev:").
 long FdinfoLines(int fd, const char* prefix) {
   FILE* f = fopen(("/proc/self/fdinfo/" + std::to_string(fd)).c_str(), "r");
   if (!f) return -1;
@@ -147,7 +147,7 @@ int SetupVarn(const std::string& dir) {
   }
   double ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
   long slab_after = SlabUnreclaimKb();
-  printf("setup_ms %.3f marks %ld slab_growth_kb %ld\n", ms, FdinfoLines(fd, "fanotify "),
+  printf("setup_ms %.3f marks %ld slab_growth_kb %ld\n", ms, FdinfoLines(fd, "fanotify sdev:"),
          slab_after - slab_before);
   fflush(stdout);
   tide::VarnotifyClose(fd);
