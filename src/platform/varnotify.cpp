@@ -249,23 +249,22 @@ void ConvertEvent(Instance* instance, uint64_t mask, const char* info, size_t si
     TLOG_DEBUG("event 0x%x in a directory that can no longer be found", bits);
     return;
   }
-  // Merged bits lost their order: a deletion came last when the entry is
-  // gone, first when it exists again.
+  // Merged bits lost their order; the natural life of a name is assumed:
+  // it arrives (moved in, created), is written, and leaves (moved away,
+  // deleted). A deletion of an entry that exists again came first.
   struct stat st;
   bool exists = lstat(entry.c_str(), &st) == 0;
   if ((bits & IN_DELETE) && exists) Emit(instance, IN_DELETE | dir, 0, entry);
+  if (bits & IN_MOVED_TO) {
+    // Only a move-to that directly follows a move-from is its other half.
+    Emit(instance, IN_MOVED_TO | dir, open_move ? open_move : NextCookie(instance), entry);
+  }
+  if (bits & IN_CREATE) Emit(instance, IN_CREATE | dir, 0, entry);
+  if (bits & IN_CLOSE_WRITE) Emit(instance, IN_CLOSE_WRITE | dir, 0, entry);
   if (bits & IN_MOVED_FROM) {
     instance->m_open_move = NextCookie(instance);
     Emit(instance, IN_MOVED_FROM | dir, instance->m_open_move, entry);
   }
-  if (bits & IN_MOVED_TO) {
-    // Only a move-to that directly follows a move-from is its other half.
-    uint32_t cookie = (bits & IN_MOVED_FROM) ? 0 : open_move;
-    Emit(instance, IN_MOVED_TO | dir, cookie ? cookie : NextCookie(instance), entry);
-    instance->m_open_move = 0;
-  }
-  if (bits & IN_CREATE) Emit(instance, IN_CREATE | dir, 0, entry);
-  if (bits & IN_CLOSE_WRITE) Emit(instance, IN_CLOSE_WRITE | dir, 0, entry);
   if ((bits & IN_DELETE) && !exists) Emit(instance, IN_DELETE | dir, 0, entry);
 }
 
@@ -321,10 +320,15 @@ long Read(int fd, char* buffer, size_t size) {
 
 }  // namespace
 
-int VarnotifyInit(int /*flags*/) {
+int VarnotifyInit(int flags) {
   const unsigned int base = FAN_CLASS_NOTIF | FAN_CLOEXEC | FAN_NONBLOCK;
-  bool whole_renames = true;
-  int fd = fanotify_init(base | FAN_REPORT_DFID_NAME_TARGET, O_RDONLY | O_CLOEXEC);
+  bool whole_renames = !(flags & VARN_INIT_SEPARATE_MOVES);
+  int fd = -1;
+  if (whole_renames) {
+    fd = fanotify_init(base | FAN_REPORT_DFID_NAME_TARGET, O_RDONLY | O_CLOEXEC);
+  } else {
+    errno = EINVAL;
+  }
   if (fd < 0 && errno == EINVAL) {
     // Before whole-rename reports: the two halves come as separate events.
     whole_renames = false;

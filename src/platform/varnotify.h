@@ -24,6 +24,11 @@ namespace tide {
 // Closes after writing, moves in both directions, creations, deletions.
 constexpr uint32_t VARN_WATCH_MASK = 0x3C8;
 
+// Init flag: the two halves of a move come as separate kernel events, as on
+// kernels before whole-rename reports, even where the kernel has them
+// (tests of the pairing).
+constexpr int VARN_INIT_SEPARATE_MOVES = 0x100;
+
 // A descriptor (0 or more), or -1 with errno: ENOSYS when the kernel lacks
 // the notification interface, EPERM without the privilege it needs.
 int VarnotifyInit(int flags);
