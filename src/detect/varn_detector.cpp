@@ -327,10 +327,11 @@ int VARNDetector::Translate(const VarnotifyRecord& record, uint64_t view_id, Eve
     return 0;
   }
 
-  bool typed = false;
-  if (mask & IN_CLOSE_WRITE) event->m_type = UPLOAD_LOCAL, typed = true;
-  if (mask & IN_DELETE) event->m_type = REMOVE_REMOTE, typed = true;
-  if (mask & IN_CREATE) event->m_type = UPLOAD_LOCAL, typed = true;
+  // Bit by bit; a later one overrides an earlier one.
+  bool typed = (mask & (IN_CLOSE_WRITE | IN_DELETE | IN_CREATE)) != 0;
+  if (mask & IN_CLOSE_WRITE) event->m_type = UPLOAD_LOCAL;
+  if (mask & IN_DELETE) event->m_type = REMOVE_REMOTE;
+  if (mask & IN_CREATE) event->m_type = UPLOAD_LOCAL;
   event->m_path = relative;
   if (mask & IN_MOVED_FROM) {
     m_pending_moves[record.m_cookie] = {view_id, record.m_path, mask};

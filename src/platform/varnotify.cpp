@@ -45,6 +45,8 @@ struct FileSystemWatch {
   int m_watches = 0;
 };
 
+// What one descriptor knows; every field is guarded by g_mutex, which also
+// guards the map that owns the instances.
 struct Instance {
   int m_fd = -1;
   bool m_whole_renames = false;  // the kernel reports a rename in one event
