@@ -18,6 +18,7 @@
 #include "core/logger.h"
 #include "db/native_client_db.h"
 #include "filter/filter.h"
+#include "platform/varnotify.h"
 #include "platform/vendor_system.h"
 #include "sync/server_connection.h"
 
@@ -165,16 +166,33 @@ int BecomeDaemon(const ClientConfig& config) {
 }
 
 bool ProbeNotifySupport() {
-  int fd = VarnotifyInit(0);
-  if (fd >= 0) {
-    close(fd);
-    return true;
+  // Lets an administrator (and the tests) keep the inotify detector.
+  const char* choice = getenv(DETECTOR_CHOICE_VARIABLE);
+  if (choice != nullptr && strcmp(choice, "inotify") == 0) {
+    TLOG_INFO("volume-wide notification not used (%s=inotify)", DETECTOR_CHOICE_VARIABLE);
+    return false;
   }
-  if (errno == ENOSYS || errno == EOPNOTSUPP) {
+  // Every failure means no volume detector: one that cannot open its
+  // descriptor (no privilege, say) could watch nothing, and registration
+  // would then refuse every view.
+  int fd = VarnotifyInit(0);
+  if (fd < 0) {
     TLOG_ERROR("varnotify_init error: %s", strerror(errno));
     return false;
   }
-  return true;
+  // The volume's file system must take a watch too (some cannot report
+  // names); asked once here rather than failing registration later.
+  const std::string& volume = ClientConfig::Instance().m_volume_path;
+  bool supported = true;
+  struct stat st;
+  if (!volume.empty() && stat(volume.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+    if (VarnotifyAddWatch32(fd, volume.c_str(), VARN_WATCH_MASK) < 0) {
+      TLOG_ERROR("varnotify watch on '%s' refused: %s", volume.c_str(), strerror(errno));
+      supported = false;
+    }
+  }
+  VarnotifyClose(fd);
+  return supported;
 }
 
 }  // namespace tide

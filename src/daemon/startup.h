@@ -14,7 +14,13 @@ int LoadVolumePath(ClientConfig& config);
 // services. 0, or -1 after its message: the caller exits with 255.
 int BecomeDaemon(const ClientConfig& config);
 
-// Whether the kernel offers the volume-wide notification interface.
+// Set to "inotify", keeps the inotify detector where the volume-wide one
+// would be used.
+constexpr const char* DETECTOR_CHOICE_VARIABLE = "TIDE_DETECTOR";
+
+// Whether the volume-wide notification interface can serve: the kernel
+// offers it, this process may open it, and the volume's file system takes a
+// watch.
 bool ProbeNotifySupport();
 
 // Closes every descriptor from `first` up, in one call where the kernel

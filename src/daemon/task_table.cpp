@@ -4,6 +4,7 @@
 
 #include "core/logger.h"
 #include "detect/detector.h"
+#include "detect/varn_detector.h"
 #include "sync/progress_syncer.h"
 #include "sync/syncer_native.h"
 #include "sync/worker_native.h"
@@ -18,15 +19,16 @@ TaskTable::~TaskTable() {
 uint32_t TaskTable::Build(uint32_t worker_count, bool notify_supported) {
   m_tasks.reserve(worker_count + TASK_FIRST_WORKER);
   if (notify_supported) {
-    // The volume-wide notification detector only exists on the appliance's
-    // kernel; the probe never reports it supported elsewhere.
     TLOG_DEBUG("Support Varnotify");
+    auto detector = std::make_unique<VARNDetector>(0, 0);
+    m_watch = detector.get();
+    Add(std::move(detector));
   } else {
     TLOG_DEBUG("Not Support Varnotify");
+    auto detector = std::make_unique<Detector>(0, 0);
+    m_watch = detector.get();
+    Add(std::move(detector));
   }
-  auto detector = std::make_unique<Detector>(0, 0);
-  m_watch = detector.get();
-  Add(std::move(detector));
   Add(std::make_unique<SyncerNative>(0, 0));
   Add(std::make_unique<ProgressSyncer>(0, 0));
   for (uint32_t i = 0; i < worker_count; ++i) Add(std::make_unique<WorkerNative>(0, 0));

@@ -10,13 +10,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "core/client_config.h"
-#include "proto/ipc.h"
 #include "core/logger.h"
-#include "core/registry.h"
-#include "db/native_client_db.h"
-#include "event/event_manager.h"
-#include "proto/pobject.h"
+#include "detect/detector_steps.h"
 
 namespace tide {
 namespace {
@@ -28,18 +23,8 @@ static_assert(DETECTOR_WATCH_MASK == (IN_CLOSE_WRITE | IN_MOVED_FROM | IN_MOVED_
 
 constexpr int WAIT_MILLISECONDS = 1000;
 constexpr uint32_t TYPE_MASK = 0xFFFF;
+constexpr const char* TAG = TIDE_LOG_TAG;
 constexpr const char* EA_DIR_NAME = "@eaDir";
-constexpr const char* EA_STREAM_SUFFIX = "@VarnEAStream";
-constexpr const char* EA_RESOURCE_SUFFIX = "@VarnResource";
-// The user-database handler's "action" values for a vanished folder.
-constexpr int32_t ACTION_SHARE_REMOVED = 3;
-constexpr int32_t ACTION_USER_REMOVED = 2;
-
-int MakeDirectory(const std::string& path) {
-  if (mkdir(path.c_str(), 0755) == 0 || errno == EEXIST) return 0;
-  TLOG_ERROR("mkdir(%s): %s (%d).", path.c_str(), strerror(errno), errno);
-  return -1;
-}
 
 }  // namespace
 
@@ -133,28 +118,8 @@ int Detector::RemoveWatch(uint64_t view_id) {
 }
 
 int Detector::SetUpWorkingDirectory(const std::string& path) {
-  // "<prefix>N/<something>": only the volume number counts.
-  int volume = -1;
-  const std::string& prefix = m_volume_prefix;
-  if (path.compare(0, prefix.size(), prefix) == 0) {
-    size_t pos = prefix.size();
-    size_t digits = 0;
-    long number = 0;
-    while (pos + digits < path.size() && isdigit(static_cast<unsigned char>(path[pos + digits])) && digits < 9) {
-      number = number * 10 + (path[pos + digits] - '0');
-      ++digits;
-    }
-    pos += digits;
-    if (digits > 0 && pos + 1 < path.size() && path[pos] == '/') volume = static_cast<int>(number);
-  }
-  if (volume < 0) {
-    TLOG_ERROR("Invalid path: %s", path.c_str());
-    return -1;
-  }
-  std::string tmp = prefix + std::to_string(volume) + "/@tmp";
-  if (MakeDirectory(tmp) < 0) return -1;
-  std::string work_dir = tmp + "/" + ClientConfig::Instance().m_work_dir_name;
-  if (MakeDirectory(work_dir) < 0) return -1;
+  std::string work_dir;
+  if (MakeWorkingDirectory(TAG, path, m_volume_prefix, &work_dir) < 0) return -1;
   int root_id = m_tree.AddRoot(work_dir);
   if (root_id < 0) {
     TLOG_ERROR("Failed to add watch at .");
@@ -163,7 +128,7 @@ int Detector::SetUpWorkingDirectory(const std::string& path) {
   m_work_dir_roots.insert(root_id);
   m_root_paths[root_id] = work_dir;
   TLOG_INFO("Tidewell workingDir add watch at [%s].", work_dir.c_str());
-  return MakeDirectory(work_dir + "/" + EA_DIR_NAME);
+  return MakeDetectorDirectory(TAG, work_dir + "/" + EA_DIR_NAME);
 }
 
 void Detector::Handle(const InotifyEvent& raw, std::vector<uint64_t>* withdrawn) {
@@ -252,17 +217,7 @@ int Detector::Translate(const InotifyEvent& raw, Event* event, std::vector<uint6
       TLOG_ERROR("can't find root path cache by root id %d", raw.m_root_id);
       return 0;
     }
-    std::string absolute = root->second + path;
-    struct stat st;
-    if (lstat(absolute.c_str(), &st) < 0) {
-      TLOG_ERROR("stat '%s' failed: %s", absolute.c_str(), strerror(errno));
-      return 0;
-    }
-    if (!S_ISREG(st.st_mode) || st.st_nlink <= 1) {
-      TLOG_DEBUG("'%s' create event need not handle", absolute.c_str());
-      return 0;
-    }
-    TLOG_DEBUG("'%s' could be created by hard link", absolute.c_str());
+    if (!IsHardLinkCreation(TAG, root->second + path)) return 0;
   }
 
   if (raw.m_mask & IN_ISDIR) event->m_flags = EVENT_FLAG_DIR;
@@ -273,34 +228,11 @@ int Detector::Translate(const InotifyEvent& raw, Event* event, std::vector<uint6
 }
 
 bool Detector::IsNeedless(const Event& event) {
-  NodeRecord record;
-  int found = NativeClientDb::Instance().GetNodeByPath(event.m_view_id, event.m_path, &record);
-  if (event.m_type == REMOVE_REMOTE) {
-    if (found == 0) {
-      TLOG_DEBUG("Can't find record of deleted event in NCDB [%s].", event.m_path.c_str());
-      return true;
-    }
-    return false;  // a database error must not lose a deletion
-  }
-  if (found != 1) return false;
-  RegistryEntry entry;
-  if (!Registry::Instance().GetByViewId(event.m_view_id, &entry)) {
-    TLOG_DEBUG("Cannot found registry for view %llu.", static_cast<ull>(event.m_view_id));
-    return false;
-  }
-  struct stat st;
   // The folder the view is watched at (the same as the registry's path).
   auto root = m_view_to_root.find(event.m_view_id);
   auto root_path = root == m_view_to_root.end() ? m_root_paths.end() : m_root_paths.find(root->second);
   if (root_path == m_root_paths.end()) return false;
-  std::string absolute = root_path->second + event.m_path;
-  if (stat(absolute.c_str(), &st) < 0 || !S_ISREG(st.st_mode)) return false;
-  if (record.m_attribute & NODE_ATTRIBUTE_DIR) return false;
-  if (static_cast<uint32_t>(st.st_mtime) != record.m_mtime || static_cast<uint64_t>(st.st_size) != record.m_size) {
-    return false;
-  }
-  TLOG_DEBUG("mtime and file size not change, skipping... [%s].", event.m_path.c_str());
-  return true;
+  return IsNeedlessEvent(TAG, event, root_path->second);
 }
 
 void Detector::HandleOverflow() {
@@ -359,108 +291,30 @@ void Detector::PushEvent(const Event& event) {
 }
 
 void Detector::PushLocked(Event event) {
-  TLOG_DEBUG("PushEvent: %s at %llu", event.m_path.c_str(), static_cast<ull>(event.m_view_id));
-  RedirectCompanion(&event);
-  if (event.m_type != RENAME_REMOTE) {
-    Deliver(event);
-    return;
-  }
-  Event removal = event;
-  removal.m_type = REMOVE_REMOTE;
-  removal.m_new_path.clear();
-  event.m_type = UPLOAD_LOCAL;
-  event.m_path = event.m_new_path;
-  event.m_new_path.clear();
-  RedirectCompanion(&removal);
-  RedirectCompanion(&event);
-  Deliver(removal);
-  Deliver(event);
+  PushWithRenameSplit(
+      TAG, std::move(event), [this](uint64_t view_id, std::string* path) { return ViewPath(view_id, path); },
+      [this](const Event& e) { Deliver(e); });
 }
 
-void Detector::RedirectCompanion(Event* event) {
-  const std::string& path = event->m_path;
-  size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return;
-  std::string dir = path.substr(0, slash);
-  std::string name = path.substr(slash + 1);
-  size_t at = name.rfind('@');
-  if (at == std::string::npos) {
-    TLOG_DEBUG("filename not have [@]");
-    return;
-  }
-  std::string suffix = name.substr(at);
-  if (suffix != EA_STREAM_SUFFIX && suffix != EA_RESOURCE_SUFFIX) {
-    TLOG_DEBUG("stream_type not match");
-    return;
-  }
-  size_t dir_slash = dir.rfind('/');
-  if (dir_slash == std::string::npos || dir.compare(dir_slash + 1, std::string::npos, EA_DIR_NAME) != 0) {
-    TLOG_DEBUG("eaDir not match");
-    return;
-  }
-  auto root = m_view_to_root.find(event->m_view_id);
+bool Detector::ViewPath(uint64_t view_id, std::string* path) {
+  auto root = m_view_to_root.find(view_id);
   if (root == m_view_to_root.end()) {
-    TLOG_ERROR("no such watch (view_id %llu", static_cast<ull>(event->m_view_id));
-    return;
+    TLOG_ERROR("no such watch (view_id %llu", static_cast<ull>(view_id));
+    return false;
   }
   auto root_path = m_root_paths.find(root->second);
   if (root_path == m_root_paths.end()) {
     TLOG_ERROR("can't find root path cache by root id %d", root->second);
-    return;
+    return false;
   }
-  // The master file sits beside "@eaDir", named by what precedes the "@".
-  std::string master = dir.substr(0, dir_slash) + "/" + name.substr(0, at);
-  std::string absolute = root_path->second + master;
-  struct stat st;
-  if (at == 0 || lstat(absolute.c_str(), &st) < 0 || !S_ISREG(st.st_mode)) {
-    TLOG_DEBUG("Master file not exist '%s'", absolute.c_str());
-    return;
-  }
-  TLOG_DEBUG("it is Varn EA event!!");
-  event->m_path = master;
-  event->m_type = UPLOAD_LOCAL;
+  *path = root_path->second;
+  return true;
 }
 
-void Detector::Deliver(const Event& event) {
-  EventManager& manager = EventManager::GetInstance();
-  switch (event.m_type) {
-    case EXPAND:
-      manager.PushExpandEvent(event.m_view_id, event.m_path);
-      break;
-    case RESCAN_MERGE:
-    case RESCAN_SYNC:
-      manager.PushRescanEvent(event.m_view_id, event.m_path, event.m_type == RESCAN_MERGE);
-      break;
-    default:
-      manager.PushEvent(event);
-      break;
-  }
-}
+void Detector::Deliver(const Event& event) { DeliverToEventManager(event); }
 
 int Detector::NotifyWatchRemoved(uint64_t view_id) {
-  RegistryEntry entry;
-  if (!Registry::Instance().GetByViewId(view_id, &entry)) {
-    TLOG_DEBUG("view_id %llu is removed", static_cast<ull>(view_id));
-    return -1;
-  }
-  PObject request;
-  request["action"] = PObject(entry.IsShare() ? ACTION_SHARE_REMOVED : ACTION_USER_REMOVED);
-  request["user_name"] = PObject(entry.m_name);
-  request["user_type"] = PObject(int32_t{0});
-  IPCSender sender;
-  if (sender.Connect(m_handler_socket) < 0) {
-    TLOG_ERROR("Failed to connect to server");
-    return -1;
-  }
-  PObject reply;
-  if (sender.Request(request, true, &reply) < 0) {
-    TLOG_ERROR("Failed to send message to server");
-    return -1;
-  }
-  TLOG_DEBUG("NotifyWatchRemoved: >>> %s", request.ToString().c_str());
-  TLOG_DEBUG("NotifyWatchRemoved: <<< %s", reply.ToString().c_str());
-  if (m_on_view_withdrawn) m_on_view_withdrawn(view_id);
-  return 0;
+  return WithdrawView(TAG, view_id, m_handler_socket, m_on_view_withdrawn);
 }
 
 int Detector::RootOfView(uint64_t view_id) {

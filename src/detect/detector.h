@@ -26,13 +26,12 @@
 #include <vector>
 
 #include "core/task.h"
+#include "detect/detector_steps.h"
 #include "detect/inotify_watch_tree.h"
 #include "detect/watch_interface.h"
 #include "event/event.h"
 
 namespace tide {
-
-constexpr const char* USER_DB_HANDLER_SOCKET = "/tmp/user_db_handler_sock";
 
 // The inotify event types the detector acts on: closes after writing,
 // moves, creations, deletions, and the watched directories' own deletion and
@@ -104,7 +103,8 @@ class Detector : public Task, public WatchInterface {
   void ForgetRoot(int root_id, std::vector<uint64_t>* withdrawn);
   void FlushPendingMoves();
   void PushLocked(Event event);
-  void RedirectCompanion(Event* event);
+  // The folder view `view_id` is watched at; false (logged) when unknown.
+  bool ViewPath(uint64_t view_id, std::string* path);
 
   std::mutex m_mutex;
   InotifyWatchTree m_tree;                           // guarded by m_mutex

@@ -82,9 +82,4 @@ int VARNEADirPath(int /*kind*/, const char* file_path, char* buffer, size_t size
   return CopyOut(dir + "@eaDir", buffer, size);
 }
 
-int VarnotifyInit(int /*flags*/) {
-  errno = ENOSYS;
-  return -1;
-}
-
 }  // namespace tide

@@ -46,9 +46,5 @@ int VARNEAPath(int kind, const char* file_path, const char* stream_name, char* b
 // The "@eaDir" folder that holds the companions of `file_path`.
 int VARNEADirPath(int kind, const char* file_path, char* buffer, size_t size);
 
-// The vendor's volume-wide notification interface does not exist on a stock
-// kernel. Its system call numbers belong to other calls there, so they are
-// never issued: this always fails with ENOSYS.
-int VarnotifyInit(int flags);
 
 }  // namespace tide

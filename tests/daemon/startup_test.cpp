@@ -1,9 +1,11 @@
 #include "daemon/startup.h"
 
 #include <gtest/gtest.h>
+#include <stdlib.h>
 #include <unistd.h>
 
 #include "core/client_config.h"
+#include "platform/varnotify.h"
 #include "platform/vendor_system.h"
 #include "support/temp_dir.h"
 
@@ -33,6 +35,19 @@ TEST_F(StartupTest, VolumeFromHomesShare) {
   SetShareListPathForTest(m_dir.WriteFile("shares.conf", "public=/volume1/public\n"));
   EXPECT_EQ(-1, LoadVolumePath(config()));
   EXPECT_EQ("", config().m_volume_path);
+}
+
+TEST_F(StartupTest, NotifyProbeFollowsTheLayerAndTheOverride) {
+  int fd = VarnotifyInit(0);
+  bool available = fd >= 0;
+  if (available) VarnotifyClose(fd);
+  config().m_volume_path = m_dir.Path();
+  EXPECT_EQ(available, ProbeNotifySupport());
+  ASSERT_EQ(0, setenv(DETECTOR_CHOICE_VARIABLE, "inotify", 1));
+  EXPECT_FALSE(ProbeNotifySupport());
+  ASSERT_EQ(0, setenv(DETECTOR_CHOICE_VARIABLE, "anything else", 1));
+  EXPECT_EQ(available, ProbeNotifySupport());
+  unsetenv(DETECTOR_CHOICE_VARIABLE);
 }
 
 }  // namespace

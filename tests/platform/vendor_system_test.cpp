@@ -62,10 +62,5 @@ TEST(VendorSystem, CompanionPaths) {
   EXPECT_EQ(-1, VARNEAPath(VARN_EA_KIND, "/", "VarnEAStream", buffer, sizeof buffer));
 }
 
-TEST(VendorSystem, NotificationInterfaceIsAbsent) {
-  EXPECT_EQ(-1, VarnotifyInit(0));
-  EXPECT_EQ(ENOSYS, errno);
-}
-
 }  // namespace
 }  // namespace tide
