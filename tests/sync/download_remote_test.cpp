@@ -1,0 +1,178 @@
+#include <sys/stat.h>
+
+#include "sync/transfer_fixture.h"
+
+namespace tide::test {
+namespace {
+
+constexpr uint64_t FORCED = 0x7FFFFFFFFFFFFFFFULL;
+
+class DownloadRemoteTest : public TransferTest {
+ protected:
+  struct stat Stat(const std::string& path) {
+    struct stat st {};
+    EXPECT_EQ(0, stat(path.c_str(), &st)) << path;
+    return st;
+  }
+};
+
+TEST_F(DownloadRemoteTest, FilesAndFoldersArrivePlacedTimedAndRecorded) {
+  StartReferenceServer();
+  RefNode dir = ServerPut("/docs", nullptr);
+  RefNode file = ServerPut("/docs/a.txt", "from the server");
+
+  // The file first: its folder is made on the way.
+  ASSERT_EQ(0, Run(Download("/docs/a.txt", file.m_sync_id)));
+  EXPECT_EQ("from the server", Read(Local("/docs/a.txt")));
+  EXPECT_EQ(1600000000, Stat(Local("/docs/a.txt")).st_mtime);
+  NodeRecord record = Record("/docs/a.txt");
+  EXPECT_EQ(file.m_node_id, record.m_node_id);
+  EXPECT_EQ(dir.m_node_id, record.m_parent_id);
+  EXPECT_EQ(file.m_sync_id, record.m_sync_id);
+  EXPECT_EQ(file.m_hash, record.m_hash);
+  EXPECT_EQ(15u, record.m_size);
+  EXPECT_EQ(1600000000u, record.m_mtime);
+  EXPECT_EQ(0u, record.m_attribute);
+  EXPECT_EQ("a.txt", record.m_name);
+  EXPECT_TRUE(Logged("downloading '" + Local("/docs/a.txt") + "' done"));
+
+  ASSERT_EQ(0, Run(Download("/docs", dir.m_sync_id, EVENT_FLAG_DIR)));
+  EXPECT_EQ(NODE_ATTRIBUTE_DIR, Record("/docs").m_attribute);
+  EXPECT_EQ(dir.m_node_id, Record("/docs").m_node_id);
+  EXPECT_EQ(std::vector<std::string>{}, Leftovers());
+}
+
+TEST_F(DownloadRemoteTest, FakeAndForcedEvents) {
+  StartReferenceServer();
+  RefNode file = ServerPut("/a.txt", "content");
+  ASSERT_EQ(0, Run(Download("/a.txt", file.m_sync_id)));
+
+  // Not newer than the record: nothing to ask.
+  size_t mark = LogText().size();
+  ASSERT_EQ(0, Run(Download("/a.txt", file.m_sync_id)));
+  EXPECT_NE(std::string::npos, LogText().find("DownloadRemote: ignore fake event of", mark));
+  EXPECT_EQ(std::string::npos, LogText().find("download response", mark));
+
+  // Flag 0x8 asks anyway; the server says the record is current.
+  mark = LogText().size();
+  ASSERT_EQ(0, Run(Download("/a.txt", file.m_sync_id, EVENT_FLAG_RESERVED8)));
+  EXPECT_NE(std::string::npos, LogText().find("download fake event: '" + Local("/a.txt") + "'", mark));
+
+  // Forced, and the file on the disk is the recorded one.
+  mark = LogText().size();
+  ASSERT_EQ(0, Run(Download("/a.txt", FORCED)));
+  EXPECT_NE(std::string::npos, LogText().find("Force download but file already exist", mark));
+
+  // Forced over a file that is gone: fetched again with base 0.
+  unlink(Local("/a.txt").c_str());
+  ASSERT_EQ(0, Run(Download("/a.txt", FORCED)));
+  EXPECT_EQ("content", Read(Local("/a.txt")));
+}
+
+// Conflicts on the way down: a local edit is kept under a conflict name; a
+// local edit that already equals the incoming version is simply replaced; a
+// file where a folder arrives steps aside.
+TEST_F(DownloadRemoteTest, LocalChangesAreKeptAsConflictCopies) {
+  StartReferenceServer();
+  RefNode v1 = ServerPut("/notes.txt", "version one");
+  ASSERT_EQ(0, Run(Download("/notes.txt", v1.m_sync_id)));
+
+  Write(Local("/notes.txt"), "my local edit");
+  RefNode v2 = ServerPut("/notes.txt", "version two");
+  ASSERT_EQ(0, Run(Download("/notes.txt", v2.m_sync_id)));
+  EXPECT_EQ("version two", Read(Local("/notes.txt")));
+  EXPECT_EQ("my local edit", Read(Local("/notes_ADMIN_Dec-06-1641-2026_Conflict.txt")));
+  EXPECT_EQ(v2.m_sync_id, Record("/notes.txt").m_sync_id);
+
+  Write(Local("/notes.txt"), "version three");  // same edit made on both sides
+  RefNode v3 = ServerPut("/notes.txt", "version three");
+  ASSERT_EQ(0, Run(Download("/notes.txt", v3.m_sync_id)));
+  EXPECT_EQ("version three", Read(Local("/notes.txt")));
+  EXPECT_FALSE(Exists(Local("/notes_ADMIN_Dec-06-1641-2026_Conflict_1.txt")));
+
+  Write(Local("/thing"), "a file");
+  RefNode folder = ServerPut("/thing", nullptr);
+  ASSERT_EQ(0, Run(Download("/thing", folder.m_sync_id, EVENT_FLAG_DIR)));
+  EXPECT_TRUE(fs::is_directory(Local("/thing")));
+  EXPECT_EQ("a file", Read(Local("/thing_ADMIN_Dec-06-1641-2026_Conflict")));
+  EXPECT_EQ(std::vector<std::string>{}, Leftovers());
+}
+
+TEST_F(DownloadRemoteTest, ResponseCodes) {
+  StartScriptedServer();
+  uint32_t code = 0;
+  m_scripted->m_on_download = [&](const NDownloadRequest&) {
+    NDownloadResponse response;
+    response.m_error_code = code;
+    return response;
+  };
+  NodeRecord stale;
+  stale.m_node_id = 500;
+  stale.m_parent_id = VIEW;
+  stale.m_view_id = VIEW;
+  stale.m_sync_id = 1;
+  stale.m_path = "/old.txt";
+  stale.m_name = "old.txt";
+  ASSERT_EQ(0, NativeClientDb::Instance().UpsertNode(stale));
+  Write(Local("/old.txt"), "old");
+
+  struct Case {
+    uint32_t m_code;
+    int m_result;
+    std::string m_logged;
+    bool m_file_kept;
+  };
+  const Case cases[] = {
+      {1, -1, "error occurs while downloading '" + Local("/old.txt") + "'", true},
+      {7, 0, "download fake event: '" + Local("/old.txt") + "'", true},
+      {12, -1, "DownloadRemote: fail to process response", true},
+      {6, 0, "'" + Local("/old.txt") + "' does not exists on the remote side, remove it anyway", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.m_code);
+    code = c.m_code;
+    if (m_worker) m_worker->Clear();
+    EventManager::GetInstance().Reset();
+    size_t mark = LogText().size();
+    EXPECT_EQ(c.m_result, Run(Download("/old.txt", 9)));
+    EXPECT_NE(std::string::npos, LogText().find(c.m_logged, mark)) << LogText().substr(mark);
+    EXPECT_EQ(c.m_file_kept, Exists(Local("/old.txt")));
+    EXPECT_EQ(c.m_file_kept ? 500u : 0u, Record("/old.txt").m_node_id);
+  }
+}
+
+TEST_F(DownloadRemoteTest, FullDiskFreezesTheViewAndHandsTheEventBack) {
+  StartReferenceServer();
+  ASSERT_EQ(0, NativeClientDb::Instance().SetGlobalSyncId(5));
+  RefNode big = ServerPut("/big.bin", std::string(3 * 1024 * 1024, 'b').c_str());
+  // The server's copy lands in the volume's temporary folder; the worker's
+  // own folder below it is what fills up.
+  std::string work = m_volume + "/@tmp/" + ClientConfig::Instance().m_work_dir_name;
+  fs::create_directories(work);
+  ASSERT_EQ(0, mount("tide-test-full", work.c_str(), "tmpfs", 0, "size=1m"));
+  int result = Run(Download("/big.bin", big.m_sync_id));
+  umount2(work.c_str(), MNT_DETACH);
+
+  EXPECT_EQ(-1, result);
+  EXPECT_EQ(" " + std::to_string(VIEW) + "\n", Read(m_dir / "freeze"));
+  EXPECT_EQ(5u, ProgressCache::Instance().GetSyncId(VIEW));
+  uint64_t progress = 0;
+  EXPECT_EQ(1, NativeClientDb::Instance().GetViewProgress(VIEW, &progress));
+  EXPECT_EQ(5u, progress);
+  RegistryEntry entry;
+  ASSERT_TRUE(Registry::Instance().GetByViewId(VIEW, &entry));
+  EXPECT_NE(0u, entry.m_attribute & VIEW_ATTR_CATCHING_UP);
+  // The event went back to the event manager, and the worker holds nothing.
+  EXPECT_EQ(EMPTY, m_worker->CurrentEvent().m_type);
+  EXPECT_EQ(1, EventManager::GetInstance().GetViewPendingCount(VIEW));
+  EXPECT_FALSE(Exists(Local("/big.bin")));
+  EXPECT_EQ(0u, Record("/big.bin").m_node_id);
+  EXPECT_EQ(1, g_running.load());  // only the view stops
+
+  // While frozen, the view's events are handed back untouched.
+  EXPECT_EQ(101, RunPending());
+  EXPECT_TRUE(Logged("is in freeze mode"));
+}
+
+}  // namespace
+}  // namespace tide::test

@@ -1,0 +1,179 @@
+// Paths the transfer handlers must not follow: unsafe paths in events and
+// server answers, and symbolic links that lead out of the view.
+#include <unistd.h>
+
+#include "sync/local_path_guard.h"
+#include "sync/transfer_fixture.h"
+
+namespace tide::test {
+namespace {
+
+class TransferPathsTest : public TransferTest {
+ protected:
+  // Everything on the view's volume and in the scratch folder outside it.
+  std::vector<std::string> Everything() {
+    std::vector<std::string> all = FilesBelow(m_volume);
+    for (const std::string& f : FilesBelow(m_dir / "outside")) all.push_back("outside/" + f);
+    return all;
+  }
+};
+
+TEST_F(TransferPathsTest, UnsafeEventPathsNeverReachTheDiskOrTheServer) {
+  StartScriptedServer();
+  Write(m_dir / "outside/victim.txt", "keep");
+  Write(Local("/a/b.txt"), "in the view");
+  std::vector<std::string> before = Everything();
+  const std::string paths[] = {
+      "relative.txt", "", "/a/../../../outside/victim.txt", "/..", "/a//b.txt", "/./a/b.txt", "/a/",
+      std::string("/a/b.txt\0.hidden", 16),
+  };
+  for (const std::string& path : paths) {
+    for (int32_t type : {UPLOAD_LOCAL, DOWNLOAD_REMOTE}) {
+      SCOPED_TRACE(testing::Message() << EventTypeName(type) << " '" << path << "'");
+      if (m_worker) m_worker->Clear();
+      EventManager::GetInstance().Reset();
+      Event event = type == UPLOAD_LOCAL ? Upload(path) : Download(path, 5);
+      size_t mark = LogText().size();
+      // Pushed past the event manager: the handler is the last line of
+      // defence whatever produced the event.
+      EventManager::GetInstance().PushEvent(event);
+      if (!m_worker) m_worker = std::make_unique<WorkerNative>(0, 0);
+      if (m_worker->FetchEvent() != 0) continue;  // the manager refused it already
+      if (m_worker->PrepareEvent() != 0) continue;
+      EXPECT_EQ(0, m_worker->Dispatch());
+      EXPECT_NE(std::string::npos, LogText().find("refusing unsafe path", mark)) << LogText().substr(mark);
+    }
+  }
+  EXPECT_EQ(0, m_scripted->Requests());
+  EXPECT_EQ(before, Everything());
+  EXPECT_EQ("keep", Read(m_dir / "outside/victim.txt"));
+}
+
+TEST_F(TransferPathsTest, UnsafePathsInADownloadAnswerAreRefused) {
+  StartScriptedServer();
+  std::string data = m_volume + "/@tmp/placed";
+  Write(data, "server data");
+  Write(m_dir / "outside/secret", "not for the view");
+  NDownloadResponse good;
+  good.m_sync_id = 9;
+  good.m_node_id = 900;
+  good.m_parent_id = VIEW;
+  good.m_name = "f.txt";
+  good.m_path = "/f.txt";
+  good.m_uid = getuid();
+  good.m_gid = getgid();
+  good.m_mtime = 1600000000;
+  good.m_size = 11;
+  good.m_data_hash = FileMD4(data);
+  good.m_data_path = data;
+
+  struct Case {
+    const char* m_name;
+    std::function<void(NDownloadResponse*)> m_spoil;
+  };
+  const Case cases[] = {
+      {"path with ..", [](NDownloadResponse* r) { r->m_path = "/../f.txt"; }},
+      {"relative path", [](NDownloadResponse* r) { r->m_path = "f.txt"; }},
+      {"data path with ..", [&](NDownloadResponse* r) { r->m_data_path = m_volume + "/@tmp/../../" + m_dir.Path() + "/outside/secret"; }},
+      {"relative data path", [](NDownloadResponse* r) { r->m_data_path = "placed"; }},
+      {"empty data path", [](NDownloadResponse* r) { r->m_data_path = ""; }},
+      {"mac data path with NUL", [](NDownloadResponse* r) {
+         r->m_mac_size = 10;
+         r->m_mac_hash = "x";
+         r->m_mac_data_path = std::string("/volume1/@tmp/m\0x", 17);
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.m_name);
+    NDownloadResponse answer = good;
+    c.m_spoil(&answer);
+    m_scripted->m_on_download = [answer](const NDownloadRequest&) { return answer; };
+    if (m_worker) m_worker->Clear();
+    EventManager::GetInstance().Reset();
+    size_t mark = LogText().size();
+    EXPECT_EQ(0, Run(Download("/f.txt", 9)));
+    EXPECT_NE(std::string::npos, LogText().find("download response: refusing unsafe", mark)) << LogText().substr(mark);
+    EXPECT_FALSE(Exists(Local("/f.txt")));
+    EXPECT_EQ(0u, Record("/f.txt").m_node_id);
+  }
+  // The same answer unspoilt goes through.
+  m_scripted->m_on_download = [good](const NDownloadRequest&) { return good; };
+  if (m_worker) m_worker->Clear();
+  EventManager::GetInstance().Reset();
+  EXPECT_EQ(0, Run(Download("/f.txt", 9)));
+  EXPECT_EQ("server data", Read(Local("/f.txt")));
+  EXPECT_EQ(900u, Record("/f.txt").m_node_id);
+}
+
+// A link inside the view that leads out of it: nothing is read, written,
+// created, moved or removed through it, in either direction.
+TEST_F(TransferPathsTest, LinksLeadingOutOfTheViewAreNotFollowed) {
+  StartScriptedServer();
+  m_scripted->m_on_download = [&](const NDownloadRequest& request) {
+    std::string data = m_volume + "/@tmp/placed";
+    Write(data, "server data");
+    NDownloadResponse response;
+    response.m_sync_id = 9;
+    response.m_node_id = 901;
+    response.m_name = "x";
+    response.m_path = request.m_path;
+    response.m_uid = getuid();
+    response.m_gid = getgid();
+    response.m_size = 11;
+    response.m_data_hash = FileMD4(data);
+    response.m_data_path = data;
+    return response;
+  };
+  fs::create_directories(m_dir / "outside/deeper");
+  Write(m_dir / "outside/x", "outside file");
+  ASSERT_EQ(0, symlink((m_dir / "outside").c_str(), Local("/out").c_str()));
+  ASSERT_EQ(0, symlink("/nowhere/at/all", Local("/dangling").c_str()));
+  fs::create_directories(Local("/real/sub"));
+  ASSERT_EQ(0, symlink(Local("/real").c_str(), Local("/in").c_str()));
+
+  struct Case {
+    int32_t m_type;
+    std::string m_path;
+  };
+  const Case refused[] = {
+      {DOWNLOAD_REMOTE, "/out/x"},      {DOWNLOAD_REMOTE, "/out/deeper/new"}, {DOWNLOAD_REMOTE, "/out/made/new"},
+      {DOWNLOAD_REMOTE, "/dangling/x"}, {UPLOAD_LOCAL, "/out/x"},
+  };
+  for (const Case& c : refused) {
+    SCOPED_TRACE(c.m_path);
+    if (m_worker) m_worker->Clear();
+    EventManager::GetInstance().Reset();
+    size_t mark = LogText().size();
+    EXPECT_EQ(0, Run(c.m_type == UPLOAD_LOCAL ? Upload(c.m_path) : Download(c.m_path, 9)));
+    EXPECT_NE(std::string::npos, LogText().find("is a symbolic link that leads out of the view", mark));
+  }
+  EXPECT_EQ(0, m_scripted->Requests());
+  EXPECT_EQ("outside file", Read(m_dir / "outside/x"));
+  EXPECT_EQ(std::vector<std::string>{"x"}, FilesBelow(m_dir / "outside"));
+  EXPECT_FALSE(Exists("/nowhere"));
+
+  // A link that stays inside the view is an ordinary folder to the handlers.
+  if (m_worker) m_worker->Clear();
+  EventManager::GetInstance().Reset();
+  EXPECT_EQ(0, Run(Download("/in/sub/x", 9)));
+  EXPECT_EQ("server data", Read(Local("/real/sub/x")));
+}
+
+TEST(LocalPathGuard, OnlyPathsBelowTheWatchPath) {
+  TempDir dir;
+  fs::create_directories(dir / "view/a");
+  const struct {
+    std::string m_local;
+    int m_result;
+  } cases[] = {
+      {dir / "view", 0},       {dir / "view/a/b", 0}, {dir / "view/new/deeper/c", 0},
+      {dir / "viewer/a", -1},  {dir / "other", -1},   {"", -1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.m_local);
+    EXPECT_EQ(c.m_result, CheckLocalPathInView(dir / "view", c.m_local));
+  }
+}
+
+}  // namespace
+}  // namespace tide::test
