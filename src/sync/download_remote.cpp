@@ -38,8 +38,6 @@ namespace tide {
 
 namespace {
 
-const LogModule WORKER_LOG{"worker", "worker_debug"};
-
 // A download event with this sync id asks for the current version whatever
 // the local record says (a rescan found the object missing or different).
 constexpr uint64_t FORCED_DOWNLOAD_SYNC_ID = 0x7FFFFFFFFFFFFFFFULL;
@@ -224,8 +222,19 @@ int RemoveVanished(WorkerNative& worker) {
   TLOG_INFO("'%s' does not exists on the remote side, remove it anyway", local_path.c_str());
   FileInfo local;
   if (FSGetInfo(local_path, &local) == 0 && local.m_exists) {
+    const NodeRecord& record = worker.Record();
     if (local.m_type == FILE_TYPE_DIRECTORY) {
       RemoveDirectory(local_path, worker.TempDir(), worker.AbortFlag());
+    } else if (local.m_type == FILE_TYPE_REGULAR &&
+               (record.m_node_id == 0 || record.m_mtime != static_cast<uint32_t>(local.m_mtime) ||
+                record.m_size != local.m_size)) {
+      // The file is not the version we recorded: it holds work the server
+      // never saw. Keep it under a conflict name (the detector offers it
+      // again from there) rather than destroy it.
+      if (ConflictRename(local_path, "ADMIN", "Conflict") != 0) {
+        TLOG_ERROR("failed to rename conflict file '%s'", local_path.c_str());
+        return -1;
+      }
     } else {
       RemoveFile(local_path);
     }
@@ -323,7 +332,7 @@ int DownloadRemote(WorkerNative& worker) {
   request.m_worker_num = worker.GetId();
 
   NDownloadResponse response;
-  if (RunServerExchange(SERVER_CMD_DOWNLOAD, &request, &response, worker.AbortFlag(), WORKER_LOG) < 0) {
+  if (RunServerExchange(SERVER_CMD_DOWNLOAD, &request, &response, worker.AbortFlag(), WORKER_LOG_MODULE) < 0) {
     TLOG_ERROR("DownloadRemote: fail to run protocol");
     return -1;
   }

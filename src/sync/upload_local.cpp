@@ -34,8 +34,6 @@ namespace tide {
 
 namespace {
 
-const LogModule WORKER_LOG{"worker", "worker_debug"};
-
 // Upload answers of the server.
 constexpr uint32_t UPLOAD_OK = 0;
 constexpr uint32_t UPLOAD_RETRY = 1;
@@ -287,7 +285,7 @@ int UploadLocal(WorkerNative& worker) {
              static_cast<unsigned long long>(request.m_mac_size));
 
   NUploadResponse response;
-  if (RunServerExchange(SERVER_CMD_UPLOAD, &request, &response, worker.AbortFlag(), WORKER_LOG) < 0) {
+  if (RunServerExchange(SERVER_CMD_UPLOAD, &request, &response, worker.AbortFlag(), WORKER_LOG_MODULE) < 0) {
     TLOG_ERROR("RunUploadProtocol: %s", "I/O error");
     return -1;
   }

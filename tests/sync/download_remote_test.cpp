@@ -106,15 +106,17 @@ TEST_F(DownloadRemoteTest, ResponseCodes) {
     response.m_error_code = code;
     return response;
   };
+  Write(Local("/old.txt"), "old");
   NodeRecord stale;
   stale.m_node_id = 500;
   stale.m_parent_id = VIEW;
   stale.m_view_id = VIEW;
   stale.m_sync_id = 1;
+  stale.m_mtime = static_cast<uint32_t>(Stat(Local("/old.txt")).st_mtime);
+  stale.m_size = 3;
   stale.m_path = "/old.txt";
   stale.m_name = "old.txt";
   ASSERT_EQ(0, NativeClientDb::Instance().UpsertNode(stale));
-  Write(Local("/old.txt"), "old");
 
   struct Case {
     uint32_t m_code;
@@ -139,6 +141,18 @@ TEST_F(DownloadRemoteTest, ResponseCodes) {
     EXPECT_EQ(c.m_file_kept, Exists(Local("/old.txt")));
     EXPECT_EQ(c.m_file_kept ? 500u : 0u, Record("/old.txt").m_node_id);
   }
+
+  // Gone on the server, but edited here since it was recorded: the edit is
+  // kept under a conflict name instead of being destroyed.
+  Write(Local("/old.txt"), "old, then edited");
+  stale.m_size = 3;
+  ASSERT_EQ(0, NativeClientDb::Instance().UpsertNode(stale));
+  if (m_worker) m_worker->Clear();
+  EventManager::GetInstance().Reset();
+  EXPECT_EQ(0, Run(Download("/old.txt", 9)));
+  EXPECT_FALSE(Exists(Local("/old.txt")));
+  EXPECT_EQ("old, then edited", Read(Local("/old_ADMIN_Dec-06-1641-2026_Conflict.txt")));
+  EXPECT_EQ(0u, Record("/old.txt").m_node_id);
 }
 
 TEST_F(DownloadRemoteTest, FullDiskFreezesTheViewAndHandsTheEventBack) {

@@ -219,10 +219,11 @@ class TransferTest : public testing::Test {
 
   void TearDown() override {
     m_worker.reset();
+    // The client's connection goes first, so the servers stop at once.
+    ConnectionPool::Instance().Destroy();
     m_server.reset();
     m_scripted.reset();
     m_store.reset();
-    ConnectionPool::Instance().Destroy();
     EventManager::GetInstance().Reset();
     ProgressCache::Instance().Clear();
     Registry::Instance().Clear();
