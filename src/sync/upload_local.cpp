@@ -49,10 +49,11 @@ bool CompanionExists(const std::string& path, const char* stream) {
 }
 
 // Makes the temporary file in `file`'s directory, creating that directory
-// first when the volume has none yet.
+// first when the volume has none yet (the volume itself must exist: an
+// unset volume path must not plant folders elsewhere).
 int CreateTempIn(TempFile* file) {
   FileInfo info;
-  if (FSGetInfo(file->Directory(), &info) == 0 && !info.m_exists) FSMkdir(file->Directory(), true);
+  if (FSGetInfo(file->Directory(), &info) == 0 && !info.m_exists) FSMkdir(file->Directory(), false);
   if (file->Create() < 0) {
     TLOG_ERROR("failed to create temporary file");
     return -1;
