@@ -44,7 +44,7 @@
 #include "proto/channel.h"
 #include "proto/checksum.h"
 #include "proto/messages.h"
-#include "ref_client.h"
+#include "tests/ref_client.h"
 #include "ref_store.h"
 #include "support/temp_dir.h"
 #include "sync/conflict_rename.h"
