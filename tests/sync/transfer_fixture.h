@@ -26,6 +26,7 @@
 #include <fstream>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -188,6 +189,8 @@ class TransferTest : public testing::Test {
   static constexpr uint64_t VIEW = 77;
 
   void SetUp() override {
+    const char* tz = getenv("TZ");
+    m_saved_tz = tz ? std::optional<std::string>(tz) : std::nullopt;
     m_volume = PrivateVolume();
     if (m_volume.empty()) GTEST_SKIP() << "no private mounts here";
     for (const auto& entry : fs::directory_iterator(m_volume)) fs::remove_all(entry.path());
@@ -234,6 +237,12 @@ class TransferTest : public testing::Test {
     ClientConfig::Instance().ResetForTest();
     g_running = 1;
     Logger::ResetForTest();
+    if (m_saved_tz) {
+      setenv("TZ", m_saved_tz->c_str(), 1);
+    } else {
+      unsetenv("TZ");
+    }
+    tzset();
   }
 
   // The reference server, with the view recorded at its watch path so that
@@ -336,6 +345,7 @@ class TransferTest : public testing::Test {
   }
 
   TempDir m_dir;
+  std::optional<std::string> m_saved_tz;
   std::string m_volume;
   std::string m_watch;
   std::unique_ptr<ServerThread> m_server;
