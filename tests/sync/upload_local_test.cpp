@@ -221,5 +221,24 @@ TEST_F(UploadLocalTest, FullDiskFreezesEverythingAndStopsTheDaemon) {
   EXPECT_EQ(0, m_scripted->Requests());
 }
 
+// A pause or stop during the copy ends the pass; the event is processed
+// again later, and nothing else happens: no freeze, no shutdown, no request.
+TEST_F(UploadLocalTest, PauseDuringTheCopyOnlyPostponesTheUpload) {
+  StartScriptedServer();
+  Write(Local("/doc.txt"), "content");
+  EventManager::GetInstance().PushEvent(Upload("/doc.txt"));
+  m_worker = std::make_unique<WorkerNative>(0, 0);
+  ASSERT_EQ(0, m_worker->FetchEvent());
+  ASSERT_EQ(0, m_worker->PrepareEvent());
+  m_worker->SetAbort(true);
+  EXPECT_EQ(-1, m_worker->Dispatch());
+  EXPECT_TRUE(Logged("CopyFile: interrupted by abort flag"));
+  EXPECT_FALSE(Exists(m_dir / "freeze"));
+  EXPECT_EQ(1, g_running.load());
+  EXPECT_EQ(0, m_scripted->Requests());
+  EXPECT_EQ(std::vector<std::string>{}, Leftovers());
+  EXPECT_EQ("content", Read(Local("/doc.txt")));
+}
+
 }  // namespace
 }  // namespace tide::test
