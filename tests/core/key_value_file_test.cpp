@@ -67,5 +67,16 @@ TEST(KeyValueFile, ReadsFileAndFailsOnMissingFile) {
   EXPECT_TRUE(pairs.empty());
 }
 
+// The installed configuration and log level files are all comments: they
+// must read as valid (an invalid file silently drops every setting) and
+// change no default.
+TEST(KeyValueFile, PackagedDefaultsAreValidAndSetNothing) {
+  for (const char* name : {"tide-clientd.conf", "syncfolder_c.debug"}) {
+    KeyValueMap pairs;
+    EXPECT_EQ(0, ReadKeyValueFile(std::string(TIDE_SOURCE_DIR) + "/packaging/etc/" + name, &pairs)) << name;
+    EXPECT_TRUE(pairs.empty()) << name;
+  }
+}
+
 }  // namespace
 }  // namespace tide

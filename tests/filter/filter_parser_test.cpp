@@ -293,5 +293,14 @@ TEST(FilterInstance, SandboxDefaultFileLoads) {
   ResetFilter();
 }
 
+// The black list an installation starts from must load cleanly: a syntax
+// slip there would leave a fresh appliance without rules.
+TEST(FilterParser, PackagedDefaultLoads) {
+  FilterConfig config;
+  ASSERT_EQ(FILTER_PARSE_OK, ParseFilterFile(std::string(TIDE_SOURCE_DIR) + "/packaging/etc/filter", &config));
+  EXPECT_EQ(FILTER_BLACK_NAME, config.IsFilteredFile("/a/Thumbs.db", 12, 1));
+  EXPECT_EQ(FILTER_ALLOWED, config.IsFilteredFile("/a/report.txt", 13, 1));
+}
+
 }  // namespace
 }  // namespace tide
