@@ -63,6 +63,7 @@ void EventManager::UpdateReady(EventPool* pool) {
   } else if (!pending && pool->m_ready) {
     ReadyUnlink(pool);
   }
+  if (!pending) pool->m_done = 0;
 }
 
 void EventManager::PoolPush(EventPool* pool, const Event& event) {
@@ -184,6 +185,7 @@ int EventManager::ReleaseEvent(Task* worker, Event* event) {
   if (it == m_processing.end() || it->second.m_dirty.m_type == EMPTY) {
     pool->m_tree.DoneEvent(current);
     if (it != m_processing.end()) m_processing.erase(it);
+    ++pool->m_done;
     UpdateReady(pool);
     return 0;
   }
@@ -194,6 +196,7 @@ int EventManager::ReleaseEvent(Task* worker, Event* event) {
   if (pool->m_tree.PopEvent(record.m_current.m_path, &next) < 0) {
     // Nothing of that path is left to hand out (it was pruned meanwhile).
     m_processing.erase(it);
+    ++pool->m_done;
     UpdateReady(pool);
     return 0;
   }
@@ -260,6 +263,25 @@ int EventManager::GetViewPendingCount(uint64_t view_id) {
   MutexLock guard(&m_mutex);
   EventPool* pool = FindPool(view_id);
   return pool == nullptr ? 0 : pool->PendingCount();
+}
+
+std::vector<ViewLoad> EventManager::Snapshot() {
+  MutexLock guard(&m_mutex);
+  std::vector<ViewLoad> loads;
+  for (const auto& [view_id, pool] : m_pools) {
+    ViewLoad load;
+    load.m_view_id = view_id;
+    for (const auto& [worker, record] : m_processing) {
+      if (record.m_current.m_view_id == view_id) ++load.m_working;
+    }
+    // The tree counts the events being carried out until they are done.
+    load.m_waiting = pool->PendingCount() - load.m_working;
+    if (load.m_waiting < 0) load.m_waiting = 0;
+    load.m_done = pool->m_done;
+    if (load.m_waiting + load.m_working == 0 && load.m_done == 0) continue;
+    loads.push_back(load);
+  }
+  return loads;
 }
 
 size_t EventManager::ReadyQueueSize() {

@@ -24,6 +24,7 @@
 #include <memory>
 #include "core/mutex.h"
 #include <string>
+#include <vector>
 
 #include "event/event.h"
 #include "event/event_tree.h"
@@ -31,6 +32,16 @@
 namespace tide {
 
 class Task;
+
+// One view's share of the work, as the status display shows it.
+struct ViewLoad {
+  uint64_t m_view_id = 0;
+  int m_waiting = 0;  // events not handed out yet
+  int m_working = 0;  // events with workers now
+  // Events finished since the view last had nothing pending: with
+  // m_waiting and m_working, the progress of a long synchronisation.
+  uint64_t m_done = 0;
+};
 
 class EventManager {
  public:
@@ -58,6 +69,10 @@ class EventManager {
 
   // Diagnostics and tests.
   int GetViewPendingCount(uint64_t view_id);
+  // A copy of every view's load that has work or had some since it was
+  // last idle, in view-id order. Expand and rescan events count as waiting
+  // until handed out.
+  std::vector<ViewLoad> Snapshot();
   size_t ReadyQueueSize();
   // Drops every pool, processing record and queued pool (tests only).
   void Reset();
@@ -69,6 +84,7 @@ class EventManager {
       return m_tree.ServerEventCount() + m_tree.LocalEventCount() + static_cast<int>(m_expand.size());
     }
     uint64_t m_view_id;
+    uint64_t m_done = 0;  // events finished since the pool was last idle
     EventTree m_tree;
     std::deque<Event> m_expand;
     // Links of the ready queue (intrusive, so queuing never allocates). A

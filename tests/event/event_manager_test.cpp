@@ -226,6 +226,41 @@ TEST_F(EventManagerTest, IdleAndBusyViewsDoNotHideWork) {
   EXPECT_EQ(2u, m_manager.ReadyQueueSize());
 }
 
+// What the status display shows: waiting, with workers, and done since the
+// view was last idle, which starts from zero again once the work is over.
+TEST_F(EventManagerTest, SnapshotFollowsAViewFromBusyToIdle) {
+  auto loads = [this] {
+    std::vector<std::string> text;
+    for (const ViewLoad& load : m_manager.Snapshot()) {
+      text.push_back(std::to_string(load.m_view_id) + ": " + std::to_string(load.m_waiting) + " " +
+                     std::to_string(load.m_working) + " " + std::to_string(load.m_done));
+    }
+    return text;
+  };
+  EXPECT_TRUE(loads().empty());
+  for (const char* path : {"/a", "/b", "/c"}) m_manager.PushEvent(MakeEvent(UPLOAD_LOCAL, 1, path));
+  m_manager.PushRescanEvent(2, "/", false);
+  EXPECT_EQ((std::vector<std::string>{"1: 3 0 0", "2: 1 0 0"}), loads());
+
+  FakeWorker other;
+  Event first, second;
+  ASSERT_EQ(0, m_manager.PullEvent(&m_worker, &first));
+  ASSERT_EQ(1u, first.m_view_id);
+  ASSERT_EQ(0, m_manager.PullEvent(&other, &second));  // the rescan: handed out, not tracked
+  EXPECT_EQ((std::vector<std::string>{"1: 2 1 0"}), loads());
+  ASSERT_EQ(0, m_manager.DoneEvent(&m_worker, &first));
+  EXPECT_EQ((std::vector<std::string>{"1: 2 0 1"}), loads());
+
+  for (int i = 0; i < 2; ++i) {
+    Event event;
+    ASSERT_EQ(0, m_manager.PullEvent(&m_worker, &event));
+    ASSERT_EQ(0, m_manager.DoneEvent(&m_worker, &event));
+  }
+  EXPECT_TRUE(loads().empty());
+  m_manager.PushEvent(MakeEvent(UPLOAD_LOCAL, 1, "/d"));
+  EXPECT_EQ((std::vector<std::string>{"1: 1 0 0"}), loads());
+}
+
 TEST_F(EventManagerTest, ThreadsProduceAndConsumeEverything) {
   constexpr int VIEWS = 8;
   constexpr int PER_VIEW = 300;
