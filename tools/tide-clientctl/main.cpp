@@ -3,9 +3,11 @@
 //   tide-clientctl [--socket PATH] stop|dump|pause|resume|reload
 //   tide-clientctl [--socket PATH] enable|disable|hxm-enable|hxm-disable
 //                  (--user NAME | --share NAME)...
+//   tide-clientctl [--config FILE] status [--json]
 //
 // The daemon never answers on the socket: success means the instruction was
-// delivered; its effects show in the daemon's log.
+// delivered; its effects show in the daemon's log. "status" reads files only
+// (see status.h).
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -16,8 +18,12 @@
 #include <string>
 #include <vector>
 
+#include "core/client_config.h"
+#include "daemon/startup.h"
+#include "daemon/status_file.h"
 #include "proto/ipc.h"
 #include "proto/pobject.h"
+#include "status.h"
 
 namespace {
 
@@ -30,6 +36,7 @@ void Usage(FILE* out) {
           "usage: tide-clientctl [--socket PATH] stop|dump|pause|resume|reload\n"
           "       tide-clientctl [--socket PATH] enable|disable|hxm-enable|hxm-disable\n"
           "                      (--user NAME | --share NAME)...\n"
+          "       tide-clientctl [--config FILE] status [--json]\n"
           "\n"
           "Sends one instruction to tide-clientd over its control socket\n"
           "(default %s).\n"
@@ -42,6 +49,9 @@ void Usage(FILE* out) {
           "  disable      forget them (their local records are deleted)\n"
           "  hxm-disable  stop watching them; they catch up from the server later\n"
           "  hxm-enable   watch them again\n"
+          "  status       show the daemon's state (--json: as one JSON object);\n"
+          "               --config names the daemon's configuration file to find\n"
+          "               its files; exit status 0 running, 3 not running\n"
           "The daemon does not answer; see its log for the outcome.\n",
           DEFAULT_SOCKET);
 }
@@ -87,10 +97,28 @@ int ConnectTo(const std::string& path) {
   return fd;
 }
 
+int ShowStatus(const std::string& config_path, bool json) {
+  tide::ClientConfig& config = tide::ClientConfig::Instance();
+  tide::LoadVolumePath(config);
+  if (!config_path.empty() && config.Load(config_path) < 0) {
+    fprintf(stderr, "tide-clientctl: cannot read the configuration %s; using the defaults\n", config_path.c_str());
+  }
+  tide::StatusPaths paths = tide::PathsOf(config, tide::STATUS_FILE_PATH);
+  tide::StatusReport report = tide::GatherStatus(paths);
+  if (json) {
+    tide::PrintStatusJson(report, paths, stdout);
+  } else {
+    tide::PrintStatus(report, paths, stdout);
+  }
+  return report.m_running ? tide::STATUS_EXIT_RUNNING : tide::STATUS_EXIT_NOT_RUNNING;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   std::string socket_path = DEFAULT_SOCKET;
+  std::string config_path;
+  bool json = false;
   std::string action;
   tide::PArray user_list;
   std::string list_action;
@@ -101,7 +129,11 @@ int main(int argc, char** argv) {
       Usage(stdout);
       return 0;
     }
-    if (arg == "--socket" || arg == "--user" || arg == "--share") {
+    if (arg == "--json") {
+      json = true;
+      continue;
+    }
+    if (arg == "--socket" || arg == "--user" || arg == "--share" || arg == "--config") {
       if (i + 1 >= argc || argv[i + 1][0] == '\0') {
         fprintf(stderr, "tide-clientctl: %s needs a value\n", arg.c_str());
         return EXIT_USAGE;
@@ -109,6 +141,10 @@ int main(int argc, char** argv) {
       std::string value = argv[++i];
       if (arg == "--socket") {
         socket_path = value;
+        continue;
+      }
+      if (arg == "--config") {
+        config_path = value;
         continue;
       }
       tide::PObject element;
@@ -127,6 +163,18 @@ int main(int argc, char** argv) {
       return EXIT_USAGE;
     }
     action = arg;
+  }
+
+  if (action == "status") {
+    if (!user_list.empty()) {
+      fprintf(stderr, "tide-clientctl: status takes no --user or --share\n");
+      return EXIT_USAGE;
+    }
+    return ShowStatus(config_path, json);
+  }
+  if (json || !config_path.empty()) {
+    fprintf(stderr, "tide-clientctl: --json and --config go with status only\n");
+    return EXIT_USAGE;
   }
 
   tide::PObject message;
