@@ -3,7 +3,12 @@
 #include "daemon/control_loop.h"
 #include "daemon/task_table.h"
 
+#include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
 
 #include "core/daemon_state.h"
 #include "proto/ipc.h"
@@ -24,6 +29,10 @@ namespace tide {
 namespace {
 
 using ull = unsigned long long;
+
+// How long a connected client may stay silent between messages: the
+// channel's own time-out for a message that has begun.
+constexpr int CONTROL_IDLE_SECONDS = 60;
 
 std::vector<UserListRecord> ParseUserList(const PObject& user_list) {
   std::vector<UserListRecord> list;
@@ -53,8 +62,11 @@ void RemoveReceivedFiles(const PObject& value) {
 
 }  // namespace
 
-ControlLoop::ControlLoop(const ClientConfig& config, WatchInterface* watch, TaskTable& tasks)
-    : m_config(config), m_watch(watch), m_tasks(tasks) {}
+ControlLoop::ControlLoop(const ClientConfig& config, WatchInterface* watch, TaskTable& tasks,
+                         const std::string& status_path)
+    : m_config(config), m_watch(watch), m_tasks(tasks), m_status(status_path) {}
+
+void ControlLoop::PublishStatus() { m_status.Update(CollectStatus(m_paused), std::chrono::steady_clock::now()); }
 
 void ControlLoop::PauseAll() {
   m_tasks.PauseAll();
@@ -72,6 +84,7 @@ void ControlLoop::Run() {
     return;
   }
   while (IsRunning()) {
+    PublishStatus();
     if (!listener.WaitReadable()) continue;
     int fd = listener.Accept();
     if (fd < 0) continue;
@@ -86,6 +99,7 @@ void ControlLoop::Run() {
     ServeConnection(fd);
   }
   listener.Close();
+  m_status.Remove();
 }
 
 void ControlLoop::ServeConnection(int fd) {
@@ -96,6 +110,12 @@ void ControlLoop::ServeConnection(int fd) {
   }
   while (IsRunning()) {
     TLOG_DEBUG("waiting for instructions");
+    // Bytes already buffered belong to a message that has begun.
+    if (channel.ReadBuffered() == 0) {
+      int next = WaitForNextMessage(channel);
+      if (next == 0) TLOG_DEBUG("control client closed the connection");
+      if (next <= 0) break;
+    }
     PStream stream;
     PObject message;
     int received = stream.Recv(&channel, &message);
@@ -107,6 +127,33 @@ void ControlLoop::ServeConnection(int fd) {
   // The channel's destruction closes the connection.
 }
 
+// A client that has sent everything it meant to hangs up here, between two
+// messages: that is the normal end of a conversation, not a failed read, so
+// it is told apart before the stream would report it as an error. A close
+// in the middle of a message still fails in the stream, as it should.
+int ControlLoop::WaitForNextMessage(Channel& channel) {
+  int fd = channel.GetFd();
+  for (int silent = 0; IsRunning();) {
+    struct pollfd readable = {fd, POLLIN, 0};
+    int ready = poll(&readable, 1, 1000);
+    if (ready < 0 && errno != EINTR) return 1;  // the stream's read reports it
+    if (ready <= 0) {
+      if (ready == 0 && ++silent >= CONTROL_IDLE_SECONDS) {
+        TLOG_WARNING("control client sent nothing for %d seconds; closing the connection", CONTROL_IDLE_SECONDS);
+        return -1;
+      }
+      PublishStatus();
+      continue;
+    }
+    char byte;
+    ssize_t peeked = recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    if (peeked > 0) return 1;
+    if (peeked == 0 || errno == ECONNRESET) return 0;
+    if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return 1;
+  }
+  return -1;
+}
+
 void ControlLoop::HandleMessage(const PObject& message) {
   if (!message.HasKey("action")) return;
   std::string action = message.Find("action").AsString();
@@ -116,8 +163,10 @@ void ControlLoop::HandleMessage(const PObject& message) {
     Registry::Instance().Dump();
   } else if (action == "pause") {
     PauseAll();
+    m_paused = true;
   } else if (action == "resume") {
     ResumeAll();
+    m_paused = false;
   } else if (action == "reload") {
     PauseAll();
     RegisterViews(m_watch, m_config);

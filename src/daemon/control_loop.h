@@ -9,10 +9,12 @@
 #include <vector>
 
 #include "core/client_config.h"
+#include "daemon/status_file.h"
 #include "proto/pobject.h"
 
 namespace tide {
 
+class Channel;
 class TaskTable;
 class WatchInterface;
 
@@ -25,12 +27,16 @@ struct UserListRecord {
 
 class ControlLoop {
  public:
-  // `tasks` is the daemon's task table; `watch` the detector (task 0).
-  ControlLoop(const ClientConfig& config, WatchInterface* watch, TaskTable& tasks);
+  // `tasks` is the daemon's task table; `watch` the detector (task 0);
+  // `status_path` where the loop publishes the daemon's status.
+  ControlLoop(const ClientConfig& config, WatchInterface* watch, TaskTable& tasks,
+              const std::string& status_path = STATUS_FILE_PATH);
 
   // Listens on the configured control socket and serves it until the
   // running flag is cleared; returns at once when the socket cannot be set
-  // up. The socket file is removed on the way out.
+  // up. The socket file and the status file are removed on the way out.
+  // Between clients, and every second while a client is silent, the status
+  // file is brought up to date.
   void Run();
   // Carries out one instruction message (ignored without an "action").
   void HandleMessage(const PObject& message);
@@ -39,15 +45,23 @@ class ControlLoop {
 
  private:
   void ServeConnection(int fd);
+  // 1 when the next message has begun to arrive, 0 when the client hung up
+  // between messages, -1 when it stayed silent too long or the daemon is
+  // stopping.
+  int WaitForNextMessage(Channel& channel);
+  void PublishStatus();
   void PauseAll();
   void ResumeAll();
   void UpdateOne(const UserListRecord& record);
   void HxmDisable(const UserListRecord& record, uint64_t view_id);
   void HxmEnable(const UserListRecord& record, uint64_t view_id);
 
+  // All of these belong to the main thread, which runs the loop.
   const ClientConfig& m_config;
   WatchInterface* m_watch;
   TaskTable& m_tasks;
+  StatusFileWriter m_status;
+  bool m_paused = false;  // every task paused by a "pause" instruction
 };
 
 }  // namespace tide

@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "core/daemon_state.h"
+#include "core/registry.h"
 #include "proto/ipc.h"
 #include "core/task.h"
 #include "daemon/views_fixture.h"
@@ -75,7 +76,8 @@ class ControlLoopTest : public test::ViewsFixture {
     g_running = 1;
     ViewsFixture::TearDown();
   }
-  ControlLoop Loop() { return ControlLoop(m_config, &m_watch, m_tasks); }
+  ControlLoop Loop() { return ControlLoop(m_config, &m_watch, m_tasks, StatusPath()); }
+  std::string StatusPath() { return m_dir / "tide-clientd.status"; }
   void RegisterAll() {
     AddUser("alice", 10);
     AddShare("photos", 20);
@@ -325,6 +327,76 @@ TEST_F(ControlSocketTest, OtherUsersAreTurnedAway) {
   for (int i = 0; i < 500 && !m_log.Contains("refusing control connection from uid 65534"); ++i) usleep(10 * 1000);
   EXPECT_TRUE(m_log.Contains("refusing control connection from uid 65534 (pid " + std::to_string(child) + ")"));
   EXPECT_TRUE(IsRunning());
+}
+
+// A client that hangs up after its messages (or before any) ends the
+// conversation quietly; a message cut short or garbage is still an error.
+TEST_F(ControlSocketTest, HangingUpIsQuietButBrokenMessagesAreNot) {
+  // {"action": "pause"}, encoded.
+  static const char PAUSE_BYTES[] = "\x42\x10\x00\x06" "action" "\x10\x00\x05" "pause" "\x40";
+  const std::string PAUSE(PAUSE_BYTES, sizeof(PAUSE_BYTES) - 1);
+  struct Case {
+    const char* m_name;
+    std::string m_sent;
+    bool m_error;
+  } cases[] = {
+      {"after two messages", PAUSE + PAUSE, false},
+      {"without a message", "", false},
+      {"in the middle of a message", PAUSE.substr(0, 9), true},
+      {"after garbage", std::string("\x42\x01\x01\x05", 4), true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.m_name);
+    g_running = 1;
+    size_t from = m_log.Text().size();
+    StartLoop();
+    struct sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    memcpy(address.sun_path, m_config.m_control_socket.c_str(), m_config.m_control_socket.size());
+    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    ASSERT_EQ(0, connect(fd, reinterpret_cast<struct sockaddr*>(&address), sizeof(address)));
+    ASSERT_EQ(static_cast<ssize_t>(c.m_sent.size()), write(fd, c.m_sent.data(), c.m_sent.size()));
+    close(fd);
+    // Served one at a time: the stop is read once the case's connection ended.
+    IPCSender stopper;
+    ASSERT_EQ(0, stopper.Connect(m_config.m_control_socket));
+    ASSERT_EQ(0, stopper.Send(Action("stop")));
+    m_thread.join();
+    std::string log = m_log.Text().substr(from);
+    EXPECT_EQ(c.m_error, log.find("[ERROR]") != std::string::npos) << log;
+    EXPECT_EQ(!c.m_error, log.find("control client closed the connection") != std::string::npos) << log;
+  }
+}
+
+// The status file follows the registry and the pause instruction, and goes
+// away with the loop.
+TEST_F(ControlSocketTest, StatusFileFollowsTheDaemonAndGoesAwayAtTheEnd) {
+  RegisterAll();
+  ASSERT_EQ(0, Registry::Instance().SetAttribute(20, VIEW_ATTR_PAUSED, true));
+  auto published = [this](bool paused) {
+    // Written at most once a second: wait generously for the change.
+    for (int i = 0; i < 1000; ++i) {
+      DaemonStatus status;
+      if (ParseStatus(test::TempDir::ReadFile(StatusPath()), &status) == 0 && status.m_paused == paused) return status;
+      usleep(10 * 1000);
+    }
+    return DaemonStatus();
+  };
+  StartLoop();
+  DaemonStatus status = published(false);
+  EXPECT_EQ(getpid(), status.m_pid);
+  ASSERT_EQ(2u, status.m_views.size());
+  EXPECT_EQ(10u, status.m_views[0].m_view_id);
+  EXPECT_EQ(VIEW_ATTR_SHARE | VIEW_ATTR_PAUSED, status.m_views[1].m_attribute);
+
+  IPCSender sender;
+  ASSERT_EQ(0, sender.Connect(m_config.m_control_socket));
+  ASSERT_EQ(0, sender.Send(Action("pause")));
+  // Published while the client is still connected and silent.
+  EXPECT_TRUE(published(true).m_paused);
+  ASSERT_EQ(0, sender.Send(Action("stop")));
+  m_thread.join();
+  EXPECT_NE(0, access(StatusPath().c_str(), F_OK));
 }
 
 TEST(IPCListenerTest, ListenRules) {

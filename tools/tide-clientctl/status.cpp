@@ -200,7 +200,8 @@ std::string ViewState(const ViewReport& view, const StatusReport& report) {
       add(std::to_string(view.m_done) + " of " + std::to_string(found) + " done");
     }
   }
-  return state;
+  // Without the running daemon's figures only the databases speak.
+  return state.empty() ? "enabled" : state;
 }
 
 }  // namespace
