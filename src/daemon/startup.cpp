@@ -13,6 +13,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "core/daemon_state.h"
 #include "core/logger.h"
@@ -65,13 +66,31 @@ int RedirectToDevNull(int target) {
   return 0;
 }
 
-// A live daemon is one whose PID file names a process that still exists.
+// A process that has exited but was not yet collected by its parent still
+// answers signal 0; it is no daemon any more.
+bool IsZombie(int pid) {
+  std::string path = "/proc/" + std::to_string(pid) + "/stat";
+  FILE* fp = fopen(path.c_str(), "re");
+  if (!fp) return false;
+  char line[512];
+  bool zombie = false;
+  if (fgets(line, sizeof line, fp) != nullptr) {
+    // The state follows the command name, which is in parentheses and may
+    // itself hold blanks and parentheses.
+    const char* end = strrchr(line, ')');
+    zombie = end != nullptr && end[1] == ' ' && end[2] == 'Z';
+  }
+  fclose(fp);
+  return zombie;
+}
+
+// A live daemon is one whose PID file names a process that still runs.
 bool OtherDaemonAlive(const std::string& pid_file_path, int* pid) {
   FILE* fp = fopen(pid_file_path.c_str(), "re");
   if (!fp) return false;
   int found = fscanf(fp, "%d\n", pid);
   fclose(fp);
-  return found == 1 && *pid > 0 && kill(*pid, 0) == 0;
+  return found == 1 && *pid > 0 && kill(*pid, 0) == 0 && !IsZombie(*pid);
 }
 
 int WritePidFile(const std::string& path) {

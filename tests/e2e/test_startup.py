@@ -87,10 +87,17 @@ class StartupTest(harness.DaemonTestCase):
     def test_stale_pid_file_is_overwritten(self):
         gone = subprocess.Popen(["true"])
         gone.wait()
-        write(PID_FILE, "%d\n" % gone.pid)
-        daemon = self.start(FOREGROUND)
-        self.assertEqual("%d\n" % daemon.pid, read(PID_FILE))
-        self.assertEqual(0, daemon.stop())
+        # An instance that exited but was not yet collected by its parent
+        # (a zombie still answers signal 0) is no live daemon either.
+        exited = subprocess.Popen(["true"])
+        harness.wait_until(lambda: not harness.pid_alive(exited.pid))
+        for pid in (gone.pid, exited.pid):
+            with self.subTest(pid=pid):
+                write(PID_FILE, "%d\n" % pid)
+                daemon = self.start(FOREGROUND)
+                self.assertEqual("%d\n" % daemon.pid, read(PID_FILE))
+                self.assertEqual(0, daemon.stop())
+        exited.wait()
 
     def test_pid_file_is_not_written_through_a_link(self):
         victim = write("/tmp/victim", "precious\n")
