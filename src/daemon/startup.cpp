@@ -67,7 +67,7 @@ int RedirectToDevNull(int target) {
 }
 
 // A process that has exited but was not yet collected by its parent still
-// answers signal 0; it is no daemon any more.
+// answers signal 0.
 bool IsZombie(int pid) {
   std::string path = "/proc/" + std::to_string(pid) + "/stat";
   FILE* fp = fopen(path.c_str(), "re");
@@ -90,7 +90,7 @@ bool OtherDaemonAlive(const std::string& pid_file_path, int* pid) {
   if (!fp) return false;
   int found = fscanf(fp, "%d\n", pid);
   fclose(fp);
-  return found == 1 && *pid > 0 && kill(*pid, 0) == 0 && !IsZombie(*pid);
+  return found == 1 && ProcessRunning(*pid);
 }
 
 int WritePidFile(const std::string& path) {
@@ -110,6 +110,8 @@ int WritePidFile(const std::string& path) {
 }
 
 }  // namespace
+
+bool ProcessRunning(int pid) { return pid > 0 && (kill(pid, 0) == 0 || errno == EPERM) && !IsZombie(pid); }
 
 void CloseDescriptorsFrom(int first) {
 #ifdef SYS_close_range

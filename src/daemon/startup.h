@@ -14,6 +14,10 @@ int LoadVolumePath(ClientConfig& config);
 // services. 0, or -1 after its message: the caller exits with 255.
 int BecomeDaemon(const ClientConfig& config);
 
+// Whether `pid` names a process that still runs: it exists (also when it
+// belongs to someone the caller may not signal) and has not exited.
+bool ProcessRunning(int pid);
+
 // Set to "inotify", keeps the inotify detector where the volume-wide one
 // would be used.
 constexpr const char* DETECTOR_CHOICE_VARIABLE = "TIDE_DETECTOR";

@@ -1,6 +1,5 @@
 #include "status.h"
 
-#include <signal.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
 
@@ -14,6 +13,7 @@
 #include "core/freeze_file.h"
 #include "core/registry.h"
 #include "core/user_manager.h"
+#include "daemon/startup.h"
 #include "daemon/status_file.h"
 
 namespace tide {
@@ -34,10 +34,6 @@ std::string ReadFile(const std::string& path, bool* present) {
   if (in) text << in.rdbuf();
   return text.str();
 }
-
-// Alive: a signal could be delivered, or the process exists but belongs to
-// someone the caller may not signal.
-bool ProcessAlive(int pid) { return pid > 0 && (kill(pid, 0) == 0 || errno == EPERM); }
 
 int ReadPid(const std::string& path) {
   FILE* fp = fopen(path.c_str(), "r");
@@ -220,7 +216,7 @@ StatusPaths PathsOf(const ClientConfig& config, const std::string& status_file) 
 StatusReport GatherStatus(const StatusPaths& paths) {
   StatusReport report;
   report.m_pid = ReadPid(paths.m_pid_file);
-  report.m_running = ProcessAlive(report.m_pid);
+  report.m_running = ProcessRunning(report.m_pid);
   struct stat st;
   report.m_socket_present = stat(paths.m_control_socket.c_str(), &st) == 0 && S_ISSOCK(st.st_mode);
 
