@@ -1,18 +1,270 @@
-// Removal handlers: not built yet, every event is finished untouched.
-#include "sync/worker_handlers.h"
+// Removal handlers: server deletions applied to the disk, local deletions
+// sent to the server, and the expansions of directory deletions that met
+// pending changes below them.
+#define TIDE_LOG_TAG "worker"
+#define TIDE_LOG_COMPONENT "worker_debug"
+#include "sync/removal.h"
 
+#include "core/logger.h"
+#include "db/native_client_db.h"
+#include "event/event_manager.h"
+#include "event/file_list.h"
+#include "sync/conflict_rename.h"
+#include "sync/file_ops.h"
+#include "sync/index_notify.h"
+#include "sync/local_list.h"
+#include "sync/removal_decision.h"
+#include "sync/rescan_compare.h"
+#include "sync/server_connection.h"
+#include "sync/view_path_guard.h"
+#include "sync/worker_file_ops.h"
+#include "sync/worker_handlers.h"
 #include "sync/worker_native.h"
 
 namespace tide {
 
-int RemoveLocal(WorkerNative&) { return 0; }
+namespace {
 
-int RemoveRemote(WorkerNative&) { return 0; }
+using ull = unsigned long long;
 
-int ExpandLocalDeleteEvent(WorkerNative&) { return 0; }
+const LogModule WORKER_MODULE = {"worker", "worker_debug"};
 
-int ExpandServerDeleteEvent(WorkerNative&) { return 0; }
+int DeleteRow(const WorkItem& item) {
+  const Event& event = item.m_event;
+  NativeClientDb& db = NativeClientDb::Instance();
+  if (event.m_node_id != 0) return db.DeleteNodeById(event.m_node_id);
+  return db.DeleteNodeByPath(event.m_view_id, event.m_path);
+}
 
-int CreateDirSelfEvent(WorkerNative&) { return 0; }
+// The directory's children in the database, as a list of bare names.
+void IndexedChildren(const WorkItem& item, bool up_to_sync_id, FileList* list) {
+  const Event& event = item.m_event;
+  NativeClientDb& db = NativeClientDb::Instance();
+  if (up_to_sync_id) {
+    db.BuildFileListOneLevelUpTo(event.m_view_id, event.m_path, event.m_sync_id, list);
+  } else {
+    db.BuildFileListOneLevel(event.m_view_id, event.m_path, list);
+  }
+}
+
+}  // namespace
+
+int RemoveLocalItem(const WorkItem& item) {
+  const Event& event = item.m_event;
+  const std::string& local_path = item.m_local_path;
+  TLOG_INFO("Worker (%d): removing '%s'", item.m_task_id, local_path.c_str());
+  // The path came from the server: it must neither climb out of the view
+  // nor pass through a link. Trying again would not make it safe.
+  if (event.m_path == "/" || !IsContainedViewPath(item.m_entry.m_watch_path, event.m_path)) {
+    TLOG_ERROR("RemoveLocal: refusing to remove '%s' (view %llu): unsafe path", event.m_path.c_str(),
+               static_cast<ull>(event.m_view_id));
+    return 0;
+  }
+  FileInfo info;
+  if (FSGetInfo(local_path, &info) < 0) {
+    TLOG_INFO("RemoveLocal: '%s' can not be removed.", local_path.c_str());
+    return -1;
+  }
+  bool is_dir = event.IsDir();
+  if (!info.m_exists) {
+    TLOG_INFO("RemoveLocal: '%s' has already been removed.", local_path.c_str());
+    if (NativeClientDb::Instance().DeleteNodeByPath(event.m_view_id, event.m_path) < 0) {
+      TLOG_ERROR("RemoveLocal: Failed update database record for '%s'", local_path.c_str());
+      return -1;
+    }
+  } else {
+    is_dir = info.m_type == FILE_TYPE_DIRECTORY;
+    RemovalDecision decision = DecideRemoval(item.m_record, info, local_path);
+    // A directory goes whole, so everything inside it must be unchanged too.
+    if (decision == REMOVAL_DELETE && is_dir &&
+        LocalSubtreeChanged(local_path, event.m_view_id, event.m_path, item.m_abort, item.m_task_id)) {
+      if (IsAborted(item.m_abort)) return -1;
+      decision = REMOVAL_KEEP;
+    }
+    if (decision == REMOVAL_KEEP) {
+      if (ConflictRename(local_path, "ADMIN", "Conflict") != 0) {
+        TLOG_ERROR("failed to do conflict rename on '%s'", local_path.c_str());
+        return -1;
+      }
+    } else if (is_dir) {
+      // The parking folder must exist on this volume before anything can
+      // be moved into it.
+      if (CreateDirectory(item.m_tmp_dir, static_cast<uid_t>(-1), static_cast<gid_t>(-1), false) < 0 ||
+          RemoveDirectory(local_path, item.m_tmp_dir, item.m_abort) < 0) {
+        TLOG_ERROR("RemoveLocal: Failed to remove directory '%s'.", local_path.c_str());
+        return -1;
+      }
+    } else if (RemoveFile(local_path) < 0) {
+      TLOG_ERROR("RemoveLocal: Failed to remove file '%s'.", local_path.c_str());
+      return -1;
+    }
+    if (DeleteRow(item) < 0) {
+      TLOG_ERROR("RemoveLocal: Failed update database record for '%s'", local_path.c_str());
+      return -1;
+    }
+  }
+  NotifyIndex(is_dir ? INDEX_DIRECTORY_REMOVED : INDEX_FILE_REMOVED, local_path);
+  TLOG_DEBUG("%s is now removed", local_path.c_str());
+  return 0;
+}
+
+void PrepareRemoveRequest(const WorkItem& item, NRemoveRequest* request) {
+  request->m_sync_id = item.m_record.m_sync_id;
+  request->m_path = item.m_event.m_path;
+  request->m_view_id = item.m_event.m_view_id;
+  request->m_worker_num = item.m_task_id;
+}
+
+int ProcessRemoveResponse(const WorkItem& item, const NRemoveResponse& response) {
+  const Event& event = item.m_event;
+  switch (response.m_error_code) {
+    case 0:
+    case REMOVE_ALREADY_GONE:
+      return 0;
+    case REMOVE_MODIFIED:
+      TLOG_INFO("ProcessRemoveResponse: Object '%s' on the server is modified, abort anyway", event.m_path.c_str());
+      if (event.IsDir()) {
+        EventManager::GetInstance().PushRescanEvent(event.m_view_id, event.m_path, false);
+        TLOG_INFO("ProcessRemoveResponse: rescan directory '%s'", event.m_path.c_str());
+      }
+      return 0;
+    default:
+      return -1;
+  }
+}
+
+int RemoveRemoteItem(const WorkItem& item, const RemoveExchange& exchange) {
+  const Event& event = item.m_event;
+  TLOG_INFO("Worker (%d): removing '%s' (view: %llu) at remote side", item.m_task_id, event.m_path.c_str(),
+            static_cast<ull>(event.m_view_id));
+  FileInfo info;
+  if (FSGetInfo(item.m_local_path, &info) < 0) {
+    TLOG_ERROR("RemoveRemote: Failed at GetFilesystemInfo");
+    return -1;
+  }
+  if (item.m_record.m_node_id == 0) {
+    TLOG_INFO("remove fake event on '%s' (no record)", event.m_path.c_str());
+    return 0;
+  }
+  if (info.m_exists) {
+    TLOG_INFO("remove fake event on '%s' (exist)", event.m_path.c_str());
+    return 0;
+  }
+  NRemoveRequest request;
+  NRemoveResponse response;
+  PrepareRemoveRequest(item, &request);
+  if (exchange(&request, &response) < 0) {
+    TLOG_ERROR("RemoveRemote: RunRemoveProtocol");
+    return -1;
+  }
+  if (ProcessRemoveResponse(item, response) < 0) {
+    TLOG_ERROR("RemoveRemote: fail to process response (%u)", response.m_error_code);
+    return -1;
+  }
+  if (response.m_error_code == REMOVE_MODIFIED && event.IsDir()) {
+    TLOG_INFO("RemoveRemote: REMOVE_MODIFIED we need to rescan '%s' and done this event.", event.m_path.c_str());
+    return 0;
+  }
+  if (NativeClientDb::Instance().DeleteNodeByPath(event.m_view_id, event.m_path) < 0) {
+    TLOG_ERROR("RemoveRemote: fail to update database for '%s'", event.m_path.c_str());
+    return -1;
+  }
+  return 0;
+}
+
+int ExpandLocalDeleteItem(const WorkItem& item) {
+  const Event& event = item.m_event;
+  FileList on_disk;
+  BuildLocalFileListOneLevel(item.m_local_path, &on_disk);  // a vanished directory has no children
+  FileList indexed;
+  IndexedChildren(item, false, &indexed);
+  std::string prefix = ListPrefix(event.m_path);
+  auto disk = on_disk.begin();
+  auto index = indexed.begin();
+  const auto end = on_disk.end();
+  while (index != end) {
+    int order = disk == end ? 1 : FileListOrder(disk->m_path, index->m_path);
+    if (order == 0) {
+      ++disk;
+      ++index;
+    } else if (order < 0) {
+      ++disk;
+    } else {
+      Event removal;
+      removal.m_type = REMOVE_REMOTE;
+      removal.m_path = prefix + index->m_path;
+      removal.m_view_id = event.m_view_id;
+      removal.m_flags = index->m_kind == FILE_LIST_DIR ? EVENT_FLAG_DIR : 0;
+      TLOG_INFO("ExpandLocalDeleteEvent: %s.", removal.ToString().c_str());
+      EventManager::GetInstance().PushEvent(removal);
+      ++index;
+    }
+  }
+  return 0;
+}
+
+int ExpandServerDeleteItem(const WorkItem& item) {
+  const Event& event = item.m_event;
+  FileList indexed;
+  IndexedChildren(item, true, &indexed);
+  std::string prefix = ListPrefix(event.m_path);
+  for (const FileListEntry& entry : indexed) {
+    if (entry.m_path.empty()) continue;  // the directory itself
+    Event removal;
+    removal.m_type = REMOVE_LOCAL;
+    removal.m_path = prefix + entry.m_path;
+    removal.m_view_id = event.m_view_id;
+    removal.m_sync_id = event.m_sync_id;
+    removal.m_flags = entry.m_kind == FILE_LIST_DIR ? EVENT_FLAG_DIR : 0;
+    TLOG_DEBUG("ExpandServerDeleteEvent: %s.", removal.ToString().c_str());
+    EventManager::GetInstance().PushEvent(removal);
+  }
+  return 0;
+}
+
+int CreateDirSelfEventItem(const WorkItem& item) {
+  const Event& finished = item.m_event;
+  TLOG_DEBUG("CreateDirSelfEvent event: %s", finished.ToString().c_str());
+  Event self;
+  self.m_path = finished.m_path;
+  self.m_view_id = finished.m_view_id;
+  self.m_flags = EVENT_FLAG_DIR;
+  if ((finished.m_flags & (EVENT_FLAG_LOCAL_SUBDIR_RESCAN_WITH_STAT | EVENT_FLAG_SERVER_SUBDIR_RESCAN_WITH_STAT)) == 0) {
+    self.m_type = finished.m_type;
+    self.m_sync_id = finished.m_sync_id;
+  } else {
+    FileInfo info;
+    if (FSGetInfo(item.m_local_path, &info) < 0) {
+      TLOG_ERROR("CreateDirSelfEvent: failed to get local file system info of '%s'", item.m_local_path.c_str());
+      return -1;
+    }
+    if (info.m_exists) {
+      self.m_type = UPLOAD_LOCAL;
+    } else {
+      // Pending changes below a directory that is gone: fetch it again
+      // whatever the database says about its version.
+      self.m_type = DOWNLOAD_REMOTE;
+      self.m_sync_id = 0x7FFFFFFFFFFFFFFFULL;
+    }
+  }
+  EventManager::GetInstance().PushEvent(self);
+  TLOG_INFO("CreateDirSelfEvent: create self event [%s].", self.ToString().c_str());
+  return 0;
+}
+
+int RemoveLocal(WorkerNative& worker) { return RemoveLocalItem(WorkItemOf(worker)); }
+
+int RemoveRemote(WorkerNative& worker) {
+  const std::atomic<int>* abort_flag = worker.AbortFlag();
+  return RemoveRemoteItem(WorkItemOf(worker), [abort_flag](NRemoveRequest* request, NRemoveResponse* response) {
+    return RunServerExchange(SERVER_CMD_REMOVE, request, response, abort_flag, WORKER_MODULE);
+  });
+}
+
+int ExpandLocalDeleteEvent(WorkerNative& worker) { return ExpandLocalDeleteItem(WorkItemOf(worker)); }
+
+int ExpandServerDeleteEvent(WorkerNative& worker) { return ExpandServerDeleteItem(WorkItemOf(worker)); }
+
+int CreateDirSelfEvent(WorkerNative& worker) { return CreateDirSelfEventItem(WorkItemOf(worker)); }
 
 }  // namespace tide

@@ -1,12 +1,69 @@
-// Expansion and rescan handlers: not built yet, every event is finished untouched.
-#include "sync/worker_handlers.h"
+// Expansion and rescan handlers.
+#define TIDE_LOG_TAG "worker"
+#define TIDE_LOG_COMPONENT "worker_debug"
+#include "sync/rescan.h"
 
+#include "core/logger.h"
+#include "db/native_client_db.h"
+#include "event/event_manager.h"
+#include "event/file_list.h"
+#include "sync/local_list.h"
+#include "sync/rescan_compare.h"
+#include "sync/worker_handlers.h"
 #include "sync/worker_native.h"
 
 namespace tide {
 
-int ExpandDirectory(WorkerNative&) { return 0; }
+namespace {
 
-int RescanDirectory(WorkerNative&, bool) { return 0; }
+// True when `path` (prefix + list path) lies inside one of the `dirs`
+// (list paths).
+bool IsBelowAny(const std::string& path, const std::string& prefix, const std::vector<std::string>& dirs) {
+  for (const std::string& dir : dirs) {
+    std::string inside = prefix + dir + "/";
+    if (path.compare(0, inside.size(), inside) == 0) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+int ExpandDirectoryItem(const WorkItem& item) {
+  TLOG_INFO("Worker (%d): expanding directory '%s'", item.m_task_id, item.m_local_path.c_str());
+  const std::string& path = item.m_event.m_path;
+  // Pushed paths are relative to the view: cut the watch path off, which is
+  // the local path without the event's own path ("/" adds nothing).
+  size_t relative = path == "/" ? 0 : path.size();
+  if (relative > item.m_local_path.size()) return 0;
+  ExpandTree(item.m_local_path, item.m_local_path.size() - relative, item.m_event.m_view_id, item.m_abort);
+  return 0;
+}
+
+int RescanDirectoryItem(const WorkItem& item, bool merge) {
+  const Event& event = item.m_event;
+  TLOG_INFO("Worker (%d): rescaning directory '%s'", item.m_task_id, item.m_local_path.c_str());
+  // A directory that is missing or cannot be read says nothing about what
+  // it holds: comparing it would delete on the server (sync mode) or
+  // overwrite (merge mode) what may well still be there.
+  FileList on_disk;
+  std::vector<std::string> unreadable;
+  if (BuildLocalFileList(item.m_local_path, &on_disk, item.m_abort, item.m_task_id, &unreadable) < 0) {
+    TLOG_WARNING("Worker (%d): rescan of '%s' skipped: the directory cannot be read", item.m_task_id,
+                 item.m_local_path.c_str());
+    return 0;
+  }
+  FileList indexed;
+  NativeClientDb::Instance().BuildFileList(event.m_view_id, event.m_path, &indexed);
+  std::string prefix = ListPrefix(event.m_path);
+  CompareFileLists(on_disk, indexed, prefix, merge, event.m_view_id, item.m_abort, [&](const Event& reconcile) {
+    if (reconcile.m_type != UPLOAD_LOCAL && IsBelowAny(reconcile.m_path, prefix, unreadable)) return;
+    EventManager::GetInstance().PushEvent(reconcile);
+  });
+  return 0;
+}
+
+int ExpandDirectory(WorkerNative& worker) { return ExpandDirectoryItem(WorkItemOf(worker)); }
+
+int RescanDirectory(WorkerNative& worker, bool merge) { return RescanDirectoryItem(WorkItemOf(worker), merge); }
 
 }  // namespace tide

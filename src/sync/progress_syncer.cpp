@@ -1,0 +1,202 @@
+#define TIDE_LOG_TAG "progress-syncer"
+#define TIDE_LOG_COMPONENT "progress_syncer_debug"
+#include "sync/progress_syncer.h"
+
+#include <unistd.h>
+
+#include <utility>
+#include <vector>
+
+#include "core/logger.h"
+#include "core/registry.h"
+#include "db/native_client_db.h"
+#include "db/progress_cache.h"
+#include "event/event_manager.h"
+#include "sync/server_connection.h"
+#include "sync/view_path_guard.h"
+
+namespace tide {
+
+namespace {
+
+using ull = unsigned long long;
+
+const LogModule PROGRESS_MODULE = {"progress-syncer", "progress_syncer_debug"};
+
+}  // namespace
+
+ProgressSyncer::ProgressSyncer(uint32_t context1, uint32_t context2) : Task(context1, context2) {}
+
+int ProgressSyncer::Stop() {
+  m_stop = 1;
+  return Task::Stop();
+}
+
+int ProgressSyncer::LoadCache() {
+  std::vector<std::pair<uint64_t, uint64_t>> rows;
+  if (NativeClientDb::Instance().GetAllViewProgress(&rows) < 0) {
+    TLOG_ERROR("Syncer: failed to initial progress cache");
+    return -1;
+  }
+  for (const auto& [view_id, sync_id] : rows) {
+    TLOG_INFO("*********** Add view_id %llu, sync id %llu to cache ***************", static_cast<ull>(view_id),
+              static_cast<ull>(sync_id));
+    ProgressCache::Instance().Add(view_id, sync_id);
+    Registry::Instance().SetAttribute(view_id, VIEW_ATTR_CATCHING_UP, true);
+  }
+  return 0;
+}
+
+void ProgressSyncer::Run() {
+  LoadCache();
+  for (;;) {
+    switch (RunOnce()) {
+      case PROGRESS_PASS_STOPPED:
+        TLOG_INFO("Progress Syncer: stop working, now sync id %llu, view_id %llu.", static_cast<ull>(m_sync_id),
+                  static_cast<ull>(m_view_id));
+        return;
+      case PROGRESS_PASS_PULLED:
+        break;
+      case PROGRESS_PASS_IDLE:
+      case PROGRESS_PASS_SKIPPED:
+      case PROGRESS_PASS_FAILED:
+        // A failing server is asked again a second later, not at once in
+        // a tight loop.
+        Wait(1);
+        break;
+    }
+  }
+}
+
+ProgressPass ProgressSyncer::RunOnce() {
+  int state = GetState();
+  if (state == TASK_STOPPED) return PROGRESS_PASS_STOPPED;
+  if (state == TASK_PAUSED) return PROGRESS_PASS_IDLE;
+  if (FindEntry() < 0) return PROGRESS_PASS_IDLE;
+  TLOG_DEBUG("check view id %llu for server pending event", static_cast<ull>(m_view_id));
+  if (EventManager::GetInstance().GetViewServerEventCount(m_view_id) != 0) {
+    TLOG_DEBUG("view id<%llu> has pending server events", static_cast<ull>(m_view_id));
+    return PROGRESS_PASS_SKIPPED;
+  }
+  NPullEventRequest request;
+  NPullEventResponse response;
+  PreparePullRequest(&request);
+  TLOG_DEBUG("Syncer: pull event since %llu for view_id %llu", static_cast<ull>(request.m_sync_id),
+             static_cast<ull>(m_view_id));
+  int processed = -1;
+  if (Pull(&request, &response, [&] { return ProcessResponse(response); }, &processed) < 0) {
+    TLOG_CRIT("Syncer: failed to pull events from server (sync id %llu, view_id %llu).",
+              static_cast<ull>(request.m_sync_id), static_cast<ull>(m_view_id));
+    return PROGRESS_PASS_FAILED;
+  }
+  if (processed < 0) {
+    TLOG_CRIT("Syncer: failed to process events from server by view_id %llu (pull from %llu -> %llu).",
+              static_cast<ull>(m_view_id), static_cast<ull>(request.m_sync_id), static_cast<ull>(response.m_sync_id));
+    return PROGRESS_PASS_FAILED;
+  }
+  return PROGRESS_PASS_PULLED;
+}
+
+int ProgressSyncer::FindEntry() {
+  uint64_t view_id = 0;
+  uint64_t sync_id = 0;
+  uint64_t next_sync_id = 0;
+  if (!ProgressCache::Instance().Next(m_view_id, &view_id, &sync_id, &next_sync_id)) {
+    m_view_id = 0;
+    m_sync_id = 0;
+    m_next_sync_id = 0;
+    return -1;
+  }
+  m_view_id = view_id;
+  m_sync_id = sync_id;
+  m_next_sync_id = next_sync_id;
+  TLOG_DEBUG("find entry view id %llu, sync_id %llu, next sync id %llu", static_cast<ull>(view_id),
+             static_cast<ull>(sync_id), static_cast<ull>(next_sync_id));
+  return 0;
+}
+
+void ProgressSyncer::PreparePullRequest(NPullEventRequest* request) {
+  request->m_view_id = m_view_id;
+  request->m_sync_id = m_sync_id;
+  // The previous batch is done (its events are no longer pending), so its
+  // position may now be stored.
+  if (m_next_sync_id != 0 && NativeClientDb::Instance().UpdateViewProgress(m_view_id, m_sync_id) < 0) {
+    TLOG_CRIT("Update progress table syncd id with view_id %llu, sync id %llu failed", static_cast<ull>(m_view_id),
+              static_cast<ull>(m_sync_id));
+  }
+}
+
+int ProgressSyncer::ProcessResponse(const NPullEventResponse& response) {
+  if (response.m_error_code != 0) {
+    TLOG_ERROR("ProcessResponse: server error: %u", response.m_error_code);
+    return -1;
+  }
+  if (response.m_sync_id == m_sync_id) {
+    TLOG_INFO("UptoDate: Remove view_id %llu from cache", static_cast<ull>(m_view_id));
+    ProgressCache::Instance().Remove(m_view_id);
+    NativeClientDb::Instance().DeleteViewProgress(m_view_id);
+    Registry::Instance().SetAttribute(m_view_id, VIEW_ATTR_CATCHING_UP, false);
+    return 0;
+  }
+  NativeClientDb& db = NativeClientDb::Instance();
+  for (const NServerEvent& server_event : response.m_events) {
+    // The pull names the view; an event of another view, or one whose path
+    // could lead out of the view, is not acted on.
+    if (server_event.m_view_id != m_view_id || !IsSafeViewPath(server_event.m_path)) {
+      TLOG_ERROR("ProcessResponse: dropping server event [%s] of view %llu", server_event.m_path.c_str(),
+                 static_cast<ull>(server_event.m_view_id));
+      continue;
+    }
+    Event event;
+    event.m_type = server_event.IsDeleted() ? REMOVE_LOCAL : DOWNLOAD_REMOTE;
+    event.m_path = server_event.m_path;
+    event.m_view_id = server_event.m_view_id;
+    event.m_node_id = server_event.m_node_id;
+    event.m_sync_id = server_event.m_sync_id;
+    event.m_size = server_event.m_size;
+    event.m_hash = server_event.m_hash;
+    if (server_event.IsDir()) event.m_flags |= EVENT_FLAG_DIR;
+    TLOG_DEBUG("e.m_node_id = %llu, view_id = %llu, path = '%s'", static_cast<ull>(event.m_node_id),
+               static_cast<ull>(event.m_view_id), event.m_path.c_str());
+    NodeRecord record;
+    int found = event.m_node_id == 0 ? db.GetNodeByPath(event.m_view_id, event.m_path, &record)
+                                     : db.GetNodeById(event.m_node_id, &record);
+    if (found == 1 && record.m_sync_id == event.m_sync_id) {
+      TLOG_ERROR("File [%s] is already up-to-date (server echo).", event.m_path.c_str());
+      continue;
+    }
+    if (found == 0 && event.m_type == REMOVE_LOCAL) {
+      TLOG_ERROR("Server delete event [%s] and cannot find db record (server echo).", event.m_path.c_str());
+      continue;
+    }
+    EventManager::GetInstance().PushEvent(event);
+  }
+  ProgressCache::Instance().SetNextSyncId(m_view_id, response.m_sync_id);
+  ProgressCache::Instance().SetSyncId(m_view_id, response.m_sync_id);
+  return 0;
+}
+
+int ProgressSyncer::Pull(NPullEventRequest* request, NPullEventResponse* response,
+                         const std::function<int()>& on_answer, int* processed) {
+  ConnectionPool& pool = ConnectionPool::Instance();
+  ServerConnection* connection = pool.Take();
+  if (!connection) return -1;
+  int result = 0;
+  if (connection->m_conn_num == -1 && Connect(connection, PROGRESS_MODULE) < 0) {
+    result = -1;
+  } else {
+    connection->m_channel.SetAbortFlag(&m_stop);
+    if (RunProtocol(connection, SERVER_CMD_PULL_EVENTS, request, response, PROGRESS_MODULE) < 0) result = -1;
+    connection->m_channel.SetAbortFlag(nullptr);
+  }
+  if (result < 0) {
+    connection->m_channel.Close();
+    connection->m_conn_num = -1;
+  } else {
+    *processed = on_answer();
+  }
+  pool.GiveBack(connection);
+  return result;
+}
+
+}  // namespace tide

@@ -1,0 +1,45 @@
+// Removal both ways and the delete expansions, written against a WorkItem
+// (the worker's prepared state) so they can be driven without a worker.
+// The handlers of worker_handlers.h take the worker's state and call these.
+// Results as for every handler: 0 finished, negative try again later.
+#pragma once
+
+#include <functional>
+
+#include "proto/messages.h"
+#include "sync/work_item.h"
+
+namespace tide {
+
+// Remove-response error codes that are not plain failures.
+constexpr uint32_t REMOVE_ALREADY_GONE = 6;
+constexpr uint32_t REMOVE_MODIFIED = 8;
+
+// One remove exchange with the server: 0 with the response filled, or -1.
+using RemoveExchange = std::function<int(NRemoveRequest*, NRemoveResponse*)>;
+
+// A server deletion applied to the disk.
+int RemoveLocalItem(const WorkItem& item);
+// A local deletion sent to the server through `exchange`.
+int RemoveRemoteItem(const WorkItem& item, const RemoveExchange& exchange);
+
+void PrepareRemoveRequest(const WorkItem& item, NRemoveRequest* request);
+// 0 for codes 0, 6 and 8 (a modified directory is rescanned instead), -1
+// for any other.
+int ProcessRemoveResponse(const WorkItem& item, const NRemoveResponse& response);
+
+// A directory deleted locally while changes below it were still pending:
+// removes on the server what the database knows below it but the disk no
+// longer holds (one level; directories go whole).
+int ExpandLocalDeleteItem(const WorkItem& item);
+// A directory deleted on the server while changes below it were still
+// pending: a local removal for every child the database knew at the
+// deletion's sync id.
+int ExpandServerDeleteItem(const WorkItem& item);
+// After such an expansion, the event for the directory itself: the
+// finished event again, or (for one that carried a pending-change flag) an
+// upload of the directory when it exists on disk and a forced download
+// when it does not.
+int CreateDirSelfEventItem(const WorkItem& item);
+
+}  // namespace tide
