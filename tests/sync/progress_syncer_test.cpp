@@ -1,0 +1,222 @@
+#include "sync/progress_syncer.h"
+
+#include <gtest/gtest.h>
+
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "core/registry.h"
+#include "db/native_client_db.h"
+#include "db/progress_cache.h"
+#include "event/event_manager.h"
+#include "support/temp_dir.h"
+
+namespace tide {
+namespace {
+
+// A progress syncer whose server is a script: each pull records the
+// request and answers with the next scripted response (or fails).
+class ScriptedProgressSyncer : public ProgressSyncer {
+ public:
+  // Running without a thread: the test steps the passes itself.
+  ScriptedProgressSyncer() : ProgressSyncer(0, 0) { Resume(); }
+
+  struct Answer {
+    bool m_fail = false;
+    NPullEventResponse m_response;
+  };
+  std::deque<Answer> m_answers;
+  std::vector<NPullEventRequest> m_requests;
+
+ protected:
+  int Pull(NPullEventRequest* request, NPullEventResponse* response, const std::function<int()>& on_answer,
+           int* processed) override {
+    m_requests.push_back(*request);
+    if (m_answers.empty() || m_answers.front().m_fail) {
+      if (!m_answers.empty()) m_answers.pop_front();
+      return -1;
+    }
+    *response = m_answers.front().m_response;
+    m_answers.pop_front();
+    *processed = on_answer();
+    return 0;
+  }
+};
+
+NPullEventResponse Batch(uint64_t view_id, uint64_t sync_id, std::vector<std::string> paths = {},
+                         uint32_t flags = 0) {
+  NPullEventResponse response;
+  response.m_sync_id = sync_id;
+  uint64_t event_sync_id = sync_id - paths.size();
+  for (const std::string& path : paths) {
+    NServerEvent event;
+    event.m_view_id = view_id;
+    event.m_path = path;
+    event.m_flags = flags;
+    event.m_sync_id = ++event_sync_id;
+    event.m_node_id = 1000 + event_sync_id;
+    response.m_events.push_back(event);
+  }
+  return response;
+}
+
+class ProgressSyncerTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    ProgressCache::Instance().Clear();
+    Registry::Instance().Clear();
+    EventManager::GetInstance().Reset();
+    ASSERT_EQ(0, Db().Initialize(m_dir / "db.sqlite"));
+    for (uint64_t view : {11, 12}) {
+      ASSERT_EQ(0, Registry::Instance().Add("share" + std::to_string(view), 1, "/volume1/s" + std::to_string(view),
+                                            view, 0));
+    }
+  }
+  void TearDown() override {
+    Db().Close();
+    ProgressCache::Instance().Clear();
+    Registry::Instance().Clear();
+    EventManager::GetInstance().Reset();
+  }
+  static NativeClientDb& Db() { return NativeClientDb::Instance(); }
+  // A view catching up from `sync_id`, as registration leaves it.
+  void CatchUp(uint64_t view, uint64_t sync_id) {
+    ASSERT_EQ(0, Db().SetViewProgress(view, sync_id));
+    ASSERT_EQ(0, m_syncer.LoadCache());
+  }
+  static uint32_t Attribute(uint64_t view) {
+    RegistryEntry entry;
+    Registry::Instance().GetByViewId(view, &entry);
+    return entry.m_attribute;
+  }
+  static uint64_t StoredPosition(uint64_t view) {
+    uint64_t sync_id = 0;
+    return Db().GetViewProgress(view, &sync_id) == 1 ? sync_id : ~0ULL;
+  }
+  // Carries out every pending event of the view's pool.
+  static void FinishPending() {
+    Task worker(0, 0);
+    Event event;
+    while (EventManager::GetInstance().PullEvent(&worker, &event) == 0) {
+      EventManager::GetInstance().DoneEvent(&worker, &event);
+    }
+  }
+
+  test::TempDir m_dir;
+  ScriptedProgressSyncer m_syncer;
+};
+
+TEST_F(ProgressSyncerTest, LoadCacheMarksTheViewsCatchingUp) {
+  CatchUp(11, 40);
+  EXPECT_TRUE(ProgressCache::Instance().Contains(11));
+  EXPECT_EQ(40u, ProgressCache::Instance().GetSyncId(11));
+  EXPECT_TRUE(Attribute(11) & VIEW_ATTR_CATCHING_UP);
+  EXPECT_FALSE(Attribute(12) & VIEW_ATTR_CATCHING_UP);
+}
+
+TEST_F(ProgressSyncerTest, EmptyCacheOnlyIdles) {
+  EXPECT_EQ(PROGRESS_PASS_IDLE, m_syncer.RunOnce());
+  EXPECT_TRUE(m_syncer.m_requests.empty());
+}
+
+TEST_F(ProgressSyncerTest, NothingNewEndsTheCatchUp) {
+  CatchUp(11, 40);
+  m_syncer.m_answers.push_back({false, Batch(11, 40)});
+  EXPECT_EQ(PROGRESS_PASS_PULLED, m_syncer.RunOnce());
+  ASSERT_EQ(1u, m_syncer.m_requests.size());
+  EXPECT_EQ(11u, m_syncer.m_requests[0].m_view_id);
+  EXPECT_EQ(40u, m_syncer.m_requests[0].m_sync_id);
+  EXPECT_FALSE(ProgressCache::Instance().Contains(11));
+  EXPECT_EQ(~0ULL, StoredPosition(11));
+  EXPECT_FALSE(Attribute(11) & VIEW_ATTR_CATCHING_UP);
+  EXPECT_EQ(PROGRESS_PASS_IDLE, m_syncer.RunOnce());
+}
+
+// A batch's events are queued; the stored position moves to the batch's
+// end only at the view's next turn, which waits until those events are done.
+TEST_F(ProgressSyncerTest, PositionAdvancesOneTurnLater) {
+  CatchUp(11, 40);
+  m_syncer.m_answers.push_back({false, Batch(11, 42, {"/a", "/b"})});
+  EXPECT_EQ(PROGRESS_PASS_PULLED, m_syncer.RunOnce());
+  EXPECT_EQ(2, EventManager::GetInstance().GetViewServerEventCount(11));
+  EXPECT_EQ(42u, ProgressCache::Instance().GetSyncId(11));
+  EXPECT_EQ(40u, StoredPosition(11));
+
+  EXPECT_EQ(PROGRESS_PASS_SKIPPED, m_syncer.RunOnce());  // events still pending
+  EXPECT_EQ(1u, m_syncer.m_requests.size());
+  EXPECT_EQ(40u, StoredPosition(11));
+
+  FinishPending();
+  m_syncer.m_answers.push_back({false, Batch(11, 42)});
+  EXPECT_EQ(PROGRESS_PASS_PULLED, m_syncer.RunOnce());
+  EXPECT_EQ(42u, m_syncer.m_requests.back().m_sync_id);
+  EXPECT_FALSE(ProgressCache::Instance().Contains(11));  // and up to date
+}
+
+TEST_F(ProgressSyncerTest, ViewsTakeTurnsAndPendingOnesAreSkipped) {
+  CatchUp(11, 40);
+  CatchUp(12, 50);
+  m_syncer.m_answers.push_back({false, Batch(11, 41, {"/a"})});
+  m_syncer.m_answers.push_back({false, Batch(12, 51, {"/b"})});
+  EXPECT_EQ(PROGRESS_PASS_PULLED, m_syncer.RunOnce());
+  EXPECT_EQ(PROGRESS_PASS_PULLED, m_syncer.RunOnce());
+  EXPECT_EQ(PROGRESS_PASS_SKIPPED, m_syncer.RunOnce());  // 11 still pending
+  EXPECT_EQ(11u, m_syncer.ViewId());
+  EXPECT_EQ(PROGRESS_PASS_SKIPPED, m_syncer.RunOnce());  // 12 too
+  EXPECT_EQ(12u, m_syncer.ViewId());
+  ASSERT_EQ(2u, m_syncer.m_requests.size());
+  EXPECT_EQ(11u, m_syncer.m_requests[0].m_view_id);
+  EXPECT_EQ(12u, m_syncer.m_requests[1].m_view_id);
+}
+
+TEST_F(ProgressSyncerTest, EchoesAndUnsafeEventsAreDropped) {
+  CatchUp(11, 40);
+  NodeRecord known;
+  known.m_node_id = 1041;  // the first event's node, already at its sync id
+  known.m_view_id = 11;
+  known.m_sync_id = 41;
+  known.m_path = "/known";
+  ASSERT_EQ(0, Db().UpsertNode(known));
+  NPullEventResponse response = Batch(11, 44, {"/known", "/../escape", "/unknown-deleted", "/fresh"});
+  response.m_events[2].m_flags = NServerEvent::FLAG_DELETED;
+  response.m_events[3].m_flags = NServerEvent::FLAG_DIR;
+  m_syncer.m_answers.push_back({false, response});
+  EXPECT_EQ(PROGRESS_PASS_PULLED, m_syncer.RunOnce());
+
+  Task worker(0, 0);
+  Event event;
+  ASSERT_EQ(0, EventManager::GetInstance().PullEvent(&worker, &event));
+  EXPECT_EQ("/fresh", event.m_path);
+  EXPECT_EQ(DOWNLOAD_REMOTE, event.m_type);
+  EXPECT_TRUE(event.IsDir());
+  EXPECT_EQ(44u, event.m_sync_id);
+  EXPECT_EQ(1044u, event.m_node_id);
+  EventManager::GetInstance().DoneEvent(&worker, &event);
+  EXPECT_NE(0, EventManager::GetInstance().PullEvent(&worker, &event));
+}
+
+TEST_F(ProgressSyncerTest, FailuresKeepThePosition) {
+  CatchUp(11, 40);
+  NPullEventResponse refused = Batch(11, 45, {"/a"});
+  refused.m_error_code = 1;
+  m_syncer.m_answers.push_back({true, {}});
+  m_syncer.m_answers.push_back({false, refused});
+  EXPECT_EQ(PROGRESS_PASS_FAILED, m_syncer.RunOnce());
+  EXPECT_EQ(PROGRESS_PASS_FAILED, m_syncer.RunOnce());
+  EXPECT_EQ(40u, ProgressCache::Instance().GetSyncId(11));
+  EXPECT_EQ(0, EventManager::GetInstance().GetViewServerEventCount(11));
+  EXPECT_TRUE(ProgressCache::Instance().Contains(11));
+}
+
+TEST_F(ProgressSyncerTest, StoppedAndPausedPasses) {
+  CatchUp(11, 40);
+  m_syncer.Pause();
+  EXPECT_EQ(PROGRESS_PASS_IDLE, m_syncer.RunOnce());
+  m_syncer.Stop();
+  EXPECT_EQ(PROGRESS_PASS_STOPPED, m_syncer.RunOnce());
+  EXPECT_TRUE(m_syncer.m_requests.empty());
+}
+
+}  // namespace
+}  // namespace tide
