@@ -13,7 +13,7 @@
 #include "db/progress_cache.h"
 #include "event/event_manager.h"
 #include "sync/server_connection.h"
-#include "sync/view_path_guard.h"
+#include "sync/server_path.h"
 
 namespace tide {
 
@@ -142,7 +142,7 @@ int ProgressSyncer::ProcessResponse(const NPullEventResponse& response) {
   for (const NServerEvent& server_event : response.m_events) {
     // The pull names the view; an event of another view, or one whose path
     // could lead out of the view, is not acted on.
-    if (server_event.m_view_id != m_view_id || !IsSafeViewPath(server_event.m_path)) {
+    if (server_event.m_view_id != m_view_id || !IsSafeServerPath(server_event.m_path)) {
       TLOG_ERROR("ProcessResponse: dropping server event [%s] of view %llu", server_event.m_path.c_str(),
                  static_cast<ull>(server_event.m_view_id));
       continue;

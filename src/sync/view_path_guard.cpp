@@ -3,27 +3,12 @@
 #include <errno.h>
 #include <sys/stat.h>
 
-#include <string_view>
+#include "sync/server_path.h"
 
 namespace tide {
 
-bool IsSafeViewPath(const std::string& path) {
-  if (path.empty() || path[0] != '/') return false;
-  if (path.find('\0') != std::string::npos) return false;
-  if (path == "/") return true;
-  size_t start = 1;
-  while (start <= path.size()) {
-    size_t end = path.find('/', start);
-    if (end == std::string::npos) end = path.size();
-    std::string_view component(path.data() + start, end - start);
-    if (component.empty() || component == "." || component == "..") return false;
-    start = end + 1;
-  }
-  return true;
-}
-
 bool IsContainedViewPath(const std::string& watch_path, const std::string& path) {
-  if (!IsSafeViewPath(path)) return false;
+  if (!IsSafeServerPath(path)) return false;
   size_t last = path.rfind('/');
   // Every proper prefix ending before a "/" (past the leading one) is an
   // intermediate directory.

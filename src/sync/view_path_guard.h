@@ -7,12 +7,7 @@
 
 namespace tide {
 
-// True when `path` is a view-relative path the daemon may act on: it
-// begins with "/", and has no empty, "." or ".." component and no NUL
-// byte. "/" itself (the view root) is accepted.
-bool IsSafeViewPath(const std::string& path);
-
-// True when `path` is safe as above and every directory between
+// True when `path` passes IsSafeServerPath and every directory between
 // `watch_path` and the last component of `path` is a real directory, not a
 // symbolic link: an operation on watch_path + path then stays inside the
 // view. The last component itself is not looked at (callers use lstat,
