@@ -10,6 +10,7 @@
 #include "event/event_manager.h"
 #include "event/file_list.h"
 #include "sync/conflict_rename.h"
+#include "sync/file_list_builders.h"
 #include "sync/file_ops.h"
 #include "sync/index_notify.h"
 #include "sync/local_list.h"
@@ -39,11 +40,10 @@ int DeleteRow(const WorkItem& item) {
 // The directory's children in the database, as a list of bare names.
 void IndexedChildren(const WorkItem& item, bool up_to_sync_id, FileList* list) {
   const Event& event = item.m_event;
-  NativeClientDb& db = NativeClientDb::Instance();
   if (up_to_sync_id) {
-    db.BuildFileListOneLevelUpTo(event.m_view_id, event.m_path, event.m_sync_id, list);
+    BuildFileListOneLevelUpTo(event.m_view_id, event.m_path, event.m_sync_id, list);
   } else {
-    db.BuildFileListOneLevel(event.m_view_id, event.m_path, list);
+    BuildFileListOneLevel(event.m_view_id, event.m_path, list);
   }
 }
 

@@ -3,8 +3,8 @@
 #include "sync/removal_decision.h"
 
 #include "core/logger.h"
-#include "db/native_client_db.h"
 #include "event/file_list.h"
+#include "sync/file_list_builders.h"
 #include "sync/local_list.h"
 #include "sync/rescan_compare.h"
 
@@ -40,7 +40,7 @@ bool LocalSubtreeChanged(const std::string& local_dir, uint64_t view_id, const s
   FileList on_disk;
   if (BuildLocalFileList(local_dir, &on_disk, abort_flag, task_id) < 0) return true;
   FileList indexed;
-  NativeClientDb::Instance().BuildFileList(view_id, dir_path, &indexed);
+  BuildFileList(view_id, dir_path, &indexed);
   bool changed = false;
   std::string first;
   int result = CompareFileLists(on_disk, indexed, ListPrefix(dir_path), false, view_id, abort_flag,

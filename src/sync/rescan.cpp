@@ -4,9 +4,9 @@
 #include "sync/rescan.h"
 
 #include "core/logger.h"
-#include "db/native_client_db.h"
 #include "event/event_manager.h"
 #include "event/file_list.h"
+#include "sync/file_list_builders.h"
 #include "sync/local_list.h"
 #include "sync/rescan_compare.h"
 #include "sync/worker_handlers.h"
@@ -53,7 +53,7 @@ int RescanDirectoryItem(const WorkItem& item, bool merge) {
     return 0;
   }
   FileList indexed;
-  NativeClientDb::Instance().BuildFileList(event.m_view_id, event.m_path, &indexed);
+  BuildFileList(event.m_view_id, event.m_path, &indexed);
   std::string prefix = ListPrefix(event.m_path);
   CompareFileLists(on_disk, indexed, prefix, merge, event.m_view_id, item.m_abort, [&](const Event& reconcile) {
     if (reconcile.m_type != UPLOAD_LOCAL && IsBelowAny(reconcile.m_path, prefix, unreadable)) return;
