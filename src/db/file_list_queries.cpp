@@ -123,4 +123,39 @@ void NativeClientDb::VisitChildNodesUpTo(uint64_t view_id, const std::string& di
   VisitRowsLocked(sql, dir, true, visitor);
 }
 
+int NativeClientDb::GetMaxSyncIdBelow(uint64_t view_id, const std::string& dir_path, uint64_t* sync_id) {
+  std::string dir = TrimDir(dir_path);
+  std::lock_guard<std::mutex> lock(m_mutex);
+  if (!m_db) {
+    TLOG_ERROR("database is not initialized");
+    return -1;
+  }
+  char* sql = dir == "/" ? sqlite3_mprintf("SELECT MAX(sync_id) FROM node_table WHERE view_id = %llu;",
+                                           static_cast<ull>(view_id))
+                         : sqlite3_mprintf("SELECT MAX(sync_id) FROM node_table WHERE view_id = %llu "
+                                           "AND (path = '%q' OR path GLOB '%q/*');",
+                                           static_cast<ull>(view_id), dir.c_str(), EscapeGlob(dir).c_str());
+  if (!sql) {
+    TLOG_ERROR("sqlite3_mprintf: out of memory");
+    return -1;
+  }
+  sqlite3_stmt* stmt = nullptr;
+  int rc = sqlite3_prepare_v2(m_db, sql, -1, &stmt, nullptr);
+  sqlite3_free(sql);
+  if (rc != SQLITE_OK) {
+    TLOG_ERROR("sqlite3_prepare_v2: %s (%d)", sqlite3_errmsg(m_db), rc);
+    sqlite3_finalize(stmt);
+    return -1;
+  }
+  rc = sqlite3_step(stmt);
+  if (rc != SQLITE_ROW) {
+    TLOG_ERROR("sqlite3_step: %s (%d)", sqlite3_errmsg(m_db), rc);
+    sqlite3_finalize(stmt);
+    return -1;
+  }
+  *sync_id = static_cast<uint64_t>(sqlite3_column_int64(stmt, 0));  // NULL (no rows) reads as 0
+  sqlite3_finalize(stmt);
+  return 0;
+}
+
 }  // namespace tide

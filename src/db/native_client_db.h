@@ -80,6 +80,10 @@ class NativeClientDb {
   // logged only.
   // Every row below the directory, paths relative to it ("/x/y").
   void VisitNodesBelow(uint64_t view_id, const std::string& dir_path, const NodeRowVisitor& visitor);
+  // The highest sync id recorded for the directory `dir_path` of a view or
+  // anything below it (0 when none): how far the local side has seen that
+  // subtree. 0 or -1.
+  int GetMaxSyncIdBelow(uint64_t view_id, const std::string& dir_path, uint64_t* sync_id);
   // The directory's direct children, as bare names.
   void VisitChildNodes(uint64_t view_id, const std::string& dir_path, const NodeRowVisitor& visitor);
   // The same, limited to rows with sync_id <= max_sync_id.

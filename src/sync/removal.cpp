@@ -108,11 +108,21 @@ int RemoveLocalItem(const WorkItem& item) {
   return 0;
 }
 
-void PrepareRemoveRequest(const WorkItem& item, NRemoveRequest* request) {
+int PrepareRemoveRequest(const WorkItem& item, NRemoveRequest* request) {
+  const Event& event = item.m_event;
   request->m_sync_id = item.m_record.m_sync_id;
-  request->m_path = item.m_event.m_path;
-  request->m_view_id = item.m_event.m_view_id;
+  request->m_path = event.m_path;
+  request->m_view_id = event.m_view_id;
   request->m_worker_num = item.m_task_id;
+  if ((item.m_record.m_attribute & NODE_ATTRIBUTE_DIR) != 0) {
+    // Whatever was uploaded below the directory after it was made carries a
+    // newer sync id; offering only the directory's own would have every
+    // deletion of a filled directory refused as modified.
+    uint64_t newest = 0;
+    if (NativeClientDb::Instance().GetMaxSyncIdBelow(event.m_view_id, event.m_path, &newest) < 0) return -1;
+    if (newest > request->m_sync_id) request->m_sync_id = newest;
+  }
+  return 0;
 }
 
 int ProcessRemoveResponse(const WorkItem& item, const NRemoveResponse& response) {
@@ -152,7 +162,10 @@ int RemoveRemoteItem(const WorkItem& item, const RemoveExchange& exchange) {
   }
   NRemoveRequest request;
   NRemoveResponse response;
-  PrepareRemoveRequest(item, &request);
+  if (PrepareRemoveRequest(item, &request) < 0) {
+    TLOG_ERROR("RemoveRemote: PrepareRemoveRequest");
+    return -1;
+  }
   if (exchange(&request, &response) < 0) {
     TLOG_ERROR("RemoveRemote: RunRemoveProtocol");
     return -1;

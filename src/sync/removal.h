@@ -23,7 +23,11 @@ int RemoveLocalItem(const WorkItem& item);
 // A local deletion sent to the server through `exchange`.
 int RemoveRemoteItem(const WorkItem& item, const RemoveExchange& exchange);
 
-void PrepareRemoveRequest(const WorkItem& item, NRemoveRequest* request);
+// The request names the newest version the local side has seen: the
+// record's sync id, and for a directory the newest recorded anywhere in its
+// subtree, so the server refuses only for changes the local side never saw.
+// 0 or -1.
+int PrepareRemoveRequest(const WorkItem& item, NRemoveRequest* request);
 // 0 for codes 0, 6 and 8 (a modified directory is rescanned instead), -1
 // for any other.
 int ProcessRemoveResponse(const WorkItem& item, const NRemoveResponse& response);

@@ -3,6 +3,9 @@
 #define TIDE_LOG_COMPONENT "worker_debug"
 #include "sync/rescan.h"
 
+#include <errno.h>
+#include <sys/stat.h>
+
 #include "core/logger.h"
 #include "event/event_manager.h"
 #include "event/file_list.h"
@@ -24,6 +27,16 @@ bool IsBelowAny(const std::string& path, const std::string& prefix, const std::v
     if (path.compare(0, inside.size(), inside) == 0) return true;
   }
   return false;
+}
+
+// True when the directory of a subdirectory rescan does not exist while
+// the view's own folder is there: then its contents are gone indeed, unlike
+// a view whose volume is missing or a directory that cannot be read.
+bool IsGoneFromIntactView(const WorkItem& item) {
+  if (item.m_event.m_path == "/") return false;
+  struct stat st;
+  if (lstat(item.m_local_path.c_str(), &st) == 0 || (errno != ENOENT && errno != ENOTDIR)) return false;
+  return lstat(item.m_entry.m_watch_path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 }  // namespace
@@ -48,9 +61,14 @@ int RescanDirectoryItem(const WorkItem& item, bool merge) {
   FileList on_disk;
   std::vector<std::string> unreadable;
   if (BuildLocalFileList(item.m_local_path, &on_disk, item.m_abort, item.m_task_id, &unreadable) < 0) {
-    TLOG_WARNING("Worker (%d): rescan of '%s' skipped: the directory cannot be read", item.m_task_id,
-                 item.m_local_path.c_str());
-    return 0;
+    if (IsAborted(item.m_abort)) return 0;
+    if (!IsGoneFromIntactView(item)) {
+      TLOG_WARNING("Worker (%d): rescan of '%s' skipped: the directory cannot be read", item.m_task_id,
+                   item.m_local_path.c_str());
+      return 0;
+    }
+    // Truly gone: everything the database knows below it is compared with
+    // nothing.
   }
   FileList indexed;
   BuildFileList(event.m_view_id, event.m_path, &indexed);

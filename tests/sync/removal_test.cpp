@@ -190,6 +190,22 @@ TEST_F(RemovalTest, RemoveRemoteResponseCodes) {
   }
 }
 
+// The server refuses a directory's removal when something below it changed
+// after the offered version; the local side has seen everything its rows
+// record, so that is what it offers.
+TEST_F(RemovalTest, DirectoryRemovalOffersTheNewestVersionBelowIt) {
+  AddRow("/top", true, 1000, 0, 3);
+  AddRow("/top/sub", true, 1000, 0, 5);
+  AddRow("/top/sub/x", false, 1000, 1, 9);
+  AddRow("/topper", false, 1000, 1, 20);  // a sibling whose name starts alike
+  AddRow("/plain", false, 1000, 1, 4);
+  std::vector<uint64_t> offered;
+  auto server = [&](NRemoveRequest* request, NRemoveResponse*) { return offered.push_back(request->m_sync_id), 0; };
+  EXPECT_EQ(0, RemoveRemoteItem(Item(REMOVE_REMOTE, "/top", EVENT_FLAG_DIR), server));
+  EXPECT_EQ(0, RemoveRemoteItem(Item(REMOVE_REMOTE, "/plain"), server));
+  EXPECT_EQ((std::vector<uint64_t>{9, 4}), offered);
+}
+
 TEST_F(RemovalTest, ExpandLocalDeleteRemovesWhatTheDiskNoLongerHolds) {
   AddSyncedDir("/d");
   AddSyncedFile("/d/kept", "k");

@@ -77,6 +77,15 @@ TEST_F(RescanTest, UnreadableDirectoryDeletesNothing) {
   EXPECT_TRUE(Drain().empty());
 }
 
+// A subdirectory that is gone from a view that is there (a removal the
+// server refused as modified is rescanned so) is compared with nothing.
+TEST_F(RescanTest, GoneSubdirectoryIsComparedWithNothing) {
+  AddRow("/gone", true);
+  AddRow("/gone/a", false);
+  EXPECT_EQ(0, RescanDirectoryItem(Item(RESCAN_SYNC, "/gone", EVENT_FLAG_DIR), false));
+  EXPECT_EQ(std::vector<std::string>{"REMOVE_REMOTE /gone/a 8"}, Describe(Drain()));
+}
+
 TEST_F(RescanTest, LocalListSkipsLinksAndAttributeDirectories) {
   WriteLocal("/d/f", "12345", 1234);
   WriteLocal("/d/@eaDir/f@VarnEAStream", "x");
