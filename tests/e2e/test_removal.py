@@ -1,0 +1,221 @@
+"""Deletions both ways, catching up and reconciliation in the whole daemon,
+against the real reference server (tide-refsyncd): changes are made on the
+disk by ordinary programs and on the server through its admin command line,
+and the tests wait for both sides to agree."""
+
+import glob
+import os
+import shutil
+import sqlite3
+import subprocess
+import unittest
+
+import harness
+from harness import LOG_FILE, read, write, wait_until
+
+LOCAL_DB = "/volume1/@tidewell/@clientd/db.sqlite"
+USER_DB = "/volume1/@tidewell/@sync/user-db.sqlite"
+REF_DIR = "/volume1/@refsyncd"
+REF_DB = REF_DIR + "/history.sqlite"
+REF_STORE = REF_DIR + "/store"
+REF_PID = "/tmp/refsyncd.pid"
+ALICE = "/volume1/homes/alice"
+PHOTOS = "/volume1/photos"
+ALICE_VIEW = 10
+PHOTOS_VIEW = 20
+LEVELS = ("client_debug=7\nworker_debug=6\nprogress_syncer_debug=7\nsyncer_debug=6\n"
+          "event_mgr_debug=4\ndetector_debug=4\n")
+CTL = os.path.join(harness.BUILD, "tide-clientctl")
+REFSYNCD = os.path.join(harness.BUILD, "tide-refsyncd")
+
+userdb = harness.load_user_db_tool()
+
+
+def ref(*args):
+    """Runs a reference-server admin command; returns its output."""
+    result = subprocess.run([REFSYNCD, "--db", REF_DB, "--store", REF_STORE] + [str(a) for a in args],
+                            check=True, capture_output=True, text=True, timeout=120)
+    return result.stdout
+
+
+def server_tree(view):
+    """{path: 'd' or 'f'} of every live node of the view on the server."""
+    nodes = {}
+    for line in ref("tree", view).splitlines():
+        fields = line.split(" ", 5)
+        if len(fields) == 6 and fields[5] != "/":
+            nodes[fields[5]] = fields[0]
+    return nodes
+
+
+def local_tree(root):
+    """{path: 'd' or 'f'} of everything below root, as the server names it."""
+    nodes = {}
+    for folder, dirs, files in os.walk(root):
+        dirs[:] = [d for d in dirs if d.lower() != "@eadir"]
+        rel = folder[len(root):]
+        for d in dirs:
+            nodes[rel + "/" + d] = "d"
+        for f in files:
+            nodes[rel + "/" + f] = "f"
+    return nodes
+
+
+def progress_rows():
+    try:
+        with sqlite3.connect(LOCAL_DB, timeout=10) as conn:
+            return dict(conn.execute("SELECT view_id, sync_id FROM progress_table").fetchall())
+    except sqlite3.Error:
+        return None
+
+
+def write_file(path, text):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "w") as f:
+        f.write(text)
+
+
+class RemovalTest(harness.DaemonTestCase):
+    def setUp(self):
+        super().setUp()
+        for path in (USER_DB, LOCAL_DB, LOCAL_DB + "-wal", LOCAL_DB + "-shm"):
+            if os.path.exists(path):
+                os.unlink(path)
+        for folder in (ALICE, PHOTOS, REF_DIR):
+            shutil.rmtree(folder, ignore_errors=True)
+        os.makedirs(ALICE)
+        os.makedirs(PHOTOS)
+        conn = userdb.create(USER_DB)
+        userdb.add_user(conn, "alice", ALICE_VIEW)
+        userdb.add_share(conn, "photos", PHOTOS_VIEW, PHOTOS)
+        conn.close()
+        write(harness.LEVEL_FILE, LEVELS)
+        os.makedirs(REF_STORE)
+        subprocess.run([REFSYNCD, "--db", REF_DB, "--store", REF_STORE, "--pid-file", REF_PID,
+                        "--log", REF_DIR + "/refsyncd.log"], check=True, timeout=60)
+        ref("view-add", ALICE_VIEW, ALICE)
+        ref("view-add", PHOTOS_VIEW, PHOTOS)
+
+    def tearDown(self):
+        try:
+            os.kill(int(read(REF_PID).strip()), 15)
+        except (ValueError, OSError):
+            pass
+        if not self._outcome.success:
+            print("\n---- refsyncd log ----\n%s" % read(REF_DIR + "/refsyncd.log")[-6000:])
+        super().tearDown()
+
+    def start_daemon(self):
+        return self.start("")
+
+    def ctl(self, *args):
+        subprocess.run([CTL] + list(args), check=True, capture_output=True, timeout=60)
+
+    settle_seconds = int(os.environ.get("TIDE_SETTLE_SECONDS", "90"))
+
+    def assertSettles(self, predicate, message):
+        self.assertTrue(wait_until(predicate, timeout=self.settle_seconds, interval=0.2), message)
+
+    def assertInSync(self, root, view):
+        self.assertSettles(lambda: local_tree(root) == server_tree(view),
+                           "disk and server differ: %s vs %s" % (local_tree(root), server_tree(view)))
+
+    def test_local_deletions_reach_the_server(self):
+        self.start_daemon()
+        write_file(ALICE + "/single.txt", "one")
+        for d in range(3):
+            for f in range(4):
+                write_file("%s/tree/sub%d/deeper/f%d.txt" % (ALICE, d, f), "x" * f)
+        self.assertSettles(lambda: len(server_tree(ALICE_VIEW)) == 1 + 1 + 3 * 2 + 12, "uploads not done")
+        os.unlink(ALICE + "/single.txt")
+        self.assertSettles(lambda: "/single.txt" not in server_tree(ALICE_VIEW), "file not removed on server")
+        shutil.rmtree(ALICE + "/tree")
+        self.assertSettles(lambda: server_tree(ALICE_VIEW) == {}, "tree not removed on server")
+
+    def test_server_deletions_reach_the_disk(self):
+        self.start_daemon()
+        source = "/tmp/upload-src"
+        write_file(source + "/a.txt", "a")
+        write_file(source + "/dir/b.txt", "bb")
+        write_file(source + "/dir/inner/c.txt", "ccc")
+        ref("put", ALICE_VIEW, source + "/a.txt", "/a.txt")
+        ref("put", ALICE_VIEW, source + "/dir", "/dir")
+        self.assertSettles(lambda: os.path.exists(ALICE + "/dir/inner/c.txt") and os.path.exists(ALICE + "/a.txt"),
+                           "server files not downloaded")
+        ref("rm", ALICE_VIEW, "/a.txt")
+        self.assertSettles(lambda: not os.path.exists(ALICE + "/a.txt"), "file not removed locally")
+        ref("rm", ALICE_VIEW, "/dir")
+        self.assertSettles(lambda: not os.path.exists(ALICE + "/dir"), "tree not removed locally")
+        self.assertInSync(ALICE, ALICE_VIEW)
+
+    def hold_share(self):
+        """Stops working on the share: its watch goes, its events wait, and
+        it catches up through the progress syncer once let go."""
+        self.ctl("hxm-disable", "--share", "photos")
+        self.assertSettles(lambda: PHOTOS_VIEW in (progress_rows() or {}), "share not catching up")
+
+    def test_edited_file_survives_a_server_deletion(self):
+        self.start_daemon()
+        write_file(PHOTOS + "/keep.txt", "synced")
+        write_file(PHOTOS + "/dir/edited.txt", "synced")
+        write_file(PHOTOS + "/dir/plain.txt", "synced")
+        self.assertSettles(lambda: len(server_tree(PHOTOS_VIEW)) == 4, "uploads not done")
+        self.hold_share()
+        # Edited while the daemon does not look, deleted on the server meanwhile.
+        write_file(PHOTOS + "/keep.txt", "edited locally, longer")
+        write_file(PHOTOS + "/dir/edited.txt", "edited locally, longer")
+        ref("rm", PHOTOS_VIEW, "/keep.txt")
+        ref("rm", PHOTOS_VIEW, "/dir")
+        self.ctl("hxm-enable", "--share", "photos")
+        def kept(pattern):
+            found = glob.glob(PHOTOS + "/" + pattern)
+            return found and read(found[0]) == "edited locally, longer"
+        self.assertSettles(lambda: kept("keep_ADMIN_*_Conflict.txt"), "edited file not kept under a conflict name")
+        self.assertSettles(lambda: kept("dir*/edited.txt") and not os.path.exists(PHOTOS + "/dir/plain.txt")
+                           or kept("dir_ADMIN_*_Conflict/edited.txt"), "edited file inside the directory lost")
+        self.assertFalse(os.path.exists(PHOTOS + "/keep.txt"))
+        self.assertInSync(PHOTOS, PHOTOS_VIEW)
+        self.assertSettles(lambda: progress_rows() == {}, "share still catching up")
+
+    def test_share_catches_up_then_follows_the_global_stream(self):
+        self.start_daemon()
+        self.hold_share()
+        source = "/tmp/upload-src"
+        write_file(source + "/while-held.txt", "held")
+        ref("put", PHOTOS_VIEW, source + "/while-held.txt", "/while-held.txt")
+        self.assertSettles(lambda: "view id <%d> is in ProgressCache" % PHOTOS_VIEW in read(LOG_FILE)
+                           or "view_id %d has pending" % PHOTOS_VIEW in read(LOG_FILE)
+                           or "view id<%d> has pending server events" % PHOTOS_VIEW in read(LOG_FILE),
+                           "the global syncer did not leave the share to the progress syncer")
+        self.assertFalse(os.path.exists(PHOTOS + "/while-held.txt"))
+        self.ctl("hxm-enable", "--share", "photos")
+        self.assertSettles(lambda: read(PHOTOS + "/while-held.txt") == "held", "catch-up did not download")
+        self.assertSettles(lambda: "UptoDate: Remove view_id %d from cache" % PHOTOS_VIEW in read(LOG_FILE),
+                           "catch-up did not end")
+        self.assertEqual({}, progress_rows())
+        write_file(source + "/after.txt", "after")
+        ref("put", PHOTOS_VIEW, source + "/after.txt", "/after.txt")
+        self.assertSettles(lambda: read(PHOTOS + "/after.txt") == "after", "global stream did not deliver")
+        self.assertInSync(PHOTOS, PHOTOS_VIEW)
+
+    def test_start_over_existing_folder_and_database_reconciles(self):
+        write_file(ALICE + "/stays.txt", "s")
+        write_file(ALICE + "/edited.txt", "e")
+        write_file(ALICE + "/deleted.txt", "d")
+        write_file(ALICE + "/olddir/inside.txt", "i")
+        daemon = self.start_daemon()
+        self.assertInSync(ALICE, ALICE_VIEW)
+        self.assertEqual(0, daemon.stop())
+        # While the daemon is down.
+        write_file(ALICE + "/edited.txt", "edited while down")
+        os.unlink(ALICE + "/deleted.txt")
+        shutil.rmtree(ALICE + "/olddir")
+        write_file(ALICE + "/new/born.txt", "n")
+        self.start_daemon()
+        self.assertInSync(ALICE, ALICE_VIEW)
+        self.assertSettles(lambda: ref("get", ALICE_VIEW, "/edited.txt", "/tmp/edited.out") is not None
+                           and read("/tmp/edited.out") == "edited while down", "edit not uploaded")
+
+
+if __name__ == "__main__":
+    unittest.main()
