@@ -6,6 +6,7 @@ and the tests wait for both sides to agree."""
 import glob
 import os
 import shutil
+import signal
 import sqlite3
 import subprocess
 import unittest
@@ -98,7 +99,8 @@ class RemovalTest(harness.DaemonTestCase):
 
     def tearDown(self):
         try:
-            os.kill(int(read(REF_PID).strip()), 15)
+            os.kill(int(read(REF_PID).strip()), signal.SIGCONT)
+            os.kill(int(read(REF_PID).strip()), signal.SIGTERM)
         except (ValueError, OSError):
             pass
         result = self._outcome.result
@@ -150,19 +152,24 @@ class RemovalTest(harness.DaemonTestCase):
         self.assertSettles(lambda: not os.path.exists(ALICE + "/dir"), "tree not removed locally")
         self.assertInSync(ALICE, ALICE_VIEW)
 
+    def ref_pid(self):
+        return int(read(REF_PID).strip())
+
     def hold_share(self):
-        """Stops working on the share while the daemon is paused: its watch
-        goes, it is put to catch up from the current position, and its events
-        wait. The caller changes things, then calls release_share()."""
-        self.ctl("pause")
+        """Puts the share to catch up while the server is frozen (SIGSTOP),
+        so no pull can end its catch-up before the caller's changes are in
+        the server's history (the admin commands write it directly). The
+        share's watch goes and its events wait until release_share()."""
+        os.kill(self.ref_pid(), signal.SIGSTOP)
         self.ctl("hxm-disable", "--share", "photos")
         self.assertSettles(lambda: PHOTOS_VIEW in (progress_rows() or {}), "share not catching up")
 
     def release_share(self):
-        self.ctl("resume")
-        # The global stream leaves the share's changes to the progress syncer.
-        self.assertSettles(lambda: "view id <%d> is in ProgressCache" % PHOTOS_VIEW in read(LOG_FILE),
-                           "the share's changes were not left to the progress syncer")
+        os.kill(self.ref_pid(), signal.SIGCONT)
+        # The progress syncer pulls the share's changes; they wait while the
+        # share is held.
+        self.assertSettles(lambda: "view id<%d> has pending server events" % PHOTOS_VIEW in read(LOG_FILE),
+                           "the progress syncer did not pull the share's changes")
         self.ctl("hxm-enable", "--share", "photos")
 
     def test_edited_file_survives_a_server_deletion(self):
