@@ -2,6 +2,8 @@
 #define TIDE_LOG_COMPONENT "worker_debug"
 #include "sync/removal_decision.h"
 
+#include <vector>
+
 #include "core/logger.h"
 #include "event/file_list.h"
 #include "sync/file_list_builders.h"
@@ -38,7 +40,13 @@ RemovalDecision DecideRemoval(const NodeRecord& record, const FileInfo& local, c
 bool LocalSubtreeChanged(const std::string& local_dir, uint64_t view_id, const std::string& dir_path,
                          const std::atomic<int>* abort_flag, int task_id) {
   FileList on_disk;
-  if (BuildLocalFileList(local_dir, &on_disk, abort_flag, task_id) < 0) return true;
+  std::vector<std::string> unreadable;
+  if (BuildLocalFileList(local_dir, &on_disk, abort_flag, task_id, &unreadable) < 0) return true;
+  if (!unreadable.empty()) {
+    // What it holds is unknown: it may hold local work.
+    TLOG_INFO("removing '%s' but '%s' inside cannot be read", dir_path.c_str(), unreadable.front().c_str());
+    return true;
+  }
   FileList indexed;
   BuildFileList(view_id, dir_path, &indexed);
   bool changed = false;
