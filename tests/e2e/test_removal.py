@@ -21,6 +21,8 @@ REF_DB = REF_DIR + "/history.sqlite"
 REF_STORE = REF_DIR + "/store"
 REF_PID = "/tmp/refsyncd.pid"
 ALICE = "/volume1/homes/alice"
+WORK_DIR = "/volume1/@tmp/tide-clientd.tmp.dir"
+FREEZE_FILE = "/tmp/tdwl_diskfull_freeze_2"
 PHOTOS = "/volume1/photos"
 ALICE_VIEW = 10
 PHOTOS_VIEW = 20
@@ -82,6 +84,8 @@ class RemovalTest(harness.DaemonTestCase):
         for path in (USER_DB, LOCAL_DB, LOCAL_DB + "-wal", LOCAL_DB + "-shm"):
             if os.path.exists(path):
                 os.unlink(path)
+        if os.path.exists(FREEZE_FILE):
+            os.unlink(FREEZE_FILE)
         for folder in (ALICE, PHOTOS, REF_DIR):
             shutil.rmtree(folder, ignore_errors=True)
         os.makedirs(ALICE)
@@ -211,6 +215,33 @@ class RemovalTest(harness.DaemonTestCase):
         write_file(source + "/after.txt", "after")
         ref("put", PHOTOS_VIEW, source + "/after.txt", "/after.txt")
         self.assertSettles(lambda: read(PHOTOS + "/after.txt") == "after", "global stream did not deliver")
+        self.assertInSync(PHOTOS, PHOTOS_VIEW)
+
+    def test_frozen_share_catches_up_after_space_is_freed(self):
+        self.start_daemon()
+        # The workers' copies land on a volume of 1 MiB: a bigger download
+        # fills it and freezes the share.
+        os.makedirs(WORK_DIR, exist_ok=True)
+        subprocess.run(["mount", "-t", "tmpfs", "-o", "size=1m", "tide-full", WORK_DIR], check=True)
+        try:
+            source = "/tmp/upload-src"
+            write_file(source + "/big.bin", "b" * (3 << 20))
+            write_file(source + "/later.txt", "later")
+            ref("put", PHOTOS_VIEW, source + "/big.bin", "/big.bin")
+            self.assertSettles(lambda: " %d\n" % PHOTOS_VIEW in read(FREEZE_FILE), "share not frozen")
+            self.assertSettles(lambda: PHOTOS_VIEW in (progress_rows() or {}), "frozen share not catching up")
+            ref("put", PHOTOS_VIEW, source + "/later.txt", "/later.txt")
+            self.assertSettles(lambda: "view id<%d> has pending server events" % PHOTOS_VIEW in read(LOG_FILE),
+                               "the progress syncer did not pull for the frozen share")
+            self.assertFalse(os.path.exists(PHOTOS + "/later.txt"))
+        finally:
+            subprocess.run(["umount", WORK_DIR], check=False)
+        # Space is freed, and with it the freeze.
+        os.unlink(FREEZE_FILE)
+        self.assertSettles(lambda: read(PHOTOS + "/later.txt") == "later" and
+                           os.path.getsize(PHOTOS + "/big.bin") == 3 << 20 if os.path.exists(PHOTOS + "/big.bin")
+                           else False, "frozen share did not catch up")
+        self.assertSettles(lambda: progress_rows() == {}, "catch-up did not end")
         self.assertInSync(PHOTOS, PHOTOS_VIEW)
 
     def test_start_over_existing_folder_and_database_reconciles(self):
