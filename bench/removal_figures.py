@@ -4,7 +4,11 @@
 
 `rm -r` of a synchronised tree (default 10,000 files in 500 folders): the time
 until the server holds none of it and the number of remove exchanges it took
-(one removal of the top folder would be the ideal)."""
+(one removal of the top folder would be the ideal).
+
+A share catching up (default 10,000 files, set with TIDE_CATCHUP_FILES): the
+files are put on the server while the share is held, then the share is let go;
+the time until its catch-up ends and until every file is on the disk."""
 
 import os
 import shutil
@@ -14,10 +18,12 @@ import unittest
 
 sys.path.insert(0, os.path.join(os.environ["TIDE_SRC"], "tests", "e2e"))
 import test_removal  # noqa: E402
-from test_removal import ALICE, ALICE_VIEW, REF_DIR, read, server_tree, wait_until  # noqa: E402
+from test_removal import (ALICE, ALICE_VIEW, LOG_FILE, PHOTOS, PHOTOS_VIEW, REF_DIR, local_tree, read, ref,  # noqa: E402
+                          server_tree)
 
-FILES = int(sys.argv[1]) if len(sys.argv) > 1 else 10000
-DIRS = int(sys.argv[2]) if len(sys.argv) > 2 else 500
+NUMBERS = [int(a) for a in sys.argv[1:] if a.isdigit()]
+FILES = NUMBERS[0] if NUMBERS else 10000
+DIRS = NUMBERS[1] if len(NUMBERS) > 1 else 500
 
 
 class Figures(test_removal.RemovalTest):
@@ -48,5 +54,28 @@ class Figures(test_removal.RemovalTest):
               % (removed, exchanges, refused))
 
 
+    def test_catch_up(self):
+        files = int(os.environ.get("TIDE_CATCHUP_FILES", "10000"))
+        self.start_daemon()
+        source = "/tmp/catch-up-src"
+        for d in range(max(1, files // 100)):
+            folder = "%s/d%04d" % (source, d)
+            os.makedirs(folder)
+            for f in range(min(100, files - d * 100)):
+                with open("%s/f%d.txt" % (folder, f), "w") as out:
+                    out.write("y")
+        self.hold_share()
+        ref("put", PHOTOS_VIEW, source, "/all")
+        start = time.monotonic()
+        self.release_share()
+        done = "UptoDate: Remove view_id %d from cache" % PHOTOS_VIEW
+        self.assertSettles(lambda: done in read(LOG_FILE), "catch-up did not end")
+        ended = time.monotonic() - start
+        self.assertSettles(lambda: len(local_tree(PHOTOS)) == len(server_tree(PHOTOS_VIEW)), "files not all down")
+        arrived = time.monotonic() - start
+        print("\ncatch-up of a share of %d files: ended after %.1f s, every file on disk after %.1f s"
+              % (files, ended, arrived))
+
+
 if __name__ == "__main__":
-    unittest.main(argv=[sys.argv[0]], verbosity=2)
+    unittest.main(argv=[sys.argv[0]] + [a for a in sys.argv[1:] if not a.isdigit()], verbosity=2)
