@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -42,34 +43,40 @@ struct Bench {
 };
 
 // Each iteration: a new 4 KiB file (new path, base 0, a new folder every
-// 1000 files). The server copies it into its store, checks its MD4 and size,
-// and commits the change.
+// 1000 files) handed over the way the daemon does it: a fresh temporary copy
+// that the client removes once the answer is in. The server takes it into
+// its store, checks its MD4 and size, and commits the change.
 void BM_Upload4K(benchmark::State& state) {
   Bench b;
   tide::NUploadRequest request;
   request.m_view_id = 7;
   request.m_size = FILE_SIZE;
-  request.m_hash = tide::test::FileMD4(b.m_data);
-  request.m_data_path = b.m_data;
-  int fd = open(b.m_data.c_str(), O_WRONLY);
+  std::string content(FILE_SIZE, 'x');
   uint64_t i = 0;
   for (auto _ : state) {
-    // Every upload brings new content, as real ones do; the client's part
-    // (8 bytes written, MD4 of 4 KiB) is a few microseconds of the figure.
-    if (pwrite(fd, &i, sizeof i, 0) != sizeof i) {
+    // New content every time, as real uploads bring; the client's part
+    // (write 4 KiB, MD4 of it, unlink) is a few microseconds of the figure.
+    memcpy(content.data(), &i, sizeof i);
+    std::string data = b.m_dir + "/upload-" + std::to_string(i);
+    int fd = open(data.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    bool written = fd >= 0 && write(fd, content.data(), content.size()) == static_cast<ssize_t>(content.size());
+    if (fd >= 0) close(fd);
+    if (!written) {
       state.SkipWithError("write failed");
       break;
     }
-    request.m_hash = tide::test::FileMD4(b.m_data);
+    request.m_hash = tide::test::FileMD4(data);
+    request.m_data_path = data;
     request.m_path = "/d" + std::to_string(i / 1000) + "/f" + std::to_string(i);
     ++i;
     tide::NUploadResponse response;
-    if (b.m_client.Upload(request, &response) != 0 || response.m_error_code != 0) {
+    int rc = b.m_client.Upload(request, &response);
+    unlink(data.c_str());
+    if (rc != 0 || response.m_error_code != 0) {
       state.SkipWithError("upload failed");
       break;
     }
   }
-  close(fd);
   state.SetItemsProcessed(static_cast<int64_t>(i));
 }
 BENCHMARK(BM_Upload4K)->Unit(benchmark::kMicrosecond)->UseRealTime();

@@ -58,6 +58,7 @@ class Admin {
     up.m_view_id = view;
     up.m_path = path;
     up.m_force = true;
+    up.m_remote = true;
     up.m_uid = st.st_uid;
     up.m_gid = st.st_gid;
     up.m_mtime = static_cast<uint32_t>(st.st_mtime);
@@ -81,6 +82,7 @@ class Admin {
     up.m_view_id = view;
     up.m_path = path;
     up.m_force = true;
+    up.m_remote = true;
     up.m_is_dir = true;
     up.m_uid = st.st_uid;
     up.m_gid = st.st_gid;
@@ -186,13 +188,14 @@ int RunRefAdmin(RefStore* store, const std::vector<std::string>& args, FILE* out
     up.m_view_id = view;
     up.m_path = args[2];
     up.m_force = true;
+    up.m_remote = true;
     up.m_is_dir = true;
     up.m_mtime = static_cast<uint32_t>(time(nullptr));
     return admin.Record(up);
   }
   if (cmd == "rm" && n == 3 && view_arg) {
     size_t removed = 0;
-    uint32_t code = store->Remove(view, args[2], 0, true, &removed);
+    uint32_t code = store->Remove(view, args[2], 0, true, &removed, true);
     if (code != REF_OK) return admin.Fail("rm %s refused: %s", args[2], RefCodeText(code));
     fprintf(out, "removed %zu\n", removed);
     return 0;

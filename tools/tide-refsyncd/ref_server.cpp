@@ -317,6 +317,9 @@ int RefServer::HandleUpload(Channel* channel, Session* session) {
     up.m_mac_size = request.m_mac_size;
     up.m_mac_hash = request.m_mac_hash;
     up.m_mac_data_path = request.m_mac_data_path;
+    // The daemon hands over a copy made for this upload and removes it
+    // after the answer, so the store may keep that file as it is.
+    up.m_adopt_data = true;
     RefNode node;
     response.m_error_code = m_store->Upload(up, &node);
     if (response.m_error_code == REF_OK) {

@@ -5,7 +5,9 @@
 #include "ref_store.h"
 
 #include <fcntl.h>
+#include <linux/fs.h>
 #include <sqlite3.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -39,6 +41,8 @@ const char* SCHEMA =
     "  mac_size INTEGER NOT NULL DEFAULT 0, mac_hash TEXT NOT NULL DEFAULT '',"
     "  deleted INTEGER NOT NULL DEFAULT 0, sync_id INTEGER NOT NULL DEFAULT 0,"
     "  UNIQUE (view_id, path));"
+    // The origin column (remote) is added by AddOriginColumn, so that a
+    // history from before it gets the column too.
     "CREATE TABLE IF NOT EXISTS changes ("
     "  sync_id INTEGER PRIMARY KEY, view_id INTEGER NOT NULL, node_id INTEGER NOT NULL,"
     "  parent_id INTEGER NOT NULL, path TEXT NOT NULL, flags INTEGER NOT NULL,"
@@ -47,7 +51,7 @@ const char* SCHEMA =
 
 const char* NODE_COLUMNS =
     "node_id, view_id, parent_id, path, name, is_dir, uid, gid, mtime, size, hash, mac_size, mac_hash, deleted, "
-    "sync_id";
+    "sync_id, remote";
 
 // Prepared statement that finalizes itself.
 class Stmt {
@@ -105,6 +109,7 @@ void ReadNodeRow(const Stmt& s, RefNode* n) {
   n->m_mac_hash = s.Text(12);
   n->m_deleted = s.U64(13) != 0;
   n->m_sync_id = s.U64(14);
+  n->m_remote = s.U64(15) != 0;
 }
 
 std::string NameOf(const std::string& path) { return path == "/" ? "/" : path.substr(path.rfind('/') + 1); }
@@ -226,12 +231,21 @@ int RefStore::Open(const std::string& db_path, const std::string& store_dir) {
     return -1;
   }
   Txn txn(this);
-  if (!txn.Ok() || Exec(SCHEMA) != 0 || txn.Commit() != 0) {
+  if (!txn.Ok() || Exec(SCHEMA) != 0 || AddOriginColumn() != 0 || txn.Commit() != 0) {
     TLOG_ERROR("create schema in %s failed", db_path.c_str());
     Close();
     return -1;
   }
   return 0;
+}
+
+int RefStore::AddOriginColumn() {
+  Stmt q(m_db, "SELECT COUNT(*) FROM pragma_table_info('nodes') WHERE name = 'remote'");
+  if (!q.Ok() || q.Step() != SQLITE_ROW) return -1;
+  if (q.U64(0) != 0) return 0;
+  // Whoever made the changes of an older history is unknown: counting them
+  // as remote keeps removals as cautious as they were then.
+  return Exec("ALTER TABLE nodes ADD COLUMN remote INTEGER NOT NULL DEFAULT 1");
 }
 
 void RefStore::Close() {
@@ -253,8 +267,54 @@ std::string RefStore::ObjectPath(const std::string& hash) const {
   return m_store_dir + "/objects/" + hash.substr(0, 2) + "/" + hash;
 }
 
+int RefStore::PlaceContent(int in, const std::string& source, bool may_link, std::string* temp) {
+  struct stat st {};
+  if (fstat(in, &st) != 0) return -1;
+  // A throw-away copy that nobody else names is simply taken over: no data
+  // moves at all. The inode check makes sure the name still leads to the
+  // file that was opened (and link() does not follow a symbolic link).
+  if (may_link && st.st_nlink == 1) {
+    *temp = m_store_dir + "/tmp/in-" + std::to_string(getpid()) + "-" + std::to_string(++m_next_temp);
+    if (link(source.c_str(), temp->c_str()) == 0) {
+      struct stat linked {};
+      if (lstat(temp->c_str(), &linked) == 0 && linked.st_ino == st.st_ino && linked.st_dev == st.st_dev) {
+        ++m_imports.m_linked;
+        return 0;
+      }
+      unlink(temp->c_str());
+    } else if (errno != EXDEV && errno != EPERM && errno != EMLINK && errno != EEXIST) {
+      TLOG_DEBUG("link %s into the store: %s", source.c_str(), strerror(errno));
+    }
+  }
+  *temp = m_store_dir + "/tmp/in-XXXXXX";
+  int out = mkstemp(temp->data());
+  if (out < 0) {
+    TLOG_ERROR("mkstemp in %s/tmp: %s", m_store_dir.c_str(), strerror(errno));
+    return -1;
+  }
+  // Where the file system shares extents, a clone costs no data copy and
+  // stays independent of later writes to the source.
+  int rc = 0;
+  if (ioctl(out, FICLONE, in) == 0) {
+    ++m_imports.m_cloned;
+  } else if ((rc = CopyWhole(in, out)) == 0) {
+    ++m_imports.m_copied;
+  }
+  int saved = errno;
+  if (close(out) != 0 && rc == 0) {
+    rc = -1;
+    saved = errno;
+  }
+  if (rc != 0) {
+    TLOG_ERROR("copy %s into the store: %s", source.c_str(), strerror(saved));
+    unlink(temp->c_str());
+    return -1;
+  }
+  return 0;
+}
+
 uint32_t RefStore::ImportContent(const std::string& source, const std::string& expected_hash, int64_t expected_size,
-                                 std::string* out_hash, uint64_t* out_size) {
+                                 bool adopt, std::string* out_hash, uint64_t* out_size) {
   int in = open(source.c_str(), O_RDONLY | O_CLOEXEC);
   if (in < 0) {
     TLOG_ERROR("open %s: %s", source.c_str(), strerror(errno));
@@ -266,27 +326,12 @@ uint32_t RefStore::ImportContent(const std::string& source, const std::string& e
     close(in);
     return REF_SERVER_ERROR;
   }
-  std::string temp = m_store_dir + "/tmp/in-XXXXXX";
-  int out = mkstemp(temp.data());
-  if (out < 0) {
-    TLOG_ERROR("mkstemp in %s/tmp: %s", m_store_dir.c_str(), strerror(errno));
-    close(in);
-    return REF_SERVER_ERROR;
-  }
-  int copied = CopyWhole(in, out);
-  int saved = errno;
+  std::string temp;
+  int placed = PlaceContent(in, source, adopt, &temp);
   close(in);
-  if (close(out) != 0 && copied == 0) {
-    copied = -1;
-    saved = errno;
-  }
-  if (copied != 0) {
-    TLOG_ERROR("copy %s into the store: %s", source.c_str(), strerror(saved));
-    unlink(temp.c_str());
-    return REF_SERVER_ERROR;
-  }
-  // The checksum is taken of the store's own copy: that is what later
-  // downloads hand out, whatever happens to the client's file meanwhile.
+  if (placed != 0) return REF_SERVER_ERROR;
+  // The checksum is taken of what the store now holds: that is what later
+  // downloads hand out.
   unsigned char digest[MD4_DIGEST_LENGTH_BYTES];
   struct stat copy_st {};
   if (RSCalcMD4(temp, digest, nullptr) != 0 || stat(temp.c_str(), &copy_st) != 0) {
@@ -324,6 +369,9 @@ uint32_t RefStore::ImportContent(const std::string& source, const std::string& e
     unlink(temp.c_str());
     return REF_SERVER_ERROR;
   }
+  // A rename between two names of one file leaves both in place: when a
+  // racing writer stored this very file meanwhile, the spare name goes.
+  unlink(temp.c_str());
   *out_hash = hash;
   *out_size = size;
   return REF_OK;
@@ -410,13 +458,13 @@ int RefStore::GetNode(uint64_t view_id, const std::string& path, RefNode* out) {
 int RefStore::WriteNode(const RefNode& n) {
   Stmt q(m_db,
          "INSERT OR REPLACE INTO nodes (node_id, view_id, parent_id, path, name, is_dir, uid, gid, mtime, size, hash,"
-         " mac_size, mac_hash, deleted, sync_id) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14,"
-         " ?15)");
+         " mac_size, mac_hash, deleted, sync_id, remote) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12,"
+         " ?13, ?14, ?15, ?16)");
   if (!q.Ok()) return -1;
   q.Bind(1, n.m_node_id).Bind(2, n.m_view_id).Bind(3, n.m_parent_id).Bind(4, n.m_path).Bind(5, n.m_name);
   q.Bind(6, uint64_t{n.m_is_dir}).Bind(7, uint64_t{n.m_uid}).Bind(8, uint64_t{n.m_gid}).Bind(9, uint64_t{n.m_mtime});
   q.Bind(10, n.m_size).Bind(11, n.m_hash).Bind(12, n.m_mac_size).Bind(13, n.m_mac_hash);
-  q.Bind(14, uint64_t{n.m_deleted}).Bind(15, n.m_sync_id);
+  q.Bind(14, uint64_t{n.m_deleted}).Bind(15, n.m_sync_id).Bind(16, uint64_t{n.m_remote});
   return q.Step() == SQLITE_DONE ? 0 : -1;
 }
 
@@ -431,13 +479,13 @@ int RefStore::AppendChange(const RefNode& n) {
   return q.Step() == SQLITE_DONE ? 0 : -1;
 }
 
-int RefStore::HasNewerBelow(uint64_t view_id, const std::string& path, uint64_t base, bool* newer) {
+int RefStore::HasRemoteNewerBelow(uint64_t view_id, const std::string& path, uint64_t base, bool* newer) {
   // Byte order: every "<path>/..." lies between "<path>/" and "<path>0".
   std::string low = path == "/" ? "/" : path + "/";
   std::string high = path == "/" ? "0" : path + "0";
   Stmt q(m_db,
          "SELECT EXISTS (SELECT 1 FROM nodes WHERE view_id = ?1 AND path > ?2 AND path < ?3 AND deleted = 0"
-         " AND sync_id > ?4)");
+         " AND sync_id > ?4 AND remote <> 0)");
   if (!q.Ok()) return -1;
   q.Bind(1, view_id).Bind(2, low).Bind(3, high).Bind(4, base);
   if (q.Step() != SQLITE_ROW) return -1;
@@ -485,7 +533,7 @@ uint32_t RefStore::Upload(const RefUpload& upload, RefNode* out) {
       return REF_SERVER_ERROR;
     }
     uint32_t code = ImportContent(upload.m_data_path, upload.m_hash, static_cast<int64_t>(upload.m_size),
-                                  &accepted.m_hash, &accepted.m_size);
+                                  upload.m_adopt_data, &accepted.m_hash, &accepted.m_size);
     if (code != REF_OK) return code;
   } else {
     accepted.m_size = 0;
@@ -493,7 +541,7 @@ uint32_t RefStore::Upload(const RefUpload& upload, RefNode* out) {
   }
   if (!upload.m_mac_data_path.empty()) {
     uint32_t code = ImportContent(upload.m_mac_data_path, upload.m_mac_hash, static_cast<int64_t>(upload.m_mac_size),
-                                  &accepted.m_mac_hash, &accepted.m_mac_size);
+                                  upload.m_adopt_data, &accepted.m_mac_hash, &accepted.m_mac_size);
     if (code != REF_OK) return code;
   } else {
     accepted.m_mac_size = 0;
@@ -557,6 +605,7 @@ uint32_t RefStore::UploadLocked(const RefUpload& up, RefNode* out) {
     dir.m_mac_size = 0;
     dir.m_mac_hash.clear();
     dir.m_deleted = false;
+    dir.m_remote = up.m_remote;
     if (NextCounter("sync_id", &dir.m_sync_id) != 0 || WriteNode(dir) != 0 || AppendChange(dir) != 0)
       return REF_SERVER_ERROR;
     parent_id = dir.m_node_id;
@@ -577,6 +626,7 @@ uint32_t RefStore::UploadLocked(const RefUpload& up, RefNode* out) {
   node.m_mac_size = up.m_mac_size;
   node.m_mac_hash = up.m_mac_hash;
   node.m_deleted = false;
+  node.m_remote = up.m_remote;
   if (NextCounter("sync_id", &node.m_sync_id) != 0 || WriteNode(node) != 0 || AppendChange(node) != 0)
     return REF_SERVER_ERROR;
   *out = node;
@@ -595,16 +645,16 @@ uint32_t RefStore::Download(uint64_t view_id, const std::string& path, uint64_t 
 }
 
 uint32_t RefStore::Remove(uint64_t view_id, const std::string& path, uint64_t base_sync_id, bool force,
-                          size_t* removed) {
+                          size_t* removed, bool remote) {
   if (!IsValidViewPath(path) || path == "/") return REF_REFUSED_PATH;
   Txn txn(this);
   if (!txn.Ok()) return REF_SERVER_ERROR;
-  uint32_t code = RemoveLocked(view_id, path, base_sync_id, force, removed);
+  uint32_t code = RemoveLocked(view_id, path, base_sync_id, force, remote, removed);
   if (code != REF_OK) return code;
   return txn.Commit() == 0 ? REF_OK : REF_SERVER_ERROR;
 }
 
-uint32_t RefStore::RemoveLocked(uint64_t view_id, const std::string& path, uint64_t base, bool force,
+uint32_t RefStore::RemoveLocked(uint64_t view_id, const std::string& path, uint64_t base, bool force, bool remote,
                                 size_t* removed) {
   RefNode node;
   int found = ReadNode(view_id, path, &node);
@@ -612,17 +662,19 @@ uint32_t RefStore::RemoveLocked(uint64_t view_id, const std::string& path, uint6
   if (found == 0 || node.m_deleted) return REF_NO_ENTRY;
   if (!force) {
     if (node.m_sync_id > base) return REF_MODIFIED;
-    // Only live nodes count: something below that was deleted meanwhile
-    // agrees with the removal (the client itself often removes children
-    // before their folder).
+    // Below the node only what a remote client made after the base counts:
+    // the daemon's own later uploads are known to it (it uploads a folder
+    // before its contents, so those are always newer than the folder's
+    // record), and something deleted meanwhile agrees with the removal.
     bool newer = false;
-    if (node.m_is_dir && HasNewerBelow(view_id, path, base, &newer) != 0) return REF_SERVER_ERROR;
+    if (node.m_is_dir && HasRemoteNewerBelow(view_id, path, base, &newer) != 0) return REF_SERVER_ERROR;
     if (newer) return REF_MODIFIED;
   }
   std::vector<RefNode> doomed{node};
   if (node.m_is_dir && ListBelow(view_id, path, true, true, &doomed) != 0) return REF_SERVER_ERROR;
   for (RefNode& n : doomed) {
     n.m_deleted = true;
+    n.m_remote = remote;
     if (NextCounter("sync_id", &n.m_sync_id) != 0 || WriteNode(n) != 0 || AppendChange(n) != 0)
       return REF_SERVER_ERROR;
   }

@@ -11,6 +11,13 @@
 // Contents are kept by MD4 in the store directory ("objects/xx/<hash>"), so
 // every version stays readable as long as the store exists.
 //
+// Every node remembers who made its last change: the daemon on this
+// appliance (over the socket) or a remote client (the admin command line).
+// A removal by the daemon must not take remote work it has not seen, but the
+// daemon's own uploads below a folder are not news to it: its folder record
+// is usually older than its children's, because it uploads a folder before
+// its contents.
+//
 // Several processes may use the same files at once (the server and the admin
 // command line): the database runs in WAL mode with a busy time-out, every
 // change is one IMMEDIATE transaction, and objects enter the store by rename.
@@ -58,6 +65,7 @@ struct RefNode {
   std::string m_mac_hash;  // empty without Mac data
   bool m_deleted = false;
   uint64_t m_sync_id = 0;  // sync id of the node's last change (0 for a view root)
+  bool m_remote = false;   // that change came from a remote client, not the daemon
 };
 
 struct RefChange {
@@ -81,7 +89,13 @@ struct RefUpload {
   uint64_t m_view_id = 0;
   std::string m_path;
   uint64_t m_base_sync_id = 0;
-  bool m_force = false;  // skip the base check (admin writes)
+  bool m_force = false;   // skip the base check (admin writes)
+  bool m_remote = false;  // written by a remote client (the admin command line)
+  // The data files are the client's throw-away copies, made for this upload
+  // and removed once it is answered: the store may keep those very files (a
+  // hard link) instead of copying them. Never set for files that someone
+  // goes on using, since a later write would change stored history.
+  bool m_adopt_data = false;
   bool m_is_dir = false;
   uint32_t m_uid = 0;
   uint32_t m_gid = 0;
@@ -120,11 +134,13 @@ class RefStore {
   // (base_sync_id is the current sync id), REF_REFUSED_PATH.
   uint32_t Download(uint64_t view_id, const std::string& path, uint64_t base_sync_id, RefNode* out);
   // Records the deletion of a node and of every live node below it, each as
-  // a change → REF_OK, REF_NO_ENTRY, REF_MODIFIED (the node or a live node
-  // below it changed after base_sync_id; skipped with force), REF_REFUSED_PATH.
-  // `removed` (optional) receives the number of nodes deleted.
+  // a change → REF_OK, REF_NO_ENTRY, REF_MODIFIED, REF_REFUSED_PATH.
+  // REF_MODIFIED (skipped with force): the node itself changed after
+  // base_sync_id, or a live node below it whose last change after the base
+  // was a remote client's. `remote` marks the deletions as a remote
+  // client's. `removed` (optional) receives the number of nodes deleted.
   uint32_t Remove(uint64_t view_id, const std::string& path, uint64_t base_sync_id, bool force,
-                  size_t* removed = nullptr);
+                  size_t* removed = nullptr, bool remote = false);
   // Changes with a sync id above `since`, ascending, at most `limit`, of one
   // view or of every view (view_id 0) → 0 or -1.
   int PullChanges(uint64_t view_id, uint64_t since, uint32_t limit, std::vector<RefChange>* out);
@@ -145,11 +161,23 @@ class RefStore {
 
   // Where the content with this MD4 is kept.
   std::string ObjectPath(const std::string& hash) const;
-  // Copies `source` into the store and checks it → REF_OK or
+  // Takes `source` into the store and checks it → REF_OK or
   // REF_SERVER_ERROR. With an empty `expected_hash` the hash is only
-  // computed; `expected_size` < 0 skips the size check.
+  // computed; `expected_size` < 0 skips the size check. The content enters
+  // without a second copy where the file system allows: with `adopt` as a
+  // hard link to `source` itself (see RefUpload::m_adopt_data), else as a
+  // shared-extent clone; a plain copy otherwise.
   uint32_t ImportContent(const std::string& source, const std::string& expected_hash, int64_t expected_size,
-                         std::string* out_hash, uint64_t* out_size);
+                         bool adopt, std::string* out_hash, uint64_t* out_size);
+
+  // How the contents taken in so far entered the store (for the log and
+  // for tests): hard links, clones, copies.
+  struct ImportCounts {
+    uint64_t m_linked = 0;
+    uint64_t m_cloned = 0;
+    uint64_t m_copied = 0;
+  };
+  const ImportCounts& Imports() const { return m_imports; }
 
  private:
   class Txn;
@@ -160,16 +188,23 @@ class RefStore {
   int NextCounter(const char* name, uint64_t* out);
   int EnsureView(uint64_t view_id, const std::string& watch_path, bool* created);
   int IdInUse(uint64_t id, bool* in_use);
-  int HasNewerBelow(uint64_t view_id, const std::string& path, uint64_t base, bool* newer);
+  int HasRemoteNewerBelow(uint64_t view_id, const std::string& path, uint64_t base, bool* newer);
+  int AddOriginColumn();
+  // Puts the content of `source` (open as `in`) at a new temporary path of
+  // the store → 0 with the path in *temp, or -1.
+  int PlaceContent(int in, const std::string& source, bool may_link, std::string* temp);
   int ListBelow(uint64_t view_id, const std::string& path, bool recursive, bool live_only,
                 std::vector<RefNode>* out);
   uint32_t UploadLocked(const RefUpload& upload, RefNode* out);
-  uint32_t RemoveLocked(uint64_t view_id, const std::string& path, uint64_t base, bool force, size_t* removed);
+  uint32_t RemoveLocked(uint64_t view_id, const std::string& path, uint64_t base, bool force, bool remote,
+                        size_t* removed);
 
   // One connection per RefStore; a RefStore belongs to one thread at a time
   // (the server's loop, or the admin command).
   sqlite3* m_db = nullptr;
   std::string m_store_dir;
+  ImportCounts m_imports;
+  uint64_t m_next_temp = 0;  // names of incoming temporary files
 };
 
 }  // namespace tide

@@ -1,6 +1,12 @@
 #include "ref_store.h"
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <functional>
 
 #include "ref_client.h"
 #include "support/temp_dir.h"
@@ -13,12 +19,16 @@ class RefStoreTest : public ::testing::Test {
   void SetUp() override { ASSERT_EQ(0, m_store.Open(m_dir / "history.sqlite", m_dir / "store")); }
 
   // Uploads `content` as a file; returns the code, the node in *node.
+  // `remote`: written as the admin command line writes (forced, by a remote
+  // client); otherwise as the daemon uploads.
   uint32_t PutFile(uint64_t view, const std::string& path, uint64_t base, const std::string& content,
-                   RefNode* node = nullptr) {
+                   RefNode* node = nullptr, bool remote = false) {
     RefUpload up;
     up.m_view_id = view;
     up.m_path = path;
     up.m_base_sync_id = base;
+    up.m_force = remote;
+    up.m_remote = remote;
     up.m_data_path = m_dir.WriteFile("src/" + std::to_string(++m_files), content);
     up.m_hash = FileMD4(up.m_data_path);
     up.m_size = content.size();
@@ -162,6 +172,62 @@ TEST_F(RefStoreTest, ContentMustMatchItsHashAndSize) {
   EXPECT_TRUE(Pull(0, 0).empty());
 }
 
+TEST_F(RefStoreTest, ContentEntersTheStoreWithoutASecondCopyOnlyWhereThatIsSafe) {
+  struct stat dir_st {}, shm_st {};
+  ASSERT_EQ(0, stat(m_dir.Path().c_str(), &dir_st));
+  // Another file system, where a hard link cannot reach, when the machine has one.
+  bool other_fs = stat("/dev/shm", &shm_st) == 0 && shm_st.st_dev != dir_st.st_dev && access("/dev/shm", W_OK) == 0;
+  std::string shm_file = "/dev/shm/refstore-test-" + std::to_string(getpid());
+  struct Case {
+    const char* name;
+    std::string source;
+    bool adopt;
+    bool second_name;  // somebody else names the file too
+    bool linked;
+  } cases[] = {
+      {"the daemon's throw-away copy", m_dir / "in/a", true, false, true},
+      {"a file that has a second name", m_dir / "in/b", true, true, false},
+      {"a file somebody goes on using", m_dir / "in/c", false, false, false},
+      {"a copy on another file system", other_fs ? shm_file : m_dir / "in/d", true, false, !other_fs},
+  };
+  for (const Case& c : cases) {
+    std::string content = std::string("content of ") + c.name;
+    std::filesystem::create_directories(m_dir / "in");
+    {
+      FILE* f = fopen(c.source.c_str(), "w");
+      ASSERT_NE(nullptr, f) << c.name;
+      fputs(content.c_str(), f);
+      fclose(f);
+    }
+    if (c.second_name) {
+      ASSERT_EQ(0, link(c.source.c_str(), (c.source + ".also").c_str()));
+    }
+    RefStore::ImportCounts counts = m_store.Imports();
+    std::string hash;
+    uint64_t size = 0;
+    ASSERT_EQ(REF_OK, m_store.ImportContent(c.source, FileMD4(c.source), static_cast<int64_t>(content.size()), c.adopt,
+                                            &hash, &size))
+        << c.name;
+    struct stat source_st {}, object_st {};
+    ASSERT_EQ(0, stat(c.source.c_str(), &source_st));
+    ASSERT_EQ(0, stat(m_store.ObjectPath(hash).c_str(), &object_st));
+    EXPECT_EQ(c.linked, source_st.st_ino == object_st.st_ino && source_st.st_dev == object_st.st_dev) << c.name;
+    EXPECT_EQ(counts.m_linked + (c.linked ? 1 : 0), m_store.Imports().m_linked) << c.name;
+    EXPECT_EQ(content.size(), size);
+    // The source goes away (or is rewritten) as its owner likes; the stored
+    // version stays as it was checked.
+    if (!c.linked) {
+      FILE* f = fopen(c.source.c_str(), "w");
+      fputs("rewritten", f);
+      fclose(f);
+    }
+    unlink(c.source.c_str());
+    EXPECT_EQ(content, TempDir::ReadFile(m_store.ObjectPath(hash))) << c.name;
+  }
+  std::error_code ec;
+  EXPECT_TRUE(std::filesystem::is_empty(m_dir / "store/tmp", ec)) << "nothing left behind in the store's tmp";
+}
+
 TEST_F(RefStoreTest, DownloadCodes) {
   RefNode file;
   ASSERT_EQ(REF_OK, PutFile(7, "/f", 0, "abc", &file));
@@ -176,7 +242,9 @@ TEST_F(RefStoreTest, DownloadCodes) {
   EXPECT_EQ(REF_NO_ENTRY, m_store.Download(7, "/f", 0, &out));
 }
 
-TEST_F(RefStoreTest, RemoveTakesTheSubtreeAndRefusesNewerChangesBelow) {
+TEST_F(RefStoreTest, RemovingASynchronisedTreeTakesItAllThoughTheFolderRecordIsOlder) {
+  // The daemon uploads a folder before its contents, so the folder's record
+  // is older than everything below it; the removal is based on that record.
   RefNode d, f, g;
   ASSERT_EQ(REF_OK, PutDir(7, "/d", 0, &d));
   ASSERT_EQ(REF_OK, PutFile(7, "/d/f", 0, "f", &f));
@@ -184,35 +252,121 @@ TEST_F(RefStoreTest, RemoveTakesTheSubtreeAndRefusesNewerChangesBelow) {
   ASSERT_EQ(REF_OK, PutFile(7, "/dx", 0, "not below /d"));
   uint64_t before = SyncId();
 
-  EXPECT_EQ(REF_MODIFIED, m_store.Remove(7, "/d", d.m_sync_id, false));  // /d/f and /d/e/g are newer
+  // The node's own newer version is still refused, and nothing changes.
   EXPECT_EQ(REF_MODIFIED, m_store.Remove(7, "/d/f", f.m_sync_id - 1, false));
   EXPECT_EQ(before, SyncId());
 
   // A folder goes with everything below it, each node a change of its own,
   // the folder first.
   size_t removed = 0;
-  ASSERT_EQ(REF_OK, m_store.Remove(7, "/d/e", g.m_sync_id, false, &removed));
-  EXPECT_EQ(2u, removed);
-  std::vector<RefChange> tail = Pull(7, before);
-  ASSERT_EQ(2u, tail.size());
-  EXPECT_EQ("/d/e", tail[0].m_path);
-  EXPECT_EQ(REF_FLAG_DIR | REF_FLAG_DELETED, tail[0].m_flags);
-  EXPECT_EQ("/d/e/g", tail[1].m_path);
-  EXPECT_EQ(REF_FLAG_DELETED, tail[1].m_flags);
-  EXPECT_EQ(before + 2, tail[1].m_sync_id);
-
-  // Nodes below that were deleted after the base do not hold the folder.
-  ASSERT_EQ(REF_OK, m_store.Remove(7, "/d/f", f.m_sync_id, false));
   ASSERT_EQ(REF_OK, m_store.Remove(7, "/d", d.m_sync_id, false, &removed));
-  EXPECT_EQ(1u, removed);
+  EXPECT_EQ(4u, removed);
+  std::vector<RefChange> tail = Pull(7, before);
+  ASSERT_EQ(4u, tail.size());
+  EXPECT_EQ("/d", tail[0].m_path);
+  EXPECT_EQ(REF_FLAG_DIR | REF_FLAG_DELETED, tail[0].m_flags);
+  EXPECT_EQ("/d/e/g", tail[2].m_path);
+  EXPECT_EQ(REF_FLAG_DELETED, tail[2].m_flags);
+  EXPECT_EQ(before + 4, tail[3].m_sync_id);
+
   EXPECT_EQ(REF_NO_ENTRY, m_store.Remove(7, "/d", SyncId(), false));
   EXPECT_EQ(REF_REFUSED_PATH, m_store.Remove(7, "/", SyncId(), false));
   EXPECT_EQ(REF_REFUSED_PATH, m_store.Remove(7, "/dx/..", SyncId(), false));
-
   std::vector<RefNode> live;
   ASSERT_EQ(0, m_store.ListNodes(7, "/", true, &live));
   ASSERT_EQ(1u, live.size());
   EXPECT_EQ("/dx", live[0].m_path);
+}
+
+TEST_F(RefStoreTest, RemovalIsRefusedOnlyForChangesTheDaemonHasNotSeen) {
+  // Each case builds "/d" (uploaded by the daemon) in a view of its own,
+  // then changes things; the daemon removes "/d" with the base returned.
+  struct Case {
+    const char* name;
+    std::function<uint64_t(uint64_t view, uint64_t d_sync)> change;
+    uint32_t expected;
+  };
+  Case cases[] = {
+      {"a file added remotely inside",
+       [&](uint64_t view, uint64_t d_sync) {
+         EXPECT_EQ(REF_OK, PutFile(view, "/d/new", 0, "remote", nullptr, true));
+         return d_sync;
+       },
+       REF_MODIFIED},
+      {"a remote edit deep below",
+       [&](uint64_t view, uint64_t d_sync) {
+         EXPECT_EQ(REF_OK, PutFile(view, "/d/e/g", 0, "mine"));
+         EXPECT_EQ(REF_OK, PutFile(view, "/d/e/g", 0, "theirs", nullptr, true));
+         return d_sync;
+       },
+       REF_MODIFIED},
+      {"the folder itself recreated after the base",
+       [&](uint64_t view, uint64_t d_sync) {
+         EXPECT_EQ(REF_OK, m_store.Remove(view, "/d", d_sync, false));
+         RefNode again;
+         EXPECT_EQ(REF_OK, PutDir(view, "/d", 0, &again));
+         return d_sync;
+       },
+       REF_MODIFIED},
+      {"a remote addition the daemon has pulled (base past it)",
+       [&](uint64_t view, uint64_t) {
+         EXPECT_EQ(REF_OK, PutFile(view, "/d/new", 0, "remote", nullptr, true));
+         return SyncId();
+       },
+       REF_OK},
+      {"a remote version the daemon uploaded over",
+       [&](uint64_t view, uint64_t d_sync) {
+         RefNode theirs;
+         EXPECT_EQ(REF_OK, PutFile(view, "/d/x", 0, "theirs", &theirs, true));
+         EXPECT_EQ(REF_OK, PutFile(view, "/d/x", theirs.m_sync_id, "mine"));
+         return d_sync;
+       },
+       REF_OK},
+      {"a remote removal below",
+       [&](uint64_t view, uint64_t d_sync) {
+         EXPECT_EQ(REF_OK, PutFile(view, "/d/f", 0, "f"));
+         EXPECT_EQ(REF_OK, m_store.Remove(view, "/d/f", 0, true, nullptr, true));
+         return d_sync;
+       },
+       REF_OK},
+      {"a remote file beside, not below",
+       [&](uint64_t view, uint64_t d_sync) {
+         EXPECT_EQ(REF_OK, PutFile(view, "/dx", 0, "remote", nullptr, true));
+         return d_sync;
+       },
+       REF_OK},
+  };
+  uint64_t view = 300;
+  for (const Case& c : cases) {
+    ++view;
+    RefNode d;
+    ASSERT_EQ(REF_OK, PutDir(view, "/d", 0, &d)) << c.name;
+    ASSERT_EQ(REF_OK, PutFile(view, "/d/f0", 0, "daemon's")) << c.name;
+    uint64_t base = c.change(view, d.m_sync_id);
+    uint64_t before = SyncId();
+    EXPECT_EQ(c.expected, m_store.Remove(view, "/d", base, false)) << c.name;
+    if (c.expected != REF_OK) {
+      EXPECT_EQ(before, SyncId()) << c.name << ": a refusal changes nothing";
+    }
+  }
+}
+
+TEST_F(RefStoreTest, HistoryFromBeforeOriginsWereKeptCountsAsRemote) {
+  RefNode d;
+  ASSERT_EQ(REF_OK, PutDir(7, "/d", 0, &d));
+  ASSERT_EQ(REF_OK, PutFile(7, "/d/f", 0, "f"));
+  m_store.Close();
+  {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(SQLITE_OK, sqlite3_open((m_dir / "history.sqlite").c_str(), &db));
+    EXPECT_EQ(SQLITE_OK, sqlite3_exec(db, "ALTER TABLE nodes DROP COLUMN remote", nullptr, nullptr, nullptr));
+    sqlite3_close(db);
+  }
+  ASSERT_EQ(0, m_store.Open(m_dir / "history.sqlite", m_dir / "store"));
+  // Who wrote /d/f is unknown: the removal stays as cautious as before.
+  EXPECT_EQ(REF_MODIFIED, m_store.Remove(7, "/d", d.m_sync_id, false));
+  ASSERT_EQ(REF_OK, PutFile(7, "/d/g", 0, "g"));
+  EXPECT_EQ(REF_OK, m_store.Remove(7, "/d", SyncId(), false));
 }
 
 TEST_F(RefStoreTest, ForcedRemoveSkipsTheBaseCheck) {
