@@ -408,9 +408,19 @@ std::string RefServer::PlacementDir(uint64_t view_id) {
 
 int RefServer::PlaceCopy(uint64_t view_id, const std::string& hash, Session* session, std::string* placed) {
   std::string dir = PlacementDir(view_id);
-  std::string name_template = dir + "/refsyncd-" + std::to_string(getpid()) + "-" + std::to_string(++m_next_placed) +
-                              "-XXXXXX";
-  if (CopyFileTo(m_store->ObjectPath(hash), name_template, placed) != 0) return -1;
+  auto name_template = [&](const std::string& in) {
+    return in + "/refsyncd-" + std::to_string(getpid()) + "-" + std::to_string(++m_next_placed) + "-XXXXXX";
+  };
+  if (CopyFileTo(m_store->ObjectPath(hash), name_template(dir), placed) != 0) {
+    // A full volume is the client's to meet (it freezes the view): hand the
+    // copy out from the spool, off the volume, rather than failing the
+    // download again and again.
+    if (dir == m_options.m_spool_dir) return -1;
+    TLOG_WARNING("no room for a download copy in %s, placing it in %s", dir.c_str(), m_options.m_spool_dir.c_str());
+    std::error_code ec;
+    std::filesystem::create_directories(m_options.m_spool_dir, ec);
+    if (CopyFileTo(m_store->ObjectPath(hash), name_template(m_options.m_spool_dir), placed) != 0) return -1;
+  }
   session->m_placed.push_back(*placed);
   return 0;
 }
