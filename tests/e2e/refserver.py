@@ -22,10 +22,11 @@ BINARY = os.path.join(harness.BUILD, "tide-refsyncd")
 
 
 class RefServer:
-    def __init__(self, home="/volume1/@refsyncd", log_level=6):
+    def __init__(self, home="/volume1/@refsyncd", log_level=6, trace=None):
         self.db = os.path.join(home, "history.sqlite")
         self.store = os.path.join(home, "store")
         self.log_level = log_level
+        self.trace = trace
         self.pid = None
 
     def start(self):
@@ -33,7 +34,8 @@ class RefServer:
             os.unlink(LOG)
         # Detached: the command returns once the socket accepts connections.
         subprocess.run([BINARY, "--db", self.db, "--store", self.store, "--socket", SOCKET, "--log", LOG,
-                        "--log-level", str(self.log_level), "--pid-file", PID_FILE],
+                        "--log-level", str(self.log_level), "--pid-file", PID_FILE]
+                       + (["--trace", self.trace] if self.trace else []),
                        check=True, timeout=60, stdin=subprocess.DEVNULL)
         self.pid = int(read(PID_FILE).strip())
         return self

@@ -3,6 +3,7 @@
 //
 //   tide-refsyncd --db FILE --store DIR [--socket PATH] [--batch N] [--spool DIR]
 //                 [--foreground] [--log FILE] [--log-level N] [--pid-file FILE]
+//                 [--trace FILE]
 //   tide-refsyncd --db FILE --store DIR COMMAND ...      (admin; see --help)
 #define TIDE_LOG_TAG "refsyncd"
 #define TIDE_LOG_COMPONENT "refsyncd_debug"
@@ -47,11 +48,14 @@ void Usage(FILE* to) {
   fputs(
       "usage: tide-refsyncd --db FILE --store DIR [--socket PATH] [--batch N] [--spool DIR]\n"
       "                     [--foreground] [--log FILE] [--log-level N] [--pid-file FILE]\n"
+      "                     [--trace FILE]\n"
       "       tide-refsyncd --db FILE --store DIR COMMAND ...\n"
       "Serves the history in FILE and the contents in DIR on a Unix socket (default /tmp/sfsock).\n"
       "Without --foreground it detaches once the socket is ready and logs to --log\n"
       "(default DIR/refsyncd.log); in the foreground it logs to stderr unless --log is given.\n"
-      "--log-level: 7 debug, 6 info (default), 5 note, 4 warning, 3 error.\n",
+      "--log-level: 7 debug, 6 info (default), 5 note, 4 warning, 3 error.\n"
+      "--trace: one line per request, for measurements: arrival and answer times\n"
+      "(nanoseconds of the real-time clock), command code, path.\n",
       to);
   fputs(tide::RefAdminUsage(), to);
 }
@@ -79,6 +83,8 @@ int ParseArgs(int argc, char** argv, Options* o) {
       if (!value(&o->m_log)) return -1;
     } else if (arg == "--pid-file") {
       if (!value(&o->m_pid_file)) return -1;
+    } else if (arg == "--trace") {
+      if (!value(&o->m_server.m_trace_path)) return -1;
     } else if (arg == "--batch" || arg == "--log-level") {
       if (!value(&number)) return -1;
       char* end = nullptr;
@@ -169,6 +175,8 @@ int main(int argc, char** argv) {
   if (!o.m_pid_file.empty()) o.m_pid_file = std::filesystem::absolute(o.m_pid_file, ec).string();
   if (!o.m_server.m_spool_dir.empty())
     o.m_server.m_spool_dir = std::filesystem::absolute(o.m_server.m_spool_dir, ec).string();
+  if (!o.m_server.m_trace_path.empty())
+    o.m_server.m_trace_path = std::filesystem::absolute(o.m_server.m_trace_path, ec).string();
 
   int report = -1;
   if (!o.m_foreground) {

@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <cinttypes>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 
 #include "proto/channel.h"
@@ -95,10 +96,30 @@ int CopyFileTo(const std::string& from, const std::string& to_template, std::str
 RefServer::RefServer(RefStore* store, RefServerOptions options) : m_store(store), m_options(std::move(options)) {
   if (m_options.m_spool_dir.empty()) m_options.m_spool_dir = store->StoreDir() + "/outgoing";
   if (m_options.m_batch == 0) m_options.m_batch = 1;
+  if (!m_options.m_trace_path.empty()) {
+    m_trace_fd = open(m_options.m_trace_path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (m_trace_fd < 0) TLOG_WARNING("cannot open trace %s: %s", m_options.m_trace_path.c_str(), strerror(errno));
+  }
 }
 
 RefServer::~RefServer() {
   if (m_listen_fd >= 0) close(m_listen_fd);
+  if (m_trace_fd >= 0) close(m_trace_fd);
+}
+
+namespace {
+uint64_t RealTimeNs() {
+  timespec ts{};
+  clock_gettime(CLOCK_REALTIME, &ts);
+  return static_cast<uint64_t>(ts.tv_sec) * 1000000000u + static_cast<uint64_t>(ts.tv_nsec);
+}
+}  // namespace
+
+void RefServer::Trace(uint64_t arrived_ns, uint32_t command, const Session& session) {
+  std::string line = std::to_string(arrived_ns) + " " + std::to_string(RealTimeNs()) + " " +
+                     std::to_string(command) + " " + session.m_request_path + "\n";
+  // One write per line: readers tailing the file never see half a line.
+  if (write(m_trace_fd, line.data(), line.size()) < 0) TLOG_DEBUG("trace: %s", strerror(errno));
 }
 
 int RefServer::Listen() {
@@ -193,8 +214,12 @@ void RefServer::ServeConnection(int fd) {
       Malformed(&session, "command code");
       break;
     }
+    uint64_t arrived = m_trace_fd >= 0 ? RealTimeNs() : 0;
+    session.m_request_path.clear();
     RemovePlaced(&session);
-    if (Handle(&channel, command, &session) != 0) break;
+    int handled = Handle(&channel, command, &session);
+    if (m_trace_fd >= 0) Trace(arrived, command, session);
+    if (handled != 0) break;
   }
   RemovePlaced(&session);
   // Nothing is pending after a complete answer; a short time-out keeps a
@@ -297,6 +322,7 @@ int RefServer::HandlePull(Channel* channel, Session* session) {
 int RefServer::HandleUpload(Channel* channel, Session* session) {
   NUploadRequest request;
   if (request.Recv(channel) != 0) return Malformed(session, "upload request");
+  session->m_request_path = request.m_path;
   NUploadResponse response;
   bool data_ok = (request.IsDir() || IsAcceptableDataPath(request.m_data_path)) &&
                  (request.m_mac_data_path.empty() || IsAcceptableDataPath(request.m_mac_data_path));
@@ -341,6 +367,7 @@ int RefServer::HandleUpload(Channel* channel, Session* session) {
 int RefServer::HandleDownload(Channel* channel, Session* session) {
   NDownloadRequest request;
   if (request.Recv(channel) != 0) return Malformed(session, "download request");
+  session->m_request_path = request.m_path;
   NDownloadResponse response;
   RefNode node;
   response.m_error_code = m_store->Download(request.m_view_id, request.m_path, request.m_sync_id, &node);
@@ -376,6 +403,7 @@ int RefServer::HandleDownload(Channel* channel, Session* session) {
 int RefServer::HandleRemove(Channel* channel, Session* session) {
   NRemoveRequest request;
   if (request.Recv(channel) != 0) return Malformed(session, "remove request");
+  session->m_request_path = request.m_path;
   NRemoveResponse response;
   size_t removed = 0;
   response.m_error_code = m_store->Remove(request.m_view_id, request.m_path, request.m_sync_id, false, &removed);

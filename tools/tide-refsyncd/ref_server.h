@@ -26,6 +26,10 @@ struct RefServerOptions {
   // Where download copies go when the view's volume is unknown; empty:
   // "<store>/outgoing".
   std::string m_spool_dir;
+  // When set, one line per request is appended there, for benchmarks:
+  // "<arrival ns> <answered ns> <command> <path>" (real-time clock; arrival
+  // is when the command code was read).
+  std::string m_trace_path;
 };
 
 class RefServer {
@@ -54,6 +58,7 @@ class RefServer {
   struct Session {
     uint32_t m_id = 0;
     std::vector<std::string> m_placed;  // download copies handed out
+    std::string m_request_path;         // path of the request in hand, for the trace
   };
 
   // 1: a request is ready to read; 0: the peer closed or the server stops.
@@ -67,6 +72,7 @@ class RefServer {
   int HandleRemove(Channel* channel, Session* session);
   int Malformed(Session* session, const char* what);
   void RemovePlaced(Session* session);
+  void Trace(uint64_t arrived_ns, uint32_t command, const Session& session);
   // Copies a stored object next to the view → 0 with the copy's path, or -1.
   int PlaceCopy(uint64_t view_id, const std::string& hash, Session* session, std::string* placed);
   std::string PlacementDir(uint64_t view_id);
@@ -74,6 +80,7 @@ class RefServer {
   RefStore* m_store;
   RefServerOptions m_options;
   int m_listen_fd = -1;
+  int m_trace_fd = -1;
   // Set by RequestStop from any thread or a signal handler; also the
   // channels' abort flag, so a stop interrupts a transfer in progress.
   std::atomic<int> m_stop{0};
