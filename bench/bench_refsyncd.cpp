@@ -42,20 +42,21 @@ struct Bench {
   RefClient m_client;
 };
 
-// Each iteration: a new 4 KiB file (new path, base 0, a new folder every
-// 1000 files) handed over the way the daemon does it: a fresh temporary copy
+// Each iteration: a new file of range(0) bytes (new path, base 0, a new
+// folder every 1000 files) handed over the way the daemon does it: a fresh temporary copy
 // that the client removes once the answer is in. The server takes it into
 // its store, checks its MD4 and size, and commits the change.
-void BM_Upload4K(benchmark::State& state) {
+void BM_Upload(benchmark::State& state) {
   Bench b;
+  const size_t size = static_cast<size_t>(state.range(0));
   tide::NUploadRequest request;
   request.m_view_id = 7;
-  request.m_size = FILE_SIZE;
-  std::string content(FILE_SIZE, 'x');
+  request.m_size = size;
+  std::string content(size, 'x');
   uint64_t i = 0;
   for (auto _ : state) {
     // New content every time, as real uploads bring; the client's part
-    // (write 4 KiB, MD4 of it, unlink) is a few microseconds of the figure.
+    // (write the file, MD4 of it, unlink) is in the figure too.
     memcpy(content.data(), &i, sizeof i);
     std::string data = b.m_dir + "/upload-" + std::to_string(i);
     int fd = open(data.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
@@ -78,8 +79,9 @@ void BM_Upload4K(benchmark::State& state) {
     }
   }
   state.SetItemsProcessed(static_cast<int64_t>(i));
+  state.SetBytesProcessed(static_cast<int64_t>(i * size));
 }
-BENCHMARK(BM_Upload4K)->Unit(benchmark::kMicrosecond)->UseRealTime();
+BENCHMARK(BM_Upload)->Arg(FILE_SIZE)->Arg(1 << 20)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
 // Each iteration: the current version of one of 1000 files; the server
 // places a copy for the client and removes the previous one.
