@@ -205,10 +205,18 @@ class DaemonTestCase(unittest.TestCase):
                     os.unlink(path)
             else:
                 write(path, text)
-        if not self._outcome.success:
+        if self.failed():
             print("\n---- %s ----\n%s" % (LOG_FILE, read(LOG_FILE)[-20000:]))
             for daemon in self.daemons:
                 print("---- stderr ----\n%s" % daemon.stderr()[-20000:])
+
+    def failed(self):
+        """True in tearDown when the test failed. Since Python 3.11 a failure
+        goes straight to the result and leaves the outcome's flag alone."""
+        if not self._outcome.success:
+            return True
+        result = getattr(self._outcome, "result", None)
+        return result is not None and any(test is self for test, _ in result.failures + result.errors)
 
     def launch(self, config_text=None, args=None, name="daemon"):
         """Starts tide-clientd with `config_text` as its configuration file."""

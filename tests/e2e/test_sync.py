@@ -75,7 +75,7 @@ class SyncTestCase(harness.DaemonTestCase):
         self.daemon = self.start("")
 
     def tearDown(self):
-        if not self._outcome.success:
+        if self.failed():
             print("\n---- %s ----\n%s" % (refserver.LOG, self.server.log()[-20000:]))
         super().tearDown()
 
