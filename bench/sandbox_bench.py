@@ -51,9 +51,10 @@ def inside_modules():
     return harness, refserver
 
 
-def prepare_view(harness, levels="client_debug=5\n"):
-    """A user database with alice's home as view 10; quiet logging, since
-    the log is not what is measured."""
+def prepare_view(harness, levels="client_debug=6\n"):
+    """A user database with alice's home as view 10; logging at the
+    default threshold, since the log is not what is measured (start-up
+    keeps INFO: its "started" line is how a start is recognised)."""
     userdb = harness.load_user_db_tool()
     conn = userdb.create(USER_DB)
     userdb.add_user(conn, "alice", VIEW)
