@@ -41,7 +41,6 @@ def write_file(path):
 
 def run_daemon(count, harness, refserver):
     sb.prepare_view(harness)
-    os.makedirs(sb.ALICE + "/lat", exist_ok=True)
     open(sb.TRACE, "w").close()
     server = refserver.RefServer("/volume1/@refsyncd", log_level=4, trace=sb.TRACE).start()
     server.add_view(sb.VIEW, sb.ALICE)
@@ -63,7 +62,8 @@ def run_daemon(count, harness, refserver):
             rel_path, harness.read(harness.LOG_FILE)[-4000:]))
 
     try:
-        # The start-up rescan and the folder's own upload go first.
+        # The folder's own upload goes first.
+        os.makedirs(sb.ALICE + "/lat")
         arrival("/lat")
         write_file(sb.ALICE + "/lat/warm-up")
         arrival("/lat/warm-up")
