@@ -14,6 +14,10 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <vector>
 
 #include "proto/checksum.h"
 
@@ -53,16 +57,73 @@ const char* NODE_COLUMNS =
     "node_id, view_id, parent_id, path, name, is_dir, uid, gid, mtime, size, hash, mac_size, mac_hash, deleted, "
     "sync_id, remote";
 
-// Prepared statement that finalizes itself.
-class Stmt {
+// Prepared statements are kept per connection and reused: an upload runs a
+// dozen small statements, and compiling each anew was a large share of the
+// server's time per request. The cache is shared by every RefStore of the
+// process (tests run several), hence the mutex; a statement is in one
+// user's hands at a time.
+class StatementCache {
  public:
-  Stmt(sqlite3* db, const char* sql) : m_db(db) {
-    if (sqlite3_prepare_v2(db, sql, -1, &m_stmt, nullptr) != SQLITE_OK) {
+  static StatementCache& Instance() {
+    static StatementCache cache;
+    return cache;
+  }
+  sqlite3_stmt* Take(sqlite3* db, const char* sql) {
+    {
+      std::lock_guard<std::mutex> lock(m_mutex);
+      auto it = m_free.find(Key{db, sql});
+      if (it != m_free.end() && !it->second.empty()) {
+        sqlite3_stmt* stmt = it->second.back();
+        it->second.pop_back();
+        return stmt;
+      }
+    }
+    sqlite3_stmt* stmt = nullptr;
+    if (sqlite3_prepare_v3(db, sql, -1, SQLITE_PREPARE_PERSISTENT, &stmt, nullptr) != SQLITE_OK) {
       TLOG_ERROR("prepare '%s': %s", sql, sqlite3_errmsg(db));
-      m_stmt = nullptr;
+      sqlite3_finalize(stmt);
+      return nullptr;
+    }
+    return stmt;
+  }
+  void Give(sqlite3* db, sqlite3_stmt* stmt) {
+    sqlite3_reset(stmt);
+    sqlite3_clear_bindings(stmt);
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_free[Key{db, sqlite3_sql(stmt)}].push_back(stmt);
+  }
+  // Before the connection closes.
+  void Drop(sqlite3* db) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (auto it = m_free.begin(); it != m_free.end();) {
+      if (it->first.m_db != db) {
+        ++it;
+        continue;
+      }
+      for (sqlite3_stmt* stmt : it->second) sqlite3_finalize(stmt);
+      it = m_free.erase(it);
     }
   }
-  ~Stmt() { sqlite3_finalize(m_stmt); }
+
+ private:
+  struct Key {
+    sqlite3* m_db;
+    std::string m_sql;
+    bool operator<(const Key& other) const {
+      return m_db != other.m_db ? std::less<sqlite3*>()(m_db, other.m_db) : m_sql < other.m_sql;
+    }
+  };
+  std::mutex m_mutex;
+  std::map<Key, std::vector<sqlite3_stmt*>> m_free;  // guarded by m_mutex
+};
+
+// A statement taken from the cache, given back (reset) when it goes.
+class Stmt {
+ public:
+  Stmt(sqlite3* db, const char* sql) : m_db(db), m_stmt(StatementCache::Instance().Take(db, sql)) {}
+  ~Stmt() {
+    if (m_stmt) StatementCache::Instance().Give(m_db, m_stmt);
+  }
   Stmt(const Stmt&) = delete;
   Stmt& operator=(const Stmt&) = delete;
 
@@ -90,7 +151,7 @@ class Stmt {
 
  private:
   sqlite3* m_db;
-  sqlite3_stmt* m_stmt = nullptr;
+  sqlite3_stmt* m_stmt;
 };
 
 void ReadNodeRow(const Stmt& s, RefNode* n) {
@@ -249,7 +310,10 @@ int RefStore::AddOriginColumn() {
 }
 
 void RefStore::Close() {
-  if (m_db) sqlite3_close_v2(m_db);
+  if (m_db) {
+    StatementCache::Instance().Drop(m_db);
+    sqlite3_close_v2(m_db);
+  }
   m_db = nullptr;
 }
 
