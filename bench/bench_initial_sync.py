@@ -99,7 +99,7 @@ def perf_summary(data):
     out = []
     for sort, lines in (("dso", 12), ("dso,sym", 25)):
         result = subprocess.run(["perf", "report", "-i", data, "--no-children", "--sort", sort, "--stdio", "-q",
-                                 "--percent-limit", "0.5"], capture_output=True, text=True)
+                                 "-g", "none", "--percent-limit", "0.5"], capture_output=True, text=True)
         body = [line for line in result.stdout.splitlines() if line.strip() and not line.startswith("#")]
         out.append("perf, by %s:\n%s" % (sort, "\n".join(body[:lines])))
     return "\n".join(out)
@@ -182,9 +182,10 @@ def main():
             names.get(command, str(command)), n, ns / 1e9, ns / 1e3 / max(n, 1)))
     print("  server busy %.2f s of the wall time (%.0f%%); CPU user %.2f s, system %.2f s" % (
         busy, 100 * busy / seconds, server_user, server_sys))
-    print("  daemon CPU user %.2f s, system %.2f s; by thread name:" % (daemon_user, daemon_sys))
-    for name, cpu in daemon_threads.most_common():
-        print("    %-16s %8.2f s" % (name, cpu))
+    print("  daemon CPU user %.2f s, system %.2f s" % (daemon_user, daemon_sys))
+    if len(daemon_threads) > 1:
+        for name, cpu in daemon_threads.most_common():
+            print("    thread %-16s %8.2f s" % (name, cpu))
     print("  (one connection is shared by every worker: while the server is busy, workers wait for it;\n"
           "   the rest of the wall time is the daemon's copy, MD4, database and exchange work)")
     if perf:

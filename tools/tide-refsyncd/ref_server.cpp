@@ -42,6 +42,13 @@ bool IsAcceptableDataPath(const std::string& path) {
   return true;
 }
 
+// Real-time clock in nanoseconds, comparable with other processes' stamps.
+uint64_t RealTimeNs() {
+  timespec ts{};
+  clock_gettime(CLOCK_REALTIME, &ts);
+  return static_cast<uint64_t>(ts.tv_sec) * 1000000000u + static_cast<uint64_t>(ts.tv_nsec);
+}
+
 int CopyFileTo(const std::string& from, const std::string& to_template, std::string* created) {
   int in = open(from.c_str(), O_RDONLY | O_CLOEXEC);
   if (in < 0) {
@@ -106,14 +113,6 @@ RefServer::~RefServer() {
   if (m_listen_fd >= 0) close(m_listen_fd);
   if (m_trace_fd >= 0) close(m_trace_fd);
 }
-
-namespace {
-uint64_t RealTimeNs() {
-  timespec ts{};
-  clock_gettime(CLOCK_REALTIME, &ts);
-  return static_cast<uint64_t>(ts.tv_sec) * 1000000000u + static_cast<uint64_t>(ts.tv_nsec);
-}
-}  // namespace
 
 void RefServer::Trace(uint64_t arrived_ns, uint32_t command, const Session& session) {
   std::string line = std::to_string(arrived_ns) + " " + std::to_string(RealTimeNs()) + " " +
