@@ -288,17 +288,19 @@ class RemovalTest(SyncTestCase):
         subprocess.run(["rm", "-r", local("/keep")], check=True)
         subprocess.run([ctl, "resume"], check=True, timeout=60)
 
-        def local_files():
-            found = set()
-            for folder, _dirs, names in os.walk(local("/keep")):
-                found |= {os.path.join(folder, n)[len(ALICE):] for n in names if "@eaDir" not in folder}
-            return found
+        # Which comes first after the resume, the removal or the download of
+        # the new file, is up to the threads: either the server is asked to
+        # remove the folder, or the download brought the folder back first
+        # and the removal is dropped. In either order the remote file must
+        # outlive the removal of its folder, on both sides.
+        def removal_handled():
+            return (re.search(r"remove view %d '/keep' " % VIEW, self.server.log())
+                    or "remove fake event on '/keep' (exist)" in harness.read(harness.LOG_FILE))
 
-        def converged():
-            remote = {p for p, node in self.server.tree(VIEW).items() if p.startswith("/keep/") and node[0] == "f"}
-            return "/keep/late.txt" in remote and remote == local_files()
-
-        self.wait_for(converged, "the remote file kept on both sides and the rest agreeing")
+        self.wait_for(removal_handled, "the folder's removal handled")
+        self.wait_for(lambda: self.server_has("/keep/late.txt", b"added remotely\n")
+                      and read_bytes(local("/keep/late.txt")) == b"added remotely\n",
+                      "the remote file kept on the server and brought to the disk")
         self.assertEqual(b"added remotely\n", self.server.get(VIEW, "/keep/late.txt"))
 
 
