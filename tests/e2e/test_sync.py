@@ -289,18 +289,21 @@ class RemovalTest(SyncTestCase):
         subprocess.run([ctl, "resume"], check=True, timeout=60)
 
         # Which comes first after the resume, the removal or the download of
-        # the new file, is up to the threads: either the server is asked to
-        # remove the folder, or the download brought the folder back first
-        # and the removal is dropped. In either order the remote file must
-        # outlive the removal of its folder, on both sides.
-        def removal_handled():
-            return (re.search(r"remove view %d '/keep' " % VIEW, self.server.log())
-                    or "remove fake event on '/keep' (exist)" in harness.read(harness.LOG_FILE))
+        # the new file, is up to the threads. Either way the remote file
+        # outlives the removal of its folder, on both sides, and what the
+        # local removal took is gone from the server.
+        def local_files():
+            found = set()
+            for folder, _dirs, names in os.walk(local("/keep")):
+                if "@eaDir" not in folder:
+                    found |= {os.path.join(folder, n)[len(ALICE):] for n in names}
+            return found
 
-        self.wait_for(removal_handled, "the folder's removal handled")
-        self.wait_for(lambda: self.server_has("/keep/late.txt", b"added remotely\n")
-                      and read_bytes(local("/keep/late.txt")) == b"added remotely\n",
-                      "the remote file kept on the server and brought to the disk")
+        def converged():
+            remote = {p for p, node in self.server.tree(VIEW).items() if p.startswith("/keep/") and node[0] == "f"}
+            return remote == {"/keep/late.txt"} and local_files() == remote
+
+        self.wait_for(converged, "only the remote file left under /keep, on both sides")
         self.assertEqual(b"added remotely\n", self.server.get(VIEW, "/keep/late.txt"))
 
 
