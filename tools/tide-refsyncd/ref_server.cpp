@@ -215,12 +215,11 @@ void RefServer::ServeConnection(int fd) {
     }
     uint64_t arrived = m_trace_fd >= 0 ? RealTimeNs() : 0;
     session.m_request_path.clear();
-    RemovePlaced(&session);
     int handled = Handle(&channel, command, &session);
     if (m_trace_fd >= 0) Trace(arrived, command, session);
     if (handled != 0) break;
   }
-  RemovePlaced(&session);
+  RemoveAllPlaced(&session);
   // Nothing is pending after a complete answer; a short time-out keeps a
   // peer that stopped reading from holding up the next client.
   channel.SetAbortFlag(nullptr);
@@ -321,6 +320,7 @@ int RefServer::HandlePull(Channel* channel, Session* session) {
 int RefServer::HandleUpload(Channel* channel, Session* session) {
   NUploadRequest request;
   if (request.Recv(channel) != 0) return Malformed(session, "upload request");
+  RemovePlaced(session, request.m_worker_num);
   session->m_request_path = request.m_path;
   NUploadResponse response;
   bool data_ok = (request.IsDir() || IsAcceptableDataPath(request.m_data_path)) &&
@@ -366,6 +366,7 @@ int RefServer::HandleUpload(Channel* channel, Session* session) {
 int RefServer::HandleDownload(Channel* channel, Session* session) {
   NDownloadRequest request;
   if (request.Recv(channel) != 0) return Malformed(session, "download request");
+  RemovePlaced(session, request.m_worker_num);
   session->m_request_path = request.m_path;
   NDownloadResponse response;
   RefNode node;
@@ -384,10 +385,11 @@ int RefServer::HandleDownload(Channel* channel, Session* session) {
     response.m_data_hash = node.m_hash;
     response.m_mac_size = node.m_mac_size;
     response.m_mac_hash = node.m_mac_hash;
-    if ((!node.m_is_dir && PlaceCopy(node.m_view_id, node.m_hash, session, &response.m_data_path) != 0) ||
-        (!node.m_mac_hash.empty() &&
-         PlaceCopy(node.m_view_id, node.m_mac_hash, session, &response.m_mac_data_path) != 0)) {
-      RemovePlaced(session);
+    if ((!node.m_is_dir &&
+         PlaceCopy(node.m_view_id, node.m_hash, request.m_worker_num, session, &response.m_data_path) != 0) ||
+        (!node.m_mac_hash.empty() && PlaceCopy(node.m_view_id, node.m_mac_hash, request.m_worker_num, session,
+                                               &response.m_mac_data_path) != 0)) {
+      RemovePlaced(session, request.m_worker_num);
       response = NDownloadResponse();
       response.m_error_code = REF_SERVER_ERROR;
     }
@@ -402,6 +404,7 @@ int RefServer::HandleDownload(Channel* channel, Session* session) {
 int RefServer::HandleRemove(Channel* channel, Session* session) {
   NRemoveRequest request;
   if (request.Recv(channel) != 0) return Malformed(session, "remove request");
+  RemovePlaced(session, request.m_worker_num);
   session->m_request_path = request.m_path;
   NRemoveResponse response;
   size_t removed = 0;
@@ -433,7 +436,8 @@ std::string RefServer::PlacementDir(uint64_t view_id) {
   return m_options.m_spool_dir;
 }
 
-int RefServer::PlaceCopy(uint64_t view_id, const std::string& hash, Session* session, std::string* placed) {
+int RefServer::PlaceCopy(uint64_t view_id, const std::string& hash, int32_t worker_num, Session* session,
+                         std::string* placed) {
   std::string dir = PlacementDir(view_id);
   auto name_template = [&](const std::string& in) {
     return in + "/refsyncd-" + std::to_string(getpid()) + "-" + std::to_string(++m_next_placed) + "-XXXXXX";
@@ -448,15 +452,21 @@ int RefServer::PlaceCopy(uint64_t view_id, const std::string& hash, Session* ses
     std::filesystem::create_directories(m_options.m_spool_dir, ec);
     if (CopyFileTo(m_store->ObjectPath(hash), name_template(m_options.m_spool_dir), placed) != 0) return -1;
   }
-  session->m_placed.push_back(*placed);
+  session->m_placed[worker_num].push_back(*placed);
   return 0;
 }
 
-void RefServer::RemovePlaced(Session* session) {
-  for (const std::string& path : session->m_placed) {
+void RefServer::RemovePlaced(Session* session, int32_t worker_num) {
+  auto it = session->m_placed.find(worker_num);
+  if (it == session->m_placed.end()) return;
+  for (const std::string& path : it->second) {
     if (unlink(path.c_str()) != 0 && errno != ENOENT) TLOG_WARNING("unlink %s: %s", path.c_str(), strerror(errno));
   }
-  session->m_placed.clear();
+  session->m_placed.erase(it);
+}
+
+void RefServer::RemoveAllPlaced(Session* session) {
+  while (!session->m_placed.empty()) RemovePlaced(session, session->m_placed.begin()->first);
 }
 
 }  // namespace tide

@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -57,7 +58,11 @@ class RefServer {
  private:
   struct Session {
     uint32_t m_id = 0;
-    std::vector<std::string> m_placed;  // download copies handed out
+    // Download copies handed out, by the worker that asked: every worker
+    // shares the client's one connection, so a copy may go only when the
+    // same worker comes back (it has read the copy by then) or when the
+    // connection ends.
+    std::map<int32_t, std::vector<std::string>> m_placed;
     std::string m_request_path;         // path of the request in hand, for the trace
   };
 
@@ -71,10 +76,11 @@ class RefServer {
   int HandleDownload(Channel* channel, Session* session);
   int HandleRemove(Channel* channel, Session* session);
   int Malformed(Session* session, const char* what);
-  void RemovePlaced(Session* session);
+  void RemovePlaced(Session* session, int32_t worker_num);
+  void RemoveAllPlaced(Session* session);
   void Trace(uint64_t arrived_ns, uint32_t command, const Session& session);
   // Copies a stored object next to the view → 0 with the copy's path, or -1.
-  int PlaceCopy(uint64_t view_id, const std::string& hash, Session* session, std::string* placed);
+  int PlaceCopy(uint64_t view_id, const std::string& hash, int32_t worker_num, Session* session, std::string* placed);
   std::string PlacementDir(uint64_t view_id);
 
   RefStore* m_store;

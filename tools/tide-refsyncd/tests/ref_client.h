@@ -127,8 +127,10 @@ class RefClient {
     NUploadRequest copy = request;
     return Exchange(CMD_UPLOAD, &copy, response);
   }
-  int Download(uint64_t view_id, const std::string& path, uint64_t base, NDownloadResponse* response) {
+  int Download(uint64_t view_id, const std::string& path, uint64_t base, NDownloadResponse* response,
+               int32_t worker_num = -1) {
     NDownloadRequest request;
+    request.m_worker_num = worker_num;
     request.m_view_id = view_id;
     request.m_path = path;
     request.m_sync_id = base;

@@ -103,7 +103,7 @@ TEST_F(RefServerTest, UploadThenDownloadHandsOutAPlacedCopy) {
   EXPECT_NE(42u, up.m_parent_id);
 
   NDownloadResponse down;
-  ASSERT_EQ(0, m_client.Download(42, "/docs/report.txt", 0, &down));
+  ASSERT_EQ(0, m_client.Download(42, "/docs/report.txt", 0, &down, 4));
   ASSERT_EQ(0u, down.m_error_code);
   EXPECT_EQ(up.m_sync_id, down.m_sync_id);
   EXPECT_EQ(up.m_node_id, down.m_node_id);
@@ -120,12 +120,19 @@ TEST_F(RefServerTest, UploadThenDownloadHandsOutAPlacedCopy) {
   EXPECT_EQ(FileMD4(mac), down.m_mac_hash);
   EXPECT_EQ("AppleDouble bytes", TempDir::ReadFile(down.m_mac_data_path));
 
-  // The copies go when the next request arrives...
+  // Every worker of the client shares its connection: another worker's
+  // request, or a keep-alive, leaves the copies where they are...
   ASSERT_EQ(0, m_client.KeepAlive());
-  EXPECT_TRUE(WaitFor([&] { return !Exists(down.m_data_path) && !Exists(down.m_mac_data_path); }));
+  NDownloadResponse other;
+  ASSERT_EQ(0, m_client.Download(42, "/docs/report.txt", 0, &other, 5));
+  EXPECT_TRUE(Exists(down.m_data_path));
+  EXPECT_TRUE(Exists(down.m_mac_data_path));
 
+  // ...they go when the worker that asked comes back...
   NDownloadResponse dir;
-  ASSERT_EQ(0, m_client.Download(42, "/docs", 0, &dir));
+  ASSERT_EQ(0, m_client.Download(42, "/docs", 0, &dir, 4));
+  EXPECT_TRUE(WaitFor([&] { return !Exists(down.m_data_path) && !Exists(down.m_mac_data_path); }));
+  EXPECT_TRUE(Exists(other.m_data_path));
   ASSERT_EQ(0u, dir.m_error_code);
   EXPECT_TRUE(dir.IsDir());
   EXPECT_EQ(up.m_parent_id, dir.m_node_id);
