@@ -220,30 +220,11 @@ bool ResponsePathsSafe(const NDownloadResponse& response) {
 int RemoveVanished(WorkerNative& worker) {
   const std::string& local_path = worker.LocalPath();
   TLOG_INFO("'%s' does not exists on the remote side, remove it anyway", local_path.c_str());
-  FileInfo local;
-  if (FSGetInfo(local_path, &local) == 0 && local.m_exists) {
-    const NodeRecord& record = worker.Record();
-    if (local.m_type == FILE_TYPE_DIRECTORY) {
-      RemoveDirectory(local_path, worker.TempDir(), worker.AbortFlag());
-    } else if (local.m_type == FILE_TYPE_REGULAR &&
-               (record.m_node_id == 0 || record.m_mtime != static_cast<uint32_t>(local.m_mtime) ||
-                record.m_size != local.m_size)) {
-      // The file is not the version we recorded: it holds work the server
-      // never saw. Keep it under a conflict name (the detector offers it
-      // again from there) rather than destroy it.
-      if (ConflictRename(local_path, "ADMIN", "Conflict") != 0) {
-        TLOG_ERROR("failed to rename conflict file '%s'", local_path.c_str());
-        return -1;
-      }
-    } else {
-      RemoveFile(local_path);
-    }
-  }
-  if (NativeClientDb::Instance().DeleteNodeByPath(worker.Entry().m_view_id, worker.CurrentEvent().m_path) < 0) {
-    TLOG_ERROR("failed to update database for '%s'", local_path.c_str());
-    return -1;
-  }
-  return 0;
+  // What the server no longer has is removed here the way a server
+  // deletion is: only when it is what we recorded. A file or a directory
+  // holding work the server never saw is kept under a conflict name (the
+  // detector offers it again from there).
+  return RemoveLocal(worker);
 }
 
 int ProcessDownloadResponse(WorkerNative& worker, const NDownloadResponse& response) {

@@ -153,6 +153,30 @@ TEST_F(DownloadRemoteTest, ResponseCodes) {
   EXPECT_FALSE(Exists(Local("/old.txt")));
   EXPECT_EQ("old, then edited", Read(Local("/old_ADMIN_Dec-06-1641-2026_Conflict.txt")));
   EXPECT_EQ(0u, Record("/old.txt").m_node_id);
+
+  // A directory the server no longer has goes only when nothing in it is
+  // new here: one holding a file the server never saw is kept whole under a
+  // conflict name.
+  for (bool holds_new_work : {true, false}) {
+    SCOPED_TRACE(holds_new_work);
+    fs::create_directories(Local("/dir"));
+    if (holds_new_work) Write(Local("/dir/new.txt"), "never uploaded");
+    NodeRecord dir = stale;
+    dir.m_node_id = 600;
+    dir.m_attribute = NODE_ATTRIBUTE_DIR;
+    dir.m_mtime = 0;
+    dir.m_size = 0;
+    dir.m_path = "/dir";
+    dir.m_name = "dir";
+    ASSERT_EQ(0, NativeClientDb::Instance().UpsertNode(dir));
+    if (m_worker) m_worker->Clear();
+    EventManager::GetInstance().Reset();
+    EXPECT_EQ(0, Run(Download("/dir", 9)));
+    EXPECT_FALSE(Exists(Local("/dir")));
+    EXPECT_EQ(holds_new_work, Exists(Local("/dir_ADMIN_Dec-06-1641-2026_Conflict/new.txt")));
+    EXPECT_EQ(0u, Record("/dir").m_node_id);
+    fs::remove_all(Local("/dir_ADMIN_Dec-06-1641-2026_Conflict"));
+  }
 }
 
 TEST_F(DownloadRemoteTest, FullDiskFreezesTheViewAndHandsTheEventBack) {
