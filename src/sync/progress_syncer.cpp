@@ -13,6 +13,7 @@
 #include "db/progress_cache.h"
 #include "event/event_manager.h"
 #include "sync/server_connection.h"
+#include "sync/server_event.h"
 #include "sync/server_path.h"
 
 namespace tide {
@@ -138,7 +139,6 @@ int ProgressSyncer::ProcessResponse(const NPullEventResponse& response) {
     Registry::Instance().SetAttribute(m_view_id, VIEW_ATTR_CATCHING_UP, false);
     return 0;
   }
-  NativeClientDb& db = NativeClientDb::Instance();
   for (const NServerEvent& server_event : response.m_events) {
     // The pull names the view; an event of another view, or one whose path
     // could lead out of the view, is not acted on.
@@ -147,25 +147,15 @@ int ProgressSyncer::ProcessResponse(const NPullEventResponse& response) {
                  static_cast<ull>(server_event.m_view_id));
       continue;
     }
-    Event event;
-    event.m_type = server_event.IsDeleted() ? REMOVE_LOCAL : DOWNLOAD_REMOTE;
-    event.m_path = server_event.m_path;
-    event.m_view_id = server_event.m_view_id;
-    event.m_node_id = server_event.m_node_id;
-    event.m_sync_id = server_event.m_sync_id;
-    event.m_size = server_event.m_size;
-    event.m_hash = server_event.m_hash;
-    if (server_event.IsDir()) event.m_flags |= EVENT_FLAG_DIR;
+    Event event = LocalEventOf(server_event);
     TLOG_DEBUG("e.m_node_id = %llu, view_id = %llu, path = '%s'", static_cast<ull>(event.m_node_id),
                static_cast<ull>(event.m_view_id), event.m_path.c_str());
-    NodeRecord record;
-    int found = event.m_node_id == 0 ? db.GetNodeByPath(event.m_view_id, event.m_path, &record)
-                                     : db.GetNodeById(event.m_node_id, &record);
-    if (found == 1 && record.m_sync_id == event.m_sync_id) {
+    ServerEcho echo = CheckServerEcho(event);
+    if (echo == SERVER_ECHO_UP_TO_DATE) {
       TLOG_ERROR("File [%s] is already up-to-date (server echo).", event.m_path.c_str());
       continue;
     }
-    if (found == 0 && event.m_type == REMOVE_LOCAL) {
+    if (echo == SERVER_ECHO_UNKNOWN) {
       TLOG_ERROR("Server delete event [%s] and cannot find db record (server echo).", event.m_path.c_str());
       continue;
     }

@@ -9,6 +9,7 @@
 #include "db/progress_cache.h"
 #include "event/event_manager.h"
 #include "sync/server_connection.h"
+#include "sync/server_event.h"
 #include "sync/server_path.h"
 
 namespace tide {
@@ -103,7 +104,6 @@ int SyncerNative::ProcessResponse(const NPullEventResponse& response) {
     return 0;
   }
 
-  NativeClientDb& db = NativeClientDb::Instance();
   for (const NServerEvent& server_event : response.m_events) {
     TLOG_DEBUG("Event: %s", server_event.m_path.c_str());
     if (!IsSafeServerPath(server_event.m_path)) {
@@ -114,32 +114,20 @@ int SyncerNative::ProcessResponse(const NPullEventResponse& response) {
                  static_cast<ull>(server_event.m_sync_id));
       continue;
     }
-    Event event;
-    event.m_type = server_event.IsDeleted() ? REMOVE_LOCAL : DOWNLOAD_REMOTE;
-    event.m_path = server_event.m_path;
-    event.m_view_id = server_event.m_view_id;
-    event.m_node_id = server_event.m_node_id;
-    event.m_sync_id = server_event.m_sync_id;
-    event.m_size = server_event.m_size;
-    event.m_hash = server_event.m_hash;
-
+    Event event = LocalEventOf(server_event);
     if (ProgressCache::Instance().Contains(event.m_view_id)) {
       TLOG_INFO("path '%s', view id <%llu> is in ProgressCache", event.m_path.c_str(),
                 static_cast<ull>(event.m_view_id));
       continue;
     }
-    if (server_event.IsDir()) event.m_flags |= EVENT_FLAG_DIR;
     TLOG_DEBUG("e.m_node_id=%llu, view_id=%llu, path = '%s'", static_cast<ull>(event.m_node_id),
                static_cast<ull>(event.m_view_id), event.m_path.c_str());
-
-    NodeRecord record;
-    int found = event.m_node_id == 0 ? db.GetNodeByPath(event.m_view_id, event.m_path, &record)
-                                     : db.GetNodeById(event.m_node_id, &record);
-    if (found == 1 && record.m_sync_id == event.m_sync_id) {
+    ServerEcho echo = CheckServerEcho(event);
+    if (echo == SERVER_ECHO_UP_TO_DATE) {
       TLOG_INFO("File [%s] is already up-to-date (server echo).", event.m_path.c_str());
       continue;
     }
-    if (found == 0 && event.m_type == REMOVE_LOCAL) {
+    if (echo == SERVER_ECHO_UNKNOWN) {
       TLOG_INFO("Server delete event [%s] and cannot find db record (server echo).", event.m_path.c_str());
       continue;
     }
