@@ -4,9 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <mutex>
 #include <ostream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "proto/ipc.h"
@@ -35,6 +37,31 @@ inline std::vector<Seen> Brief(const std::vector<Event>& events) {
   for (const Event& e : events) brief.push_back({e.m_type, e.m_path, e.m_view_id, e.m_flags});
   return brief;
 }
+
+// Either detector, keeping what it hands to the event manager, in order.
+template <typename DetectorType>
+class Capturing : public DetectorType {
+ public:
+  using DetectorType::DetectorType;
+  std::vector<Event> Take() {
+    std::lock_guard<std::mutex> guard(m_lock);
+    return std::exchange(m_events, {});
+  }
+  size_t Count() {
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_events.size();
+  }
+
+ protected:
+  void Deliver(const Event& event) override {
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_events.push_back(event);
+  }
+
+ private:
+  std::mutex m_lock;
+  std::vector<Event> m_events;
+};
 
 // A tiny stand-in for the user-database handler: answers one request.
 class HandlerStub {

@@ -28,28 +28,9 @@ namespace fs = std::filesystem;
 constexpr uint64_t ALICE = 1;
 constexpr uint64_t BOB = 2;
 
-// Keeps what the detector hands to the event manager, in order.
-class CapturingDetector : public Detector {
+class CapturingDetector : public Capturing<Detector> {
  public:
-  CapturingDetector() : Detector(0, 0) {}
-  std::vector<Event> Take() {
-    std::lock_guard<std::mutex> guard(m_lock);
-    return std::exchange(m_events, {});
-  }
-  size_t Count() {
-    std::lock_guard<std::mutex> guard(m_lock);
-    return m_events.size();
-  }
-
- protected:
-  void Deliver(const Event& event) override {
-    std::lock_guard<std::mutex> guard(m_lock);
-    m_events.push_back(event);
-  }
-
- private:
-  std::mutex m_lock;
-  std::vector<Event> m_events;
+  CapturingDetector() : Capturing<Detector>(0, 0) {}
 };
 
 class DetectorTest : public testing::Test {

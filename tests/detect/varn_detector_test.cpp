@@ -25,28 +25,10 @@ namespace fs = std::filesystem;
 constexpr uint64_t ALICE = 1;
 constexpr uint64_t BOB = 2;
 
-// Keeps what the detector hands to the event manager, in order.
-class CapturingVarnDetector : public VARNDetector {
+class CapturingVarnDetector : public Capturing<VARNDetector> {
  public:
-  explicit CapturingVarnDetector(const VarnotifyCalls& calls = SystemVarnotifyCalls()) : VARNDetector(0, 0, calls) {}
-  std::vector<Event> Take() {
-    std::lock_guard<std::mutex> guard(m_lock);
-    return std::exchange(m_events, {});
-  }
-  size_t Count() {
-    std::lock_guard<std::mutex> guard(m_lock);
-    return m_events.size();
-  }
-
- protected:
-  void Deliver(const Event& event) override {
-    std::lock_guard<std::mutex> guard(m_lock);
-    m_events.push_back(event);
-  }
-
- private:
-  std::mutex m_lock;
-  std::vector<Event> m_events;
+  explicit CapturingVarnDetector(const VarnotifyCalls& calls = SystemVarnotifyCalls())
+      : Capturing<VARNDetector>(0, 0, calls) {}
 };
 
 // Scratch volume with the homes of alice and bob, and the local database.
