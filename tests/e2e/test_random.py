@@ -16,6 +16,7 @@ prints its operations and the command that replays it."""
 
 import os
 import random
+import shutil
 import signal
 import subprocess
 import sys
@@ -102,7 +103,11 @@ class RandomRunCase(SyncTestCase):
         subprocess.run([os.path.join(harness.BUILD, "tide-clientctl"), "resume"], check=True, timeout=60)
 
     def kill_daemon(self):
+        pid = self.daemon.pid
         self.daemon.kill()
+        # Until it is reaped the killed daemon is a zombie whose pid still
+        # answers, and a new one would refuse to start beside it.
+        wait_until(lambda: harness.reap(pid) is not None or not harness.pid_alive(pid), 30)
         self.daemon = self.start("")
 
     def kill_server(self):
@@ -125,6 +130,8 @@ class RandomRunCase(SyncTestCase):
             self.daemon.kill()
         if self.server is not None:
             self.server.stop()
+        # A killed daemon's copies would otherwise count against the next seed.
+        shutil.rmtree("/volume1/@tmp", ignore_errors=True)
         harness.write(OTHER_HOME + "/kept.txt", "not synchronised\n")
         lowered = None
         if self.family == "overflow":
@@ -159,11 +166,14 @@ class RandomRunCase(SyncTestCase):
                 break
         return last
 
-    def check(self, model, snapshot, neighbour):
+    def check(self, model, snapshot, neighbour, unseen_inodes=()):
         _logs, disk, server, db = snapshot
         problems = []
-        problems += ["disk/server " + d for d in randomsync.differences(disk, server)]
-        problems += ["disk/database " + d for d in randomsync.differences(disk, db, ("disk", "database"))]
+        # Files changed only through another of their hard links are a known
+        # gap of change notification, not judged here.
+        unseen = {p for p, ino in randomsync.inodes(ALICE).items() if ino in unseen_inodes}
+        problems += ["disk/server " + d for d in randomsync.differences(disk, server, tolerated=unseen)]
+        problems += ["disk/database " + d for d in randomsync.differences(disk, db, ("disk", "database"), unseen)]
         problems += ["lost on disk " + p for p in randomsync.lost(model.must_survive(), disk)]
         problems += ["lost on server " + p for p in randomsync.lost(model.must_survive(), server)]
         integrity = randomsync.db_check(LOCAL_DB)
@@ -193,7 +203,7 @@ class RandomRunCase(SyncTestCase):
         for op in ops:
             executor.apply(op)
         snapshot = self.quiesce()
-        return ops, executor, self.check(model, snapshot, neighbour)
+        return ops, executor, self.check(model, snapshot, neighbour, executor.unseen_inodes)
 
     def report(self, family, seed, ops, executor, problems):
         replay = "TIDE_RANDOM_SEEDS=%s:%d ctest --test-dir build -R '^e2e_%s$' --output-on-failure" % (

@@ -66,6 +66,8 @@ class ModelTest(unittest.TestCase):
         self.assertEqual([], randomsync.lost({"/a.txt": {m(b"S"), m(b"L")}}, tree))
         # The right content at the wrong path is still a loss.
         self.assertEqual(["/c.txt: md4 %s" % m(b"B")], randomsync.lost({"/c.txt": {m(b"B")}}, tree))
+        # A conflict copy moved on by the user is looked for under its own name too.
+        self.assertEqual([], randomsync.lost({"/a_ADMIN_Dec-10-1300-2026_Conflict.txt": {m(b"L")}}, tree))
 
 
 class GeneratorTest(unittest.TestCase):
