@@ -31,6 +31,8 @@ def free_bytes(path="/volume1"):
 class RandomFullVolumeTest(RandomRunCase):
     families = ["full_volume"]
     module = "test_random_full_volume"
+    # Its share of CI's two minutes: one seed.
+    default_budget = 20
     # The server keeps its history off the volume, as it would on another disk.
     server_home = "/tmp/@refsyncd"
 
