@@ -384,6 +384,7 @@ class Executor:
         self.collisions = 0
         self.notes = []
         self.unseen_inodes = set()
+        self.unseen_paths = set()
 
     def local(self, path):
         return self.root + path
@@ -416,8 +417,21 @@ class Executor:
             st = os.stat(self.local(path))
         except OSError:
             return
-        if st.st_nlink > 1:
-            self.unseen_inodes.add(st.st_ino)
+        if st.st_nlink < 2:
+            return
+        self.unseen_inodes.add(st.st_ino)
+        # The other names hold the new content too: locally it is their
+        # newest version, whatever the server may know of it.
+        for folder, _dirs, names in os.walk(self.root):
+            for name in names:
+                full = os.path.join(folder, name)
+                try:
+                    same = os.stat(full).st_ino == st.st_ino
+                except OSError:
+                    continue
+                if same and full != self.local(path):
+                    self.unseen_paths.add(full[len(self.root):])
+                    self._record_file(full[len(self.root):])
 
     def _write(self, path, data, mode):
         full = self.local(path)

@@ -10,8 +10,9 @@ daemon and a restart, SIGKILL of the server and a restart, a burst of changes
 that overflows the inotify queue.
 
 CI runs the kept seeds of seeds/random.txt and then fixed seeds for about
-TIDE_RANDOM_BUDGET seconds (default 80; 20 for the full-volume module). A larger budget also draws fresh
-seeds; TIDE_RANDOM_SEEDS=family:seed,... runs just those. A failing seed
+TIDE_RANDOM_BUDGET seconds (default 80; 20 for the full-volume module). A
+budget given in the environment also draws fresh seeds once the fixed ones
+are done; TIDE_RANDOM_SEEDS=family:seed,... runs just those. A failing seed
 prints its operations and the command that replays it."""
 
 import os
@@ -184,7 +185,7 @@ class RandomRunCase(SyncTestCase):
                 break
         return last
 
-    def check(self, model, snapshot, neighbour, unseen_inodes=()):
+    def check(self, model, snapshot, neighbour, unseen_inodes=(), unseen_paths=()):
         _logs, disk, server, db = snapshot
         problems = []
         # Files changed only through another of their hard links are a known
@@ -193,7 +194,8 @@ class RandomRunCase(SyncTestCase):
         problems += ["disk/server " + d for d in randomsync.differences(disk, server, tolerated=unseen)]
         problems += ["disk/database " + d for d in randomsync.differences(disk, db, ("disk", "database"), unseen)]
         problems += ["lost on disk " + p for p in randomsync.lost(model.must_survive(), disk)]
-        problems += ["lost on server " + p for p in randomsync.lost(model.must_survive(), server)]
+        on_server = {p: d for p, d in model.must_survive().items() if p not in unseen_paths}
+        problems += ["lost on server " + p for p in randomsync.lost(on_server, server)]
         integrity = randomsync.db_check(LOCAL_DB)
         if integrity != "ok":
             problems.append("database integrity: " + integrity)
@@ -221,7 +223,20 @@ class RandomRunCase(SyncTestCase):
         for op in ops:
             executor.apply(op)
         snapshot = self.quiesce()
-        return ops, executor, self.check(model, snapshot, neighbour, executor.unseen_inodes)
+        return ops, executor, self.check(model, snapshot, neighbour, executor.unseen_inodes,
+                                                 executor.unseen_paths)
+
+    def keep_logs(self, family, seed):
+        """Copies the whole logs of a failed seed to the build tree, which
+        outlives the sandbox; returns where."""
+        folder = os.path.join(harness.BUILD, "random-failures")
+        os.makedirs(folder, exist_ok=True)
+        path = os.path.join(folder, "%s-%d.log" % (family, seed))
+        with open(path, "w") as f:
+            for name in sorted(os.listdir("/var/log/tdwl"), reverse=True):
+                f.write("---- %s ----\n%s" % (name, read(os.path.join("/var/log/tdwl", name))))
+            f.write("---- reference server ----\n%s" % self.server.log())
+        return path
 
     def report(self, family, seed, ops, executor, problems):
         replay = "TIDE_RANDOM_SEEDS=%s:%d ctest --test-dir build -R '^e2e_%s$' --output-on-failure" % (
@@ -229,6 +244,7 @@ class RandomRunCase(SyncTestCase):
         return "\n".join(["seed %s:%d failed:" % (family, seed)] + ["  " + p for p in problems[:60]]
                          + ["operations:", randomsync.dump_ops(ops), "skipped: %s" % executor.notes[:40],
                             "---- daemon log (tail) ----", read(harness.LOG_FILE)[-15000:],
+                            "whole logs: " + self.keep_logs(family, seed),
                             "replay: " + replay])
 
     def run_plan(self):
