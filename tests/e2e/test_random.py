@@ -13,7 +13,13 @@ CI runs the kept seeds of seeds/random.txt and then fixed seeds for about
 TIDE_RANDOM_BUDGET seconds (default 60; 20 for the full-volume module). A
 budget given in the environment also draws fresh seeds once the fixed ones
 are done; TIDE_RANDOM_SEEDS=family:seed,... runs just those. A failing seed
-prints its operations and the command that replays it."""
+prints its operations and the command that replays it, and leaves its whole
+logs in the build tree (random-failures/).
+
+CTest stops an e2e module after 900 seconds; a longer budget runs through the
+sandbox directly:
+  scripts/sandbox.sh --build build -- bash -c \
+      'TIDE_RANDOM_BUDGET=1800 exec "$TIDE_SRC/tests/e2e/run.sh" test_random'"""
 
 import os
 import random
