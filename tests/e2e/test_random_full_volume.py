@@ -11,8 +11,7 @@ import re
 
 import harness
 from harness import wait_until
-from test_random import RandomRunCase
-from test_sync import VIEW
+from test_random import VIEW, RandomRunCase
 
 FREEZE_FILE = "/tmp/tdwl_diskfull_freeze_2"
 FILLER = "/volume1/filler"
