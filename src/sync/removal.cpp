@@ -47,6 +47,22 @@ void IndexedChildren(const WorkItem& item, bool up_to_sync_id, FileList* list) {
   }
 }
 
+// True when the server changed the object, or anything recorded below it,
+// after it made this removal: the removal is older than what we hold (the
+// server removed the path and later made it anew, and a replayed or
+// retried removal arrives after the new version), so carrying it out would
+// delete content the server still has.
+bool IsStaleServerRemoval(const WorkItem& item) {
+  const Event& event = item.m_event;
+  const NodeRecord& record = item.m_record;
+  if (event.m_sync_id == 0 || record.m_node_id == 0) return false;
+  if (record.m_sync_id > event.m_sync_id) return true;
+  if ((record.m_attribute & NODE_ATTRIBUTE_DIR) == 0) return false;
+  uint64_t newest = 0;
+  return NativeClientDb::Instance().GetMaxSyncIdBelow(event.m_view_id, event.m_path, &newest) == 0 &&
+         newest > event.m_sync_id;
+}
+
 }  // namespace
 
 int RemoveLocalItem(const WorkItem& item) {
@@ -72,6 +88,14 @@ int RemoveLocalItem(const WorkItem& item) {
       TLOG_ERROR("RemoveLocal: Failed update database record for '%s'", local_path.c_str());
       return -1;
     }
+  } else if (IsStaleServerRemoval(item)) {
+    // Only what the server removed goes: the rows below that are no newer
+    // than the removal, each as a removal of its own. The object itself
+    // stays with its newer version.
+    TLOG_INFO("RemoveLocal: '%s' changed on the server after this removal (sync id %llu), kept",
+              local_path.c_str(), static_cast<ull>(event.m_sync_id));
+    if (info.m_type == FILE_TYPE_DIRECTORY) return ExpandServerDeleteItem(item);
+    return 0;
   } else {
     is_dir = info.m_type == FILE_TYPE_DIRECTORY;
     RemovalDecision decision = DecideRemoval(item.m_record, info, local_path);

@@ -327,12 +327,19 @@ def db_views(db_path):
         conn.close()
 
 
+# The reference server's own download copies: it keeps each until the
+# worker that asked for it comes back or the connection ends, so an idle
+# daemon legitimately leaves the last one of each worker in place.
+SERVER_COPY_PREFIX = "refsyncd-"
+
+
 def temporary_files(view_root, temp_dirs):
-    """Files left in the temporary folders, or temporary names in the view."""
+    """The daemon's files left in the temporary folders, or temporary names
+    in the view."""
     left = []
     for top in temp_dirs:
         for folder, _dirs, names in os.walk(top):
-            left += [os.path.join(folder, n) for n in names]
+            left += [os.path.join(folder, n) for n in names if not n.startswith(SERVER_COPY_PREFIX)]
     for folder, _dirs, names in os.walk(view_root):
         left += [os.path.join(folder, n) for n in names if n.endswith(TEMP_SUFFIX) or n.endswith(".tmp")]
         if os.path.basename(folder) == "tide-clientd.tmp.dir":

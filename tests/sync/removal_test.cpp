@@ -124,6 +124,30 @@ TEST_F(RemovalTest, RemoveLocalKeepsADirectoryWithLocalWorkInside) {
   }
 }
 
+// A server removal that arrives after the server made the path anew (a
+// retried or replayed batch) must not delete the newer version: a file
+// newer than the removal stays; a directory stays with what is newer below
+// it, and only its rows no newer than the removal become removals of their
+// own.
+TEST_F(RemovalTest, RemoveLocalLeavesWhatTheServerMadeAfterTheRemoval) {
+  WriteLocal("/again.txt", "made anew", 1000);
+  AddRow("/again.txt", false, 1000, 9, 7);
+  EXPECT_EQ(0, RemoveLocalItem(Item(REMOVE_LOCAL, "/again.txt", 0, 5)));
+  EXPECT_TRUE(ExistsLocal("/again.txt"));
+  EXPECT_TRUE(HasRow("/again.txt"));
+
+  ASSERT_EQ(0, mkdir(Local("/d").c_str(), 0777));
+  AddRow("/d", true, 1000, 0, 3);
+  WriteLocal("/d/old", "o", 1000);
+  AddRow("/d/old", false, 1000, 1, 2);
+  WriteLocal("/d/newer", "n", 1000);
+  AddRow("/d/newer", false, 1000, 1, 7);
+  EXPECT_EQ(0, RemoveLocalItem(Item(REMOVE_LOCAL, "/d", EVENT_FLAG_DIR, 5)));
+  EXPECT_TRUE(ExistsLocal("/d/newer"));
+  EXPECT_TRUE(HasRow("/d"));
+  EXPECT_EQ((std::vector<std::string>{"REMOVE_LOCAL /d/old 0"}), Describe(Drain()));
+}
+
 TEST_F(RemovalTest, RemoveLocalNeverLeavesTheView) {
   std::string outside = m_dir.WriteFile("outside/victim", "keep me");
   ASSERT_EQ(0, symlink((m_dir / "outside").c_str(), Local("/link").c_str()));
