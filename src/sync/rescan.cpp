@@ -29,13 +29,22 @@ bool IsBelowAny(const std::string& path, const std::string& prefix, const std::v
   return false;
 }
 
-// True when the directory of a subdirectory rescan does not exist while
-// the view's own folder is there: then its contents are gone indeed, unlike
-// a view whose volume is missing or a directory that cannot be read.
+// A download with this sync id asks for the server's current version
+// whatever the local record says.
+constexpr uint64_t FORCED_DOWNLOAD_SYNC_ID = 0x7FFFFFFFFFFFFFFFULL;
+
+// True when the directory of a subdirectory rescan is no longer a directory
+// on the disk while the view's own folder is there: removed, or replaced by
+// a file or a link moved into its place. Then its contents are gone indeed,
+// unlike a view whose volume is missing or a directory that cannot be read.
 bool IsGoneFromIntactView(const WorkItem& item) {
   if (item.m_event.m_path == "/") return false;
   struct stat st;
-  if (lstat(item.m_local_path.c_str(), &st) == 0 || (errno != ENOENT && errno != ENOTDIR)) return false;
+  if (lstat(item.m_local_path.c_str(), &st) == 0) {
+    if (S_ISDIR(st.st_mode)) return false;
+  } else if (errno != ENOENT && errno != ENOTDIR) {
+    return false;
+  }
   return lstat(item.m_entry.m_watch_path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
@@ -60,6 +69,7 @@ int RescanDirectoryItem(const WorkItem& item, bool merge) {
   // overwrite (merge mode) what may well still be there.
   FileList on_disk;
   std::vector<std::string> unreadable;
+  bool gone = false;
   if (BuildLocalFileList(item.m_local_path, &on_disk, item.m_abort, item.m_task_id, &unreadable) < 0) {
     if (IsAborted(item.m_abort)) return 0;
     if (!IsGoneFromIntactView(item)) {
@@ -69,6 +79,7 @@ int RescanDirectoryItem(const WorkItem& item, bool merge) {
     }
     // Truly gone: everything the database knows below it is compared with
     // nothing.
+    gone = true;
   }
   FileList indexed;
   BuildFileList(event.m_view_id, event.m_path, &indexed);
@@ -77,6 +88,24 @@ int RescanDirectoryItem(const WorkItem& item, bool merge) {
     if (reconcile.m_type != UPLOAD_LOCAL && IsBelowAny(reconcile.m_path, prefix, unreadable)) return;
     EventManager::GetInstance().PushEvent(reconcile);
   });
+  if (gone) {
+    // Such a rescan follows a removal the server refused because it holds
+    // something newer below the directory: the server's content wins, so
+    // the directory comes back from it (whatever now stands at its path is
+    // kept under a conflict name); what it holds that the database does
+    // not know yet arrives with the server's changes. Without this the
+    // directory stays on the server and in the database but never returns
+    // to the disk.
+    Event self;
+    self.m_type = DOWNLOAD_REMOTE;
+    self.m_path = event.m_path;
+    self.m_view_id = event.m_view_id;
+    self.m_sync_id = FORCED_DOWNLOAD_SYNC_ID;
+    self.m_flags = EVENT_FLAG_DIR | EVENT_FLAG_RESERVED8;
+    EventManager::GetInstance().PushEvent(self);
+    TLOG_INFO("Worker (%d): '%s' is gone from the disk but kept on the server: fetching it again", item.m_task_id,
+              event.m_path.c_str());
+  }
   return 0;
 }
 

@@ -1,5 +1,6 @@
 #include "sync/rescan.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -78,12 +79,36 @@ TEST_F(RescanTest, UnreadableDirectoryDeletesNothing) {
 }
 
 // A subdirectory that is gone from a view that is there (a removal the
-// server refused as modified is rescanned so) is compared with nothing.
-TEST_F(RescanTest, GoneSubdirectoryIsComparedWithNothing) {
-  AddRow("/gone", true);
-  AddRow("/gone/a", false);
-  EXPECT_EQ(0, RescanDirectoryItem(Item(RESCAN_SYNC, "/gone", EVENT_FLAG_DIR), false));
-  EXPECT_EQ(std::vector<std::string>{"REMOVE_REMOTE /gone/a 8"}, Describe(Drain()));
+// server refused as modified is rescanned so), or that a file or a link now
+// stands in for, is compared with nothing: what the database knew below it
+// goes from the server, and the directory itself, which the server kept,
+// is fetched again whatever the database says about its version.
+TEST_F(RescanTest, GoneSubdirectoryIsComparedWithNothingAndFetchedAgain) {
+  struct Case {
+    const char* m_name;
+    void (*m_replace)(const std::string& local);
+  } cases[] = {
+      {"removed", [](const std::string&) {}},
+      {"a file in its place",
+       [](const std::string& local) { ASSERT_EQ(0, close(open(local.c_str(), O_CREAT | O_WRONLY, 0644))); }},
+      {"a link in its place", [](const std::string& local) { ASSERT_EQ(0, symlink("/", local.c_str())); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.m_name);
+    AddRow("/gone", true);
+    AddRow("/gone/a", false);
+    std::string local = Local("/gone");
+    c.m_replace(local);
+    EXPECT_EQ(0, RescanDirectoryItem(Item(RESCAN_SYNC, "/gone", EVENT_FLAG_DIR), false));
+    std::vector<Event> pushed = Drain();
+    EXPECT_EQ((std::vector<std::string>{"DOWNLOAD_REMOTE /gone 9", "REMOVE_REMOTE /gone/a 8"}), Describe(pushed));
+    for (const Event& event : pushed) {
+      if (event.m_type == DOWNLOAD_REMOTE) {
+        EXPECT_EQ(0x7FFFFFFFFFFFFFFFULL, event.m_sync_id);
+      }
+    }
+    unlink(local.c_str());
+  }
 }
 
 TEST_F(RescanTest, LocalListSkipsLinksAndAttributeDirectories) {
