@@ -66,8 +66,12 @@ int CheckLocalPathInView(const std::string& watch_path, const std::string& local
   }
 }
 
-int SyncFile(const std::string& path) {
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+namespace {
+
+// fsync of what `path` names, opened with `flags`. 0 or -1 after an ERROR
+// line, errno kept.
+int SyncPath(const std::string& path, int flags) {
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | flags);
   if (fd < 0) {
     TLOG_ERROR("open(%s) for fsync: %s", path.c_str(), strerror(errno));
     return -1;
@@ -83,22 +87,14 @@ int SyncFile(const std::string& path) {
   return 0;
 }
 
+}  // namespace
+
+int SyncFile(const std::string& path) { return SyncPath(path, 0); }
+
 int SyncParentDirectory(const std::string& path) {
   size_t slash = path.rfind('/');
   std::string dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
-  int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) {
-    TLOG_ERROR("open(%s) for fsync: %s", dir.c_str(), strerror(errno));
-    return -1;
-  }
-  int result = fsync(fd);
-  int error = errno;
-  close(fd);
-  if (result < 0) {
-    TLOG_ERROR("fsync(%s): %s", dir.c_str(), strerror(error));
-    return -1;
-  }
-  return 0;
+  return SyncPath(dir, O_DIRECTORY);
 }
 
 }  // namespace tide
