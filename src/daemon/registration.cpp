@@ -2,6 +2,8 @@
 #define TIDE_LOG_COMPONENT "client_debug"
 #include "daemon/registration.h"
 
+#include <cstdarg>
+#include <cstdio>
 #include <vector>
 
 #include "core/logger.h"
@@ -70,29 +72,76 @@ void RecheckRegisteredViews(WatchInterface* watch) {
   }
 }
 
-int RegisterOneUser(WatchInterface* watch, const UserInfo& user) {
+// The two kinds of view and the messages each logs while it is registered.
+enum ViewKind { VIEW_KIND_USER = 0, VIEW_KIND_SHARE = 1 };
+
+struct ViewKindTexts {
+  uint32_t m_attribute;            // registry bits of the kind
+  const char* m_already;           // INFO (name): an enumeration meets a registered view
+  const char* m_root_failed;       // ERROR (view id)
+  const char* m_watch_failed;      // ERROR (name, view id, path)
+  const char* m_registered;        // INFO (name, view id, path): from an enumeration
+  const char* m_registered_named;  // INFO (name, view id, path): one view by name
+};
+
+const ViewKindTexts VIEW_KINDS[] = {
+    {0, "Skipping user '%s' (already in registry)", "Failed to create view (%llu) in database",
+     "Failed to add watch for user '%s' (%llu) at '%s'", "Register user '%s' (with view %llu) at %s",
+     "Register user '%s' (with view %llu) at %s"},
+    {VIEW_ATTR_SHARE, "Skipping shared folder '%s' (already in registry)", "Failed to create view %llu in database",
+     "Failed to add watch for shared folder '%s' (%llu) at '%s'", "Register shared folder '%s' (with view %llu) at %s",
+     "Register shared folder '%s' (with view %llu) at '%s'"},
+};
+
+// The kind's texts are not literals, so the usual macros cannot take them;
+// the line looks the same as theirs.
+void LogKindText(int level, const char* level_name, int line, const char* format, ...)
+    __attribute__((format(printf, 4, 5)));
+void LogKindText(int level, const char* level_name, int line, const char* format, ...) {
+  char message[2048];
+  va_list args;
+  va_start(args, format);
+  vsnprintf(message, sizeof(message), format, args);
+  va_end(args);
+  Logger::Log(level, TIDE_LOG_COMPONENT, "[%s] " TIDE_LOG_TAG "(%d): %s\n", level_name, line, message);
+}
+
+// How a view reached registration.
+enum RegisterWay {
+  FROM_ENUMERATION,  // start-up or "reload": a registered view is skipped
+  BY_NAME,           // "reload_list": registered whatever the registry holds
+};
+
+// Registers one view: its root row, its watch, its registry entry and its
+// first full rescan, in that order for every kind and every way. A view
+// without a watch (a disabled user met by the enumeration) gets its row and
+// its entry only. 0, or -1 when the row or the watch could not be made
+// (nothing after the failing step is done).
+int RegisterView(WatchInterface* watch, ViewKind kind, RegisterWay way, const std::string& name, uint64_t view_id,
+                 const std::string& watch_path, bool watched) {
+  const ViewKindTexts& texts = VIEW_KINDS[kind];
   Registry& registry = Registry::Instance();
   RegistryEntry existing;
-  if (registry.GetByViewId(user.m_view_id, &existing)) {
-    TLOG_INFO("Skipping user '%s' (already in registry)", user.m_name.c_str());
+  if (way == FROM_ENUMERATION && registry.GetByViewId(view_id, &existing)) {
+    LogKindText(LOG_LEVEL_INFO, "INFO", __LINE__, texts.m_already, name.c_str());
     return 0;
   }
-  if (CreateViewRoot(user.m_view_id) < 0) {
-    TLOG_ERROR("Failed to create view (%llu) in database", static_cast<ull>(user.m_view_id));
+  if (CreateViewRoot(view_id) < 0) {
+    LogKindText(LOG_LEVEL_ERROR, "ERROR", __LINE__, texts.m_root_failed, static_cast<ull>(view_id));
     return -1;
   }
-  if (!(user.m_attribute & USER_ATTR_DISABLED)) {
-    if (watch->AddWatch(user.m_watch_path, user.m_view_id) < 0) {
-      TLOG_ERROR("Failed to add watch for user '%s' (%llu) at '%s'", user.m_name.c_str(),
-                 static_cast<ull>(user.m_view_id), user.m_watch_path.c_str());
-      return -1;
-    }
-    PushFirstRescan(user.m_view_id);
+  if (watched && watch->AddWatch(watch_path, view_id) < 0) {
+    LogKindText(LOG_LEVEL_ERROR, "ERROR", __LINE__, texts.m_watch_failed, name.c_str(), static_cast<ull>(view_id),
+                watch_path.c_str());
+    return -1;
   }
-  // A disabled user is listed too, without a watch, so that the dump shows it.
-  registry.Add(user.m_name, 0, user.m_watch_path, user.m_view_id, 0);
-  TLOG_INFO("Register user '%s' (with view %llu) at %s", user.m_name.c_str(), static_cast<ull>(user.m_view_id),
-            user.m_watch_path.c_str());
+  // The entry comes before the rescan, so the rescan's event always finds
+  // its view. A view registered by name that already has an entry keeps the
+  // old one (Add refuses a second).
+  registry.Add(name, texts.m_attribute, watch_path, view_id, 0);
+  if (watched) PushFirstRescan(view_id);
+  LogKindText(LOG_LEVEL_INFO, "INFO", __LINE__, way == BY_NAME ? texts.m_registered_named : texts.m_registered,
+              name.c_str(), static_cast<ull>(view_id), watch_path.c_str());
   return 0;
 }
 
@@ -139,7 +188,13 @@ int RegisterAllUsers(WatchInterface* watch, const ClientConfig& config) {
       return -1;
     }
     for (const UserInfo& user : page) {
-      if (RegisterOneUser(watch, user) < 0) return -1;
+      // A disabled user is listed too, without a watch, so that the dump
+      // shows it.
+      bool enabled = !(user.m_attribute & USER_ATTR_DISABLED);
+      if (RegisterView(watch, VIEW_KIND_USER, FROM_ENUMERATION, user.m_name, user.m_view_id, user.m_watch_path,
+                       enabled) < 0) {
+        return -1;
+      }
     }
     if (page.size() != USER_PAGE_SIZE) return 0;
   }
@@ -151,30 +206,15 @@ int RegisterAllShares(WatchInterface* watch, const ClientConfig& config) {
     TLOG_ERROR("Failed to enumerat shared folders");
     return -1;
   }
-  Registry& registry = Registry::Instance();
   for (const ShareInfo& share : shares) {
     if (share.m_attribute & USER_ATTR_DISABLED) {
       TLOG_INFO("Skipping disabled shared folder '%s'", share.m_name.c_str());
       continue;
     }
-    RegistryEntry existing;
-    if (registry.GetByViewId(share.m_view_id, &existing)) {
-      TLOG_INFO("Skipping shared folder '%s' (already in registry)", share.m_name.c_str());
-      continue;
-    }
-    if (CreateViewRoot(share.m_view_id) < 0) {
-      TLOG_ERROR("Failed to create view %llu in database", static_cast<ull>(share.m_view_id));
+    if (RegisterView(watch, VIEW_KIND_SHARE, FROM_ENUMERATION, share.m_name, share.m_view_id, share.m_watch_path,
+                     true) < 0) {
       return -1;
     }
-    if (watch->AddWatch(share.m_watch_path, share.m_view_id) < 0) {
-      TLOG_ERROR("Failed to add watch for shared folder '%s' (%llu) at '%s'", share.m_name.c_str(),
-                 static_cast<ull>(share.m_view_id), share.m_watch_path.c_str());
-      return -1;
-    }
-    registry.Add(share.m_name, VIEW_ATTR_SHARE, share.m_watch_path, share.m_view_id, 0);
-    PushFirstRescan(share.m_view_id);
-    TLOG_INFO("Register shared folder '%s' (with view %llu) at %s", share.m_name.c_str(),
-              static_cast<ull>(share.m_view_id), share.m_watch_path.c_str());
   }
   return 0;
 }
@@ -190,20 +230,7 @@ int RegisterShare(WatchInterface* watch, const ClientConfig& config, const std::
     TLOG_ERROR("Failed to get shared user '%s'", name.c_str());
     return -1;
   }
-  if (CreateViewRoot(share.m_view_id) < 0) {
-    TLOG_ERROR("Failed to create view %llu in database", static_cast<ull>(share.m_view_id));
-    return -1;
-  }
-  if (watch->AddWatch(share.m_watch_path, share.m_view_id) < 0) {
-    TLOG_ERROR("Failed to add watch for shared folder '%s' (%llu) at '%s'", share.m_name.c_str(),
-               static_cast<ull>(share.m_view_id), share.m_watch_path.c_str());
-    return -1;
-  }
-  Registry::Instance().Add(share.m_name, VIEW_ATTR_SHARE, share.m_watch_path, share.m_view_id, 0);
-  PushFirstRescan(share.m_view_id);
-  TLOG_INFO("Register shared folder '%s' (with view %llu) at '%s'", share.m_name.c_str(),
-            static_cast<ull>(share.m_view_id), share.m_watch_path.c_str());
-  return 0;
+  return RegisterView(watch, VIEW_KIND_SHARE, BY_NAME, share.m_name, share.m_view_id, share.m_watch_path, true);
 }
 
 int RegisterUser(WatchInterface* watch, const ClientConfig& config, const std::string& name) {
@@ -212,20 +239,7 @@ int RegisterUser(WatchInterface* watch, const ClientConfig& config, const std::s
     TLOG_ERROR("Failed to get user '%s'", name.c_str());
     return -1;
   }
-  if (CreateViewRoot(user.m_view_id) < 0) {
-    TLOG_ERROR("Failed to create view (%llu) in database", static_cast<ull>(user.m_view_id));
-    return -1;
-  }
-  if (watch->AddWatch(user.m_watch_path, user.m_view_id) < 0) {
-    TLOG_ERROR("Failed to add watch for user '%s' (%llu) at '%s'", user.m_name.c_str(),
-               static_cast<ull>(user.m_view_id), user.m_watch_path.c_str());
-    return -1;
-  }
-  PushFirstRescan(user.m_view_id);
-  Registry::Instance().Add(user.m_name, 0, user.m_watch_path, user.m_view_id, 0);
-  TLOG_INFO("Register user '%s' (with view %llu) at %s", user.m_name.c_str(), static_cast<ull>(user.m_view_id),
-            user.m_watch_path.c_str());
-  return 0;
+  return RegisterView(watch, VIEW_KIND_USER, BY_NAME, user.m_name, user.m_view_id, user.m_watch_path, true);
 }
 
 }  // namespace tide

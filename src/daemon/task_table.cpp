@@ -2,6 +2,8 @@
 #define TIDE_LOG_COMPONENT "client_debug"
 #include "daemon/task_table.h"
 
+#include <string>
+
 #include "core/logger.h"
 #include "detect/detector.h"
 #include "detect/varn_detector.h"
@@ -31,7 +33,12 @@ uint32_t TaskTable::Build(uint32_t worker_count, bool notify_supported) {
   }
   Add(std::make_unique<SyncerNative>(0, 0));
   Add(std::make_unique<ProgressSyncer>(0, 0));
-  for (uint32_t i = 0; i < worker_count; ++i) Add(std::make_unique<WorkerNative>(0, 0));
+  for (uint32_t i = 0; i < worker_count; ++i) {
+    auto worker = std::make_unique<WorkerNative>(0, 0);
+    // Numbered from 1, as people count them in `top -H`.
+    worker->SetThreadName("worker-" + std::to_string(i + 1));
+    Add(std::move(worker));
+  }
   return Count();
 }
 

@@ -85,7 +85,7 @@ void NativeClientDb::VisitRowsLocked(char* sql, const std::string& dir_path, boo
 
 void NativeClientDb::VisitNodesBelow(uint64_t view_id, const std::string& dir_path, const NodeRowVisitor& visitor) {
   std::string dir = TrimDir(dir_path);
-  std::lock_guard<std::mutex> lock(m_mutex);
+  MutexLock lock(&m_mutex);
   TLOG_DEBUG("listing rows under %s at %llu", dir.c_str(), static_cast<ull>(view_id));
   char* sql = dir == "/" ? sqlite3_mprintf("SELECT attribute, mtime, size, path FROM node_table WHERE view_id = %llu;",
                                            static_cast<ull>(view_id))
@@ -97,7 +97,7 @@ void NativeClientDb::VisitNodesBelow(uint64_t view_id, const std::string& dir_pa
 
 void NativeClientDb::VisitChildNodes(uint64_t view_id, const std::string& dir_path, const NodeRowVisitor& visitor) {
   std::string dir = TrimDir(dir_path);
-  std::lock_guard<std::mutex> lock(m_mutex);
+  MutexLock lock(&m_mutex);
   TLOG_DEBUG("listing rows under %s at %llu", dir.c_str(), static_cast<ull>(view_id));
   char* sql = dir == "/" ? sqlite3_mprintf("SELECT attribute, mtime, size, path FROM node_table WHERE view_id = %llu "
                                            "AND path LIKE '/%%' AND path NOT LIKE '/%%/%%';",
@@ -111,7 +111,7 @@ void NativeClientDb::VisitChildNodes(uint64_t view_id, const std::string& dir_pa
 void NativeClientDb::VisitChildNodesUpTo(uint64_t view_id, const std::string& dir_path, uint64_t max_sync_id,
                                          const NodeRowVisitor& visitor) {
   std::string dir = TrimDir(dir_path);
-  std::lock_guard<std::mutex> lock(m_mutex);
+  MutexLock lock(&m_mutex);
   TLOG_DEBUG("listing rows under %s at %llu", dir.c_str(), static_cast<ull>(view_id));
   char* sql = dir == "/" ? sqlite3_mprintf("SELECT attribute, mtime, size, path FROM node_table WHERE view_id = %llu "
                                            "AND sync_id <= %llu AND path LIKE '/%%' AND path NOT LIKE '/%%/%%';",
@@ -125,7 +125,7 @@ void NativeClientDb::VisitChildNodesUpTo(uint64_t view_id, const std::string& di
 
 int NativeClientDb::GetMaxSyncIdBelow(uint64_t view_id, const std::string& dir_path, uint64_t* sync_id) {
   std::string dir = TrimDir(dir_path);
-  std::lock_guard<std::mutex> lock(m_mutex);
+  MutexLock lock(&m_mutex);
   if (!m_db) {
     TLOG_ERROR("database is not initialized");
     return -1;

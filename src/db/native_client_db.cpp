@@ -90,7 +90,7 @@ NativeClientDb::~NativeClientDb() {
 }
 
 int NativeClientDb::Initialize(const std::string& path) {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  MutexLock lock(&m_mutex);
   if (m_db) {
     TLOG_INFO("database has already been initialized");
     return 0;
@@ -118,19 +118,19 @@ int NativeClientDb::Initialize(const std::string& path) {
 }
 
 void NativeClientDb::Close() {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  MutexLock lock(&m_mutex);
   if (m_db) sqlite3_close(m_db);
   m_db = nullptr;
   m_path.clear();
 }
 
 bool NativeClientDb::IsOpen() {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  MutexLock lock(&m_mutex);
   return m_db != nullptr;
 }
 
 std::string NativeClientDb::Path() {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  MutexLock lock(&m_mutex);
   return m_path;
 }
 
@@ -157,7 +157,7 @@ int NativeClientDb::ExecLocked(char* sql) {
 }
 
 int NativeClientDb::InsertViewRoot(uint64_t node_id, uint64_t view_id) {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  MutexLock lock(&m_mutex);
   return ExecLocked(sqlite3_mprintf(
       "BEGIN TRANSACTION;INSERT OR IGNORE INTO node_table(node_id, parent_id, view_id, name, path, attribute, "
       "sync_id, mtime) VALUES (%llu, 0, %llu, '/', '/', 2, 0, 0); END TRANSACTION;",
@@ -165,19 +165,19 @@ int NativeClientDb::InsertViewRoot(uint64_t node_id, uint64_t view_id) {
 }
 
 int NativeClientDb::DeleteViewNodes(uint64_t view_id) {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  MutexLock lock(&m_mutex);
   return ExecLocked(sqlite3_mprintf(
       "BEGIN TRANSACTION; DELETE FROM node_table WHERE view_id = %llu;END TRANSACTION;", static_cast<ull>(view_id)));
 }
 
 int NativeClientDb::DeleteViewProgress(uint64_t view_id) {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  MutexLock lock(&m_mutex);
   return ExecLocked(sqlite3_mprintf(
       "BEGIN TRANSACTION;DELETE FROM progress_table WHERE view_id = %llu;END TRANSACTION;", static_cast<ull>(view_id)));
 }
 
 int NativeClientDb::AddViewProgress(uint64_t view_id) {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  MutexLock lock(&m_mutex);
   return ExecLocked(sqlite3_mprintf(
       "BEGIN TRANSACTION;INSERT OR IGNORE INTO progress_table(view_id, sync_id) VALUES (%llu, (SELECT value FROM "
       "config_table WHERE key = 'sync_id'));END TRANSACTION;",
@@ -185,7 +185,7 @@ int NativeClientDb::AddViewProgress(uint64_t view_id) {
 }
 
 int NativeClientDb::SetViewProgress(uint64_t view_id, uint64_t sync_id) {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  MutexLock lock(&m_mutex);
   return ExecLocked(sqlite3_mprintf(
       "BEGIN TRANSACTION;INSERT OR REPLACE INTO progress_table(view_id, sync_id) VALUES (%llu, %llu);END "
       "TRANSACTION;",
@@ -193,21 +193,21 @@ int NativeClientDb::SetViewProgress(uint64_t view_id, uint64_t sync_id) {
 }
 
 int NativeClientDb::UpdateViewProgress(uint64_t view_id, uint64_t sync_id) {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  MutexLock lock(&m_mutex);
   return ExecLocked(sqlite3_mprintf(
       "BEGIN TRANSACTION;UPDATE progress_table SET sync_id = %llu WHERE view_id = %llu;END TRANSACTION;",
       static_cast<ull>(sync_id), static_cast<ull>(view_id)));
 }
 
 int NativeClientDb::SetGlobalSyncId(uint64_t sync_id) {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  MutexLock lock(&m_mutex);
   return ExecLocked(sqlite3_mprintf(
       "BEGIN TRANSACTION; UPDATE config_table SET value = %llu WHERE key = 'sync_id';END TRANSACTION;",
       static_cast<ull>(sync_id)));
 }
 
 int NativeClientDb::UpsertNode(const NodeRecord& r) {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  MutexLock lock(&m_mutex);
   return ExecLocked(sqlite3_mprintf(
       UPSERT_NODE_SQL, static_cast<ull>(r.m_node_id), static_cast<ull>(r.m_parent_id), static_cast<ull>(r.m_view_id),
       r.m_name.c_str(), r.m_path.c_str(), r.m_attribute, static_cast<ull>(r.m_sync_id), r.m_mtime,
@@ -218,7 +218,7 @@ int NativeClientDb::UpsertNode(const NodeRecord& r) {
 }
 
 int NativeClientDb::DeleteNodeByPath(uint64_t view_id, const std::string& path) {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  MutexLock lock(&m_mutex);
   return ExecLocked(sqlite3_mprintf("DELETE FROM node_table WHERE view_id = %llu AND path = %Q;",
                                     static_cast<ull>(view_id), path.c_str()));
 }
@@ -279,7 +279,7 @@ int NativeClientDb::LookupNodeLocked(char* sql, NodeRecord* record) {
 }
 
 int NativeClientDb::GetNodeById(uint64_t node_id, NodeRecord* record) {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  MutexLock lock(&m_mutex);
   return LookupNodeLocked(sqlite3_mprintf("SELECT node_id, parent_id, view_id, attribute, sync_id, mtime, size, mode, "
                                           "hash, mac_hash, name, path FROM node_table WHERE node_id = %llu;",
                                           static_cast<ull>(node_id)),
@@ -287,7 +287,7 @@ int NativeClientDb::GetNodeById(uint64_t node_id, NodeRecord* record) {
 }
 
 int NativeClientDb::GetNodeByPath(uint64_t view_id, const std::string& path, NodeRecord* record) {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  MutexLock lock(&m_mutex);
   return LookupNodeLocked(sqlite3_mprintf("SELECT node_id, parent_id, view_id, attribute, sync_id, mtime, size, mode, "
                                           "hash, mac_hash, name, path FROM node_table WHERE view_id = %llu AND path = "
                                           "%Q;",
@@ -296,7 +296,7 @@ int NativeClientDb::GetNodeByPath(uint64_t view_id, const std::string& path, Nod
 }
 
 int NativeClientDb::DeleteNodeById(uint64_t node_id) {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  MutexLock lock(&m_mutex);
   if (!m_db) {
     TLOG_ERROR("database is not initialized");
     return -1;
@@ -313,7 +313,7 @@ int NativeClientDb::DeleteNodeById(uint64_t node_id) {
 }
 
 int NativeClientDb::GetViewProgress(uint64_t view_id, uint64_t* sync_id) {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  MutexLock lock(&m_mutex);
   if (!m_db) {
     TLOG_ERROR("database is not initialized");
     return -1;
@@ -332,7 +332,7 @@ int NativeClientDb::GetViewProgress(uint64_t view_id, uint64_t* sync_id) {
 }
 
 int NativeClientDb::GetGlobalSyncId(uint64_t* sync_id) {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  MutexLock lock(&m_mutex);
   if (!m_db) {
     TLOG_ERROR("database is not initialized");
     return -1;
@@ -356,7 +356,7 @@ int NativeClientDb::GetGlobalSyncId(uint64_t* sync_id) {
 }
 
 int NativeClientDb::GetAllViewProgress(std::vector<std::pair<uint64_t, uint64_t>>* progress) {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  MutexLock lock(&m_mutex);
   if (!m_db) {
     TLOG_ERROR("database is not initialized");
     return -1;

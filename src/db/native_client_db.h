@@ -12,13 +12,13 @@
 #include <sqlite3.h>
 
 #include <cstdint>
-#include <mutex>
 #include <functional>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "core/mutex.h"
 #include "db/node_record.h"
 
 namespace tide {
@@ -97,15 +97,16 @@ class NativeClientDb {
   NativeClientDb& operator=(const NativeClientDb&) = delete;
 
   // Runs a script built by sqlite3_mprintf (freed here); m_mutex held.
-  int ExecLocked(char* sql);
-  int LookupNodeLocked(char* sql, NodeRecord* record);
+  int ExecLocked(char* sql) REQUIRES(m_mutex);
+  int LookupNodeLocked(char* sql, NodeRecord* record) REQUIRES(m_mutex);
   // Runs a below-directory query and hands its rows to `visitor`; m_mutex
   // held.
-  void VisitRowsLocked(char* sql, const std::string& dir_path, bool one_level, const NodeRowVisitor& visitor);
+  void VisitRowsLocked(char* sql, const std::string& dir_path, bool one_level, const NodeRowVisitor& visitor)
+      REQUIRES(m_mutex);
 
-  std::mutex m_mutex;
-  sqlite3* m_db = nullptr;  // guarded by m_mutex
-  std::string m_path;       // guarded by m_mutex
+  Mutex m_mutex;
+  sqlite3* m_db GUARDED_BY(m_mutex) = nullptr;
+  std::string m_path GUARDED_BY(m_mutex);
 };
 
 }  // namespace tide

@@ -28,45 +28,38 @@ constexpr const char* EA_DIR_NAME = "@eaDir";
 
 }  // namespace
 
-Detector::Detector(uint32_t context1, uint32_t context2) : Task(context1, context2), m_tree(DETECTOR_WATCH_MASK) {}
+Detector::Detector(uint32_t context1, uint32_t context2)
+    : Task(context1, context2), m_tree(DETECTOR_WATCH_MASK), m_inotify_fd(m_tree.Descriptor()) {
+  SetThreadName("detector");
+}
 
 // The owner stops and joins the task before destroying it; the watch tree
 // then releases every watch.
 Detector::~Detector() = default;
 
-void Detector::Run() {
-  TLOG_DEBUG("Detector start working");
-  for (;;) {
-    int state = GetState();
-    if (state == TASK_STOPPED) break;
-    if (state == TASK_PAUSED) {
-      sleep(1);
-      continue;
-    }
-    RunOnce();
-  }
-  TLOG_DEBUG("Detector stop working");
-}
+void Detector::OnRunStart() { TLOG_DEBUG("Detector start working"); }
 
-int Detector::RunOnce() {
+void Detector::OnRunEnd() { TLOG_DEBUG("Detector stop working"); }
+
+TaskStep Detector::RunOnce() {
   bool buffered;
   {
-    std::lock_guard<std::mutex> guard(m_mutex);
+    MutexLock guard(&m_mutex);
     buffered = m_tree.HasBufferedEvents();
   }
   // The wait happens without the mutex, so that registration is never held
   // up by a quiet queue; the descriptor itself never changes.
   bool readable = buffered;
   if (!buffered) {
-    struct pollfd fd = {m_tree.Descriptor(), POLLIN, 0};
+    struct pollfd fd = {m_inotify_fd, POLLIN, 0};
     int ready = poll(&fd, 1, WAIT_MILLISECONDS);
     if (ready < 0 && errno != EINTR) TLOG_ERROR("poll: %s (%d)", strerror(errno), errno);
     readable = ready > 0;
   }
   std::vector<uint64_t> withdrawn;
-  int handled = 0;
+  int handled = DETECTOR_PASS_QUIET;
   {
-    std::lock_guard<std::mutex> guard(m_mutex);
+    MutexLock guard(&m_mutex);
     InotifyEvent raw;
     if (!readable) {
       // The queue went quiet: a move whose other half has not come left
@@ -74,12 +67,12 @@ int Detector::RunOnce() {
       FlushPendingMoves();
     } else if (m_tree.GetEvent(&raw) == 1) {
       Handle(raw, &withdrawn);
-      handled = 1;
+      handled = DETECTOR_PASS_HANDLED;
     }
   }
   // Telling the user-database handler may take a while; no lock is needed.
   for (uint64_t view_id : withdrawn) NotifyWatchRemoved(view_id);
-  return handled;
+  return TaskStep::GoOn(handled);
 }
 
 int Detector::AddWatch(const std::string& path, uint64_t view_id) {
@@ -92,7 +85,7 @@ int Detector::AddWatch(const std::string& path, uint64_t view_id) {
     TLOG_ERROR("'%s' is not a directory", path.c_str());
     return -1;
   }
-  std::lock_guard<std::mutex> guard(m_mutex);
+  MutexLock guard(&m_mutex);
   SetUpWorkingDirectory(path);
   int root_id = m_tree.AddRoot(path);
   if (root_id < 0) return root_id;
@@ -103,7 +96,7 @@ int Detector::AddWatch(const std::string& path, uint64_t view_id) {
 }
 
 int Detector::RemoveWatch(uint64_t view_id) {
-  std::lock_guard<std::mutex> guard(m_mutex);
+  MutexLock guard(&m_mutex);
   auto it = m_view_to_root.find(view_id);
   if (it == m_view_to_root.end()) {
     TLOG_ERROR("no such watch (view_id %llu", static_cast<ull>(view_id));
@@ -286,13 +279,17 @@ void Detector::FlushPendingMoves() {
 }
 
 void Detector::PushEvent(const Event& event) {
-  std::lock_guard<std::mutex> guard(m_mutex);
+  MutexLock guard(&m_mutex);
   PushLocked(event);
 }
 
 void Detector::PushLocked(Event event) {
   PushWithRenameSplit(
-      TAG, std::move(event), [this](uint64_t view_id, std::string* path) { return ViewPath(view_id, path); },
+      TAG, std::move(event),
+      [this](uint64_t view_id, std::string* path) {
+        m_mutex.AssertHeld();  // called back within PushLocked
+        return ViewPath(view_id, path);
+      },
       [this](const Event& e) { Deliver(e); });
 }
 
@@ -318,23 +315,23 @@ int Detector::NotifyWatchRemoved(uint64_t view_id) {
 }
 
 int Detector::RootOfView(uint64_t view_id) {
-  std::lock_guard<std::mutex> guard(m_mutex);
+  MutexLock guard(&m_mutex);
   auto it = m_view_to_root.find(view_id);
   return it == m_view_to_root.end() ? -1 : it->second;
 }
 
 std::set<int> Detector::WorkingDirectoryRoots() {
-  std::lock_guard<std::mutex> guard(m_mutex);
+  MutexLock guard(&m_mutex);
   return m_work_dir_roots;
 }
 
 std::map<int, std::vector<std::string>> Detector::WatchedPaths() {
-  std::lock_guard<std::mutex> guard(m_mutex);
+  MutexLock guard(&m_mutex);
   return m_tree.WatchedPaths();
 }
 
 size_t Detector::PendingMoveCount() {
-  std::lock_guard<std::mutex> guard(m_mutex);
+  MutexLock guard(&m_mutex);
   return m_pending_moves.size();
 }
 

@@ -11,7 +11,7 @@
 // "@eaDir" becomes an upload of the file itself; a queue overflow becomes a
 // full rescan of every view; a view whose folder vanishes is withdrawn.
 //
-// Threads: Run() on the task's own thread; AddWatch/RemoveWatch on the main
+// Threads: the task's steps on its own thread; AddWatch/RemoveWatch on the main
 // thread (registration, control instructions). m_mutex guards the watch tree
 // and every map below; Run holds it while it handles one event (pushes into
 // the event manager happen inside it), but not while it waits for the next.
@@ -20,11 +20,11 @@
 #include <cstdint>
 #include <functional>
 #include <map>
-#include <mutex>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "core/mutex.h"
 #include "core/task.h"
 #include "detect/detector_steps.h"
 #include "detect/inotify_watch_tree.h"
@@ -50,8 +50,6 @@ class Detector : public Task, public WatchInterface {
   Detector(uint32_t context1, uint32_t context2);
   ~Detector() override;
 
-  void Run() override;
-
   // Watches the folder of a view: the root id, or -1 (not a directory, or
   // the watch tree refused it). Also sets up the working directory of the
   // folder's volume; a failure there is only logged.
@@ -62,10 +60,11 @@ class Detector : public Task, public WatchInterface {
   // and splits a RENAME_REMOTE into a removal followed by an upload.
   void PushEvent(const Event& event);
 
-  // One pass of the run loop without the state checks: waits up to a second
-  // for an inotify event and handles it (1), or, when none came, turns the
-  // moves still waiting for their other half into removals (0).
-  int RunOnce();
+  // One step: waits up to a second for an inotify event and handles it
+  // (DETECTOR_PASS_HANDLED), or, when none came, turns the moves still
+  // waiting for their other half into removals (DETECTOR_PASS_QUIET). The
+  // wait is the step's own, so the next step follows at once.
+  TaskStep RunOnce() override;
 
   // Withdraws a view whose folder disappeared: tells the user-database
   // handler, then has the view forgotten through the withdrawal callback.
@@ -88,31 +87,36 @@ class Detector : public Task, public WatchInterface {
   void SetVolumePrefix(const std::string& prefix) { m_volume_prefix = prefix; }
 
  protected:
+  void OnRunStart() override;
+  void OnRunEnd() override;
   // Hands a finished event to the event manager (EXPAND and RESCAN_* go
   // through its expand and rescan entries). Tests capture events here.
   virtual void Deliver(const Event& event);
 
  private:
   // Each of these runs with m_mutex held.
-  int SetUpWorkingDirectory(const std::string& path);
-  void Handle(const InotifyEvent& raw, std::vector<uint64_t>* withdrawn);
+  int SetUpWorkingDirectory(const std::string& path) REQUIRES(m_mutex);
+  void Handle(const InotifyEvent& raw, std::vector<uint64_t>* withdrawn) REQUIRES(m_mutex);
   // 1 with an event to push, 0 when the inotify event is dropped.
-  int Translate(const InotifyEvent& raw, Event* event, std::vector<uint64_t>* withdrawn);
-  bool IsNeedless(const Event& event);
-  void HandleOverflow();
-  void ForgetRoot(int root_id, std::vector<uint64_t>* withdrawn);
-  void FlushPendingMoves();
-  void PushLocked(Event event);
+  int Translate(const InotifyEvent& raw, Event* event, std::vector<uint64_t>* withdrawn) REQUIRES(m_mutex);
+  bool IsNeedless(const Event& event) REQUIRES(m_mutex);
+  void HandleOverflow() REQUIRES(m_mutex);
+  void ForgetRoot(int root_id, std::vector<uint64_t>* withdrawn) REQUIRES(m_mutex);
+  void FlushPendingMoves() REQUIRES(m_mutex);
+  void PushLocked(Event event) REQUIRES(m_mutex);
   // The folder view `view_id` is watched at; false (logged) when unknown.
-  bool ViewPath(uint64_t view_id, std::string* path);
+  bool ViewPath(uint64_t view_id, std::string* path) REQUIRES(m_mutex);
 
-  std::mutex m_mutex;
-  InotifyWatchTree m_tree;                           // guarded by m_mutex
-  std::map<int, uint64_t> m_root_to_view;            // guarded by m_mutex
-  std::map<uint64_t, int> m_view_to_root;            // guarded by m_mutex
-  std::map<int, std::string> m_root_paths;           // guarded by m_mutex; root id → absolute folder
-  std::map<uint32_t, InotifyEvent> m_pending_moves;  // guarded by m_mutex; cookie → IN_MOVED_FROM
-  std::set<int> m_work_dir_roots;                    // guarded by m_mutex
+  Mutex m_mutex;
+  InotifyWatchTree m_tree GUARDED_BY(m_mutex);
+  // The tree's inotify descriptor, fixed for the tree's life: the step
+  // waits on it without the mutex.
+  const int m_inotify_fd;
+  std::map<int, uint64_t> m_root_to_view GUARDED_BY(m_mutex);
+  std::map<uint64_t, int> m_view_to_root GUARDED_BY(m_mutex);
+  std::map<int, std::string> m_root_paths GUARDED_BY(m_mutex);           // root id → absolute folder
+  std::map<uint32_t, InotifyEvent> m_pending_moves GUARDED_BY(m_mutex);  // cookie → IN_MOVED_FROM
+  std::set<int> m_work_dir_roots GUARDED_BY(m_mutex);
   // Set before the task starts (tests only), read by the task afterwards.
   std::string m_handler_socket = USER_DB_HANDLER_SOCKET;
   std::string m_volume_prefix = "/volume";

@@ -40,6 +40,7 @@ VARNDetector::VARNDetector(uint32_t context1, uint32_t context2, const Varnotify
       m_buffer(VARN_READ_BUFFER_SIZE),
       m_handler_socket(USER_DB_HANDLER_SOCKET) {
   if (m_fd < 0) TLOG_ERROR("varnotify_init error: %s", strerror(errno));
+  SetThreadName("detector");
 }
 
 // The owner stops and joins the task before destroying it.
@@ -47,23 +48,9 @@ VARNDetector::~VARNDetector() {
   if (m_fd >= 0) m_calls.m_close(m_fd);
 }
 
-void VARNDetector::Run() {
-  TLOG_DEBUG("Detector start working");
-  for (;;) {
-    int state = GetState();
-    if (state == TASK_STOPPED) break;
-    if (state == TASK_PAUSED) {
-      sleep(1);
-      continue;
-    }
-    if (m_fd < 0) {  // nothing will ever come; keep answering stop and pause
-      sleep(1);
-      continue;
-    }
-    RunOnce();
-  }
-  TLOG_DEBUG("Detector stop working");
-}
+void VARNDetector::OnRunStart() { TLOG_DEBUG("Detector start working"); }
+
+void VARNDetector::OnRunEnd() { TLOG_DEBUG("Detector stop working"); }
 
 int VARNDetector::FillBuffer() {
   long got = m_calls.m_read(m_fd, m_buffer.data(), m_buffer.size());
@@ -76,10 +63,13 @@ int VARNDetector::FillBuffer() {
   return m_unread > 0 ? 1 : 0;
 }
 
-int VARNDetector::RunOnce() {
+TaskStep VARNDetector::RunOnce() {
+  // Without a descriptor nothing will ever come; the task only rests and
+  // keeps answering stop and pause.
+  if (m_fd < 0) return TaskStep::Rest(1, DETECTOR_PASS_QUIET);
   bool have;
   {
-    std::lock_guard<std::mutex> guard(m_mutex);
+    MutexLock guard(&m_mutex);
     // Records already converted may be waiting without the descriptor
     // signalling anything: read before waiting.
     have = m_unread > 0 || FillBuffer() == 1;
@@ -92,14 +82,14 @@ int VARNDetector::RunOnce() {
     if (ready < 0 && errno != EINTR) TLOG_ERROR("select: %s (%d)", strerror(errno), errno);
     if (ready > 0 && !(fd.revents & POLLIN)) TLOG_ERROR("select: fd is not set");
     if (ready > 0 && (fd.revents & POLLIN)) {
-      std::lock_guard<std::mutex> guard(m_mutex);
+      MutexLock guard(&m_mutex);
       have = FillBuffer() == 1;
     }
   }
   std::vector<uint64_t> withdrawn;
-  int handled = 0;
+  int handled = DETECTOR_PASS_QUIET;
   {
-    std::lock_guard<std::mutex> guard(m_mutex);
+    MutexLock guard(&m_mutex);
     if (!have) {
       // The volume went quiet: a move whose other half has not come left
       // the watched area.
@@ -116,13 +106,13 @@ int VARNDetector::RunOnce() {
         m_read_pos += static_cast<size_t>(length);
         m_unread -= static_cast<size_t>(length);
         Handle(record, &withdrawn);
-        handled = 1;
+        handled = DETECTOR_PASS_HANDLED;
       }
     }
   }
   // Telling the user-database handler may take a while; no lock is needed.
   for (uint64_t view_id : withdrawn) NotifyWatchRemoved(view_id);
-  return handled;
+  return TaskStep::GoOn(handled);
 }
 
 std::string VARNDetector::VolumeOf(const std::string& path) {
@@ -179,7 +169,7 @@ int VARNDetector::AddWatch(const std::string& path_in, uint64_t view_id) {
   std::string path = path_in;
   while (path.size() > 1 && path.back() == '/') path.pop_back();
 
-  std::lock_guard<std::mutex> guard(m_mutex);
+  MutexLock guard(&m_mutex);
   // The daemon's own files are prepared there; the volume watch sees them,
   // so no watch of its own is needed.
   std::string work_dir;
@@ -212,7 +202,7 @@ int VARNDetector::RemoveWatch(uint64_t view_id) {
     TLOG_ERROR("Invalid view_id");
     return -1;
   }
-  std::lock_guard<std::mutex> guard(m_mutex);
+  MutexLock guard(&m_mutex);
   return RemoveWatchLocked(view_id);
 }
 
@@ -407,13 +397,17 @@ void VARNDetector::FlushPendingMoves() {
 }
 
 void VARNDetector::PushEvent(const Event& event) {
-  std::lock_guard<std::mutex> guard(m_mutex);
+  MutexLock guard(&m_mutex);
   PushLocked(event);
 }
 
 void VARNDetector::PushLocked(Event event) {
   PushWithRenameSplit(
-      TAG, std::move(event), [this](uint64_t view_id, std::string* path) { return ViewPath(view_id, path); },
+      TAG, std::move(event),
+      [this](uint64_t view_id, std::string* path) {
+        m_mutex.AssertHeld();  // called back within PushLocked
+        return ViewPath(view_id, path);
+      },
       [this](const Event& e) { Deliver(e); });
 }
 
@@ -434,12 +428,12 @@ int VARNDetector::NotifyWatchRemoved(uint64_t view_id) {
 }
 
 std::map<uint64_t, std::string> VARNDetector::Views() {
-  std::lock_guard<std::mutex> guard(m_mutex);
+  MutexLock guard(&m_mutex);
   return m_views;
 }
 
 size_t VARNDetector::PendingMoveCount() {
-  std::lock_guard<std::mutex> guard(m_mutex);
+  MutexLock guard(&m_mutex);
   return m_pending_moves.size();
 }
 

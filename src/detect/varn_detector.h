@@ -9,18 +9,18 @@
 // the mapping (needless-event checks, attribute companions, the rename
 // split, withdrawing a vanished view) is shared with the inotify detector.
 //
-// Threads: Run() on the task's own thread; AddWatch/RemoveWatch on the main
+// Threads: the task's steps on its own thread; AddWatch/RemoveWatch on the main
 // thread. m_mutex guards the read buffer and every map below; Run holds it
 // while it reads and handles one record, not while it waits for the next.
 #pragma once
 
 #include <cstdint>
 #include <map>
-#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "core/mutex.h"
 #include "core/task.h"
 #include "detect/watch_interface.h"
 #include "event/event.h"
@@ -39,8 +39,6 @@ class VARNDetector : public Task, public WatchInterface {
   VARNDetector(uint32_t context1, uint32_t context2, const VarnotifyCalls& calls = SystemVarnotifyCalls());
   ~VARNDetector() override;
 
-  void Run() override;
-
   // Watches the folder of a view: 0, or -1 (not a directory, already
   // watched, or the kernel refused the watch). Views on a volume that is
   // already watched share its kernel watch.
@@ -52,10 +50,10 @@ class VARNDetector : public Task, public WatchInterface {
   // Queues an event of a view, as the inotify detector does.
   void PushEvent(const Event& event);
 
-  // One pass of the run loop without the state checks: waits up to a second
-  // for records and handles one (1), or, when none came, turns the moves
-  // still waiting for their other half into removals (0).
-  int RunOnce();
+  // One step: waits up to a second for records and handles one
+  // (DETECTOR_PASS_HANDLED), or, when none came, turns the moves still
+  // waiting for their other half into removals (DETECTOR_PASS_QUIET).
+  TaskStep RunOnce() override;
 
   // Withdraws a view whose folder disappeared: tells the user-database
   // handler, then has the view forgotten through the withdrawal callback.
@@ -73,6 +71,8 @@ class VARNDetector : public Task, public WatchInterface {
   void SetVolumePrefix(const std::string& prefix) { m_volume_prefix = prefix; }
 
  protected:
+  void OnRunStart() override;
+  void OnRunEnd() override;
   // Hands a finished event to the event manager. Tests capture events here.
   virtual void Deliver(const Event& event);
 
@@ -84,29 +84,31 @@ class VARNDetector : public Task, public WatchInterface {
   };
 
   // Each of these runs with m_mutex held.
-  int FillBuffer();
-  void Handle(const VarnotifyRecord& record, std::vector<uint64_t>* withdrawn);
+  int FillBuffer() REQUIRES(m_mutex);
+  void Handle(const VarnotifyRecord& record, std::vector<uint64_t>* withdrawn) REQUIRES(m_mutex);
   // 1 with an event to push, 0 when the record is dropped.
-  int Translate(const VarnotifyRecord& record, uint64_t view_id, Event* event, std::vector<uint64_t>* withdrawn);
-  uint64_t ViewOfPath(const std::string& path);
+  int Translate(const VarnotifyRecord& record, uint64_t view_id, Event* event, std::vector<uint64_t>* withdrawn)
+      REQUIRES(m_mutex);
+  uint64_t ViewOfPath(const std::string& path) REQUIRES(m_mutex);
   bool InWorkingDirectory(const std::string& path);
   std::string VolumeOf(const std::string& path);
-  int RemoveWatchLocked(uint64_t view_id);
+  int RemoveWatchLocked(uint64_t view_id) REQUIRES(m_mutex);
   int CallWatch(bool add, const std::string& path);
-  void HandleOverflow();
-  void FlushPendingMoves();
-  void PushLocked(Event event);
-  bool ViewPath(uint64_t view_id, std::string* path);
+  void HandleOverflow() REQUIRES(m_mutex);
+  void FlushPendingMoves() REQUIRES(m_mutex);
+  void PushLocked(Event event) REQUIRES(m_mutex);
+  bool ViewPath(uint64_t view_id, std::string* path) REQUIRES(m_mutex);
 
   const VarnotifyCalls& m_calls;
   const int m_fd;  // set once by the constructor
-  std::mutex m_mutex;
-  std::vector<char> m_buffer;                          // guarded by m_mutex
-  size_t m_read_pos = 0;                               // guarded by m_mutex
-  size_t m_unread = 0;                                 // guarded by m_mutex
-  std::map<uint64_t, std::string> m_views;             // guarded by m_mutex; view id → folder, no trailing "/"
-  std::map<std::string, std::string> m_volume_watch;   // guarded by m_mutex; volume → path the kernel watch was added at
-  std::map<uint32_t, PendingMove> m_pending_moves;     // guarded by m_mutex; cookie → move-from
+  Mutex m_mutex;
+  std::vector<char> m_buffer GUARDED_BY(m_mutex);
+  size_t m_read_pos GUARDED_BY(m_mutex) = 0;
+  size_t m_unread GUARDED_BY(m_mutex) = 0;
+  std::map<uint64_t, std::string> m_views GUARDED_BY(m_mutex);  // view id → folder, no trailing "/"
+  // volume → path the kernel watch was added at
+  std::map<std::string, std::string> m_volume_watch GUARDED_BY(m_mutex);
+  std::map<uint32_t, PendingMove> m_pending_moves GUARDED_BY(m_mutex);  // cookie → move-from
   // Set before the task starts (tests only), read by the task afterwards.
   std::string m_handler_socket;
   std::string m_volume_prefix = "/volume";

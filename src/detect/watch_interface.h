@@ -9,6 +9,12 @@
 
 namespace tide {
 
+// The outcome of one step of either detector (TaskStep::m_outcome).
+enum DetectorPass {
+  DETECTOR_PASS_QUIET = 0,    // nothing came within the wait: pending moves were flushed
+  DETECTOR_PASS_HANDLED = 1,  // one notification was handled
+};
+
 class WatchInterface {
  public:
   virtual ~WatchInterface() = default;

@@ -2,8 +2,6 @@
 #define TIDE_LOG_COMPONENT "progress_syncer_debug"
 #include "sync/progress_syncer.h"
 
-#include <unistd.h>
-
 #include <utility>
 #include <vector>
 
@@ -24,9 +22,14 @@ using ull = unsigned long long;
 
 const LogModule PROGRESS_MODULE = {"progress-syncer", "progress_syncer_debug"};
 
+// How long the syncer rests when a turn pulled nothing.
+constexpr unsigned PROGRESS_REST_SECONDS = 1;
+
 }  // namespace
 
-ProgressSyncer::ProgressSyncer(uint32_t context1, uint32_t context2) : Task(context1, context2) {}
+ProgressSyncer::ProgressSyncer(uint32_t context1, uint32_t context2) : Task(context1, context2) {
+  SetThreadName("progress");
+}
 
 int ProgressSyncer::Stop() {
   m_stop = 1;
@@ -48,36 +51,17 @@ int ProgressSyncer::LoadCache() {
   return 0;
 }
 
-void ProgressSyncer::Run() {
-  LoadCache();
-  for (;;) {
-    switch (RunOnce()) {
-      case PROGRESS_PASS_STOPPED:
-        TLOG_INFO("Progress Syncer: stop working, now sync id %llu, view_id %llu.", static_cast<ull>(m_sync_id),
-                  static_cast<ull>(m_view_id));
-        return;
-      case PROGRESS_PASS_PULLED:
-        break;
-      case PROGRESS_PASS_IDLE:
-      case PROGRESS_PASS_SKIPPED:
-      case PROGRESS_PASS_FAILED:
-        // A failing server is asked again a second later, not at once in
-        // a tight loop.
-        Wait(1);
-        break;
-    }
-  }
+void ProgressSyncer::OnRunEnd() {
+  TLOG_INFO("Progress Syncer: stop working, now sync id %llu, view_id %llu.", static_cast<ull>(m_sync_id),
+            static_cast<ull>(m_view_id));
 }
 
-ProgressPass ProgressSyncer::RunOnce() {
-  int state = GetState();
-  if (state == TASK_STOPPED) return PROGRESS_PASS_STOPPED;
-  if (state == TASK_PAUSED) return PROGRESS_PASS_IDLE;
-  if (FindEntry() < 0) return PROGRESS_PASS_IDLE;
+TaskStep ProgressSyncer::RunOnce() {
+  if (FindEntry() < 0) return TaskStep::Rest(PROGRESS_REST_SECONDS, PROGRESS_PASS_IDLE);
   TLOG_DEBUG("check view id %llu for server pending event", static_cast<ull>(m_view_id));
   if (EventManager::GetInstance().GetViewServerEventCount(m_view_id) != 0) {
     TLOG_DEBUG("view id<%llu> has pending server events", static_cast<ull>(m_view_id));
-    return PROGRESS_PASS_SKIPPED;
+    return TaskStep::Rest(PROGRESS_REST_SECONDS, PROGRESS_PASS_SKIPPED);
   }
   NPullEventRequest request;
   NPullEventResponse response;
@@ -88,14 +72,14 @@ ProgressPass ProgressSyncer::RunOnce() {
   if (Pull(&request, &response, [&] { return ProcessResponse(response); }, &processed) < 0) {
     TLOG_CRIT("Syncer: failed to pull events from server (sync id %llu, view_id %llu).",
               static_cast<ull>(request.m_sync_id), static_cast<ull>(m_view_id));
-    return PROGRESS_PASS_FAILED;
+    return TaskStep::Rest(PROGRESS_REST_SECONDS, PROGRESS_PASS_FAILED);
   }
   if (processed < 0) {
     TLOG_CRIT("Syncer: failed to process events from server by view_id %llu (pull from %llu -> %llu).",
               static_cast<ull>(m_view_id), static_cast<ull>(request.m_sync_id), static_cast<ull>(response.m_sync_id));
-    return PROGRESS_PASS_FAILED;
+    return TaskStep::Rest(PROGRESS_REST_SECONDS, PROGRESS_PASS_FAILED);
   }
-  return PROGRESS_PASS_PULLED;
+  return TaskStep::GoOn(PROGRESS_PASS_PULLED);
 }
 
 int ProgressSyncer::FindEntry() {
@@ -168,25 +152,8 @@ int ProgressSyncer::ProcessResponse(const NPullEventResponse& response) {
 
 int ProgressSyncer::Pull(NPullEventRequest* request, NPullEventResponse* response,
                          const std::function<int()>& on_answer, int* processed) {
-  ConnectionPool& pool = ConnectionPool::Instance();
-  ServerConnection* connection = pool.Take();
-  if (!connection) return -1;
-  int result = 0;
-  if (connection->m_conn_num == -1 && Connect(connection, PROGRESS_MODULE) < 0) {
-    result = -1;
-  } else {
-    connection->m_channel.SetAbortFlag(&m_stop);
-    if (RunProtocol(connection, SERVER_CMD_PULL_EVENTS, request, response, PROGRESS_MODULE) < 0) result = -1;
-    connection->m_channel.SetAbortFlag(nullptr);
-  }
-  if (result < 0) {
-    connection->m_channel.Close();
-    connection->m_conn_num = -1;
-  } else {
-    *processed = on_answer();
-  }
-  pool.GiveBack(connection);
-  return result;
+  return RunServerExchange(SERVER_CMD_PULL_EVENTS, request, response, &m_stop, PROGRESS_MODULE,
+                           [&] { *processed = on_answer(); });
 }
 
 }  // namespace tide

@@ -26,10 +26,10 @@
 
 namespace tide {
 
-// The outcome of one pass of the loop, for tests that step the syncer.
+// The outcome of one step (TaskStep::m_outcome), for tests that step the
+// syncer.
 enum ProgressPass {
-  PROGRESS_PASS_STOPPED = 0,  // the task is stopping: leave the loop
-  PROGRESS_PASS_IDLE = 1,     // paused, or no view is catching up
+  PROGRESS_PASS_IDLE = 1,     // no view is catching up
   PROGRESS_PASS_SKIPPED = 2,  // the view's server events are still pending
   PROGRESS_PASS_PULLED = 3,   // a batch was pulled and processed
   PROGRESS_PASS_FAILED = 4,   // the pull or its processing failed
@@ -40,13 +40,14 @@ class ProgressSyncer : public Task {
   ProgressSyncer(uint32_t context1, uint32_t context2);
 
   int Stop() override;
-  void Run() override;
 
   // Fills the cache (and the views' catching-up attribute) from
   // progress_table. 0, or -1 when the table cannot be read.
   int LoadCache();
-  // One pass of the loop without its waits.
-  ProgressPass RunOnce();
+  // One step: the next catching-up view's turn. After a pulled batch the
+  // next view follows at once; otherwise the syncer rests a second (a
+  // failing server is asked again a second later, not in a tight loop).
+  TaskStep RunOnce() override;
 
   // The next catching-up view after the current one into the fields. 0, or
   // -1 (fields zeroed) when none is catching up.
@@ -58,6 +59,8 @@ class ProgressSyncer : public Task {
   uint64_t SyncId() const { return m_sync_id; }
 
  protected:
+  void OnRunStart() override { LoadCache(); }
+  void OnRunEnd() override;
   // One pull exchange with the server. `on_answer` runs on a received
   // answer while the connection is still held, so that no other pull (the
   // server event syncer's) slips in between a view's last pull and its

@@ -28,7 +28,7 @@ ConnectionPool& ConnectionPool::Instance() {
 
 int ConnectionPool::Initialize(int count) {
   if (count < 1) return -1;
-  std::lock_guard<std::mutex> lock(m_mutex);
+  MutexLock lock(&m_mutex);
   m_free.clear();
   m_owned.clear();
   for (int i = 0; i < count; ++i) {
@@ -40,8 +40,8 @@ int ConnectionPool::Initialize(int count) {
 }
 
 ServerConnection* ConnectionPool::Take() {
-  std::unique_lock<std::mutex> lock(m_mutex);
-  m_available.wait(lock, [this] { return !m_free.empty(); });
+  MutexLock lock(&m_mutex);
+  while (m_free.empty()) m_available.wait(m_mutex);
   ServerConnection* connection = m_free.front();
   m_free.pop_front();
   return connection;
@@ -50,14 +50,14 @@ ServerConnection* ConnectionPool::Take() {
 void ConnectionPool::GiveBack(ServerConnection* connection) {
   if (connection == nullptr) return;
   {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    MutexLock lock(&m_mutex);
     m_free.push_back(connection);
   }
   m_available.notify_one();
 }
 
 void ConnectionPool::Destroy() {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  MutexLock lock(&m_mutex);
   // Called once every task that could hold a connection has been joined.
   for (auto& connection : m_owned) connection->m_channel.Close();
   m_free.clear();
@@ -65,12 +65,12 @@ void ConnectionPool::Destroy() {
 }
 
 void ConnectionPool::SetSocketPathForTest(const std::string& path) {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  MutexLock lock(&m_mutex);
   m_socket_path = path.empty() ? SERVER_SOCKET_PATH : path;
 }
 
 std::string ConnectionPool::SocketPath() {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  MutexLock lock(&m_mutex);
   return m_socket_path;
 }
 
@@ -127,22 +127,30 @@ int Connect(ServerConnection* connection, const LogModule& module) {
   return 0;
 }
 
+ConnectionLease::ConnectionLease(ConnectionPool& pool) : m_pool(pool), m_connection(pool.Take()) {}
+
+ConnectionLease::~ConnectionLease() {
+  if (!m_finished) MarkBroken(m_connection);
+  m_pool.GiveBack(m_connection);
+}
+
+int ConnectionLease::EnsureConnected(const LogModule& module) {
+  if (m_connection->m_conn_num != -1) return 0;
+  return Connect(m_connection, module);
+}
+
 int RunServerExchange(uint32_t command, Serializable* request, Serializable* response,
-                      const std::atomic<int>* abort_flag, const LogModule& module) {
-  ConnectionPool& pool = ConnectionPool::Instance();
-  ServerConnection* connection = pool.Take();
-  int result = 0;
-  if (connection->m_conn_num == -1 && Connect(connection, module) < 0) result = -1;
-  if (result == 0) {
-    connection->m_channel.SetAbortFlag(abort_flag);
-    result = RunProtocol(connection, command, request, response, module);
-    connection->m_channel.SetAbortFlag(nullptr);
-    // A half-finished exchange leaves the stream out of step with the
-    // server: only a fresh connection is safe for the next user.
-    if (result < 0) MarkBroken(connection);
-  }
-  pool.GiveBack(connection);
-  return result;
+                      const std::atomic<int>* abort_flag, const LogModule& module,
+                      const std::function<void()>& on_answer) {
+  ConnectionLease lease;
+  if (lease.EnsureConnected(module) < 0) return -1;
+  lease->m_channel.SetAbortFlag(abort_flag);
+  int result = RunProtocol(lease.Get(), command, request, response, module);
+  lease->m_channel.SetAbortFlag(nullptr);
+  if (result < 0) return -1;
+  lease.Finished();
+  if (on_answer) on_answer();
+  return 0;
 }
 
 }  // namespace tide

@@ -7,17 +7,19 @@
 // reconnects.
 //
 // Thread use: the pool's queue is guarded by its mutex and condition
-// variable; a taken connection belongs to its taker alone until given back.
+// variable; a taken connection belongs to its taker alone until given back
+// (a ConnectionLease holds it for one exchange).
 #pragma once
 
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 
+#include "core/mutex.h"
 #include "proto/channel.h"
 #include "proto/messages.h"
 
@@ -64,11 +66,37 @@ class ConnectionPool {
 
  private:
   ConnectionPool() = default;
-  std::mutex m_mutex;
-  std::condition_variable m_available;                  // signalled on GiveBack
-  std::deque<ServerConnection*> m_free;                  // guarded by m_mutex
-  std::deque<std::unique_ptr<ServerConnection>> m_owned;  // guarded by m_mutex
-  std::string m_socket_path = SERVER_SOCKET_PATH;        // guarded by m_mutex
+  Mutex m_mutex;
+  std::condition_variable_any m_available;  // signalled on GiveBack
+  std::deque<ServerConnection*> m_free GUARDED_BY(m_mutex);
+  std::deque<std::unique_ptr<ServerConnection>> m_owned GUARDED_BY(m_mutex);
+  std::string m_socket_path GUARDED_BY(m_mutex) = SERVER_SOCKET_PATH;
+};
+
+// The pooled connection for the length of one exchange: taken (waiting
+// until it is free) when the lease is made, given back when it ends. Unless
+// the holder declares the exchange finished (Finished()), the connection
+// is closed and marked -1 before it goes back: a half-finished exchange
+// leaves the stream out of step with the server, and whoever takes it next
+// must reconnect. An early return therefore never hands on a broken stream.
+class ConnectionLease {
+ public:
+  explicit ConnectionLease(ConnectionPool& pool = ConnectionPool::Instance());
+  ~ConnectionLease();
+  ConnectionLease(const ConnectionLease&) = delete;
+  ConnectionLease& operator=(const ConnectionLease&) = delete;
+
+  ServerConnection* Get() const { return m_connection; }
+  ServerConnection* operator->() const { return m_connection; }
+  // Runs the connect sequence when the connection is not connected. 0 or -1.
+  int EnsureConnected(const LogModule& module);
+  // The exchange ran to its end: the connection goes back as it is.
+  void Finished() { m_finished = true; }
+
+ private:
+  ConnectionPool& m_pool;
+  ServerConnection* const m_connection;
+  bool m_finished = false;
 };
 
 // The connect sequence: close, open the server socket, command 1, the
@@ -82,8 +110,12 @@ int RunProtocol(ServerConnection* connection, uint32_t command, Serializable* re
 
 // Take, connect when needed, RunProtocol, close and mark -1 on failure, give
 // back. `abort_flag`, when given, is set on the channel for the exchange so
-// that a pause or stop interrupts it. 0 or -1.
+// that a pause or stop interrupts it. `on_answer`, when given, runs after a
+// received answer while the connection is still held, so that no other
+// exchange slips in between the answer and what the caller does with it.
+// 0 or -1 (the exchange failed; `on_answer` did not run).
 int RunServerExchange(uint32_t command, Serializable* request, Serializable* response,
-                      const std::atomic<int>* abort_flag, const LogModule& module);
+                      const std::atomic<int>* abort_flag, const LogModule& module,
+                      const std::function<void()>& on_answer = nullptr);
 
 }  // namespace tide

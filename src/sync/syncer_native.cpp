@@ -2,8 +2,6 @@
 #define TIDE_LOG_COMPONENT "syncer_debug"
 #include "sync/syncer_native.h"
 
-#include <unistd.h>
-
 #include "core/logger.h"
 #include "db/native_client_db.h"
 #include "db/progress_cache.h"
@@ -25,14 +23,19 @@ constexpr int KEEP_ALIVE_PASSES = 5;
 
 }  // namespace
 
-SyncerNative::SyncerNative(uint32_t context1, uint32_t context2) : Task(context1, context2) {}
+SyncerNative::SyncerNative(uint32_t context1, uint32_t context2) : Task(context1, context2) {
+  SetThreadName("syncer");
+}
 
 int SyncerNative::Stop() {
   m_stop = 1;
   return Task::Stop();
 }
 
-void SyncerNative::SleepWhilePaused() { sleep(1); }
+// While paused with server events still held by the workers, the syncer
+// wakes once a second (at once on resume or stop), so the keep-alives that
+// hold the server connection open go on.
+void SyncerNative::SleepWhilePaused() { WaitWhilePaused(1); }
 
 void SyncerNative::LoadSyncId() {
   uint64_t sync_id = 0;
@@ -45,43 +48,29 @@ void SyncerNative::LoadSyncId() {
   TLOG_DEBUG("Syncer: start working with sync id %llu", static_cast<ull>(m_sync_id));
 }
 
-void SyncerNative::Run() {
-  LoadSyncId();
-  while (RunOnce() != SYNCER_PASS_STOPPED) {
-  }
-}
+void SyncerNative::OnRunEnd() { TLOG_DEBUG("Syncer: stop working, now sync id %llu.", static_cast<ull>(m_sync_id)); }
 
-SyncerPass SyncerNative::RunOnce() {
-  int state = GetState();
-  if (state == TASK_STOPPED) {
-    TLOG_DEBUG("Syncer: stop working, now sync id %llu.", static_cast<ull>(m_sync_id));
-    return SYNCER_PASS_STOPPED;
-  }
-  if (state == TASK_PAUSED) {
-    SleepWhilePaused();
-    return SYNCER_PASS_PAUSED;
-  }
-
+TaskStep SyncerNative::RunOnce() {
   NPullEventRequest request;
   NPullEventResponse response;
   if (PreparePullRequest(&request) < 0) {
     TLOG_CRIT("Syncer: failed to prepare pull event request (sync id %llu).", static_cast<ull>(m_sync_id));
-    WaitSeconds(1);
-    return SYNCER_PASS_FAILED;
+    return TaskStep::Rest(1, SYNCER_PASS_FAILED);
   }
   TLOG_DEBUG("Syncer: pull event since %llu", static_cast<ull>(request.m_sync_id));
   if (PullEvents(&request, &response) < 0) {
     TLOG_CRIT("Syncer: failed to pull events from server (sync id %llu).", static_cast<ull>(m_sync_id));
-    WaitSeconds(1);
-    return SYNCER_PASS_FAILED;
+    return TaskStep::Rest(1, SYNCER_PASS_FAILED);
   }
-  if (ProcessResponse(response) < 0) {
+  int processed = ProcessResponse(response);
+  if (processed < 0) {
     TLOG_CRIT("Syncer: failed to process events from server (pull from %llu -> %llu).",
               static_cast<ull>(request.m_sync_id), static_cast<ull>(response.m_sync_id));
-    WaitSeconds(1);
-    return SYNCER_PASS_FAILED;
+    return TaskStep::Rest(1, SYNCER_PASS_FAILED);
   }
-  return SYNCER_PASS_DONE;
+  // No pause between batches; the polling period when nothing was new.
+  if (processed == SYNCER_NOTHING_NEW) return TaskStep::Rest(SYNCER_IDLE_SECONDS, SYNCER_PASS_DONE);
+  return TaskStep::GoOn(SYNCER_PASS_DONE);
 }
 
 int SyncerNative::PreparePullRequest(NPullEventRequest* request) {
@@ -99,9 +88,8 @@ int SyncerNative::ProcessResponse(const NPullEventResponse& response) {
     return -1;
   }
   if (response.m_sync_id == m_sync_id) {
-    // Nothing new: this is the polling period while the server is idle.
-    WaitSeconds(5);
-    return 0;
+    // Nothing new: the step rests for the polling period.
+    return SYNCER_NOTHING_NEW;
   }
 
   for (const NServerEvent& server_event : response.m_events) {
@@ -145,7 +133,7 @@ int SyncerNative::ProcessResponse(const NPullEventResponse& response) {
   if (response.m_events.empty() && m_sync_id == before) {
     // A server that keeps answering "nothing, but at S = P + 1" would
     // otherwise be asked again at once, for ever: treat it as idle.
-    WaitSeconds(5);
+    return SYNCER_NOTHING_NEW;
   }
   return 0;
 }

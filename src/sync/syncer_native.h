@@ -24,29 +24,35 @@
 
 namespace tide {
 
-// The outcome of one pass of the loop, for tests that step the syncer.
+// The outcome of one step (TaskStep::m_outcome), for tests that step the
+// syncer.
 enum SyncerPass {
-  SYNCER_PASS_STOPPED = 0,  // the task is stopping: leave the loop
-  SYNCER_PASS_PAUSED = 1,   // paused: slept
   SYNCER_PASS_DONE = 2,     // a batch was pulled and handled (or nothing was new)
-  SYNCER_PASS_FAILED = 3,   // the exchange or the processing failed: waited to retry
+  SYNCER_PASS_FAILED = 3,   // the exchange or the processing failed: rest, then retry
 };
+
+// ProcessResponse's answer when the server had nothing new: the syncer
+// rests for the polling period before it asks again.
+constexpr int SYNCER_NOTHING_NEW = 1;
+// The polling period while the server has nothing new.
+constexpr unsigned SYNCER_IDLE_SECONDS = 5;
 
 class SyncerNative : public Task {
  public:
   SyncerNative(uint32_t context1, uint32_t context2);
 
   int Stop() override;
-  void Run() override;
 
   // Reads the stored global sync id as the starting position (0 when none).
   void LoadSyncId();
-  // One pass of the loop: pull, process, wait as the outcome requires.
-  SyncerPass RunOnce();
+  // One step: pull, process, and say how long to rest: 1 second after a
+  // failure, the polling period when nothing was new, none otherwise.
+  TaskStep RunOnce() override;
 
   int PreparePullRequest(NPullEventRequest* request);
   // Pushes the batch's changes, waits for the workers and advances the sync
-  // id. 0, or -1 when the server reported an error.
+  // id. 0, SYNCER_NOTHING_NEW when there was nothing to do, or -1 when the
+  // server reported an error.
   int ProcessResponse(const NPullEventResponse& response);
   // 0 once no server event is pending; -1 on stop or a failed keep-alive.
   int WaitForWorkers();
@@ -55,8 +61,11 @@ class SyncerNative : public Task {
   uint64_t LastNodeId() const { return m_last_node_id; }
 
  protected:
-  // Seams for tests: the interruptible wait (Task::Wait) and the sleep
-  // while paused. Tests step the loop without real time passing.
+  void OnRunStart() override { LoadSyncId(); }
+  void OnRunEnd() override;
+  // Seams for tests, which step the syncer without real time passing: the
+  // interruptible wait and the rest while paused, both inside
+  // WaitForWorkers (which runs within one step).
   virtual int WaitSeconds(unsigned seconds) { return Wait(seconds); }
   virtual void SleepWhilePaused();
 

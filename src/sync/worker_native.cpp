@@ -2,15 +2,12 @@
 #define TIDE_LOG_COMPONENT "worker_debug"
 #include "sync/worker_native.h"
 
-#include "fs/work_dir.h"
-
-#include <unistd.h>
-
 #include <cstdio>
 
 #include "core/client_config.h"
 #include "core/freeze_file.h"
 #include "core/logger.h"
+#include "fs/work_dir.h"
 #include "db/native_client_db.h"
 #include "event/event_manager.h"
 #include "sync/server_connection.h"
@@ -28,9 +25,6 @@ constexpr uint32_t SUBDIR_RESCAN_FLAGS = EVENT_FLAG_LOCAL_SUBDIR_RESCAN | EVENT_
 constexpr uint32_t LOCAL_SUBDIR_FLAGS = EVENT_FLAG_LOCAL_SUBDIR_RESCAN | EVENT_FLAG_LOCAL_SUBDIR_RESCAN_WITH_STAT;
 constexpr uint32_t SERVER_SUBDIR_FLAGS =
     EVENT_FLAG_SERVER_SUBDIR_RESCAN | EVENT_FLAG_SERVER_SUBDIR_RESCAN_WITH_STAT;
-
-// How long a failed event rests before the worker tries it again.
-constexpr unsigned RETRY_SECONDS = 3;
 
 int ExpandHandler(WorkerNative& worker) { return ExpandDirectory(worker); }
 int RescanMergeHandler(WorkerNative& worker) { return RescanDirectory(worker, true); }
@@ -74,48 +68,27 @@ int WorkerNative::SetAbort(bool abort) {
   return 0;
 }
 
-void WorkerNative::SleepWhilePaused() { sleep(1); }
-
 int WorkerNative::Connect(ServerConnection* connection) { return tide::Connect(connection, WORKER_LOG_MODULE); }
 
-void WorkerNative::Run() {
-  TLOG_DEBUG("Worker (%d) up", GetId());
-  while (RunOnce() != WORKER_PASS_STOPPED) {
-  }
-}
+void WorkerNative::OnRunStart() { TLOG_DEBUG("Worker (%d) up", GetId()); }
 
-WorkerPass WorkerNative::RunOnce() {
+void WorkerNative::OnRunEnd() { TLOG_DEBUG("Worker (%d) down", GetId()); }
+
+TaskStep WorkerNative::RunOnce() {
   SetAbort(false);
-  int state = GetState();
-  if (state == TASK_STOPPED) {
-    TLOG_DEBUG("Worker (%d) down", GetId());
-    return WORKER_PASS_STOPPED;
-  }
-  if (state == TASK_PAUSED) {
-    SleepWhilePaused();
-    return WORKER_PASS_IDLE;
-  }
-
   // Read before looking for work: an event pushed between the look and the
-  // sleep then ends the sleep at once instead of waiting out the poll.
+  // rest then ends the rest at once instead of waiting out the poll.
   uint64_t seen = Task::WorkGeneration();
-  if (FetchEvent() < 0) {
-    WaitForWorkSeconds(1, seen);
-    return WORKER_PASS_IDLE;
-  }
-  if (PrepareEvent() < 0) {
-    WaitSeconds(1);
-    return WORKER_PASS_NOT_READY;
-  }
+  if (FetchEvent() < 0) return TaskStep::RestUntilWork(WORKER_IDLE_SECONDS, seen, WORKER_PASS_IDLE);
+  if (PrepareEvent() < 0) return TaskStep::Rest(WORKER_NOT_READY_SECONDS, WORKER_PASS_NOT_READY);
   if (Dispatch() < 0) {
     TLOG_INFO("process event '%s' again", m_event.m_path.c_str());
-    WaitSeconds(RETRY_SECONDS);
-    return WORKER_PASS_RETRY;
+    return TaskStep::Rest(WORKER_RETRY_SECONDS, WORKER_PASS_RETRY);
   }
   // A newer change of the same path may come back from the completion; the
-  // worker keeps it and carries it out on its next pass.
+  // worker keeps it and carries it out on its next step.
   FinishEvent();
-  return WORKER_PASS_DONE;
+  return TaskStep::GoOn(WORKER_PASS_DONE);
 }
 
 int WorkerNative::FetchEvent() {

@@ -29,14 +29,20 @@
 
 namespace tide {
 
-// The pass-by-pass outcome of RunOnce, for tests that step a worker.
+// The outcome of one step (TaskStep::m_outcome), for tests that step a
+// worker.
 enum WorkerPass {
-  WORKER_PASS_STOPPED = 0,   // the task is stopping: leave the loop
-  WORKER_PASS_IDLE = 1,      // paused, or nothing to do: waited
+  WORKER_PASS_IDLE = 1,      // nothing to do: rest until work is announced
   WORKER_PASS_DONE = 2,      // an event was carried out and reported done
   WORKER_PASS_RETRY = 3,     // the handler failed; the event is kept
   WORKER_PASS_NOT_READY = 4, // PrepareEvent refused (view gone, paused, frozen)
 };
+
+// How long a worker rests after each outcome: an idle worker a second (cut
+// short by new work), a refused event a second, a failed one three.
+constexpr unsigned WORKER_IDLE_SECONDS = 1;
+constexpr unsigned WORKER_NOT_READY_SECONDS = 1;
+constexpr unsigned WORKER_RETRY_SECONDS = 3;
 
 class WorkerNative;
 
@@ -70,10 +76,10 @@ class WorkerNative : public Task {
   int Resume() override;
   int Stop() override;
   int SetAbort(bool abort) override;
-  void Run() override;
 
-  // One pass of the run loop (the unit of work tests can step).
-  WorkerPass RunOnce();
+  // One step: take an event (or keep the one held), prepare, dispatch,
+  // finish; the rest that follows depends on the outcome.
+  TaskStep RunOnce() override;
 
   // The connect sequence under the worker's log module. 0 or -1.
   int Connect(ServerConnection* connection);
@@ -97,12 +103,8 @@ class WorkerNative : public Task {
   std::atomic<int>* MutableAbortFlag() { return &m_abort; }
 
  protected:
-  // Seams for tests, which step the loop without real time passing: the
-  // interruptible wait, the wait for new work (wakes early when work is
-  // announced after `seen` was read), and the sleep while paused.
-  virtual int WaitSeconds(unsigned seconds) { return Wait(seconds); }
-  virtual int WaitForWorkSeconds(unsigned seconds, uint64_t seen) { return WaitForWork(seconds, seen); }
-  virtual void SleepWhilePaused();
+  void OnRunStart() override;
+  void OnRunEnd() override;
 
  private:
   // Raised to make a running copy, checksum, transfer or traversal give up.

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <string>
+
 #include "daemon/views_fixture.h"
 
 namespace tide {
@@ -144,6 +147,42 @@ TEST_F(RegistrationTest, SingleViews) {
   EXPECT_FALSE(HasRootRow(0));
   EXPECT_TRUE(m_log.Contains("Failed to get user 'nobody'"));
   EXPECT_TRUE(m_log.Contains("Failed to get shared user 'nothing'"));
+}
+
+// Users and shares go through one registration; each kind and each way in
+// keeps its own texts, and a view whose root row cannot be written gets
+// neither a watch nor an entry.
+TEST_F(RegistrationTest, EachKindKeepsItsTextsWhenTheRootRowFails) {
+  AddUser("alice", 10);
+  AddShare("photos", 20);
+  ASSERT_EQ(0, UserManager::Initialize(UserDbPath(m_config)));
+  NativeClientDb::Instance().Close();  // every write now fails
+  struct Way {
+    const char* m_name;
+    std::function<int()> m_register;
+    const char* m_text;
+  };
+  const Way ways[] = {
+      {"all users", [&] { return RegisterAllUsers(&m_watch, m_config); }, "Failed to create view (10) in database"},
+      {"all shares", [&] { return RegisterAllShares(&m_watch, m_config); }, "Failed to create view 20 in database"},
+      {"one user", [&] { return RegisterUser(&m_watch, m_config, "alice"); }, "Failed to create view (10) in database"},
+      {"one share", [&] { return RegisterShare(&m_watch, m_config, "photos"); },
+       "Failed to create view 20 in database"},
+  };
+  auto count = [this](const std::string& text) {
+    std::string log = m_log.Text();
+    size_t n = 0;
+    for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++n;
+    return n;
+  };
+  for (const Way& way : ways) {
+    SCOPED_TRACE(way.m_name);
+    size_t before = count(way.m_text);
+    EXPECT_EQ(-1, way.m_register());
+    EXPECT_EQ(before + 1, count(way.m_text));
+  }
+  EXPECT_TRUE(m_watch.m_calls.empty());
+  EXPECT_EQ(0u, Registry::Instance().Size());
 }
 
 }  // namespace

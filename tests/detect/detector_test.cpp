@@ -61,7 +61,7 @@ class DetectorTest : public testing::Test {
   // Handles events until the queue has been quiet for one wait (pending
   // moves are flushed then); returns what was delivered.
   std::vector<Seen> Settle() {
-    for (int passes = 0; passes < 100000 && m_detector.RunOnce() == 1; ++passes) {
+    for (int passes = 0; passes < 100000 && m_detector.RunOnce().m_outcome == DETECTOR_PASS_HANDLED; ++passes) {
     }
     return Brief(m_detector.Take());
   }

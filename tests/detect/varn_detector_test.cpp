@@ -56,7 +56,7 @@ class VarnFixture : public testing::Test {
   // Handles records until the volume has been quiet for one wait (pending
   // moves are flushed then); returns what was delivered.
   std::vector<Seen> Settle(CapturingVarnDetector& detector) {
-    for (int passes = 0; passes < 100000 && detector.RunOnce() == 1; ++passes) {
+    for (int passes = 0; passes < 100000 && detector.RunOnce().m_outcome == DETECTOR_PASS_HANDLED; ++passes) {
     }
     return Brief(detector.Take());
   }

@@ -15,6 +15,17 @@ FOREGROUND = "is_daemon=false\n"
 TIME_STAMP = r"[A-Z][a-z]{2} \d\d \d\d:\d\d:\d\d "
 
 
+def thread_names(pid):
+    names = []
+    for tid in os.listdir("/proc/%d/task" % pid):
+        try:
+            with open("/proc/%d/task/%s/comm" % (pid, tid)) as f:
+                names.append(f.read().strip())
+        except OSError:
+            pass  # the thread ended meanwhile
+    return sorted(names)
+
+
 class StartupTest(harness.DaemonTestCase):
     def test_more_than_one_argument_exits_255_silently(self):
         daemon = self.launch(args=["a.conf", "b.conf"])
@@ -32,6 +43,12 @@ class StartupTest(harness.DaemonTestCase):
                 try:
                     self.assertTrue(wait_until(lambda: daemon.thread_count() == tasks + 1, timeout=10),
                                     "%d threads" % daemon.thread_count())
+                    # Every task's thread carries its name; the main thread,
+                    # which serves the control socket, keeps the program's.
+                    workers = ["worker-%d" % n for n in range(1, tasks - 3 + 1)]
+                    self.assertTrue(wait_until(lambda: thread_names(daemon.pid) == sorted(
+                        ["tide-clientd", "detector", "syncer", "progress"] + workers), timeout=10),
+                        thread_names(daemon.pid))
                 finally:
                     # The next case needs the PID file free, whatever happened here.
                     self.assertEqual(0, daemon.stop())

@@ -89,7 +89,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // A deleted view folder withdraws the view; bring it back for the next input.
   if (detector->Views().empty()) detector->AddWatch(VIEW, 1);
   g_input.assign(bytes, size);
-  for (int passes = 0; passes < 100000 && detector->RunOnce() == 1; ++passes) {
+  for (int passes = 0; passes < 100000 && detector->RunOnce().m_outcome == tide::DETECTOR_PASS_HANDLED; ++passes) {
   }
   g_input.clear();
   return 0;

@@ -1,9 +1,12 @@
 #include "sync/progress_syncer.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <deque>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/registry.h"
@@ -28,6 +31,19 @@ class ScriptedProgressSyncer : public ProgressSyncer {
   };
   std::deque<Answer> m_answers;
   std::vector<NPullEventRequest> m_requests;
+  std::atomic<int> m_steps{0};
+  std::vector<unsigned> m_rests;  // what the steps taken through Step() asked for
+
+  TaskStep RunOnce() override {
+    ++m_steps;
+    return ProgressSyncer::RunOnce();
+  }
+  // One step on the test's thread: its outcome, its rest recorded.
+  int Step() {
+    TaskStep step = RunOnce();
+    m_rests.push_back(step.m_next == TaskStep::REST ? step.m_seconds : 0);
+    return step.m_outcome;
+  }
 
  protected:
   int Pull(NPullEventRequest* request, NPullEventResponse* response, const std::function<int()>& on_answer,
@@ -116,21 +132,23 @@ TEST_F(ProgressSyncerTest, LoadCacheMarksTheViewsCatchingUp) {
 }
 
 TEST_F(ProgressSyncerTest, EmptyCacheOnlyIdles) {
-  EXPECT_EQ(PROGRESS_PASS_IDLE, m_syncer.RunOnce());
+  EXPECT_EQ(PROGRESS_PASS_IDLE, m_syncer.Step());
+  EXPECT_EQ(PROGRESS_PASS_IDLE, m_syncer.Step());
   EXPECT_TRUE(m_syncer.m_requests.empty());
+  EXPECT_EQ((std::vector<unsigned>{1, 1}), m_syncer.m_rests);  // a second at a time
 }
 
 TEST_F(ProgressSyncerTest, NothingNewEndsTheCatchUp) {
   CatchUp(11, 40);
   m_syncer.m_answers.push_back({false, Batch(11, 40)});
-  EXPECT_EQ(PROGRESS_PASS_PULLED, m_syncer.RunOnce());
+  EXPECT_EQ(PROGRESS_PASS_PULLED, m_syncer.Step());
   ASSERT_EQ(1u, m_syncer.m_requests.size());
   EXPECT_EQ(11u, m_syncer.m_requests[0].m_view_id);
   EXPECT_EQ(40u, m_syncer.m_requests[0].m_sync_id);
   EXPECT_FALSE(ProgressCache::Instance().Contains(11));
   EXPECT_EQ(~0ULL, StoredPosition(11));
   EXPECT_FALSE(Attribute(11) & VIEW_ATTR_CATCHING_UP);
-  EXPECT_EQ(PROGRESS_PASS_IDLE, m_syncer.RunOnce());
+  EXPECT_EQ(PROGRESS_PASS_IDLE, m_syncer.Step());
 }
 
 // A batch's events are queued; the stored position moves to the batch's
@@ -138,18 +156,18 @@ TEST_F(ProgressSyncerTest, NothingNewEndsTheCatchUp) {
 TEST_F(ProgressSyncerTest, PositionAdvancesOneTurnLater) {
   CatchUp(11, 40);
   m_syncer.m_answers.push_back({false, Batch(11, 42, {"/a", "/b"})});
-  EXPECT_EQ(PROGRESS_PASS_PULLED, m_syncer.RunOnce());
+  EXPECT_EQ(PROGRESS_PASS_PULLED, m_syncer.Step());
   EXPECT_EQ(2, EventManager::GetInstance().GetViewServerEventCount(11));
   EXPECT_EQ(42u, ProgressCache::Instance().GetSyncId(11));
   EXPECT_EQ(40u, StoredPosition(11));
 
-  EXPECT_EQ(PROGRESS_PASS_SKIPPED, m_syncer.RunOnce());  // events still pending
+  EXPECT_EQ(PROGRESS_PASS_SKIPPED, m_syncer.Step());  // events still pending
   EXPECT_EQ(1u, m_syncer.m_requests.size());
   EXPECT_EQ(40u, StoredPosition(11));
 
   FinishPending();
   m_syncer.m_answers.push_back({false, Batch(11, 42)});
-  EXPECT_EQ(PROGRESS_PASS_PULLED, m_syncer.RunOnce());
+  EXPECT_EQ(PROGRESS_PASS_PULLED, m_syncer.Step());
   EXPECT_EQ(42u, m_syncer.m_requests.back().m_sync_id);
   EXPECT_FALSE(ProgressCache::Instance().Contains(11));  // and up to date
 }
@@ -159,11 +177,11 @@ TEST_F(ProgressSyncerTest, ViewsTakeTurnsAndPendingOnesAreSkipped) {
   CatchUp(12, 50);
   m_syncer.m_answers.push_back({false, Batch(11, 41, {"/a"})});
   m_syncer.m_answers.push_back({false, Batch(12, 51, {"/b"})});
-  EXPECT_EQ(PROGRESS_PASS_PULLED, m_syncer.RunOnce());
-  EXPECT_EQ(PROGRESS_PASS_PULLED, m_syncer.RunOnce());
-  EXPECT_EQ(PROGRESS_PASS_SKIPPED, m_syncer.RunOnce());  // 11 still pending
+  EXPECT_EQ(PROGRESS_PASS_PULLED, m_syncer.Step());
+  EXPECT_EQ(PROGRESS_PASS_PULLED, m_syncer.Step());
+  EXPECT_EQ(PROGRESS_PASS_SKIPPED, m_syncer.Step());  // 11 still pending
   EXPECT_EQ(11u, m_syncer.ViewId());
-  EXPECT_EQ(PROGRESS_PASS_SKIPPED, m_syncer.RunOnce());  // 12 too
+  EXPECT_EQ(PROGRESS_PASS_SKIPPED, m_syncer.Step());  // 12 too
   EXPECT_EQ(12u, m_syncer.ViewId());
   ASSERT_EQ(2u, m_syncer.m_requests.size());
   EXPECT_EQ(11u, m_syncer.m_requests[0].m_view_id);
@@ -182,7 +200,7 @@ TEST_F(ProgressSyncerTest, EchoesAndUnsafeEventsAreDropped) {
   response.m_events[2].m_flags = NServerEvent::FLAG_DELETED;
   response.m_events[3].m_flags = NServerEvent::FLAG_DIR;
   m_syncer.m_answers.push_back({false, response});
-  EXPECT_EQ(PROGRESS_PASS_PULLED, m_syncer.RunOnce());
+  EXPECT_EQ(PROGRESS_PASS_PULLED, m_syncer.Step());
 
   Task worker(0, 0);
   Event event;
@@ -202,20 +220,36 @@ TEST_F(ProgressSyncerTest, FailuresKeepThePosition) {
   refused.m_error_code = 1;
   m_syncer.m_answers.push_back({true, {}});
   m_syncer.m_answers.push_back({false, refused});
-  EXPECT_EQ(PROGRESS_PASS_FAILED, m_syncer.RunOnce());
-  EXPECT_EQ(PROGRESS_PASS_FAILED, m_syncer.RunOnce());
+  EXPECT_EQ(PROGRESS_PASS_FAILED, m_syncer.Step());
+  EXPECT_EQ(PROGRESS_PASS_FAILED, m_syncer.Step());
   EXPECT_EQ(40u, ProgressCache::Instance().GetSyncId(11));
   EXPECT_EQ(0, EventManager::GetInstance().GetViewServerEventCount(11));
   EXPECT_TRUE(ProgressCache::Instance().Contains(11));
 }
 
-TEST_F(ProgressSyncerTest, StoppedAndPausedPasses) {
+TEST_F(ProgressSyncerTest, FailedAndSkippedTurnsRestBeforeTheNext) {
+  CatchUp(11, 40);
+  m_syncer.m_answers.push_back({true, {}});
+  EXPECT_EQ(PROGRESS_PASS_FAILED, m_syncer.Step());
+  m_syncer.m_answers.push_back({false, Batch(11, 41, {"/a"})});
+  EXPECT_EQ(PROGRESS_PASS_PULLED, m_syncer.Step());
+  EXPECT_EQ(PROGRESS_PASS_SKIPPED, m_syncer.Step());
+  EXPECT_EQ((std::vector<unsigned>{1, 0, 1}), m_syncer.m_rests);
+}
+
+// The run loop of a paused syncer blocks: no step is taken until it is
+// resumed, and a stop ends it.
+TEST_F(ProgressSyncerTest, PausedSyncerTakesNoStep) {
   CatchUp(11, 40);
   m_syncer.Pause();
-  EXPECT_EQ(PROGRESS_PASS_IDLE, m_syncer.RunOnce());
+  std::thread loop([this] { m_syncer.Run(); });
+  usleep(200 * 1000);
+  EXPECT_EQ(0, m_syncer.m_steps.load());
+  m_syncer.Resume();
+  for (int i = 0; i < 3000 && m_syncer.m_steps.load() == 0; ++i) usleep(10 * 1000);
+  EXPECT_GT(m_syncer.m_steps.load(), 0);
   m_syncer.Stop();
-  EXPECT_EQ(PROGRESS_PASS_STOPPED, m_syncer.RunOnce());
-  EXPECT_TRUE(m_syncer.m_requests.empty());
+  loop.join();
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "sync/server_connection.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <thread>
@@ -81,6 +82,62 @@ TEST_F(ServerConnectionTest, TakeWaitsForTheConnectionToComeBack) {
   other.join();
   EXPECT_EQ(held, taken.load());
   pool.GiveBack(taken);
+}
+
+// A lease gives the connection back as it is only when its exchange was
+// declared finished; any other way out closes it for a reconnection.
+TEST_F(ServerConnectionTest, LeaseMarksAnUnfinishedExchangeBroken) {
+  test::FakeServer server(SocketPath());
+  ASSERT_TRUE(server.ok());
+  {
+    ConnectionLease lease;
+    ASSERT_EQ(0, lease.EnsureConnected(TEST_MODULE));
+    EXPECT_EQ(1, lease->m_conn_num);
+    lease.Finished();
+  }
+  {
+    ConnectionLease lease;
+    EXPECT_EQ(1, lease->m_conn_num);  // kept: no second connect
+    ASSERT_EQ(0, lease.EnsureConnected(TEST_MODULE));
+    // Left without Finished(), as an early return would.
+  }
+  ConnectionLease lease;
+  EXPECT_EQ(-1, lease->m_conn_num);
+  EXPECT_EQ(-1, lease->m_channel.GetFd());
+  EXPECT_EQ(1, server.Connections());
+}
+
+TEST_F(ServerConnectionTest, AnswerIsHandledWhileTheConnectionIsHeld) {
+  test::FakeServer server(SocketPath());
+  ASSERT_TRUE(server.ok());
+  server.AddChange(test::Change(VIEW, "/a", 5, 100));
+  NPullEventRequest request;
+  NPullEventResponse response;
+  // Another taker starts while the answer is being dealt with: it must not
+  // get the connection before the exchange gave it back.
+  std::atomic<bool> taken{false};
+  bool taken_during_answer = true;
+  std::thread other;
+  auto on_answer = [&] {
+    other = std::thread([&] {
+      ServerConnection* connection = ConnectionPool::Instance().Take();
+      taken = true;
+      ConnectionPool::Instance().GiveBack(connection);
+    });
+    usleep(50 * 1000);
+    taken_during_answer = taken.load();
+  };
+  ASSERT_EQ(0, RunServerExchange(SERVER_CMD_PULL_EVENTS, &request, &response, nullptr, TEST_MODULE, on_answer));
+  other.join();
+  EXPECT_FALSE(taken_during_answer);
+  EXPECT_TRUE(taken.load());
+
+  // A failed exchange never hands a half-read answer on.
+  server.DropPulls(1);
+  bool answered = false;
+  EXPECT_EQ(-1, RunServerExchange(SERVER_CMD_PULL_EVENTS, &request, &response, nullptr, TEST_MODULE,
+                                  [&] { answered = true; }));
+  EXPECT_FALSE(answered);
 }
 
 }  // namespace

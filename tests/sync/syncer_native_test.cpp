@@ -17,7 +17,7 @@ using test::Change;
 using test::FakeServer;
 
 // A syncer stepped on the test's thread: "running" without a thread of its
-// own, with its waits recorded instead of slept. Each wait runs the test's
+// own, with the waits inside a step recorded instead of slept. Each wait runs the test's
 // hook first, which plays the workers.
 class SteppedSyncer : public SyncerNative {
  public:
@@ -109,12 +109,12 @@ TEST_F(SyncerTest, SyncIdAdvanceRule) {
   }
 }
 
-TEST_F(SyncerTest, NothingNewWaitsFiveSecondsAndWritesNothing) {
+TEST_F(SyncerTest, NothingNewIsIdleAndWritesNothing) {
   Start(10);
   // Changed behind the syncer's back: a write would overwrite it.
   ASSERT_EQ(0, NativeClientDb::Instance().SetGlobalSyncId(99));
-  EXPECT_EQ(0, m_syncer.ProcessResponse(Batch(10, {})));
-  EXPECT_EQ(std::vector<unsigned>{5}, m_syncer.m_waits);
+  EXPECT_EQ(SYNCER_NOTHING_NEW, m_syncer.ProcessResponse(Batch(10, {})));
+  EXPECT_TRUE(m_syncer.m_waits.empty());  // the step rests, not the processing
   EXPECT_EQ(99u, StoredSyncId());
 }
 
@@ -122,9 +122,8 @@ TEST_F(SyncerTest, EmptyBatchThatCannotAdvanceIsTreatedAsIdle) {
   // S = P + 1 with no change: S - 1 is where the syncer already is. Without
   // a pause it would ask the server again at once, for ever.
   Start(10);
-  EXPECT_EQ(0, m_syncer.ProcessResponse(Batch(11, {})));
+  EXPECT_EQ(SYNCER_NOTHING_NEW, m_syncer.ProcessResponse(Batch(11, {})));
   EXPECT_EQ(10u, m_syncer.CurrentSyncId());
-  EXPECT_EQ(std::vector<unsigned>{5}, m_syncer.m_waits);
 }
 
 TEST_F(SyncerTest, TurnsChangesIntoEventsAndDropsEchoes) {
@@ -194,7 +193,10 @@ TEST_F(SyncerTest, StopWhileWorkersHoldEventsKeepsTheStoredSyncId) {
   EXPECT_EQ(10u, StoredSyncId());
   // The event is still there for the workers after the restart's pull.
   EXPECT_EQ(1, EventManager::GetInstance().GetPendingServerEventCount());
-  EXPECT_EQ(SYNCER_PASS_STOPPED, m_syncer.RunOnce());
+  // The run loop sees the stop before it pulls again (no server listens:
+  // a pull would fail and rest, and this would not return).
+  m_syncer.Run();
+  EXPECT_EQ(10u, StoredSyncId());
 }
 
 TEST_F(SyncerTest, WaitForWorkersSendsKeepAliveEveryFifthPass) {
@@ -238,16 +240,27 @@ TEST_F(SyncerTest, PullLoopAgainstServer) {
   server.AddChange(Change(VIEW, "/b", 12, 101));
   Start(10);
 
-  EXPECT_EQ(SYNCER_PASS_DONE, m_syncer.RunOnce());  // 10 -> 11 (S - 1)
-  EXPECT_EQ(SYNCER_PASS_DONE, m_syncer.RunOnce());  // the repetition alone: onto 12
-  EXPECT_EQ(SYNCER_PASS_DONE, m_syncer.RunOnce());  // nothing new: idle
+  struct Expected {
+    TaskStep::Next m_next;
+    unsigned m_seconds;
+  };
+  const Expected steps[] = {
+      {TaskStep::GO_ON, 0},                   // 10 -> 11 (S - 1): the next pull follows at once
+      {TaskStep::GO_ON, 0},                   // the repetition alone: onto 12
+      {TaskStep::REST, SYNCER_IDLE_SECONDS},  // nothing new: the polling period
+  };
+  for (const Expected& expected : steps) {
+    TaskStep step = m_syncer.RunOnce();
+    EXPECT_EQ(SYNCER_PASS_DONE, step.m_outcome);
+    EXPECT_EQ(expected.m_next, step.m_next);
+    EXPECT_EQ(expected.m_seconds, step.m_seconds);
+  }
   EXPECT_EQ((std::vector<uint64_t>{10, 11, 12}), server.PulledFrom());
   EXPECT_EQ(12u, StoredSyncId());
   std::vector<std::string> paths;
   for (const Event& e : m_pushed) paths.push_back(e.m_path);
   // The fake workers record nothing, so the repetition is not an echo here.
   EXPECT_EQ((std::vector<std::string>{"/a", "/b", "/b"}), paths);
-  EXPECT_EQ(5u, m_syncer.m_waits.back());
   EXPECT_EQ(1, server.Connections());
 }
 
@@ -257,23 +270,40 @@ TEST_F(SyncerTest, FailedPullIsRetriedOnAFreshConnection) {
   server.AddChange(Change(VIEW, "/a", 11, 100));
   Start(10);
   server.DropPulls(1);
-  EXPECT_EQ(SYNCER_PASS_FAILED, m_syncer.RunOnce());
-  EXPECT_EQ(std::vector<unsigned>{1}, m_syncer.m_waits);
+  TaskStep failed = m_syncer.RunOnce();
+  EXPECT_EQ(SYNCER_PASS_FAILED, failed.m_outcome);
+  EXPECT_EQ(TaskStep::REST, failed.m_next);
+  EXPECT_EQ(1u, failed.m_seconds);
   EXPECT_EQ(10u, StoredSyncId());
-  EXPECT_EQ(SYNCER_PASS_DONE, m_syncer.RunOnce());
+  EXPECT_EQ(SYNCER_PASS_DONE, m_syncer.RunOnce().m_outcome);
   EXPECT_EQ(10u, StoredSyncId());  // S - 1 of the batch [11]
   EXPECT_EQ((std::vector<uint64_t>{10, 10}), server.PulledFrom());
   EXPECT_EQ(2, server.Connections());
 }
 
-TEST_F(SyncerTest, PauseAndStop) {
-  Start(10);  // no server: a pull would fail, so none may be tried
-  m_syncer.Pause();
-  EXPECT_EQ(SYNCER_PASS_PAUSED, m_syncer.RunOnce());
-  EXPECT_EQ(1, m_syncer.m_paused_sleeps);
+TEST_F(SyncerTest, PauseWhileWaitingForWorkersRestsUntilResumed) {
+  Start(10);
+  // Paused after the first wait, resumed (and the workers done) at the
+  // third: the two passes in between rest as paused, and the batch still
+  // completes.
+  m_syncer.m_on_wait = [this](int wait_number) {
+    if (wait_number == 1) m_syncer.Pause();
+    if (wait_number == 3) {
+      m_syncer.Resume();
+      Drain();
+    }
+  };
+  ASSERT_EQ(0, m_syncer.ProcessResponse(Batch(20, {Change(VIEW, "/a", 20, 70)})));
+  EXPECT_EQ(2, m_syncer.m_paused_sleeps);
+  EXPECT_EQ(19u, StoredSyncId());
+}
+
+TEST_F(SyncerTest, StoppedSyncerNeverPulls) {
+  Start(10);  // no server: a pull would fail and rest, so none may be tried
   m_syncer.Stop();
-  EXPECT_EQ(SYNCER_PASS_STOPPED, m_syncer.RunOnce());
+  m_syncer.Run();
   EXPECT_TRUE(m_syncer.m_waits.empty());
+  EXPECT_EQ(10u, StoredSyncId());
 }
 
 }  // namespace

@@ -1,9 +1,11 @@
 #include "sync/worker_native.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/client_config.h"
@@ -52,27 +54,22 @@ std::vector<std::string> CallNames() {
   return names;
 }
 
-// A worker stepped on the test's thread, its waits recorded, not slept.
+// A worker stepped on the test's thread; each step says how long the run
+// loop would rest after it, which the test reads instead of sleeping.
 class SteppedWorker : public WorkerNative {
  public:
   SteppedWorker() : WorkerNative(0, 0) {
     SetHandlersForTest(RECORDING_HANDLERS);
     Resume();
   }
+  // One step: its outcome, with the rest it asked for recorded.
+  int Step() {
+    TaskStep step = RunOnce();
+    if (step.m_next == TaskStep::REST) (step.m_until_work ? m_work_waits : m_waits).push_back(step.m_seconds);
+    return step.m_outcome;
+  }
   std::vector<unsigned> m_waits;
   std::vector<unsigned> m_work_waits;
-  int m_paused_sleeps = 0;
-
- protected:
-  int WaitSeconds(unsigned seconds) override {
-    m_waits.push_back(seconds);
-    return 0;
-  }
-  int WaitForWorkSeconds(unsigned seconds, uint64_t) override {
-    m_work_waits.push_back(seconds);
-    return 0;
-  }
-  void SleepWhilePaused() override { ++m_paused_sleeps; }
 };
 
 Event MakeEvent(int32_t type, const std::string& path, uint32_t flags = 0) {
@@ -163,7 +160,7 @@ TEST_F(WorkerTest, SubtreeRescanFlagsRunOnlyTheirExpansions) {
 TEST_F(WorkerTest, FinishingASubtreeRescanCreatesTheDirectorySelfEvent) {
   Register();
   Hand(MakeEvent(UPLOAD_LOCAL, "/d", EVENT_FLAG_DIR | EVENT_FLAG_SERVER_SUBDIR_RESCAN));
-  EXPECT_EQ(WORKER_PASS_DONE, m_worker.RunOnce());
+  EXPECT_EQ(WORKER_PASS_DONE, m_worker.Step());
   EXPECT_EQ((std::vector<std::string>{"expand_server_delete", "create_dir_self"}), CallNames());
   EXPECT_EQ(EMPTY, m_worker.CurrentEvent().m_type);
   EXPECT_EQ(0, Pending());
@@ -191,7 +188,7 @@ TEST_F(WorkerTest, PrepareRefusesViewsThatCannotBeWorkedOn) {
       FreezeView(VIEW);
     }
     Hand(MakeEvent(UPLOAD_LOCAL, "/a"));
-    EXPECT_EQ(WORKER_PASS_NOT_READY, m_worker.RunOnce());
+    EXPECT_EQ(WORKER_PASS_NOT_READY, m_worker.Step());
     EXPECT_TRUE(CallNames().empty());
     EXPECT_EQ(EMPTY, m_worker.CurrentEvent().m_type);
     EXPECT_EQ("", m_worker.LocalPath());
@@ -250,7 +247,7 @@ TEST_F(WorkerTest, PrepareFillsPathsAndRecord) {
 TEST_F(WorkerTest, UnsafePathIsFinishedWithoutWork) {
   Register();
   Hand(MakeEvent(DOWNLOAD_REMOTE, "/a/../../../etc/passwd"));
-  EXPECT_EQ(WORKER_PASS_NOT_READY, m_worker.RunOnce());
+  EXPECT_EQ(WORKER_PASS_NOT_READY, m_worker.Step());
   EXPECT_TRUE(CallNames().empty());
   EXPECT_EQ(0, Pending());
 }
@@ -260,12 +257,12 @@ TEST_F(WorkerTest, FailingHandlerKeepsItsEventAndRetries) {
   Hand(MakeEvent(UPLOAD_LOCAL, "/a"));
   EventManager::GetInstance().PushEvent(MakeEvent(UPLOAD_LOCAL, "/b"));
   g_result = -1;
-  EXPECT_EQ(WORKER_PASS_RETRY, m_worker.RunOnce());
-  EXPECT_EQ(WORKER_PASS_RETRY, m_worker.RunOnce());
+  EXPECT_EQ(WORKER_PASS_RETRY, m_worker.Step());
+  EXPECT_EQ(WORKER_PASS_RETRY, m_worker.Step());
   EXPECT_EQ((std::vector<unsigned>{3, 3}), m_worker.m_waits);
   g_result = 0;
-  EXPECT_EQ(WORKER_PASS_DONE, m_worker.RunOnce());
-  EXPECT_EQ(WORKER_PASS_DONE, m_worker.RunOnce());
+  EXPECT_EQ(WORKER_PASS_DONE, m_worker.Step());
+  EXPECT_EQ(WORKER_PASS_DONE, m_worker.Step());
   std::vector<std::string> paths;
   for (const Call& c : g_calls) paths.push_back(c.m_event.m_path);
   // Never another event while one is held.
@@ -284,25 +281,32 @@ TEST_F(WorkerTest, NewerChangeOfTheSamePathIsCarriedOutNext) {
   ASSERT_EQ(0, m_worker.Dispatch());
   EXPECT_EQ(-1, m_worker.FinishEvent());
   EXPECT_EQ(REMOVE_REMOTE, m_worker.CurrentEvent().m_type);
-  EXPECT_EQ(WORKER_PASS_DONE, m_worker.RunOnce());
+  EXPECT_EQ(WORKER_PASS_DONE, m_worker.Step());
   EXPECT_EQ(0, m_worker.AbortFlag()->load());  // cleared at the top of the pass
   EXPECT_EQ((std::vector<std::string>{"upload_local", "remove_remote"}), CallNames());
   EXPECT_EQ(EMPTY, m_worker.CurrentEvent().m_type);
   EXPECT_EQ(0, Pending());
 }
 
-TEST_F(WorkerTest, IdlePausedAndStopped) {
-  EXPECT_EQ(WORKER_PASS_IDLE, m_worker.RunOnce());
-  EXPECT_EQ(std::vector<unsigned>{1}, m_worker.m_work_waits);
-  m_worker.Pause();
-  EXPECT_EQ(1, m_worker.AbortFlag()->load());
+TEST_F(WorkerTest, IdleWorkerRestsUntilWorkIsAnnounced) {
+  EXPECT_EQ(WORKER_PASS_IDLE, m_worker.Step());
+  EXPECT_EQ(std::vector<unsigned>{WORKER_IDLE_SECONDS}, m_worker.m_work_waits);
+  EXPECT_TRUE(m_worker.m_waits.empty());
+}
+
+TEST_F(WorkerTest, PausedOrStoppedWorkerTakesNothing) {
   Register();
   EventManager::GetInstance().PushEvent(MakeEvent(UPLOAD_LOCAL, "/a"));
-  EXPECT_EQ(WORKER_PASS_IDLE, m_worker.RunOnce());
-  EXPECT_EQ(1, m_worker.m_paused_sleeps);
+  m_worker.Pause();
+  EXPECT_EQ(1, m_worker.AbortFlag()->load());
+  // The run loop blocks while paused and returns once stopped, without a
+  // single step (run here on a thread of the test's own).
+  std::thread loop([this] { m_worker.Run(); });
+  usleep(50 * 1000);
   EXPECT_EQ(1, Pending());  // a paused worker takes nothing
   m_worker.Stop();
-  EXPECT_EQ(WORKER_PASS_STOPPED, m_worker.RunOnce());
+  loop.join();
+  EXPECT_EQ(1, Pending());
   EXPECT_TRUE(CallNames().empty());
 }
 
