@@ -98,12 +98,20 @@ class Figures(test_removal.RemovalTest):
         # between two of them.
         pid = int(read(REF_PID).strip())
         os.kill(pid, signal.SIGTERM)
-        self.assertSettles(lambda: not os.path.exists("/proc/%d" % pid), "server did not stop")
+
+        def stopped():
+            try:
+                with open("/proc/%d/stat" % pid) as f:
+                    return f.read().rsplit(")", 1)[1].split()[0] == "Z"  # ended, not yet reaped
+            except OSError:
+                return True
+
+        self.assertSettles(stopped, "server did not stop")
         subprocess.run([REFSYNCD, "--db", REF_DB, "--store", REF_STORE, "--pid-file", REF_PID, "--batch", str(batch),
                         "--log", REF_DIR + "/refsyncd.log"], check=True, timeout=60)
         self.start_daemon()
         source = "/tmp/burst-src"
-        os.makedirs(source)
+        os.makedirs(source, exist_ok=True)
         for f in range(files):
             with open("%s/f%d.txt" % (source, f), "w") as out:
                 out.write("z%d" % f)

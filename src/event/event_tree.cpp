@@ -48,16 +48,33 @@ EventTree::EventTree() : m_root(new DirNode), m_clock(&SteadyMilliseconds) {
 // ---------------------------------------------------------------------------
 // Stored entries
 
+namespace {
+
+size_t TextLength(const EventNodeEntry& entry) {
+  return entry.m_path.size() + entry.m_hash.size() + entry.m_new_path.size() + 3;
+}
+
+}  // namespace
+
+EventTree::FileNode* EventTree::NewFile(const EventNodeEntry& entry) {
+  FileNode* file = new FileNode;
+  file->SetEntry(entry);
+  return file;
+}
+
+void EventTree::DeleteFile(FileNode* file) { delete file; }
+
 void EventTree::NodeBase::SetEntry(const EventNodeEntry& entry) {
-  size_t length = entry.m_path.size() + entry.m_hash.size() + entry.m_new_path.size() + 3;
-  char* text = new char[length];
+  char* text = new char[TextLength(entry)];
+  // The entry's texts never live in this node's own block, so the old
+  // block may go before the copy.
+  delete[] m_text;
   char* at = text;
   for (const std::string* part : {&entry.m_path, &entry.m_hash, &entry.m_new_path}) {
     memcpy(at, part->data(), part->size());
     at += part->size();
     *at++ = '\0';
   }
-  delete[] m_text;
   m_text = text;
   m_path_len = static_cast<uint16_t>(entry.m_path.size());
   m_hash_len = static_cast<uint32_t>(entry.m_hash.size());
@@ -160,8 +177,7 @@ EventTree::DirNode* EventTree::AddChild(DirNode* parent, std::string_view name, 
 }
 
 EventTree::FileNode* EventTree::AddFile(DirNode* parent, const EventNodeEntry& entry) {
-  FileNode* file = new FileNode;
-  file->SetEntry(entry);  // before indexing: the name is the entry's
+  FileNode* file = NewFile(entry);  // the entry first: indexing needs the name
   file->m_seq = ++m_next_seq;
   file->m_prev = parent->m_last_file;
   if (parent->m_last_file) {
@@ -188,7 +204,7 @@ void EventTree::RemoveFile(DirNode* parent, FileNode* file) {
   (file->m_prev ? file->m_prev->m_next : parent->m_first_file) = file->m_next;
   (file->m_next ? file->m_next->m_prev : parent->m_last_file) = file->m_prev;
   parent->m_file_index.Erase(file);
-  delete file;
+  DeleteFile(file);
 }
 
 void EventTree::DeleteTree(DirNode* dir, bool log) {
@@ -205,7 +221,7 @@ void EventTree::DeleteTree(DirNode* dir, bool log) {
     stack.pop_back();
     for (FileNode* file = top->m_first_file; file;) {
       FileNode* next = file->m_next;
-      delete file;
+      DeleteFile(file);
       file = next;
     }
     if (log) TLOG_DEBUG("[Remove Dir] = [%s]", top->m_name.c_str());
@@ -672,24 +688,24 @@ int EventTree::PopEvent(const std::string& path, Event* event) {
 // ---------------------------------------------------------------------------
 // Done and reset
 
-int EventTree::UpdateFileDoneEvent(const EventNodeEntry& entry) {
+int EventTree::UpdateFileDoneEvent(const std::string& path, const EventNodeEntry& entry) {
   std::string_view name;
-  DirNode* dir = WalkParent(entry.m_path, false, &name);
+  DirNode* dir = WalkParent(path, false, &name);
   if (!dir) {
-    TLOG_ERROR("Failed to UpdateFileDoneEvent(parent not found) [%s]", entry.m_path.c_str());
+    TLOG_ERROR("Failed to UpdateFileDoneEvent(parent not found) [%s]", path.c_str());
     return -1;
   }
   FileNode* file = dir->m_file_index.Find(name);
   if (!file) {
-    TLOG_DEBUG("Failed to UpdateFileDoneEvent(FileNode not found) [%s].", entry.m_path.c_str());
+    TLOG_DEBUG("Failed to UpdateFileDoneEvent(FileNode not found) [%s].", path.c_str());
     return -1;
   }
   if (file->IsServer() != entry.IsServer()) {
-    TLOG_DEBUG("Failed to UpdateFileDoneEvent(attr mode is diff) [%s].", entry.m_path.c_str());
+    TLOG_DEBUG("Failed to UpdateFileDoneEvent(attr mode is diff) [%s].", path.c_str());
     return -1;
   }
   if (file->m_status != NODE_PROCESSING) {
-    TLOG_DEBUG("Failed to UpdateFileDoneEvent(NOT PROCESSING) [%s] in status[%d].", entry.m_path.c_str(),
+    TLOG_DEBUG("Failed to UpdateFileDoneEvent(NOT PROCESSING) [%s] in status[%d].", path.c_str(),
                file->m_status);
     return -1;
   }
@@ -701,25 +717,25 @@ int EventTree::UpdateFileDoneEvent(const EventNodeEntry& entry) {
   return 0;
 }
 
-int EventTree::UpdateDirDoneEvent(const EventNodeEntry& entry) {
+int EventTree::UpdateDirDoneEvent(const std::string& path, const EventNodeEntry& entry) {
   std::string_view name;
-  DirNode* dir = WalkParent(entry.m_path, false, &name);
+  DirNode* dir = WalkParent(path, false, &name);
   if (!dir) {
-    TLOG_DEBUG("Failed to UpdateDirDoneEvent(parent not found) [%s].", entry.m_path.c_str());
+    TLOG_DEBUG("Failed to UpdateDirDoneEvent(parent not found) [%s].", path.c_str());
     return -1;
   }
   auto it = dir->m_child_index.find(name);
   if (it == dir->m_child_index.end()) {
-    TLOG_DEBUG("Failed to UpdateDirDoneEvent(DirNode not found) [%s].", entry.m_path.c_str());
+    TLOG_DEBUG("Failed to UpdateDirDoneEvent(DirNode not found) [%s].", path.c_str());
     return -1;
   }
   DirNode* child = it->second;
   if (child->IsServer() != entry.IsServer()) {
-    TLOG_DEBUG("Failed to UpdateDirDoneEvent(attr mode is diff) [%s].", entry.m_path.c_str());
+    TLOG_DEBUG("Failed to UpdateDirDoneEvent(attr mode is diff) [%s].", path.c_str());
     return -1;
   }
   if (child->m_status != NODE_PROCESSING) {
-    TLOG_DEBUG("Failed to UpdateDirDoneEvent(NOT PROCESSING) [%s] in status[%d].", entry.m_path.c_str(),
+    TLOG_DEBUG("Failed to UpdateDirDoneEvent(NOT PROCESSING) [%s] in status[%d].", path.c_str(),
                child->m_status);
     return -1;
   }
@@ -744,11 +760,15 @@ int EventTree::DoneEvent(const Event& event) {
     m_processing_except.erase(event.m_path);
     return 0;
   }
-  EventNodeEntry entry = EventNodeEntry::FromEvent(event);
+  // Only the path, the kind and the side matter here: no copy of the
+  // event's texts.
+  EventNodeEntry entry;
+  if (IsServerEventType(event.m_type)) entry.m_node_flags |= NODE_FLAG_SERVER;
+  if (event.m_flags & EVENT_FLAG_DIR) entry.m_node_flags |= NODE_FLAG_DIR;
   int result;
   {
     MutexLock lock(&m_mutex);
-    result = entry.IsDir() ? UpdateDirDoneEvent(entry) : UpdateFileDoneEvent(entry);
+    result = entry.IsDir() ? UpdateDirDoneEvent(event.m_path, entry) : UpdateFileDoneEvent(event.m_path, entry);
   }
   TLOG_DEBUG("DoneEvent ret = [%d], %s.", result, event.ToString().c_str());
   TLOG_DEBUG("DoneEvent local event = [%d], server event = [%d]", LocalEventCount(), ServerEventCount());

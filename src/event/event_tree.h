@@ -252,8 +252,9 @@ class EventTree {
   int PopFrom(DirNode* dir, Event* event) REQUIRES(m_mutex);
   bool HasPendingNonRemovalBelow(const DirNode* dir) const REQUIRES(m_mutex);
   bool AllProcessingBelowAreRemovals(const DirNode* dir) const REQUIRES(m_mutex);
-  int UpdateFileDoneEvent(const EventNodeEntry& entry) REQUIRES(m_mutex);
-  int UpdateDirDoneEvent(const EventNodeEntry& entry) REQUIRES(m_mutex);
+  // `entry` carries the side and the kind of the finished event.
+  int UpdateFileDoneEvent(const std::string& path, const EventNodeEntry& entry) REQUIRES(m_mutex);
+  int UpdateDirDoneEvent(const std::string& path, const EventNodeEntry& entry) REQUIRES(m_mutex);
   // Walks the parent part of `path` from the root; with `create`, missing
   // directories become placeholders. Null when the path is unusable or a
   // directory is missing; `name` gets the last component.
@@ -265,6 +266,8 @@ class EventTree {
 
   DirNode* AddChild(DirNode* parent, std::string_view name, int32_t status) REQUIRES(m_mutex);
   FileNode* AddFile(DirNode* parent, const EventNodeEntry& entry) REQUIRES(m_mutex);
+  static FileNode* NewFile(const EventNodeEntry& entry);
+  static void DeleteFile(FileNode* file);
   void UnlinkChild(DirNode* parent, DirNode* child) REQUIRES(m_mutex);
   void RemoveFile(DirNode* parent, FileNode* file) REQUIRES(m_mutex);
   void DeleteTree(DirNode* dir, bool log) REQUIRES(m_mutex);
