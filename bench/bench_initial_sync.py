@@ -5,14 +5,16 @@ by registration's rescan until the server holds them all. Files per second,
 as a ratio to `rsync -a` of the same tree on the same file system in the
 same run; where the time goes; the daemon's peak resident memory.
 
-    bench/bench_initial_sync.py [FILES] [DIRS] [BUILD_DIR] [--profile]
+    bench/bench_initial_sync.py [FILES] [DIRS] [BUILD_DIR] [--profile | --strace]
                                           (root; default 100000 5000 build)
 
 Where the time goes: the server's own share comes from its request trace
 (time between reading a request and answering it, per command); the
 daemon's share from its threads' CPU time (workers: copy, MD4, database,
 exchange; syncer; detector) and, with --profile, from a perf profile of the
-daemon by library and by function. Figures are printed, never judged."""
+daemon by library and by function; with --strace, the daemon's and the
+server's system calls per file (strace -c -f; it slows both down, so its
+run's times say nothing). Figures are printed, never judged."""
 
 import collections
 import os
@@ -106,10 +108,11 @@ def perf_summary(data):
 
 
 def main():
-    args = [a for a in sys.argv[1:] if a not in ("--inside", "--profile")]
+    args = [a for a in sys.argv[1:] if a not in ("--inside", "--profile", "--strace")]
     files = int(args[0]) if args else 100000
     dirs = int(args[1]) if len(args) > 1 else 5000
     profile = "--profile" in sys.argv
+    trace_calls = "--strace" in sys.argv
     if "--inside" not in sys.argv:
         build = os.path.abspath(args[2] if len(args) > 2 else os.path.join(sb.SRC, "build"))
         sb.ensure_tools("rsync")
@@ -118,8 +121,10 @@ def main():
         # Room for the tree, rsync's copy of it, the daemon's temporary
         # copies and both databases (the store takes the copies by link).
         size_mb = max(256, files * FILE_SIZE * 3 // (1024 * 1024) + 256)
-        sb.enter_sandbox(__file__, [str(files), str(dirs)] + (["--profile"] if profile else []), build,
-                         volume_size="%dm" % size_mb)
+        if trace_calls:
+            sb.ensure_tools("strace")
+        sb.enter_sandbox(__file__, [str(files), str(dirs)] + (["--profile"] if profile else []) +
+                         (["--strace"] if trace_calls else []), build, volume_size="%dm" % size_mb)
     harness, refserver = sb.inside_modules()
     print("bench_initial_sync: %d files of %d bytes in %d folders" % (files, FILE_SIZE, dirs), flush=True)
 
@@ -139,6 +144,12 @@ def main():
     if profile:
         perf = subprocess.Popen(["perf", "record", "-F", "199", "-g", "-o", "/tmp/perf.data", "-p", str(daemon.pid)],
                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    tracers = []
+    if trace_calls:
+        for name, pid in (("daemon", daemon.pid), ("server", server.pid)):
+            tracers.append((name, subprocess.Popen(["strace", "-c", "-f", "-p", str(pid), "-o",
+                                                    "/tmp/strace-%s.txt" % name],
+                                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)))
     try:
         deadline = time.monotonic() + SYNC_SECONDS
         count = 0
@@ -151,6 +162,9 @@ def main():
         if perf:
             perf.send_signal(2)
             perf.wait(120)
+        for _name, tracer in tracers:
+            tracer.send_signal(2)
+            tracer.wait(120)
         daemon_threads = thread_cpu(daemon.pid)
         daemon_user, daemon_sys = process_cpu(daemon.pid)
         server_user, server_sys = process_cpu(server.pid)
@@ -190,6 +204,16 @@ def main():
           "   the rest of the wall time is the daemon's copy, MD4, database and exchange work)")
     if perf:
         print("\n" + perf_summary("/tmp/perf.data"))
+    for name, _tracer in tracers:
+        print("\nsystem calls of the %s (strace -c -f), %d files:" % (name, files))
+        with open("/tmp/strace-%s.txt" % name) as f:
+            table = f.read().splitlines()
+        for line in table:
+            fields = line.split()
+            if len(fields) >= 5 and fields[3].isdigit():
+                print("  %s  (%.1f per file)" % (line, int(fields[3]) / files))
+            elif "total" in line:
+                print("  " + line)
 
 
 if __name__ == "__main__":

@@ -8,18 +8,27 @@ until the server holds none of it and the number of remove exchanges it took
 
 A share catching up (default 10,000 files, set with TIDE_CATCHUP_FILES): the
 files are put on the server while the share is held, then the share is let go;
-the time until its catch-up ends and until every file is on the disk."""
+the time until its catch-up ends and until every file is on the disk, beside
+`rsync -a` of the same tree on the same volume.
+
+A burst of server changes (default 200 files, set with TIDE_BURST_FILES): the
+files are put on the server at once, which hands them out 20 per pull
+(TIDE_BURST_BATCH); the time until every one is on the disk.
+
+Run one figure with its name, e.g. `... removal_figures.py Figures.test_burst`."""
 
 import os
 import shutil
+import signal
+import subprocess
 import sys
 import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.environ["TIDE_SRC"], "tests", "e2e"))
 import test_removal  # noqa: E402
-from test_removal import (ALICE, ALICE_VIEW, LOG_FILE, PHOTOS, PHOTOS_VIEW, REF_DIR, local_tree, read, ref,  # noqa: E402
-                          server_tree)
+from test_removal import (ALICE, ALICE_VIEW, LOG_FILE, PHOTOS, PHOTOS_VIEW, REF_DB, REF_DIR, REF_PID,  # noqa: E402
+                          REF_STORE, REFSYNCD, local_tree, read, ref, server_tree)
 
 NUMBERS = [int(a) for a in sys.argv[1:] if a.isdigit()]
 FILES = NUMBERS[0] if NUMBERS else 10000
@@ -73,8 +82,66 @@ class Figures(test_removal.RemovalTest):
         ended = time.monotonic() - start
         self.assertSettles(lambda: len(local_tree(PHOTOS)) == len(server_tree(PHOTOS_VIEW)), "files not all down")
         arrived = time.monotonic() - start
-        print("\ncatch-up of a share of %d files: ended after %.1f s, every file on disk after %.1f s"
-              % (files, ended, arrived))
+        start = time.monotonic()
+        subprocess.run(["rsync", "-a", source + "/", "/volume1/rsync-copy/"], check=True)
+        rsync_seconds = time.monotonic() - start
+        shutil.rmtree("/volume1/rsync-copy")
+        print("\ncatch-up of a share of %d files: ended after %.1f s, every file on disk after %.1f s; "
+              "rsync -a of the tree %.2f s (ratio %.3f)" % (files, ended, arrived, rsync_seconds,
+                                                            rsync_seconds / arrived))
+
+    def test_burst(self):
+        files = int(os.environ.get("TIDE_BURST_FILES", "200"))
+        batch = int(os.environ.get("TIDE_BURST_BATCH", "20"))
+        # A server that answers a pull with at most `batch` changes: the
+        # syncer meets the burst in several pulls and waits for its workers
+        # between two of them.
+        pid = int(read(REF_PID).strip())
+        os.kill(pid, signal.SIGTERM)
+
+        def stopped():
+            try:
+                with open("/proc/%d/stat" % pid) as f:
+                    return f.read().rsplit(")", 1)[1].split()[0] == "Z"  # ended, not yet reaped
+            except OSError:
+                return True
+
+        self.assertSettles(stopped, "server did not stop")
+        subprocess.run([REFSYNCD, "--db", REF_DB, "--store", REF_STORE, "--pid-file", REF_PID, "--batch", str(batch),
+                        "--log", REF_DIR + "/refsyncd.log"], check=True, timeout=60)
+        self.start_daemon()
+        source = "/tmp/burst-src"
+        os.makedirs(source, exist_ok=True)
+        for f in range(files):
+            with open("%s/f%d.txt" % (source, f), "w") as out:
+                out.write("z%d" % f)
+        self.assertSettles(lambda: os.path.isdir(ALICE), "home folder missing")
+
+        def on_disk():
+            try:
+                return len(os.listdir(ALICE + "/burst"))
+            except OSError:
+                return 0
+
+        start = time.monotonic()
+        ref("put", ALICE_VIEW, source, "/burst")
+        put = time.monotonic() - start
+        # The syncer polls an idle server every few seconds, so the first
+        # arrival is reported apart from the carrying of the burst itself.
+        first = None
+        count = 0
+        deadline = start + self.settle_seconds
+        while time.monotonic() < deadline:
+            count = on_disk()
+            if count and first is None:
+                first = time.monotonic() - start
+            if count >= files:
+                break
+            time.sleep(0.02)
+        arrived = time.monotonic() - start
+        self.assertGreaterEqual(count, files, "burst not all on the disk")
+        print("\nburst of %d files put on the server (%.2f s), pulled %d at a time: first on the disk after "
+              "%.2f s, all after %.2f s (%.2f s from the first)" % (files, put, batch, first, arrived, arrived - first))
 
 
 if __name__ == "__main__":

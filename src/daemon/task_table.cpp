@@ -7,11 +7,23 @@
 #include "core/logger.h"
 #include "detect/detector.h"
 #include "detect/varn_detector.h"
+#include "event/event_manager.h"
 #include "sync/progress_syncer.h"
 #include "sync/syncer_native.h"
 #include "sync/worker_native.h"
 
 namespace tide {
+namespace {
+
+// Local removals wait for the rest of their burst: `rm -r` reports a
+// folder's contents before the folder, and once the folder's removal is
+// queued it stands for everything below it, so the server sees one
+// removal instead of one per file. The wait ends after a second without a
+// new removal, and never lasts longer than the second figure.
+constexpr int64_t REMOVAL_SETTLE_QUIET_MS = 1000;
+constexpr int64_t REMOVAL_SETTLE_MAX_MS = 15000;
+
+}  // namespace
 
 TaskTable::~TaskTable() {
   StopAndJoinAll();
@@ -20,6 +32,7 @@ TaskTable::~TaskTable() {
 
 uint32_t TaskTable::Build(uint32_t worker_count, bool notify_supported) {
   m_tasks.reserve(worker_count + TASK_FIRST_WORKER);
+  EventManager::GetInstance().SetRemovalSettle(REMOVAL_SETTLE_QUIET_MS, REMOVAL_SETTLE_MAX_MS);
   if (notify_supported) {
     TLOG_DEBUG("Support Varnotify");
     auto detector = std::make_unique<VARNDetector>(0, 0);

@@ -40,25 +40,9 @@ std::string EscapeGlob(const std::string& text) {
 
 }  // namespace
 
-void NativeClientDb::VisitRowsLocked(char* sql, const std::string& dir_path, bool one_level,
+void NativeClientDb::VisitRowsLocked(sqlite3_stmt* stmt, const std::string& dir_path, bool one_level,
                                      const NodeRowVisitor& visitor) {
-  if (!sql) {
-    TLOG_ERROR("sqlite3_mprintf: out of memory");
-    return;
-  }
-  if (!m_db) {
-    TLOG_ERROR("database is not initialized");
-    sqlite3_free(sql);
-    return;
-  }
-  sqlite3_stmt* stmt = nullptr;
-  int rc = sqlite3_prepare_v2(m_db, sql, -1, &stmt, nullptr);
-  sqlite3_free(sql);
-  if (rc != SQLITE_OK) {
-    TLOG_ERROR("sqlite3_prepare_v2: [%d] %s", rc, sqlite3_errmsg(m_db));
-    sqlite3_finalize(stmt);
-    return;
-  }
+  if (!stmt) return;
   // The part of each row's path that names the directory itself. LIKE
   // matches '%' and '_' in folder names as wildcards and ignores ASCII case,
   // so rows are checked against the prefix before it is cut off.
@@ -66,6 +50,7 @@ void NativeClientDb::VisitRowsLocked(char* sql, const std::string& dir_path, boo
   prefix.reserve(dir_path.size() + 1);
   if (dir_path != "/") prefix.append(dir_path.data(), dir_path.size());
   if (one_level) prefix.push_back('/');
+  int rc;
   while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
     const char* text = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 3));
     if (!text) continue;
@@ -80,81 +65,74 @@ void NativeClientDb::VisitRowsLocked(char* sql, const std::string& dir_path, boo
     visitor(NodeListRow{rest, attribute, mtime, size});
   }
   if (rc != SQLITE_DONE) TLOG_ERROR("sqlite3_step: [%d] %s", rc, sqlite3_errmsg(m_db));
-  sqlite3_finalize(stmt);
+  sqlite3_reset(stmt);
 }
 
 void NativeClientDb::VisitNodesBelow(uint64_t view_id, const std::string& dir_path, const NodeRowVisitor& visitor) {
   std::string dir = TrimDir(dir_path);
+  std::string pattern = dir == "/" ? std::string() : EscapeGlob(dir) + "/*";
   MutexLock lock(&m_mutex);
   TLOG_DEBUG("listing rows under %s at %llu", dir.c_str(), static_cast<ull>(view_id));
-  char* sql = dir == "/" ? sqlite3_mprintf("SELECT attribute, mtime, size, path FROM node_table WHERE view_id = %llu;",
-                                           static_cast<ull>(view_id))
-                         : sqlite3_mprintf("SELECT attribute, mtime, size, path FROM node_table WHERE view_id = %llu "
-                                           "AND path GLOB '%q/*';",
-                                           static_cast<ull>(view_id), EscapeGlob(dir).c_str());
-  VisitRowsLocked(sql, dir, false, visitor);
+  sqlite3_stmt* stmt = StatementLocked(dir == "/" ? ST_ROWS_BELOW_ROOT : ST_ROWS_BELOW, true);
+  if (!stmt) return;
+  sqlite3_bind_int64(stmt, 1, static_cast<sqlite3_int64>(view_id));
+  if (dir != "/") sqlite3_bind_text(stmt, 2, pattern.data(), static_cast<int>(pattern.size()), SQLITE_STATIC);
+  VisitRowsLocked(stmt, dir, false, visitor);
 }
 
 void NativeClientDb::VisitChildNodes(uint64_t view_id, const std::string& dir_path, const NodeRowVisitor& visitor) {
   std::string dir = TrimDir(dir_path);
+  std::string children = dir + "/%";
+  std::string grandchildren = dir + "/%/%";
   MutexLock lock(&m_mutex);
   TLOG_DEBUG("listing rows under %s at %llu", dir.c_str(), static_cast<ull>(view_id));
-  char* sql = dir == "/" ? sqlite3_mprintf("SELECT attribute, mtime, size, path FROM node_table WHERE view_id = %llu "
-                                           "AND path LIKE '/%%' AND path NOT LIKE '/%%/%%';",
-                                           static_cast<ull>(view_id))
-                         : sqlite3_mprintf("SELECT attribute, mtime, size, path FROM node_table WHERE view_id = %llu "
-                                           "AND path LIKE '%q/%%' AND path NOT LIKE '%q/%%/%%';",
-                                           static_cast<ull>(view_id), dir.c_str(), dir.c_str());
-  VisitRowsLocked(sql, dir, true, visitor);
+  sqlite3_stmt* stmt = StatementLocked(dir == "/" ? ST_CHILDREN_OF_ROOT : ST_CHILDREN, true);
+  if (!stmt) return;
+  sqlite3_bind_int64(stmt, 1, static_cast<sqlite3_int64>(view_id));
+  if (dir != "/") {
+    sqlite3_bind_text(stmt, 2, children.data(), static_cast<int>(children.size()), SQLITE_STATIC);
+    sqlite3_bind_text(stmt, 3, grandchildren.data(), static_cast<int>(grandchildren.size()), SQLITE_STATIC);
+  }
+  VisitRowsLocked(stmt, dir, true, visitor);
 }
 
 void NativeClientDb::VisitChildNodesUpTo(uint64_t view_id, const std::string& dir_path, uint64_t max_sync_id,
                                          const NodeRowVisitor& visitor) {
   std::string dir = TrimDir(dir_path);
+  std::string children = dir + "/%";
+  std::string grandchildren = dir + "/%/%";
   MutexLock lock(&m_mutex);
   TLOG_DEBUG("listing rows under %s at %llu", dir.c_str(), static_cast<ull>(view_id));
-  char* sql = dir == "/" ? sqlite3_mprintf("SELECT attribute, mtime, size, path FROM node_table WHERE view_id = %llu "
-                                           "AND sync_id <= %llu AND path LIKE '/%%' AND path NOT LIKE '/%%/%%';",
-                                           static_cast<ull>(view_id), static_cast<ull>(max_sync_id))
-                         : sqlite3_mprintf("SELECT attribute, mtime, size, path FROM node_table WHERE view_id = %llu "
-                                           "AND sync_id <= %llu AND path LIKE '%q/%%' AND path NOT LIKE '%q/%%/%%';",
-                                           static_cast<ull>(view_id), static_cast<ull>(max_sync_id), dir.c_str(),
-                                           dir.c_str());
-  VisitRowsLocked(sql, dir, true, visitor);
+  sqlite3_stmt* stmt = StatementLocked(dir == "/" ? ST_CHILDREN_OF_ROOT_UP_TO : ST_CHILDREN_UP_TO, true);
+  if (!stmt) return;
+  sqlite3_bind_int64(stmt, 1, static_cast<sqlite3_int64>(view_id));
+  sqlite3_bind_int64(stmt, 2, static_cast<sqlite3_int64>(max_sync_id));
+  if (dir != "/") {
+    sqlite3_bind_text(stmt, 3, children.data(), static_cast<int>(children.size()), SQLITE_STATIC);
+    sqlite3_bind_text(stmt, 4, grandchildren.data(), static_cast<int>(grandchildren.size()), SQLITE_STATIC);
+  }
+  VisitRowsLocked(stmt, dir, true, visitor);
 }
 
 int NativeClientDb::GetMaxSyncIdBelow(uint64_t view_id, const std::string& dir_path, uint64_t* sync_id) {
   std::string dir = TrimDir(dir_path);
+  std::string pattern = dir == "/" ? std::string() : EscapeGlob(dir) + "/*";
   MutexLock lock(&m_mutex);
-  if (!m_db) {
-    TLOG_ERROR("database is not initialized");
-    return -1;
+  sqlite3_stmt* stmt = StatementLocked(dir == "/" ? ST_MAX_SYNC_ID_OF_VIEW : ST_MAX_SYNC_ID_BELOW);
+  if (!stmt) return -1;
+  sqlite3_bind_int64(stmt, 1, static_cast<sqlite3_int64>(view_id));
+  if (dir != "/") {
+    sqlite3_bind_text(stmt, 2, dir.data(), static_cast<int>(dir.size()), SQLITE_STATIC);
+    sqlite3_bind_text(stmt, 3, pattern.data(), static_cast<int>(pattern.size()), SQLITE_STATIC);
   }
-  char* sql = dir == "/" ? sqlite3_mprintf("SELECT MAX(sync_id) FROM node_table WHERE view_id = %llu;",
-                                           static_cast<ull>(view_id))
-                         : sqlite3_mprintf("SELECT MAX(sync_id) FROM node_table WHERE view_id = %llu "
-                                           "AND (path = '%q' OR path GLOB '%q/*');",
-                                           static_cast<ull>(view_id), dir.c_str(), EscapeGlob(dir).c_str());
-  if (!sql) {
-    TLOG_ERROR("sqlite3_mprintf: out of memory");
-    return -1;
-  }
-  sqlite3_stmt* stmt = nullptr;
-  int rc = sqlite3_prepare_v2(m_db, sql, -1, &stmt, nullptr);
-  sqlite3_free(sql);
-  if (rc != SQLITE_OK) {
-    TLOG_ERROR("sqlite3_prepare_v2: %s (%d)", sqlite3_errmsg(m_db), rc);
-    sqlite3_finalize(stmt);
-    return -1;
-  }
-  rc = sqlite3_step(stmt);
+  int rc = sqlite3_step(stmt);
   if (rc != SQLITE_ROW) {
     TLOG_ERROR("sqlite3_step: %s (%d)", sqlite3_errmsg(m_db), rc);
-    sqlite3_finalize(stmt);
+    sqlite3_reset(stmt);
     return -1;
   }
   *sync_id = static_cast<uint64_t>(sqlite3_column_int64(stmt, 0));  // NULL (no rows) reads as 0
-  sqlite3_finalize(stmt);
+  sqlite3_reset(stmt);
   return 0;
 }
 

@@ -62,13 +62,69 @@ void CreateParentFolders(const std::string& path) {
   }
 }
 
-std::string ColumnText(sqlite3_stmt* stmt, int column) {
+// A NULL column reads as an empty string.
+void AssignColumnText(sqlite3_stmt* stmt, int column, std::string* out) {
   const unsigned char* text = sqlite3_column_text(stmt, column);
-  if (!text) return std::string();
-  return std::string(reinterpret_cast<const char*>(text), static_cast<size_t>(sqlite3_column_bytes(stmt, column)));
+  if (!text) {
+    out->clear();
+    return;
+  }
+  out->assign(reinterpret_cast<const char*>(text), static_cast<size_t>(sqlite3_column_bytes(stmt, column)));
 }
 
 uint64_t ColumnU64(sqlite3_stmt* stmt, int column) { return static_cast<uint64_t>(sqlite3_column_int64(stmt, column)); }
+
+// Binds a 64-bit id; ids above the signed range keep their bits, as the
+// text statements stored them.
+void BindU64(sqlite3_stmt* stmt, int index, uint64_t value) {
+  sqlite3_bind_int64(stmt, index, static_cast<sqlite3_int64>(value));
+}
+
+// Binds text the statement only reads while it runs.
+void BindText(sqlite3_stmt* stmt, int index, const std::string& text) {
+  sqlite3_bind_text(stmt, index, text.data(), static_cast<int>(text.size()), SQLITE_STATIC);
+}
+
+#define NODE_COLUMNS "node_id, parent_id, view_id, attribute, sync_id, mtime, size, mode, hash, mac_hash, name, path"
+#define ROW_COLUMNS "SELECT attribute, mtime, size, path FROM node_table WHERE view_id = ?1 "
+
+// Statement texts, indexed by NativeClientDb::StatementId. Parameters take
+// the place of the values the formatted statements used to carry.
+const char* const STATEMENT_SQL[] = {
+    "BEGIN TRANSACTION;",
+    "END TRANSACTION;",
+    "INSERT OR IGNORE INTO node_table(node_id, parent_id, view_id, name, path, attribute, sync_id, mtime) "
+    "VALUES (?1, 0, ?2, '/', '/', 2, 0, 0);",
+    "DELETE FROM node_table WHERE view_id = ?1;",
+    "DELETE FROM progress_table WHERE view_id = ?1;",
+    "INSERT OR IGNORE INTO progress_table(view_id, sync_id) VALUES (?1, (SELECT value FROM config_table WHERE key = "
+    "'sync_id'));",
+    "INSERT OR REPLACE INTO progress_table(view_id, sync_id) VALUES (?1, ?2);",
+    "SELECT sync_id FROM progress_table WHERE view_id = ?1;",
+    "UPDATE progress_table SET sync_id = ?1 WHERE view_id = ?2;",
+    "SELECT view_id,sync_id FROM progress_table;",
+    "SELECT value FROM config_table WHERE key = 'sync_id';",
+    "UPDATE config_table SET value = ?1 WHERE key = 'sync_id';",
+    "SELECT " NODE_COLUMNS " FROM node_table WHERE node_id = ?1;",
+    "SELECT " NODE_COLUMNS " FROM node_table WHERE view_id = ?1 AND path = ?2;",
+    "INSERT OR IGNORE INTO node_table (node_id, parent_id, view_id, name, path, attribute, sync_id, mtime, size, "
+    "hash, mode, mac_hash) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12);",
+    "UPDATE node_table SET node_id = ?1, parent_id = ?2, view_id = ?3, name = ?4, path = ?5, attribute = ?6, "
+    "sync_id = ?7, mtime = ?8, size = ?9, hash = ?10, mode = ?11, mac_hash = ?12 WHERE node_id = ?1;",
+    "DELETE FROM node_table WHERE node_id = ?1;",
+    "DELETE FROM node_table WHERE view_id = ?1 AND path = ?2;",
+    ROW_COLUMNS ";",
+    ROW_COLUMNS "AND path GLOB ?2;",
+    ROW_COLUMNS "AND path LIKE '/%' AND path NOT LIKE '/%/%';",
+    ROW_COLUMNS "AND path LIKE ?2 AND path NOT LIKE ?3;",
+    ROW_COLUMNS "AND sync_id <= ?2 AND path LIKE '/%' AND path NOT LIKE '/%/%';",
+    ROW_COLUMNS "AND sync_id <= ?2 AND path LIKE ?3 AND path NOT LIKE ?4;",
+    "SELECT MAX(sync_id) FROM node_table WHERE view_id = ?1;",
+    "SELECT MAX(sync_id) FROM node_table WHERE view_id = ?1 AND (path = ?2 OR path GLOB ?3);",
+};
+
+#undef NODE_COLUMNS
+#undef ROW_COLUMNS
 
 }  // namespace
 
@@ -86,6 +142,7 @@ NativeClientDb& NativeClientDb::Instance() {
 
 NativeClientDb::~NativeClientDb() {
   // Process exit: no logging, the logger may already be gone.
+  FinalizeStatementsLocked();
   if (m_db) sqlite3_close(m_db);
 }
 
@@ -119,6 +176,7 @@ int NativeClientDb::Initialize(const std::string& path) {
 
 void NativeClientDb::Close() {
   MutexLock lock(&m_mutex);
+  FinalizeStatementsLocked();
   if (m_db) sqlite3_close(m_db);
   m_db = nullptr;
   m_path.clear();
@@ -134,244 +192,265 @@ std::string NativeClientDb::Path() {
   return m_path;
 }
 
-int NativeClientDb::ExecLocked(char* sql) {
-  if (!sql) {
-    TLOG_ERROR("sqlite3_mprintf: out of memory");
-    return -1;
+void NativeClientDb::FinalizeStatementsLocked() {
+  static_assert(sizeof(STATEMENT_SQL) / sizeof(STATEMENT_SQL[0]) == ST_COUNT, "one text per statement");
+  // A connection with statements left open cannot be closed.
+  for (sqlite3_stmt*& stmt : m_statements) {
+    sqlite3_finalize(stmt);
+    stmt = nullptr;
   }
+}
+
+sqlite3_stmt* NativeClientDb::StatementLocked(StatementId id, bool several_rows) {
   if (!m_db) {
     TLOG_ERROR("database is not initialized");
-    sqlite3_free(sql);
-    return -1;
+    return nullptr;
   }
-  char* error = nullptr;
-  int rc = sqlite3_exec(m_db, sql, nullptr, nullptr, &error);
-  sqlite3_free(sql);
-  if (rc == SQLITE_OK) return 0;
-  TLOG_ERROR("sqlite3_exec: %s (%d)", error ? error : sqlite3_errmsg(m_db), rc);
-  sqlite3_free(error);
-  // A script that failed between BEGIN and END leaves its transaction open,
-  // and every later BEGIN on this shared connection would fail with it.
-  if (!sqlite3_get_autocommit(m_db)) sqlite3_exec(m_db, "ROLLBACK;", nullptr, nullptr, nullptr);
+  sqlite3_stmt*& stmt = m_statements[id];
+  if (stmt) {
+    sqlite3_reset(stmt);
+    sqlite3_clear_bindings(stmt);
+    return stmt;
+  }
+  int rc = sqlite3_prepare_v3(m_db, STATEMENT_SQL[id], -1, SQLITE_PREPARE_PERSISTENT, &stmt, nullptr);
+  if (rc != SQLITE_OK) {
+    if (several_rows) {
+      TLOG_ERROR("sqlite3_prepare_v2: [%d] %s", rc, sqlite3_errmsg(m_db));
+    } else {
+      TLOG_ERROR("sqlite3_prepare_v2: %s (%d)", sqlite3_errmsg(m_db), rc);
+    }
+    sqlite3_finalize(stmt);
+    stmt = nullptr;
+  }
+  return stmt;
+}
+
+int NativeClientDb::StepDoneLocked(sqlite3_stmt* stmt) {
+  if (!stmt) return -1;
+  int rc = sqlite3_step(stmt);
+  sqlite3_reset(stmt);
+  if (rc == SQLITE_DONE) return 0;
+  TLOG_ERROR("sqlite3_step: %s (%d)", sqlite3_errmsg(m_db), rc);
+  return -1;
+}
+
+template <typename Body>
+int NativeClientDb::InTransactionLocked(Body body) {
+  if (StepDoneLocked(StatementLocked(ST_BEGIN)) < 0) return -1;
+  if (body() == 0 && StepDoneLocked(StatementLocked(ST_COMMIT)) == 0) return 0;
+  // A transaction left open would make every later BEGIN on this shared
+  // connection fail with it.
+  if (m_db && !sqlite3_get_autocommit(m_db)) sqlite3_exec(m_db, "ROLLBACK;", nullptr, nullptr, nullptr);
   return -1;
 }
 
 int NativeClientDb::InsertViewRoot(uint64_t node_id, uint64_t view_id) {
   MutexLock lock(&m_mutex);
-  return ExecLocked(sqlite3_mprintf(
-      "BEGIN TRANSACTION;INSERT OR IGNORE INTO node_table(node_id, parent_id, view_id, name, path, attribute, "
-      "sync_id, mtime) VALUES (%llu, 0, %llu, '/', '/', 2, 0, 0); END TRANSACTION;",
-      static_cast<ull>(node_id), static_cast<ull>(view_id)));
+  sqlite3_stmt* stmt = StatementLocked(ST_INSERT_VIEW_ROOT);
+  if (!stmt) return -1;
+  BindU64(stmt, 1, node_id);
+  BindU64(stmt, 2, view_id);
+  return StepDoneLocked(stmt);
 }
 
 int NativeClientDb::DeleteViewNodes(uint64_t view_id) {
   MutexLock lock(&m_mutex);
-  return ExecLocked(sqlite3_mprintf(
-      "BEGIN TRANSACTION; DELETE FROM node_table WHERE view_id = %llu;END TRANSACTION;", static_cast<ull>(view_id)));
+  sqlite3_stmt* stmt = StatementLocked(ST_DELETE_VIEW_NODES);
+  if (!stmt) return -1;
+  BindU64(stmt, 1, view_id);
+  // One transaction: the trigger deletes row by row.
+  return InTransactionLocked([&] { return StepDoneLocked(stmt); });
 }
 
 int NativeClientDb::DeleteViewProgress(uint64_t view_id) {
   MutexLock lock(&m_mutex);
-  return ExecLocked(sqlite3_mprintf(
-      "BEGIN TRANSACTION;DELETE FROM progress_table WHERE view_id = %llu;END TRANSACTION;", static_cast<ull>(view_id)));
+  sqlite3_stmt* stmt = StatementLocked(ST_DELETE_VIEW_PROGRESS);
+  if (!stmt) return -1;
+  BindU64(stmt, 1, view_id);
+  return StepDoneLocked(stmt);
 }
 
 int NativeClientDb::AddViewProgress(uint64_t view_id) {
   MutexLock lock(&m_mutex);
-  return ExecLocked(sqlite3_mprintf(
-      "BEGIN TRANSACTION;INSERT OR IGNORE INTO progress_table(view_id, sync_id) VALUES (%llu, (SELECT value FROM "
-      "config_table WHERE key = 'sync_id'));END TRANSACTION;",
-      static_cast<ull>(view_id)));
+  sqlite3_stmt* stmt = StatementLocked(ST_ADD_VIEW_PROGRESS);
+  if (!stmt) return -1;
+  BindU64(stmt, 1, view_id);
+  return StepDoneLocked(stmt);
 }
 
 int NativeClientDb::SetViewProgress(uint64_t view_id, uint64_t sync_id) {
   MutexLock lock(&m_mutex);
-  return ExecLocked(sqlite3_mprintf(
-      "BEGIN TRANSACTION;INSERT OR REPLACE INTO progress_table(view_id, sync_id) VALUES (%llu, %llu);END "
-      "TRANSACTION;",
-      static_cast<ull>(view_id), static_cast<ull>(sync_id)));
+  sqlite3_stmt* stmt = StatementLocked(ST_SET_VIEW_PROGRESS);
+  if (!stmt) return -1;
+  BindU64(stmt, 1, view_id);
+  BindU64(stmt, 2, sync_id);
+  return StepDoneLocked(stmt);
 }
 
 int NativeClientDb::UpdateViewProgress(uint64_t view_id, uint64_t sync_id) {
   MutexLock lock(&m_mutex);
-  return ExecLocked(sqlite3_mprintf(
-      "BEGIN TRANSACTION;UPDATE progress_table SET sync_id = %llu WHERE view_id = %llu;END TRANSACTION;",
-      static_cast<ull>(sync_id), static_cast<ull>(view_id)));
+  sqlite3_stmt* stmt = StatementLocked(ST_UPDATE_VIEW_PROGRESS);
+  if (!stmt) return -1;
+  BindU64(stmt, 1, sync_id);
+  BindU64(stmt, 2, view_id);
+  return StepDoneLocked(stmt);
 }
 
 int NativeClientDb::SetGlobalSyncId(uint64_t sync_id) {
   MutexLock lock(&m_mutex);
-  return ExecLocked(sqlite3_mprintf(
-      "BEGIN TRANSACTION; UPDATE config_table SET value = %llu WHERE key = 'sync_id';END TRANSACTION;",
-      static_cast<ull>(sync_id)));
+  sqlite3_stmt* stmt = StatementLocked(ST_SET_GLOBAL_SYNC_ID);
+  if (!stmt) return -1;
+  // As text, as an unsigned number: GetGlobalSyncId reads it back with
+  // strtoull, so values above the signed range survive.
+  char text[24];
+  int length = snprintf(text, sizeof(text), "%llu", static_cast<ull>(sync_id));
+  sqlite3_bind_text(stmt, 1, text, length, SQLITE_TRANSIENT);
+  return StepDoneLocked(stmt);
 }
 
 int NativeClientDb::UpsertNode(const NodeRecord& r) {
   MutexLock lock(&m_mutex);
-  return ExecLocked(sqlite3_mprintf(
-      UPSERT_NODE_SQL, static_cast<ull>(r.m_node_id), static_cast<ull>(r.m_parent_id), static_cast<ull>(r.m_view_id),
-      r.m_name.c_str(), r.m_path.c_str(), r.m_attribute, static_cast<ull>(r.m_sync_id), r.m_mtime,
-      static_cast<ull>(r.m_size), r.m_hash.c_str(), r.m_mode, r.m_mac_hash.c_str(), static_cast<ull>(r.m_node_id),
-      static_cast<ull>(r.m_parent_id), static_cast<ull>(r.m_view_id), r.m_name.c_str(), r.m_path.c_str(),
-      r.m_attribute, static_cast<ull>(r.m_sync_id), r.m_mtime, static_cast<ull>(r.m_size), r.m_hash.c_str(),
-      r.m_mode, r.m_mac_hash.c_str(), static_cast<ull>(r.m_node_id)));
+  sqlite3_stmt* insert = StatementLocked(ST_INSERT_NODE);
+  sqlite3_stmt* update = insert ? StatementLocked(ST_UPDATE_NODE) : nullptr;
+  if (!update) return -1;
+  for (sqlite3_stmt* stmt : {insert, update}) {
+    BindU64(stmt, 1, r.m_node_id);
+    BindU64(stmt, 2, r.m_parent_id);
+    BindU64(stmt, 3, r.m_view_id);
+    BindText(stmt, 4, r.m_name);
+    BindText(stmt, 5, r.m_path);
+    sqlite3_bind_int64(stmt, 6, r.m_attribute);
+    BindU64(stmt, 7, r.m_sync_id);
+    sqlite3_bind_int64(stmt, 8, r.m_mtime);
+    BindU64(stmt, 9, r.m_size);
+    BindText(stmt, 10, r.m_hash);
+    sqlite3_bind_int64(stmt, 11, r.m_mode);
+    BindText(stmt, 12, r.m_mac_hash);
+  }
+  // The insert is ignored when a row with that node_id exists; only then
+  // does the update rewrite it, in the same transaction.
+  return InTransactionLocked([&] {
+    if (StepDoneLocked(insert) < 0) return -1;
+    if (sqlite3_changes(m_db) != 0) return 0;
+    return StepDoneLocked(update);
+  });
 }
 
 int NativeClientDb::DeleteNodeByPath(uint64_t view_id, const std::string& path) {
   MutexLock lock(&m_mutex);
-  return ExecLocked(sqlite3_mprintf("DELETE FROM node_table WHERE view_id = %llu AND path = %Q;",
-                                    static_cast<ull>(view_id), path.c_str()));
+  sqlite3_stmt* stmt = StatementLocked(ST_DELETE_NODE_BY_PATH);
+  if (!stmt) return -1;
+  BindU64(stmt, 1, view_id);
+  BindText(stmt, 2, path);
+  return StepDoneLocked(stmt);
 }
 
-// Single statements: prepared, stepped once, finalised under the mutex.
-namespace {
+int NativeClientDb::DeleteNodeById(uint64_t node_id) {
+  MutexLock lock(&m_mutex);
+  sqlite3_stmt* stmt = StatementLocked(ST_DELETE_NODE_BY_ID);
+  if (!stmt) return -1;
+  BindU64(stmt, 1, node_id);
+  return StepDoneLocked(stmt);
+}
 
-struct Statement {
-  sqlite3_stmt* m_stmt = nullptr;
-  ~Statement() { sqlite3_finalize(m_stmt); }
-};
-
-}  // namespace
-
-#define TIDE_PREPARE_OR_FAIL(db, sql, statement)                                    \
-  do {                                                                              \
-    if (!(sql)) {                                                                   \
-      TLOG_ERROR("sqlite3_mprintf: out of memory");                                 \
-      return -1;                                                                    \
-    }                                                                               \
-    int prepare_rc_ = sqlite3_prepare_v2((db), (sql), -1, &(statement).m_stmt, nullptr); \
-    sqlite3_free(sql);                                                              \
-    if (prepare_rc_ != SQLITE_OK) {                                                 \
-      TLOG_ERROR("sqlite3_prepare_v2: %s (%d)", sqlite3_errmsg(db), prepare_rc_);    \
-      return -1;                                                                    \
-    }                                                                               \
-  } while (0)
-
-int NativeClientDb::LookupNodeLocked(char* sql, NodeRecord* record) {
-  if (!m_db) {
-    TLOG_ERROR("database is not initialized");
-    sqlite3_free(sql);
-    return -1;
+int NativeClientDb::LookupNodeLocked(sqlite3_stmt* stmt, NodeRecord* record) {
+  if (!stmt) return -1;
+  int rc = sqlite3_step(stmt);
+  if (rc == SQLITE_DONE) {
+    sqlite3_reset(stmt);
+    return 0;
   }
-  Statement st;
-  TIDE_PREPARE_OR_FAIL(m_db, sql, st);
-  int rc = sqlite3_step(st.m_stmt);
-  if (rc == SQLITE_DONE) return 0;
   if (rc != SQLITE_ROW) {
     TLOG_ERROR("sqlite3_step: %s (%d)", sqlite3_errmsg(m_db), rc);
+    sqlite3_reset(stmt);
     return -1;
   }
-  NodeRecord found;
-  found.m_node_id = ColumnU64(st.m_stmt, 0);
-  found.m_parent_id = ColumnU64(st.m_stmt, 1);
-  found.m_view_id = ColumnU64(st.m_stmt, 2);
-  found.m_attribute = static_cast<uint32_t>(sqlite3_column_int64(st.m_stmt, 3));
-  found.m_sync_id = ColumnU64(st.m_stmt, 4);
-  found.m_mtime = static_cast<uint32_t>(sqlite3_column_int64(st.m_stmt, 5));
-  found.m_size = ColumnU64(st.m_stmt, 6);
-  found.m_mode = static_cast<uint32_t>(sqlite3_column_int64(st.m_stmt, 7));
-  found.m_hash = ColumnText(st.m_stmt, 8);
-  found.m_mac_hash = ColumnText(st.m_stmt, 9);
-  found.m_name = ColumnText(st.m_stmt, 10);
-  found.m_path = ColumnText(st.m_stmt, 11);
-  if (record) *record = std::move(found);
+  if (record) {
+    record->m_node_id = ColumnU64(stmt, 0);
+    record->m_parent_id = ColumnU64(stmt, 1);
+    record->m_view_id = ColumnU64(stmt, 2);
+    record->m_attribute = static_cast<uint32_t>(sqlite3_column_int64(stmt, 3));
+    record->m_sync_id = ColumnU64(stmt, 4);
+    record->m_mtime = static_cast<uint32_t>(sqlite3_column_int64(stmt, 5));
+    record->m_size = ColumnU64(stmt, 6);
+    record->m_mode = static_cast<uint32_t>(sqlite3_column_int64(stmt, 7));
+    // assign() reuses the record's buffers across look-ups.
+    AssignColumnText(stmt, 8, &record->m_hash);
+    AssignColumnText(stmt, 9, &record->m_mac_hash);
+    AssignColumnText(stmt, 10, &record->m_name);
+    AssignColumnText(stmt, 11, &record->m_path);
+  }
+  sqlite3_reset(stmt);
   return 1;
 }
 
 int NativeClientDb::GetNodeById(uint64_t node_id, NodeRecord* record) {
   MutexLock lock(&m_mutex);
-  return LookupNodeLocked(sqlite3_mprintf("SELECT node_id, parent_id, view_id, attribute, sync_id, mtime, size, mode, "
-                                          "hash, mac_hash, name, path FROM node_table WHERE node_id = %llu;",
-                                          static_cast<ull>(node_id)),
-                          record);
+  sqlite3_stmt* stmt = StatementLocked(ST_GET_NODE_BY_ID);
+  if (stmt) BindU64(stmt, 1, node_id);
+  return LookupNodeLocked(stmt, record);
 }
 
 int NativeClientDb::GetNodeByPath(uint64_t view_id, const std::string& path, NodeRecord* record) {
   MutexLock lock(&m_mutex);
-  return LookupNodeLocked(sqlite3_mprintf("SELECT node_id, parent_id, view_id, attribute, sync_id, mtime, size, mode, "
-                                          "hash, mac_hash, name, path FROM node_table WHERE view_id = %llu AND path = "
-                                          "%Q;",
-                                          static_cast<ull>(view_id), path.c_str()),
-                          record);
-}
-
-int NativeClientDb::DeleteNodeById(uint64_t node_id) {
-  MutexLock lock(&m_mutex);
-  if (!m_db) {
-    TLOG_ERROR("database is not initialized");
-    return -1;
+  sqlite3_stmt* stmt = StatementLocked(ST_GET_NODE_BY_PATH);
+  if (stmt) {
+    BindU64(stmt, 1, view_id);
+    BindText(stmt, 2, path);
   }
-  char* sql = sqlite3_mprintf("DELETE FROM node_table WHERE node_id = %llu;", static_cast<ull>(node_id));
-  Statement st;
-  TIDE_PREPARE_OR_FAIL(m_db, sql, st);
-  int rc = sqlite3_step(st.m_stmt);
-  if (rc != SQLITE_DONE) {
-    TLOG_ERROR("sqlite3_step: %s (%d)", sqlite3_errmsg(m_db), rc);
-    return -1;
-  }
-  return 0;
+  return LookupNodeLocked(stmt, record);
 }
 
 int NativeClientDb::GetViewProgress(uint64_t view_id, uint64_t* sync_id) {
   MutexLock lock(&m_mutex);
-  if (!m_db) {
-    TLOG_ERROR("database is not initialized");
-    return -1;
-  }
-  char* sql = sqlite3_mprintf("SELECT sync_id FROM progress_table WHERE view_id = %llu;", static_cast<ull>(view_id));
-  Statement st;
-  TIDE_PREPARE_OR_FAIL(m_db, sql, st);
-  int rc = sqlite3_step(st.m_stmt);
-  if (rc == SQLITE_DONE) return 0;
-  if (rc != SQLITE_ROW) {
+  sqlite3_stmt* stmt = StatementLocked(ST_GET_VIEW_PROGRESS);
+  if (!stmt) return -1;
+  BindU64(stmt, 1, view_id);
+  int rc = sqlite3_step(stmt);
+  int result = -1;
+  if (rc == SQLITE_DONE) {
+    result = 0;
+  } else if (rc == SQLITE_ROW) {
+    if (sync_id) *sync_id = ColumnU64(stmt, 0);
+    result = 1;
+  } else {
     TLOG_ERROR("sqlite3_step: %s (%d)", sqlite3_errmsg(m_db), rc);
-    return -1;
   }
-  if (sync_id) *sync_id = ColumnU64(st.m_stmt, 0);
-  return 1;
+  sqlite3_reset(stmt);
+  return result;
 }
 
 int NativeClientDb::GetGlobalSyncId(uint64_t* sync_id) {
   MutexLock lock(&m_mutex);
-  if (!m_db) {
-    TLOG_ERROR("database is not initialized");
-    return -1;
-  }
-  char* sql = sqlite3_mprintf("SELECT value FROM config_table WHERE key = 'sync_id';");
-  Statement st;
-  TIDE_PREPARE_OR_FAIL(m_db, sql, st);
-  int rc = sqlite3_step(st.m_stmt);
+  sqlite3_stmt* stmt = StatementLocked(ST_GET_GLOBAL_SYNC_ID);
+  if (!stmt) return -1;
+  int rc = sqlite3_step(stmt);
+  int result = -1;
   if (rc == SQLITE_DONE) {
     TLOG_ERROR("missing global sync id");
-    return -1;
-  }
-  if (rc != SQLITE_ROW) {
+  } else if (rc != SQLITE_ROW) {
     TLOG_ERROR("sqlite3_step: %s (%d)", sqlite3_errmsg(m_db), rc);
-    return -1;
+  } else {
+    // Stored as text; read it as such so ids above the signed range survive.
+    const unsigned char* text = sqlite3_column_text(stmt, 0);
+    if (sync_id) *sync_id = text ? strtoull(reinterpret_cast<const char*>(text), nullptr, 10) : 0;
+    result = 0;
   }
-  // Stored as text; read it as such so ids above the signed range survive.
-  std::string value = ColumnText(st.m_stmt, 0);
-  if (sync_id) *sync_id = strtoull(value.c_str(), nullptr, 10);
-  return 0;
+  sqlite3_reset(stmt);
+  return result;
 }
 
 int NativeClientDb::GetAllViewProgress(std::vector<std::pair<uint64_t, uint64_t>>* progress) {
   MutexLock lock(&m_mutex);
-  if (!m_db) {
-    TLOG_ERROR("database is not initialized");
-    return -1;
-  }
-  Statement st;
-  int rc = sqlite3_prepare_v2(m_db, "SELECT view_id,sync_id FROM progress_table;", -1, &st.m_stmt, nullptr);
-  if (rc != SQLITE_OK) {
-    TLOG_ERROR("sqlite3_prepare_v2: [%d] %s", rc, sqlite3_errmsg(m_db));
-    return -1;
-  }
+  sqlite3_stmt* stmt = StatementLocked(ST_GET_ALL_VIEW_PROGRESS, true);
+  if (!stmt) return -1;
   int count = 0;
-  while ((rc = sqlite3_step(st.m_stmt)) == SQLITE_ROW) {
-    if (progress) progress->emplace_back(ColumnU64(st.m_stmt, 0), ColumnU64(st.m_stmt, 1));
+  int rc;
+  while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+    if (progress) progress->emplace_back(ColumnU64(stmt, 0), ColumnU64(stmt, 1));
     ++count;
   }
+  sqlite3_reset(stmt);
   if (rc != SQLITE_DONE) {
     TLOG_ERROR("sqlite3_step: [%d] %s", rc, sqlite3_errmsg(m_db));
     return -1;

@@ -4,7 +4,9 @@
 //
 // One process-wide connection shared by every thread; m_mutex serialises
 // every statement, and row-by-row readers hold it until their statement is
-// finalised. Operations return 0 on success and -1 on failure (after
+// reset. Each statement is compiled once per connection, on first use, and
+// reused with fresh bindings: compiling costs more than running these small
+// statements. Operations return 0 on success and -1 on failure (after
 // logging); the look-ups return 1 when a row was found and 0 when none
 // matched.
 #pragma once
@@ -96,17 +98,58 @@ class NativeClientDb {
   NativeClientDb(const NativeClientDb&) = delete;
   NativeClientDb& operator=(const NativeClientDb&) = delete;
 
-  // Runs a script built by sqlite3_mprintf (freed here); m_mutex held.
-  int ExecLocked(char* sql) REQUIRES(m_mutex);
-  int LookupNodeLocked(char* sql, NodeRecord* record) REQUIRES(m_mutex);
-  // Runs a below-directory query and hands its rows to `visitor`; m_mutex
-  // held.
-  void VisitRowsLocked(char* sql, const std::string& dir_path, bool one_level, const NodeRowVisitor& visitor)
+  // The statements kept compiled on the open connection.
+  enum StatementId {
+    ST_BEGIN,
+    ST_COMMIT,
+    ST_INSERT_VIEW_ROOT,
+    ST_DELETE_VIEW_NODES,
+    ST_DELETE_VIEW_PROGRESS,
+    ST_ADD_VIEW_PROGRESS,
+    ST_SET_VIEW_PROGRESS,
+    ST_GET_VIEW_PROGRESS,
+    ST_UPDATE_VIEW_PROGRESS,
+    ST_GET_ALL_VIEW_PROGRESS,
+    ST_GET_GLOBAL_SYNC_ID,
+    ST_SET_GLOBAL_SYNC_ID,
+    ST_GET_NODE_BY_ID,
+    ST_GET_NODE_BY_PATH,
+    ST_INSERT_NODE,
+    ST_UPDATE_NODE,
+    ST_DELETE_NODE_BY_ID,
+    ST_DELETE_NODE_BY_PATH,
+    ST_ROWS_BELOW_ROOT,
+    ST_ROWS_BELOW,
+    ST_CHILDREN_OF_ROOT,
+    ST_CHILDREN,
+    ST_CHILDREN_OF_ROOT_UP_TO,
+    ST_CHILDREN_UP_TO,
+    ST_MAX_SYNC_ID_OF_VIEW,
+    ST_MAX_SYNC_ID_BELOW,
+    ST_COUNT
+  };
+
+  // The compiled statement, reset and with its bindings cleared; null
+  // after logging when the database is closed or the text does not
+  // compile. m_mutex held.
+  sqlite3_stmt* StatementLocked(StatementId id, bool several_rows = false) REQUIRES(m_mutex);
+  void FinalizeStatementsLocked() REQUIRES(m_mutex);
+  // Steps a statement that returns no row, then resets it. 0 or -1.
+  int StepDoneLocked(sqlite3_stmt* stmt) REQUIRES(m_mutex);
+  // Runs `body` (statements stepped to the end) inside one transaction;
+  // rolls back when it fails. 0 or -1.
+  template <typename Body>
+  int InTransactionLocked(Body body);
+  int LookupNodeLocked(sqlite3_stmt* stmt, NodeRecord* record) REQUIRES(m_mutex);
+  // Runs a bound below-directory query and hands its rows to `visitor`;
+  // m_mutex held.
+  void VisitRowsLocked(sqlite3_stmt* stmt, const std::string& dir_path, bool one_level, const NodeRowVisitor& visitor)
       REQUIRES(m_mutex);
 
   Mutex m_mutex;
   sqlite3* m_db GUARDED_BY(m_mutex) = nullptr;
   std::string m_path GUARDED_BY(m_mutex);
+  sqlite3_stmt* m_statements[ST_COUNT] GUARDED_BY(m_mutex) = {};
 };
 
 }  // namespace tide

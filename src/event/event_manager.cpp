@@ -2,6 +2,8 @@
 #define TIDE_LOG_COMPONENT "event_mgr_debug"
 #include "event/event_manager.h"
 
+#include <chrono>
+
 #include "core/logger.h"
 #include "core/registry.h"
 #include "core/task.h"
@@ -23,6 +25,7 @@ EventManager::EventPool* EventManager::FindOrCreatePool(uint64_t view_id) {
   if (pool != nullptr) return pool;
   auto created = std::make_unique<EventPool>(view_id);
   pool = created.get();
+  pool->m_tree.SetRemovalSettle(m_settle_quiet_ms, m_settle_max_ms);
   m_pools.emplace(view_id, std::move(created));
   return pool;
 }
@@ -117,7 +120,10 @@ void EventManager::AddEvent(const Event& event) {
     }
   }
   EventPool* pool = FindOrCreatePool(event.m_view_id);
+  int server_before = pool->m_tree.ServerEventCount();
   PoolPush(pool, event);
+  // A merge or a pruning removal can leave nothing for the workers.
+  NoteServerDone(pool, server_before);
   UpdateReady(pool);
 }
 
@@ -182,8 +188,10 @@ int EventManager::ReleaseEvent(Task* worker, Event* event) {
     if (it != m_processing.end()) m_processing.erase(it);
     return 0;
   }
+  int server_before = pool->m_tree.ServerEventCount();
   if (it == m_processing.end() || it->second.m_dirty.m_type == EMPTY) {
     pool->m_tree.DoneEvent(current);
+    NoteServerDone(pool, server_before);
     if (it != m_processing.end()) m_processing.erase(it);
     ++pool->m_done;
     UpdateReady(pool);
@@ -195,6 +203,7 @@ int EventManager::ReleaseEvent(Task* worker, Event* event) {
   Event next;
   if (pool->m_tree.PopEvent(record.m_current.m_path, &next) < 0) {
     // Nothing of that path is left to hand out (it was pruned meanwhile).
+    NoteServerDone(pool, server_before);
     m_processing.erase(it);
     ++pool->m_done;
     UpdateReady(pool);
@@ -251,6 +260,42 @@ int EventManager::GetPendingServerEventCount() {
     count += pool->m_tree.ServerEventCount();
   }
   return count;
+}
+
+void EventManager::NoteServerDone(EventPool* pool, int server_before) {
+  if (server_before <= 0 || pool->m_tree.ServerEventCount() > 0) return;
+  ++m_server_done_generation;
+  m_server_done.notify_all();
+}
+
+uint64_t EventManager::ServerDoneGeneration() {
+  MutexLock guard(&m_mutex);
+  return m_server_done_generation;
+}
+
+int EventManager::WaitServerEventsDone(uint64_t seen, int64_t timeout_ms) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  MutexLock guard(&m_mutex);
+  while (m_server_done_generation == seen) {
+    // The wait lets go of m_mutex and takes it again before returning.
+    if (m_server_done.wait_until(m_mutex, deadline) == std::cv_status::timeout) {
+      return m_server_done_generation == seen ? 0 : 1;
+    }
+  }
+  return 1;
+}
+
+void EventManager::WakeServerWaiters() {
+  MutexLock guard(&m_mutex);
+  ++m_server_done_generation;
+  m_server_done.notify_all();
+}
+
+void EventManager::SetRemovalSettle(int64_t quiet_ms, int64_t max_ms) {
+  MutexLock guard(&m_mutex);
+  m_settle_quiet_ms = quiet_ms;
+  m_settle_max_ms = max_ms;
+  for (auto& [view_id, pool] : m_pools) pool->m_tree.SetRemovalSettle(quiet_ms, max_ms);
 }
 
 int EventManager::GetViewServerEventCount(uint64_t view_id) {

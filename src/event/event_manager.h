@@ -18,6 +18,7 @@
 // SetAbort on a worker is called with m_mutex held and must not block.
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <map>
@@ -67,6 +68,19 @@ class EventManager {
   // Server events pending in the tree of one view (0 without a pool).
   int GetViewServerEventCount(uint64_t view_id);
 
+  // Waiting for the workers to carry out the server events. The generation
+  // changes whenever some view's last pending server event is finished (and
+  // on WakeServerWaiters); WaitServerEventsDone returns 1 as soon as it
+  // differs from `seen`, 0 when `timeout_ms` ran out first.
+  uint64_t ServerDoneGeneration();
+  int WaitServerEventsDone(uint64_t seen, int64_t timeout_ms);
+  // Wakes every waiter at once (a stop or pause of the waiting task).
+  void WakeServerWaiters();
+
+  // Applies to every view's tree, now and later (see
+  // EventTree::SetRemovalSettle); quiet_ms 0 turns the hold off.
+  void SetRemovalSettle(int64_t quiet_ms, int64_t max_ms);
+
   // Diagnostics and tests.
   int GetViewPendingCount(uint64_t view_id);
   // A copy of every view's load that has work or had some since it was
@@ -110,6 +124,9 @@ class EventManager {
   void UpdateReady(EventPool* pool) REQUIRES(m_mutex);
   void ReadyAppend(EventPool* pool) REQUIRES(m_mutex);
   void ReadyUnlink(EventPool* pool) REQUIRES(m_mutex);
+  // After the pool's server count may have dropped: announces it when it
+  // reached 0 from `server_before`.
+  void NoteServerDone(EventPool* pool, int server_before) REQUIRES(m_mutex);
 
   Mutex m_mutex;
   std::map<Task*, ProcessingRecord> m_processing GUARDED_BY(m_mutex);
@@ -118,6 +135,10 @@ class EventManager {
   EventPool* m_ready_front GUARDED_BY(m_mutex) = nullptr;
   EventPool* m_ready_back GUARDED_BY(m_mutex) = nullptr;
   size_t m_ready_count GUARDED_BY(m_mutex) = 0;
+  uint64_t m_server_done_generation GUARDED_BY(m_mutex) = 0;
+  std::condition_variable_any m_server_done;  // signalled with m_server_done_generation
+  int64_t m_settle_quiet_ms GUARDED_BY(m_mutex) = 0;
+  int64_t m_settle_max_ms GUARDED_BY(m_mutex) = 0;
 };
 
 }  // namespace tide

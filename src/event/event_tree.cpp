@@ -5,6 +5,8 @@
 #include "event/event_tree.h"
 #include "event/path_components.h"
 
+#include <chrono>
+#include <cstring>
 #include <vector>
 
 namespace tide {
@@ -20,7 +22,10 @@ bool SplitPath(std::string_view path, std::string_view* parent, std::string_view
   return name->size() <= EventTree::MAX_NAME_LEN && parent->size() <= EventTree::MAX_PARENT_LEN;
 }
 
-int SideServer(const EventNodeEntry& entry) { return entry.IsServer() ? 1 : 0; }
+template <typename Node>
+int SideServer(const Node& entry) {
+  return entry.IsServer() ? 1 : 0;
+}
 
 int EventTypeOf(const EventNodeEntry& entry) {
   Event event;
@@ -28,11 +33,110 @@ int EventTypeOf(const EventNodeEntry& entry) {
   return event.m_type;
 }
 
+int64_t SteadyMilliseconds() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
 }  // namespace
 
-EventTree::EventTree() : m_root(new DirNode) {
+EventTree::EventTree() : m_root(new DirNode), m_clock(&SteadyMilliseconds) {
   m_root->m_name = "/";
   m_root->m_status = NODE_PLACEHOLDER;
+}
+
+// ---------------------------------------------------------------------------
+// Stored entries
+
+namespace {
+
+size_t TextLength(const EventNodeEntry& entry) {
+  return entry.m_path.size() + entry.m_hash.size() + entry.m_new_path.size() + 3;
+}
+
+}  // namespace
+
+EventTree::FileNode* EventTree::NewFile(const EventNodeEntry& entry) {
+  FileNode* file = new FileNode;
+  file->SetEntry(entry);
+  return file;
+}
+
+void EventTree::DeleteFile(FileNode* file) { delete file; }
+
+void EventTree::NodeBase::SetEntry(const EventNodeEntry& entry) {
+  char* text = new char[TextLength(entry)];
+  // The entry's texts never live in this node's own block, so the old
+  // block may go before the copy.
+  delete[] m_text;
+  char* at = text;
+  for (const std::string* part : {&entry.m_path, &entry.m_hash, &entry.m_new_path}) {
+    memcpy(at, part->data(), part->size());
+    at += part->size();
+    *at++ = '\0';
+  }
+  m_text = text;
+  m_path_len = static_cast<uint16_t>(entry.m_path.size());
+  m_hash_len = static_cast<uint32_t>(entry.m_hash.size());
+  m_new_path_len = static_cast<uint32_t>(entry.m_new_path.size());
+  m_op = static_cast<int8_t>(entry.m_op);
+  m_flags = entry.m_node_flags;
+  m_sync_id = entry.m_sync_id;
+  m_view_id = entry.m_view_id;
+  m_size = entry.m_size;
+  m_node_id = entry.m_node_id;
+}
+
+void EventTree::NodeBase::ClearEntry() {
+  delete[] m_text;
+  m_text = nullptr;
+  m_path_len = 0;
+  m_hash_len = m_new_path_len = 0;
+  m_op = ENTRY_OP_NONE;
+  m_flags = 0;
+  m_sync_id = m_view_id = m_size = m_node_id = 0;
+}
+
+EventNodeEntry EventTree::NodeBase::Entry() const {
+  EventNodeEntry entry;
+  entry.m_op = m_op;
+  entry.m_node_flags = m_flags;
+  entry.m_sync_id = m_sync_id;
+  entry.m_view_id = m_view_id;
+  entry.m_size = m_size;
+  entry.m_node_id = m_node_id;
+  if (m_text) {
+    entry.m_path.assign(m_text, m_path_len);
+    entry.m_hash.assign(m_text + m_path_len + 1, m_hash_len);
+    entry.m_new_path.assign(m_text + m_path_len + 1 + m_hash_len + 1, m_new_path_len);
+  }
+  return entry;
+}
+
+void EventTree::NodeBase::ToEvent(Event* event) const {
+  if (m_text) {
+    event->m_path.assign(m_text, m_path_len);
+    event->m_hash.assign(m_text + m_path_len + 1, m_hash_len);
+    event->m_new_path.assign(m_text + m_path_len + 1 + m_hash_len + 1, m_new_path_len);
+  } else {
+    event->m_path.clear();
+    event->m_hash.clear();
+    event->m_new_path.clear();
+  }
+  EventNodeEntry numbers;
+  numbers.m_op = m_op;
+  numbers.m_node_flags = m_flags;
+  numbers.m_sync_id = m_sync_id;
+  numbers.m_view_id = m_view_id;
+  numbers.m_size = m_size;
+  numbers.m_node_id = m_node_id;
+  numbers.ToEventNumbers(event);
+}
+
+void EventTree::Account(const NodeBase* node, int delta) {
+  if (node->m_status != NODE_WAITING) return;
+  m_waiting += delta;
+  if (node->IsLocalRemoval()) m_waiting_local_removals += delta;
 }
 
 EventTree::~EventTree() { DeleteTree(m_root, false); }
@@ -51,7 +155,7 @@ void EventTree::TouchFile(DirNode* parent, FileNode* file) {
 bool EventTree::PopSkipsQuietly(const DirNode* child) {
   if (child->m_status == NODE_PROCESSING || child->m_status == NODE_PROCESSING_DIRTY) return true;
   return child->m_status == NODE_WAITING && (child->m_server_refs != 0 || child->m_local_refs != 0) &&
-         child->m_entry.m_op != ENTRY_OP_REMOVE;
+         child->Op() != ENTRY_OP_REMOVE;
 }
 
 EventTree::DirNode* EventTree::AddChild(DirNode* parent, std::string_view name, int32_t status) {
@@ -72,9 +176,8 @@ EventTree::DirNode* EventTree::AddChild(DirNode* parent, std::string_view name, 
   return child;
 }
 
-EventTree::FileNode* EventTree::AddFile(DirNode* parent, std::string_view name) {
-  FileNode* file = new FileNode;
-  file->m_name.assign(name);
+EventTree::FileNode* EventTree::AddFile(DirNode* parent, const EventNodeEntry& entry) {
+  FileNode* file = NewFile(entry);  // the entry first: indexing needs the name
   file->m_seq = ++m_next_seq;
   file->m_prev = parent->m_last_file;
   if (parent->m_last_file) {
@@ -101,7 +204,7 @@ void EventTree::RemoveFile(DirNode* parent, FileNode* file) {
   (file->m_prev ? file->m_prev->m_next : parent->m_first_file) = file->m_next;
   (file->m_next ? file->m_next->m_prev : parent->m_last_file) = file->m_prev;
   parent->m_file_index.Erase(file);
-  delete file;
+  DeleteFile(file);
 }
 
 void EventTree::DeleteTree(DirNode* dir, bool log) {
@@ -118,7 +221,7 @@ void EventTree::DeleteTree(DirNode* dir, bool log) {
     stack.pop_back();
     for (FileNode* file = top->m_first_file; file;) {
       FileNode* next = file->m_next;
-      delete file;
+      DeleteFile(file);
       file = next;
     }
     if (log) TLOG_DEBUG("[Remove Dir] = [%s]", top->m_name.c_str());
@@ -232,22 +335,53 @@ EventNodeEntry EventTree::Merge(const EventNodeEntry& old_entry, EventNodeEntry&
 
 void EventTree::MergeIntoNode(DirNode* parent, NodeBase* node, EventNodeEntry&& entry) {
   int32_t old_status = node->m_status;
+  Account(node, -1);
   if (old_status == NODE_PLACEHOLDER) {
-    node->m_entry = std::move(entry);
+    node->SetEntry(entry);
   } else {
-    bool old_server = node->m_entry.IsServer();
+    bool old_server = node->IsServer();
     // The merged entry is a new change: the worker's hold on the old one no
     // longer counts, and the hand-out of the merged entry takes it again.
     if (old_status == NODE_PROCESSING) AdjustRefs(parent, old_server, -1);
     AdjustCount(old_server, -1);
-    node->m_entry = Merge(node->m_entry, std::move(entry));
+    node->SetEntry(Merge(node->Entry(), std::move(entry)));
   }
   bool processing = old_status == NODE_PROCESSING || old_status == NODE_PROCESSING_DIRTY;
   node->m_status = processing ? NODE_PROCESSING_DIRTY : NODE_WAITING;
-  AdjustCount(node->m_entry.IsServer(), +1);
+  Account(node, +1);
+  AdjustCount(node->IsServer(), +1);
+}
+
+bool EventTree::CoveredByPendingRemoval(const EventNodeEntry& entry) {
+  std::string_view parent, name;
+  if (!SplitPath(entry.m_path, &parent, &name)) return false;
+  bool server = entry.IsServer();
+  // The same test as the pruning below a removal: had this removal been
+  // pending when the ancestor's arrived, it would have been pruned.
+  auto covers = [&](const DirNode* dir) {
+    return dir->m_status == NODE_WAITING && dir->Op() == ENTRY_OP_REMOVE && dir->IsServer() == server &&
+           (!server || entry.m_sync_id < dir->SyncId());
+  };
+  bool covered = false;
+  DirNode* dir = m_root;
+  std::string_view component;
+  while (NextComponent(&parent, &component)) {
+    auto it = dir->m_child_index.find(component);
+    if (it == dir->m_child_index.end()) return covered;
+    dir = it->second;
+    covered = covered || covers(dir);
+  }
+  if (!covered) return false;
+  // Something pending at the path itself was made after the ancestor's
+  // removal: this removal supersedes it, which is a merge, not a drop.
+  return dir->m_child_index.find(name) == dir->m_child_index.end() && !dir->m_file_index.Find(name);
 }
 
 int EventTree::InsertLocked(EventNodeEntry&& entry) {
+  if (entry.m_op == ENTRY_OP_REMOVE && CoveredByPendingRemoval(entry)) {
+    TLOG_DEBUG("[Merged into Dir Removal] = [%s]", entry.m_path.c_str());
+    return 0;
+  }
   std::string_view name;
   DirNode* dir = WalkParent(entry.m_path, true, &name);
   if (!dir) {
@@ -257,10 +391,10 @@ int EventTree::InsertLocked(EventNodeEntry&& entry) {
   if (!entry.IsDir()) {
     FileNode* file = dir->m_file_index.Find(name);
     if (!file) {
-      file = AddFile(dir, name);
+      file = AddFile(dir, entry);
       file->m_status = NODE_WAITING;
-      AdjustCount(entry.IsServer(), +1);
-      file->m_entry = std::move(entry);
+      Account(file, +1);
+      AdjustCount(file->IsServer(), +1);
       return 0;
     }
     MergeIntoNode(dir, file, std::move(entry));
@@ -271,15 +405,16 @@ int EventTree::InsertLocked(EventNodeEntry&& entry) {
   auto it = dir->m_child_index.find(name);
   if (it == dir->m_child_index.end()) {
     child = AddChild(dir, name, NODE_WAITING);
-    AdjustCount(entry.IsServer(), +1);
-    child->m_entry = std::move(entry);
+    child->SetEntry(entry);
+    Account(child, +1);
+    AdjustCount(child->IsServer(), +1);
   } else {
     child = it->second;
     MergeIntoNode(dir, child, std::move(entry));
     TouchChild(dir, child);
   }
-  if (child->m_entry.m_op == ENTRY_OP_REMOVE) {
-    PruneBelow(child, child->m_entry.IsServer(), child->m_entry.m_sync_id);
+  if (child->Op() == ENTRY_OP_REMOVE) {
+    PruneBelow(child, child->IsServer(), child->SyncId());
   }
   return 0;
 }
@@ -287,26 +422,28 @@ int EventTree::InsertLocked(EventNodeEntry&& entry) {
 int EventTree::PruneBelow(DirNode* dir, bool server, uint64_t limit) {
   // Entries of the removal's side that the removal supersedes: every local
   // one for a local removal, server ones older than it for a server one.
-  auto covered = [&](const EventNodeEntry& entry) {
-    return entry.IsServer() == server && (!server || entry.m_sync_id < limit);
+  auto covered = [&](const NodeBase* node) {
+    return node->IsServer() == server && (!server || node->SyncId() < limit);
   };
   int kept = 0;
   for (DirNode* child = dir->m_first_child; child;) {
     DirNode* next = child->m_next;
     int child_kept = PruneBelow(child, server, limit);
-    bool waiting_covered = child->m_status == NODE_WAITING && covered(child->m_entry);
+    bool waiting_covered = child->m_status == NODE_WAITING && covered(child);
     if (child_kept == 0 && (child->m_status == NODE_PLACEHOLDER || waiting_covered)) {
       TLOG_DEBUG("[Remove Dir Node] = [%s]", child->m_name.c_str());
-      if (child->m_status == NODE_WAITING) AdjustCount(child->m_entry.IsServer(), -1);
+      if (child->m_status == NODE_WAITING) AdjustCount(child->IsServer(), -1);
+      Account(child, -1);
       UnlinkChild(dir, child);
       DeleteTree(child, false);
     } else {
       TLOG_DEBUG("[Cannot Remove Dir Node] = [%s],refTemp = [%d],status = [%d], event_mode_equal[%d]",
-                 child->m_name.c_str(), child_kept, child->m_status, child->m_entry.IsServer() == server ? 1 : 0);
+                 child->m_name.c_str(), child_kept, child->m_status, child->IsServer() == server ? 1 : 0);
       if (waiting_covered) {
-        AdjustCount(child->m_entry.IsServer(), -1);
+        AdjustCount(child->IsServer(), -1);
+        Account(child, -1);
         child->m_status = NODE_PLACEHOLDER;
-        child->m_entry = EventNodeEntry();
+        child->ClearEntry();
         TouchChild(dir, child);
       }
       kept += child_kept + 1;
@@ -316,17 +453,43 @@ int EventTree::PruneBelow(DirNode* dir, bool server, uint64_t limit) {
   for (FileNode* file = dir->m_first_file; file;) {
     FileNode* next = file->m_next;
     bool processing = file->m_status == NODE_PROCESSING || file->m_status == NODE_PROCESSING_DIRTY;
-    if (processing || !covered(file->m_entry)) {
-      TLOG_DEBUG("[Cannot Remove File Node] = [%s]", file->m_name.c_str());
+    if (processing || !covered(file)) {
+      TLOG_DEBUG("[Cannot Remove File Node] = [%.*s]", static_cast<int>(file->Name().size()), file->Name().data());
       ++kept;
     } else {
-      TLOG_DEBUG("[Remove File Node] = [%s]", file->m_name.c_str());
-      if (file->m_status == NODE_WAITING) AdjustCount(file->m_entry.IsServer(), -1);
+      TLOG_DEBUG("[Remove File Node] = [%.*s]", static_cast<int>(file->Name().size()), file->Name().data());
+      if (file->m_status == NODE_WAITING) AdjustCount(file->IsServer(), -1);
+      Account(file, -1);
       RemoveFile(dir, file);
     }
     file = next;
   }
   return kept;
+}
+
+void EventTree::NoteRemovalPush(const EventNodeEntry& entry) {
+  if (m_settle_quiet_ms <= 0 || entry.m_op != ENTRY_OP_REMOVE || entry.IsServer()) return;
+  int64_t now = m_clock();
+  // A removal after a quiet spell starts a new burst.
+  if (m_waiting_local_removals == 0 || now - m_last_removal_ms >= m_settle_quiet_ms) m_burst_start_ms = now;
+  m_last_removal_ms = now;
+}
+
+bool EventTree::HoldingRemovals() {
+  if (m_settle_quiet_ms <= 0 || m_waiting_local_removals == 0) return false;
+  int64_t now = m_clock();
+  return now - m_last_removal_ms < m_settle_quiet_ms && now - m_burst_start_ms < m_settle_max_ms;
+}
+
+void EventTree::SetRemovalSettle(int64_t quiet_ms, int64_t max_ms) {
+  MutexLock lock(&m_mutex);
+  m_settle_quiet_ms = quiet_ms;
+  m_settle_max_ms = max_ms;
+}
+
+void EventTree::SetClock(Clock clock) {
+  MutexLock lock(&m_mutex);
+  m_clock = clock;
 }
 
 int EventTree::Push(const Event& event) {
@@ -338,6 +501,7 @@ int EventTree::Push(const Event& event) {
   }
   EventNodeEntry entry = EventNodeEntry::FromEvent(event);
   MutexLock lock(&m_mutex);
+  NoteRemovalPush(entry);
   return InsertLocked(std::move(entry));
 }
 
@@ -353,10 +517,10 @@ int EventTree::PushExcepEvent(const Event& event) {
 
 bool EventTree::HasPendingNonRemovalBelow(const DirNode* dir) const {
   for (const FileNode* file = dir->m_first_file; file; file = file->m_next) {
-    if (file->m_status != NODE_PLACEHOLDER && file->m_entry.m_op != ENTRY_OP_REMOVE) return true;
+    if (file->m_status != NODE_PLACEHOLDER && file->Op() != ENTRY_OP_REMOVE) return true;
   }
   for (const DirNode* child = dir->m_first_child; child; child = child->m_next) {
-    if (child->m_status != NODE_PLACEHOLDER && child->m_entry.m_op != ENTRY_OP_REMOVE) return true;
+    if (child->m_status != NODE_PLACEHOLDER && child->Op() != ENTRY_OP_REMOVE) return true;
     if (HasPendingNonRemovalBelow(child)) return true;
   }
   return false;
@@ -367,16 +531,14 @@ bool EventTree::AllProcessingBelowAreRemovals(const DirNode* dir) const {
     return node->m_status == NODE_PROCESSING || node->m_status == NODE_PROCESSING_DIRTY;
   };
   for (const FileNode* file = dir->m_first_file; file; file = file->m_next) {
-    if (processing(file) && file->m_entry.m_op != ENTRY_OP_REMOVE) {
-      TLOG_INFO("file '%s' is processing with event type [%d]", file->m_entry.m_path.c_str(),
-                EventTypeOf(file->m_entry));
+    if (processing(file) && file->Op() != ENTRY_OP_REMOVE) {
+      TLOG_INFO("file '%s' is processing with event type [%d]", file->Path(), EventTypeOf(file->Entry()));
       return false;
     }
   }
   for (const DirNode* child = dir->m_first_child; child; child = child->m_next) {
-    if (processing(child) && child->m_entry.m_op != ENTRY_OP_REMOVE) {
-      TLOG_INFO("Dir '%s' is processing with event type [%d]", child->m_entry.m_path.c_str(),
-                EventTypeOf(child->m_entry));
+    if (processing(child) && child->Op() != ENTRY_OP_REMOVE) {
+      TLOG_INFO("Dir '%s' is processing with event type [%d]", child->Path(), EventTypeOf(child->Entry()));
       return false;
     }
     if (!AllProcessingBelowAreRemovals(child)) return false;
@@ -388,13 +550,21 @@ int EventTree::PopFrom(DirNode* dir, Event* event) {
   FileNode* file = dir->m_file_cursor;
   while (file && file->m_status != NODE_WAITING) file = file->m_next;
   dir->m_file_cursor = file;
+  // Held removals stay waiting where they are; the cursor stops at the
+  // first of them, so they are found again once the hold ends.
+  while (file && (file->m_status != NODE_WAITING || Held(file))) {
+    if (file->m_status == NODE_WAITING) m_pop_skipped_held = true;
+    file = file->m_next;
+  }
   if (file) {
+    Account(file, -1);
     file->m_status = NODE_PROCESSING;
-    dir->m_file_cursor = file->m_next;
-    AdjustRefs(dir, file->m_entry.IsServer(), +1);
-    file->m_entry.ToEvent(event);
-    TLOG_INFO("[Pop File Event] = [%s], server = [%d], type = [%d], path = [%s]", file->m_name.c_str(),
-              SideServer(file->m_entry), event->m_type, file->m_entry.m_path.c_str());
+    if (dir->m_file_cursor == file) dir->m_file_cursor = file->m_next;
+    AdjustRefs(dir, file->IsServer(), +1);
+    file->ToEvent(event);
+    TLOG_INFO("[Pop File Event] = [%.*s], server = [%d], type = [%d], path = [%s]",
+              static_cast<int>(file->Name().size()), file->Name().data(), SideServer(*file), event->m_type,
+              file->Path());
     return 0;
   }
 
@@ -404,39 +574,53 @@ int EventTree::PopFrom(DirNode* dir, Event* event) {
   for (; child; child = child->m_next) {
     if (child->m_status == NODE_PROCESSING || child->m_status == NODE_PROCESSING_DIRTY) continue;
     // The first placeholder decides the pop: its subtree is served before
-    // any later sibling.
-    if (child->m_status == NODE_PLACEHOLDER) return PopFrom(child, event);
-    EventNodeEntry& entry = child->m_entry;
-    bool server = entry.IsServer();
-    bool removal = entry.m_op == ENTRY_OP_REMOVE;
+    // any later sibling. When all it holds back is held removals, the
+    // later siblings are served meanwhile.
+    if (child->m_status == NODE_PLACEHOLDER) {
+      bool skipped_before = m_pop_skipped_held;
+      m_pop_skipped_held = false;
+      int found = PopFrom(child, event);
+      bool skipped_inside = m_pop_skipped_held;
+      m_pop_skipped_held = skipped_before || skipped_inside;
+      if (found == 0) return 0;
+      if (skipped_inside) continue;
+      return -1;
+    }
+    if (Held(child)) {
+      m_pop_skipped_held = true;
+      continue;
+    }
+    bool server = child->IsServer();
+    bool removal = child->Op() == ENTRY_OP_REMOVE;
     if (child->m_server_refs == 0 && child->m_local_refs == 0) {
       if (removal && !child->IsEmpty() && HasPendingNonRemovalBelow(child)) {
         // The removal goes first; what still waits below it must be found
         // again by a rescan afterwards.
         if (!server) {
-          TLOG_INFO("Mark node to be SetLocalSubDirRescanWithStat(sub-node not empty) [%s].", entry.m_path.c_str());
-          entry.m_node_flags |= NODE_FLAG_LOCAL_SUBDIR_RESCAN_WITH_STAT;
+          TLOG_INFO("Mark node to be SetLocalSubDirRescanWithStat(sub-node not empty) [%s].", child->Path());
+          child->m_flags |= NODE_FLAG_LOCAL_SUBDIR_RESCAN_WITH_STAT;
         } else {
-          TLOG_INFO("Mark node to be SetServerSubDirRescanWithStat(sub-node not empty) [%s].", entry.m_path.c_str());
-          entry.m_node_flags |= NODE_FLAG_SERVER_SUBDIR_RESCAN_WITH_STAT;
+          TLOG_INFO("Mark node to be SetServerSubDirRescanWithStat(sub-node not empty) [%s].", child->Path());
+          child->m_flags |= NODE_FLAG_SERVER_SUBDIR_RESCAN_WITH_STAT;
         }
       }
+      Account(child, -1);
       child->m_status = NODE_PROCESSING;
       AdjustRefs(dir, server, +1);
-      entry.ToEvent(event);
+      child->ToEvent(event);
       TLOG_INFO("[Pop Dir Event] = [%s], server = [%d], type = [%d], path = [%s]", child->m_name.c_str(),
-                SideServer(entry), event->m_type, entry.m_path.c_str());
+                SideServer(*child), event->m_type, child->Path());
       return 0;
     }
     if (!removal) continue;
     if (AllProcessingBelowAreRemovals(child)) continue;
-    TLOG_INFO("AllSubProcessingNode are not Delete Event '%s'.", entry.m_path.c_str());
+    TLOG_INFO("AllSubProcessingNode are not Delete Event '%s'.", child->Path());
     if (server && child->m_local_refs != 0) {
-      TLOG_INFO("Mark node to be SetServerSubDirRescanWithStat(sub-node processing) [%s].", entry.m_path.c_str());
-      entry.m_node_flags |= NODE_FLAG_SERVER_SUBDIR_RESCAN_WITH_STAT;
+      TLOG_INFO("Mark node to be SetServerSubDirRescanWithStat(sub-node processing) [%s].", child->Path());
+      child->m_flags |= NODE_FLAG_SERVER_SUBDIR_RESCAN_WITH_STAT;
     } else if (!server && child->m_server_refs != 0) {
-      TLOG_INFO("Mark node to be SetLocalSubDirRescanWithStat(sub-node processing) [%s].", entry.m_path.c_str());
-      entry.m_node_flags |= NODE_FLAG_LOCAL_SUBDIR_RESCAN_WITH_STAT;
+      TLOG_INFO("Mark node to be SetLocalSubDirRescanWithStat(sub-node processing) [%s].", child->Path());
+      child->m_flags |= NODE_FLAG_LOCAL_SUBDIR_RESCAN_WITH_STAT;
     }
   }
   return -1;
@@ -445,7 +629,13 @@ int EventTree::PopFrom(DirNode* dir, Event* event) {
 int EventTree::Pop(Event* event) {
   MutexLock lock(&m_mutex);
   Event out;
-  if (PopFrom(m_root, &out) == 0) {
+  m_hold = HoldingRemovals();
+  m_pop_skipped_held = false;
+  // Everything waiting is held back: nothing to walk for.
+  bool all_held = m_hold && m_waiting == m_waiting_local_removals;
+  int found = all_held ? -1 : PopFrom(m_root, &out);
+  m_hold = false;
+  if (found == 0) {
     *event = std::move(out);
     return 0;
   }
@@ -473,10 +663,11 @@ int EventTree::PopEvent(const std::string& path, Event* event) {
   // A placeholder has no entry to hand out.
   if (node && node->m_status != NODE_PLACEHOLDER) {
     Event out;
-    node->m_entry.ToEvent(&out);
+    node->ToEvent(&out);
     *event = std::move(out);
     // A node still processing keeps the hold it took when handed out.
-    if (node->m_status != NODE_PROCESSING) AdjustRefs(parent, node->m_entry.IsServer(), +1);
+    if (node->m_status != NODE_PROCESSING) AdjustRefs(parent, node->IsServer(), +1);
+    Account(node, -1);
     node->m_status = NODE_PROCESSING;
     result = 0;
   } else {
@@ -497,28 +688,28 @@ int EventTree::PopEvent(const std::string& path, Event* event) {
 // ---------------------------------------------------------------------------
 // Done and reset
 
-int EventTree::UpdateFileDoneEvent(const EventNodeEntry& entry) {
+int EventTree::UpdateFileDoneEvent(const std::string& path, const EventNodeEntry& entry) {
   std::string_view name;
-  DirNode* dir = WalkParent(entry.m_path, false, &name);
+  DirNode* dir = WalkParent(path, false, &name);
   if (!dir) {
-    TLOG_ERROR("Failed to UpdateFileDoneEvent(parent not found) [%s]", entry.m_path.c_str());
+    TLOG_ERROR("Failed to UpdateFileDoneEvent(parent not found) [%s]", path.c_str());
     return -1;
   }
   FileNode* file = dir->m_file_index.Find(name);
   if (!file) {
-    TLOG_DEBUG("Failed to UpdateFileDoneEvent(FileNode not found) [%s].", entry.m_path.c_str());
+    TLOG_DEBUG("Failed to UpdateFileDoneEvent(FileNode not found) [%s].", path.c_str());
     return -1;
   }
-  if (file->m_entry.IsServer() != entry.IsServer()) {
-    TLOG_DEBUG("Failed to UpdateFileDoneEvent(attr mode is diff) [%s].", entry.m_path.c_str());
+  if (file->IsServer() != entry.IsServer()) {
+    TLOG_DEBUG("Failed to UpdateFileDoneEvent(attr mode is diff) [%s].", path.c_str());
     return -1;
   }
   if (file->m_status != NODE_PROCESSING) {
-    TLOG_DEBUG("Failed to UpdateFileDoneEvent(NOT PROCESSING) [%s] in status[%d].", entry.m_path.c_str(),
+    TLOG_DEBUG("Failed to UpdateFileDoneEvent(NOT PROCESSING) [%s] in status[%d].", path.c_str(),
                file->m_status);
     return -1;
   }
-  bool server = file->m_entry.IsServer();
+  bool server = file->IsServer();
   AdjustRefs(dir, server, -1);
   AdjustCount(server, -1);
   RemoveFile(dir, file);
@@ -526,29 +717,29 @@ int EventTree::UpdateFileDoneEvent(const EventNodeEntry& entry) {
   return 0;
 }
 
-int EventTree::UpdateDirDoneEvent(const EventNodeEntry& entry) {
+int EventTree::UpdateDirDoneEvent(const std::string& path, const EventNodeEntry& entry) {
   std::string_view name;
-  DirNode* dir = WalkParent(entry.m_path, false, &name);
+  DirNode* dir = WalkParent(path, false, &name);
   if (!dir) {
-    TLOG_DEBUG("Failed to UpdateDirDoneEvent(parent not found) [%s].", entry.m_path.c_str());
+    TLOG_DEBUG("Failed to UpdateDirDoneEvent(parent not found) [%s].", path.c_str());
     return -1;
   }
   auto it = dir->m_child_index.find(name);
   if (it == dir->m_child_index.end()) {
-    TLOG_DEBUG("Failed to UpdateDirDoneEvent(DirNode not found) [%s].", entry.m_path.c_str());
+    TLOG_DEBUG("Failed to UpdateDirDoneEvent(DirNode not found) [%s].", path.c_str());
     return -1;
   }
   DirNode* child = it->second;
-  if (child->m_entry.IsServer() != entry.IsServer()) {
-    TLOG_DEBUG("Failed to UpdateDirDoneEvent(attr mode is diff) [%s].", entry.m_path.c_str());
+  if (child->IsServer() != entry.IsServer()) {
+    TLOG_DEBUG("Failed to UpdateDirDoneEvent(attr mode is diff) [%s].", path.c_str());
     return -1;
   }
   if (child->m_status != NODE_PROCESSING) {
-    TLOG_DEBUG("Failed to UpdateDirDoneEvent(NOT PROCESSING) [%s] in status[%d].", entry.m_path.c_str(),
+    TLOG_DEBUG("Failed to UpdateDirDoneEvent(NOT PROCESSING) [%s] in status[%d].", path.c_str(),
                child->m_status);
     return -1;
   }
-  bool server = child->m_entry.IsServer();
+  bool server = child->IsServer();
   AdjustRefs(dir, server, -1);
   if (child->IsEmpty()) {
     UnlinkChild(dir, child);
@@ -556,7 +747,7 @@ int EventTree::UpdateDirDoneEvent(const EventNodeEntry& entry) {
     RemoveEmptyPlaceholders(dir);
   } else {
     child->m_status = NODE_PLACEHOLDER;
-    child->m_entry = EventNodeEntry();
+    child->ClearEntry();
     TouchChild(dir, child);
   }
   AdjustCount(server, -1);
@@ -569,11 +760,15 @@ int EventTree::DoneEvent(const Event& event) {
     m_processing_except.erase(event.m_path);
     return 0;
   }
-  EventNodeEntry entry = EventNodeEntry::FromEvent(event);
+  // Only the path, the kind and the side matter here: no copy of the
+  // event's texts.
+  EventNodeEntry entry;
+  if (IsServerEventType(event.m_type)) entry.m_node_flags |= NODE_FLAG_SERVER;
+  if (event.m_flags & EVENT_FLAG_DIR) entry.m_node_flags |= NODE_FLAG_DIR;
   int result;
   {
     MutexLock lock(&m_mutex);
-    result = entry.IsDir() ? UpdateDirDoneEvent(entry) : UpdateFileDoneEvent(entry);
+    result = entry.IsDir() ? UpdateDirDoneEvent(event.m_path, entry) : UpdateFileDoneEvent(event.m_path, entry);
   }
   TLOG_DEBUG("DoneEvent ret = [%d], %s.", result, event.ToString().c_str());
   TLOG_DEBUG("DoneEvent local event = [%d], server event = [%d]", LocalEventCount(), ServerEventCount());
@@ -588,8 +783,10 @@ int EventTree::ResetEventStatus(const std::string& path) {
   NodeBase* node = FindNode(path, PREFER, 3, &parent, &is_dir);
   // A placeholder has no entry that could wait again.
   if (!node || node->m_status == NODE_PLACEHOLDER) return -1;
-  if (node->m_status == NODE_PROCESSING) AdjustRefs(parent, node->m_entry.IsServer(), -1);
+  if (node->m_status == NODE_PROCESSING) AdjustRefs(parent, node->IsServer(), -1);
+  Account(node, -1);
   node->m_status = NODE_WAITING;
+  Account(node, +1);
   if (is_dir) {
     TouchChild(parent, static_cast<DirNode*>(node));
   } else {
@@ -646,6 +843,7 @@ void EventTree::Clear() {
   DeleteTree(m_root, true);
   m_server_count.store(0, std::memory_order_relaxed);
   m_local_count.store(0, std::memory_order_relaxed);
+  m_waiting = m_waiting_local_removals = 0;
   m_root = new DirNode;
   m_root->m_name = "/";
   m_root->m_status = NODE_PLACEHOLDER;
@@ -654,18 +852,19 @@ void EventTree::Clear() {
 }
 
 void EventTree::TraverseDir(const DirNode* dir) {
-  const EventNodeEntry& e = dir->m_entry;
+  EventNodeEntry e = dir->Entry();
   TLOG_INFO(
       "[Dir] server=[%d],Conflict=[%d],SubDirRescan=[%d],name=[%s],status =[%d],type[%d],refSerCount=[%d],"
       "refLocCount=[%d],path=[%s]",
       SideServer(e), (e.m_node_flags & NODE_FLAG_CONFLICT) ? 1 : 0, (e.m_node_flags & NODE_FLAG_SUBDIR_RESCAN) ? 1 : 0,
       dir->m_name.c_str(), dir->m_status, EventTypeOf(e), dir->m_server_refs, dir->m_local_refs, e.m_path.c_str());
   for (const FileNode* file = dir->m_first_file; file; file = file->m_next) {
-    const EventNodeEntry& f = file->m_entry;
+    EventNodeEntry f = file->Entry();
+    std::string name(file->Name());
     TLOG_INFO("[File] server=[%d],Conflict=[%d],SubDirRescan=[%d],name=[%s],status=[%d],type=[%d],path=[%s]",
               SideServer(f), (f.m_node_flags & NODE_FLAG_CONFLICT) ? 1 : 0,
-              (f.m_node_flags & NODE_FLAG_SUBDIR_RESCAN) ? 1 : 0, file->m_name.c_str(), file->m_status,
-              EventTypeOf(f), f.m_path.c_str());
+              (f.m_node_flags & NODE_FLAG_SUBDIR_RESCAN) ? 1 : 0, name.c_str(), file->m_status, EventTypeOf(f),
+              f.m_path.c_str());
   }
   for (const DirNode* child = dir->m_first_child; child; child = child->m_next) TraverseDir(child);
 }
@@ -689,13 +888,13 @@ int EventTree::GetNodeInfo(const std::string& path, bool is_dir, EventNodeInfo* 
   if (is_dir) {
     auto it = dir->m_child_index.find(name);
     if (it == dir->m_child_index.end()) return 0;
-    if (info) *info = EventNodeInfo{it->second->m_status, it->second->m_entry, it->second->m_server_refs,
+    if (info) *info = EventNodeInfo{it->second->m_status, it->second->Entry(), it->second->m_server_refs,
                                     it->second->m_local_refs};
     return 1;
   }
   FileNode* file = dir->m_file_index.Find(name);
   if (!file) return 0;
-  if (info) *info = EventNodeInfo{file->m_status, file->m_entry, 0, 0};
+  if (info) *info = EventNodeInfo{file->m_status, file->Entry(), 0, 0};
   return 1;
 }
 
@@ -706,6 +905,11 @@ int EventTree::VerifyDir(const DirNode* dir, int32_t* server_processing, int32_t
     return -1;
   };
   auto pending = [](int32_t status) { return status == NODE_WAITING || status == NODE_PROCESSING || status == NODE_PROCESSING_DIRTY; };
+  auto count_waiting = [&](const NodeBase* node) {
+    if (node->m_status != NODE_WAITING) return;
+    ++m_verify_waiting;
+    if (node->IsLocalRemoval()) ++m_verify_waiting_local_removals;
+  };
   *server_processing = *local_processing = 0;
   size_t files = 0;
   bool before_cursor = dir->m_file_cursor != nullptr;
@@ -713,15 +917,17 @@ int EventTree::VerifyDir(const DirNode* dir, int32_t* server_processing, int32_t
   const FileNode* previous_file = nullptr;
   for (const FileNode* file = dir->m_first_file; file; file = file->m_next) {
     ++files;
+    std::string name(file->Name());
     if (file->m_prev != previous_file) return fail("broken file links in " + dir->m_name);
     previous_file = file;
     if (file == dir->m_file_cursor) before_cursor = false, cursor_seen = true;
-    if (before_cursor && file->m_status == NODE_WAITING) return fail("waiting file before cursor: " + file->m_name);
-    if (dir->m_file_index.Find(file->m_name) != file) return fail("file index misses " + file->m_name);
-    if (file->m_status == NODE_PLACEHOLDER) return fail("file placeholder " + file->m_name);
-    if (file->m_entry.m_op == ENTRY_OP_NONE) return fail("file without entry " + file->m_name);
-    if (file->m_status == NODE_PROCESSING) ++(file->m_entry.IsServer() ? *server_processing : *local_processing);
-    if (pending(file->m_status)) ++(file->m_entry.IsServer() ? *server_pending : *local_pending);
+    if (before_cursor && file->m_status == NODE_WAITING) return fail("waiting file before cursor: " + name);
+    if (dir->m_file_index.Find(file->Name()) != file) return fail("file index misses " + name);
+    if (file->m_status == NODE_PLACEHOLDER) return fail("file placeholder " + name);
+    if (file->Op() == ENTRY_OP_NONE) return fail("file without entry " + name);
+    if (file->m_status == NODE_PROCESSING) ++(file->IsServer() ? *server_processing : *local_processing);
+    if (pending(file->m_status)) ++(file->IsServer() ? *server_pending : *local_pending);
+    count_waiting(file);
   }
   if (previous_file != dir->m_last_file) return fail("broken last file in " + dir->m_name);
   if (!cursor_seen) return fail("file cursor outside its list in " + dir->m_name);
@@ -740,8 +946,9 @@ int EventTree::VerifyDir(const DirNode* dir, int32_t* server_processing, int32_t
     auto it = dir->m_child_index.find(child->m_name);
     if (it == dir->m_child_index.end() || it->second != child) return fail("child index misses " + child->m_name);
     if (child->m_status == NODE_PLACEHOLDER && child->IsEmpty()) return fail("empty placeholder " + child->m_name);
-    if (child->m_status != NODE_PLACEHOLDER && child->m_entry.m_op == ENTRY_OP_NONE)
+    if (child->m_status != NODE_PLACEHOLDER && child->Op() == ENTRY_OP_NONE)
       return fail("directory without entry " + child->m_name);
+    count_waiting(child);
     int32_t below_server = 0, below_local = 0;
     if (VerifyDir(child, &below_server, &below_local, server_pending, local_pending, problem) < 0) return -1;
     if (below_server != child->m_server_refs || below_local != child->m_local_refs) {
@@ -751,8 +958,8 @@ int EventTree::VerifyDir(const DirNode* dir, int32_t* server_processing, int32_t
     }
     *server_processing += below_server;
     *local_processing += below_local;
-    if (child->m_status == NODE_PROCESSING) ++(child->m_entry.IsServer() ? *server_processing : *local_processing);
-    if (pending(child->m_status)) ++(child->m_entry.IsServer() ? *server_pending : *local_pending);
+    if (child->m_status == NODE_PROCESSING) ++(child->IsServer() ? *server_processing : *local_processing);
+    if (pending(child->m_status)) ++(child->IsServer() ? *server_pending : *local_pending);
   }
   if (previous_child != dir->m_last_child) return fail("broken last child in " + dir->m_name);
   if (!cursor_seen) return fail("child cursor outside its list in " + dir->m_name);
@@ -763,6 +970,7 @@ int EventTree::VerifyDir(const DirNode* dir, int32_t* server_processing, int32_t
 int EventTree::Verify(std::string* problem) {
   MutexLock lock(&m_mutex);
   int32_t server_processing = 0, local_processing = 0, server_pending = 0, local_pending = 0;
+  m_verify_waiting = m_verify_waiting_local_removals = 0;
   if (VerifyDir(m_root, &server_processing, &local_processing, &server_pending, &local_pending, problem) < 0)
     return -1;
   if (m_root->m_server_refs != 0 || m_root->m_local_refs != 0) {
@@ -773,6 +981,14 @@ int EventTree::Verify(std::string* problem) {
     if (problem) {
       *problem = "tree counters " + std::to_string(ServerEventCount()) + "/" + std::to_string(LocalEventCount()) +
                  " but recount " + std::to_string(server_pending) + "/" + std::to_string(local_pending);
+    }
+    return -1;
+  }
+  if (m_verify_waiting != m_waiting || m_verify_waiting_local_removals != m_waiting_local_removals) {
+    if (problem) {
+      *problem = "waiting counters " + std::to_string(m_waiting) + "/" + std::to_string(m_waiting_local_removals) +
+                 " but recount " + std::to_string(m_verify_waiting) + "/" +
+                 std::to_string(m_verify_waiting_local_removals);
     }
     return -1;
   }

@@ -81,6 +81,8 @@ struct EventNodeEntry {
   // Copies the fields back into `event`; an entry with op NONE leaves the
   // event's type as it was.
   void ToEvent(Event* event) const;
+  // The same without the three texts.
+  void ToEventNumbers(Event* event) const;
   bool IsServer() const { return (m_node_flags & NODE_FLAG_SERVER) != 0; }
   bool IsDir() const { return (m_node_flags & NODE_FLAG_DIR) != 0; }
 
@@ -139,6 +141,18 @@ class EventTree {
   void Clear();
   void TraverseTree();
 
+  // Milliseconds of a monotonic clock.
+  using Clock = int64_t (*)();
+  // Local removals wait while more of them keep coming: `rm -r` reports a
+  // folder's contents before the folder, and every removal handed out
+  // before its folder's arrives costs a server exchange that the folder's
+  // removal would have made needless. A waiting local removal is held back
+  // until no local removal has been pushed for `quiet_ms`, and at most
+  // `max_ms` from the first removal of the burst. quiet_ms 0 (the default)
+  // holds nothing back.
+  void SetRemovalSettle(int64_t quiet_ms, int64_t max_ms);
+  void SetClock(Clock clock);
+
   // 1 with the node's state when a directory (is_dir) or file node of that
   // path exists, else 0.
   int GetNodeInfo(const std::string& path, bool is_dir, EventNodeInfo* info);
@@ -149,17 +163,57 @@ class EventTree {
  private:
   struct DirNode;
   struct FileNode;
+  // A node and the entry it keeps. The entry is stored compactly: its
+  // numbers, and its three texts in one block ("path\0hash\0new path\0");
+  // the extra fields the tree keeps empty are not stored. A million pending
+  // events are a million of these, so every byte counts.
   struct NodeBase {
-    std::string m_name;
-    int32_t m_status = NODE_WAITING;
+    NodeBase() = default;
+    ~NodeBase() { delete[] m_text; }
+    NodeBase(const NodeBase&) = delete;
+    NodeBase& operator=(const NodeBase&) = delete;
+
+    void SetEntry(const EventNodeEntry& entry);
+    void ClearEntry();
+    EventNodeEntry Entry() const;
+    void ToEvent(Event* event) const;
+    int32_t Op() const { return m_op; }
+    uint32_t Flags() const { return m_flags; }
+    bool IsServer() const { return (m_flags & NODE_FLAG_SERVER) != 0; }
+    uint64_t SyncId() const { return m_sync_id; }
+    const char* Path() const { return m_text ? m_text : ""; }
+    std::string_view PathView() const { return std::string_view(Path(), m_path_len); }
+    // The entry's side as it stands: server when it is a server entry.
+    bool IsLocalRemoval() const { return m_op == ENTRY_OP_REMOVE && !IsServer(); }
+
     uint64_t m_seq = 0;  // insertion order within the parent's list
-    EventNodeEntry m_entry;
+    uint64_t m_sync_id = 0;
+    uint64_t m_view_id = 0;
+    uint64_t m_size = 0;
+    uint64_t m_node_id = 0;
+    char* m_text = nullptr;
+    uint32_t m_hash_len = 0;
+    uint32_t m_new_path_len = 0;
+    uint32_t m_flags = 0;
+    uint16_t m_path_len = 0;  // paths are at most MAX_PARENT_LEN + 1 + MAX_NAME_LEN
+    int8_t m_op = ENTRY_OP_NONE;
+    int8_t m_status = NODE_WAITING;
   };
   struct FileNode : NodeBase {
+    // A file always has an entry: its name is the last component of the
+    // entry's path.
+    std::string_view Name() const {
+      std::string_view path = PathView();
+      return path.substr(path.rfind('/') + 1);
+    }
     FileNode* m_prev = nullptr;
     FileNode* m_next = nullptr;
   };
+  struct FileName {
+    std::string_view operator()(const FileNode* file) const { return file->Name(); }
+  };
   struct DirNode : NodeBase {
+    std::string m_name;
     DirNode* m_parent = nullptr;
     DirNode* m_prev = nullptr;  // siblings, insertion order
     DirNode* m_next = nullptr;
@@ -168,7 +222,7 @@ class EventTree {
     FileNode* m_first_file = nullptr;
     FileNode* m_last_file = nullptr;
     std::unordered_map<std::string_view, DirNode*> m_child_index;
-    NameIndex<FileNode> m_file_index;
+    NameIndex<FileNode, FileName> m_file_index;
     // No file before m_file_cursor is waiting, and every child before
     // m_child_cursor is one a pop skips without looking further (null: the
     // end of the list).
@@ -182,14 +236,25 @@ class EventTree {
 
   // Locked helpers.
   int InsertLocked(EventNodeEntry&& entry) REQUIRES(m_mutex);
+  // True when a removal is already covered by the waiting removal of an
+  // ancestor directory and nothing is pending at its own path.
+  bool CoveredByPendingRemoval(const EventNodeEntry& entry) REQUIRES(m_mutex);
+  void NoteRemovalPush(const EventNodeEntry& entry) REQUIRES(m_mutex);
+  bool HoldingRemovals() REQUIRES(m_mutex);
+  // A waiting node that this pop must leave alone.
+  bool Held(const NodeBase* node) const REQUIRES(m_mutex) { return m_hold && node->IsLocalRemoval(); }
+  // Counts a waiting node in (+1) or out (-1) of the waiting counters; a
+  // node in any other status is not counted.
+  void Account(const NodeBase* node, int delta) REQUIRES(m_mutex);
   void MergeIntoNode(DirNode* parent, NodeBase* node, EventNodeEntry&& entry) REQUIRES(m_mutex);
   EventNodeEntry Merge(const EventNodeEntry& old_entry, EventNodeEntry&& new_entry) REQUIRES(m_mutex);
   int PruneBelow(DirNode* dir, bool server, uint64_t limit) REQUIRES(m_mutex);
   int PopFrom(DirNode* dir, Event* event) REQUIRES(m_mutex);
   bool HasPendingNonRemovalBelow(const DirNode* dir) const REQUIRES(m_mutex);
   bool AllProcessingBelowAreRemovals(const DirNode* dir) const REQUIRES(m_mutex);
-  int UpdateFileDoneEvent(const EventNodeEntry& entry) REQUIRES(m_mutex);
-  int UpdateDirDoneEvent(const EventNodeEntry& entry) REQUIRES(m_mutex);
+  // `entry` carries the side and the kind of the finished event.
+  int UpdateFileDoneEvent(const std::string& path, const EventNodeEntry& entry) REQUIRES(m_mutex);
+  int UpdateDirDoneEvent(const std::string& path, const EventNodeEntry& entry) REQUIRES(m_mutex);
   // Walks the parent part of `path` from the root; with `create`, missing
   // directories become placeholders. Null when the path is unusable or a
   // directory is missing; `name` gets the last component.
@@ -200,7 +265,9 @@ class EventTree {
                      bool* is_dir) REQUIRES(m_mutex);
 
   DirNode* AddChild(DirNode* parent, std::string_view name, int32_t status) REQUIRES(m_mutex);
-  FileNode* AddFile(DirNode* parent, std::string_view name) REQUIRES(m_mutex);
+  FileNode* AddFile(DirNode* parent, const EventNodeEntry& entry) REQUIRES(m_mutex);
+  static FileNode* NewFile(const EventNodeEntry& entry);
+  static void DeleteFile(FileNode* file);
   void UnlinkChild(DirNode* parent, DirNode* child) REQUIRES(m_mutex);
   void RemoveFile(DirNode* parent, FileNode* file) REQUIRES(m_mutex);
   void DeleteTree(DirNode* dir, bool log) REQUIRES(m_mutex);
@@ -226,6 +293,18 @@ class EventTree {
   std::atomic<int32_t> m_server_count{0};
   std::atomic<int32_t> m_local_count{0};
   uint64_t m_next_seq GUARDED_BY(m_mutex) = 0;  // guarded by m_mutex
+  // Nodes in status waiting, and those of them that are local removals.
+  int32_t m_waiting GUARDED_BY(m_mutex) = 0;
+  int32_t m_waiting_local_removals GUARDED_BY(m_mutex) = 0;
+  int64_t m_settle_quiet_ms GUARDED_BY(m_mutex) = 0;
+  int64_t m_settle_max_ms GUARDED_BY(m_mutex) = 0;
+  int64_t m_last_removal_ms GUARDED_BY(m_mutex) = 0;  // last push of a local removal
+  int64_t m_burst_start_ms GUARDED_BY(m_mutex) = 0;   // first push of the burst
+  Clock m_clock GUARDED_BY(m_mutex);
+  bool m_hold GUARDED_BY(m_mutex) = false;              // during one Pop
+  bool m_pop_skipped_held GUARDED_BY(m_mutex) = false;  // during one Pop
+  int32_t m_verify_waiting GUARDED_BY(m_mutex) = 0;     // during one Verify
+  int32_t m_verify_waiting_local_removals GUARDED_BY(m_mutex) = 0;
 };
 
 }  // namespace tide

@@ -67,11 +67,15 @@ EventNodeEntry EventNodeEntry::FromEvent(const Event& event) {
 void EventNodeEntry::ToEvent(Event* event) const {
   event->m_path = m_path;
   event->m_new_path = m_new_path;
+  event->m_hash = m_hash;
+  ToEventNumbers(event);
+}
+
+void EventNodeEntry::ToEventNumbers(Event* event) const {
   event->m_view_id = m_view_id;
   event->m_node_id = m_node_id;
   event->m_sync_id = m_sync_id;
   event->m_size = m_size;
-  event->m_hash = m_hash;
   uint32_t flags = 0;
   for (const FlagPair& pair : FLAG_MAP) {
     if (m_node_flags & pair.m_node_flag) flags |= pair.m_event_flag;

@@ -4,8 +4,8 @@
 // never touch the nodes themselves: with a million pending events spread
 // over many directories, those touches are cache misses that dominate.
 //
-// The node type needs a std::string m_name. Not thread-safe; the tree's
-// mutex guards it.
+// NameOf gives a node's name (by default its m_name). Not thread-safe; the
+// tree's mutex guards it.
 #pragma once
 
 #include <cstddef>
@@ -17,6 +17,11 @@
 namespace tide {
 
 template <typename Node>
+struct MemberName {
+  std::string_view operator()(const Node* node) const { return node->m_name; }
+};
+
+template <typename Node, typename NameOf = MemberName<Node>>
 class NameIndex {
  public:
   Node* Find(std::string_view name) const {
@@ -25,20 +30,20 @@ class NameIndex {
     for (size_t i = hash & m_mask;; i = (i + 1) & m_mask) {
       const Slot& slot = m_slots[i];
       if (!slot.m_node) return nullptr;
-      if (slot.m_hash == hash && slot.m_node->m_name == name) return slot.m_node;
+      if (slot.m_hash == hash && NameOf()(slot.m_node) == name) return slot.m_node;
     }
   }
 
   // `node` must not be indexed yet, nor another node of its name.
   void Insert(Node* node) {
     if ((m_size + 1) * 4 > m_slots.size() * 3) Grow();
-    Place(Slot{Hash(node->m_name), node});
+    Place(Slot{Hash(NameOf()(node)), node});
     ++m_size;
   }
 
   void Erase(Node* node) {
     if (m_slots.empty()) return;
-    size_t i = Hash(node->m_name) & m_mask;
+    size_t i = Hash(NameOf()(node)) & m_mask;
     while (m_slots[i].m_node && m_slots[i].m_node != node) i = (i + 1) & m_mask;
     if (!m_slots[i].m_node) return;
     // Backward-shift deletion keeps every probe chain unbroken without

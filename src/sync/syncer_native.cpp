@@ -29,7 +29,24 @@ SyncerNative::SyncerNative(uint32_t context1, uint32_t context2) : Task(context1
 
 int SyncerNative::Stop() {
   m_stop = 1;
-  return Task::Stop();
+  int result = Task::Stop();
+  EventManager::GetInstance().WakeServerWaiters();
+  return result;
+}
+
+int SyncerNative::Pause() {
+  int result = Task::Pause();
+  EventManager::GetInstance().WakeServerWaiters();
+  return result;
+}
+
+int SyncerNative::WaitForWorkersPass(unsigned seconds, uint64_t seen) {
+  int state = GetState();
+  // Paused, the caller has slept already: the pass counts towards the
+  // keep-alive, as a timed-out one does.
+  if (state == TASK_PAUSED) return 0;
+  if (state != TASK_RUNNING) return 1;
+  return EventManager::GetInstance().WaitServerEventsDone(seen, static_cast<int64_t>(seconds) * 1000);
 }
 
 // While paused with server events still held by the workers, the syncer
@@ -156,7 +173,11 @@ void SyncerNative::AdvanceSyncId(const NPullEventResponse& response) {
 
 int SyncerNative::WaitForWorkers() {
   EventManager& manager = EventManager::GetInstance();
+  // The workers announce when a view's last server event is done, so the
+  // next pull follows at once instead of on the next tick. Keep-alives
+  // count whole passes that ran their time out.
   for (int passes = 0;;) {
+    uint64_t seen = manager.ServerDoneGeneration();
     int pending = manager.GetPendingServerEventCount();
     if (pending < 1) return 0;
     int state = GetState();
@@ -166,7 +187,7 @@ int SyncerNative::WaitForWorkers() {
     }
     if (state == TASK_PAUSED) SleepWhilePaused();
     TLOG_DEBUG("Wait for workers (still %d pending server events).", pending);
-    WaitSeconds(1);
+    if (WaitForWorkersPass(1, seen) != 0) continue;
     ++passes;
     if (passes % KEEP_ALIVE_PASSES == 0 && SendKeepAlive() < 0) {
       TLOG_CRIT("Syncer: keep alive failed");

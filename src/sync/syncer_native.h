@@ -42,6 +42,8 @@ class SyncerNative : public Task {
   SyncerNative(uint32_t context1, uint32_t context2);
 
   int Stop() override;
+  // Wakes WaitForWorkers too, so that a stop or pause is seen at once.
+  int Pause() override;
 
   // Reads the stored global sync id as the starting position (0 when none).
   void LoadSyncId();
@@ -68,6 +70,11 @@ class SyncerNative : public Task {
   // WaitForWorkers (which runs within one step).
   virtual int WaitSeconds(unsigned seconds) { return Wait(seconds); }
   virtual void SleepWhilePaused();
+  // One pass of WaitForWorkers: sleeps until the workers finish a view's
+  // last pending server event (`seen` is the event manager's generation,
+  // read before counting), a pause or stop, or `seconds` ran out. 0 when
+  // the time ran out, 1 when woken earlier.
+  virtual int WaitForWorkersPass(unsigned seconds, uint64_t seen);
 
   std::atomic<int> m_stop{0};  // set by Stop; the pull's abort flag
 

@@ -185,6 +185,41 @@ TEST_F(EventManagerTest, PendingServerCountsSkipCatchingUpAndUnknownViews) {
   EXPECT_EQ(0, m_manager.GetViewServerEventCount(4));
 }
 
+TEST_F(EventManagerTest, WaiterWakesWhenTheLastServerEventOfAViewIsDone) {
+  m_manager.PushEvent(MakeEvent(DOWNLOAD_REMOTE, 1, "/a", 3));
+  m_manager.PushEvent(MakeEvent(DOWNLOAD_REMOTE, 1, "/b", 4));
+  uint64_t seen = m_manager.ServerDoneGeneration();
+  std::atomic<int> woken{-1};
+  // The bound only keeps a broken wake from hanging the test.
+  std::thread waiter([&] { woken = m_manager.WaitServerEventsDone(seen, 600000); });
+  FakeWorker other;
+  Event first, second;
+  ASSERT_EQ(0, m_manager.PullEvent(&m_worker, &first));
+  ASSERT_EQ(0, m_manager.PullEvent(&other, &second));
+  ASSERT_EQ(0, m_manager.DoneEvent(&m_worker, &first));
+  EXPECT_EQ(seen, m_manager.ServerDoneGeneration());  // one still pending
+  ASSERT_EQ(0, m_manager.DoneEvent(&other, &second));
+  waiter.join();
+  EXPECT_EQ(1, woken.load());
+  EXPECT_NE(seen, m_manager.ServerDoneGeneration());
+
+  // A newer server removal of the folder prunes what was pending: nothing
+  // is left for the workers, and a waiter learns it the same way.
+  m_manager.PushEvent(MakeEvent(DOWNLOAD_REMOTE, 1, "/d/f", 5));
+  seen = m_manager.ServerDoneGeneration();
+  Event removal = MakeEvent(REMOVE_LOCAL, 1, "/d", 9);
+  removal.m_flags = EVENT_FLAG_DIR;
+  m_manager.PushEvent(removal);
+  EXPECT_EQ(seen, m_manager.ServerDoneGeneration());  // the removal itself is pending
+  ASSERT_EQ(0, m_manager.PullEvent(&m_worker, &first));
+  ASSERT_EQ(0, m_manager.DoneEvent(&m_worker, &first));
+  EXPECT_EQ(1, m_manager.WaitServerEventsDone(seen, 600000));
+
+  seen = m_manager.ServerDoneGeneration();
+  m_manager.WakeServerWaiters();
+  EXPECT_EQ(1, m_manager.WaitServerEventsDone(seen, 600000));
+}
+
 TEST_F(EventManagerTest, APoolSitsInTheReadyQueueOnce) {
   // A pool stays queued after a pull while its event is processed; a done
   // and a new push before its next turn must not queue it a second time,

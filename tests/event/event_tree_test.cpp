@@ -188,6 +188,23 @@ TEST_F(EventTreeTest, ScriptedSessions) {
       {"reset of a dirty node makes it wait with the merged entry",
        {Push(UPLOAD_LOCAL, "/f", 0, 0, 1), Pop(UPLOAD_LOCAL, "/f", 0, 1), Push(REMOVE_REMOTE, "/f", 0, 0, 1),
         Reset("/f", 0, 1), Pop(REMOVE_REMOTE, "/f", 0, 1), Done("/f", 0, 0)}},
+      {"removals below a waiting folder removal merge into it",
+       {PushDir(REMOVE_REMOTE, "/top", 0, 0, 1), Push(REMOVE_REMOTE, "/top/a", 0, 0, 1),
+        PushDir(REMOVE_REMOTE, "/top/d", 0, 0, 1), Push(REMOVE_REMOTE, "/top/d/f", 0, 0, 1),
+        Pop(REMOVE_REMOTE, "/top", 0, 1), PopNone(0, 1), Done("/top", 0, 0)}},
+      {"an upload below a waiting folder removal survives it, a removal there does not",
+       {PushDir(REMOVE_REMOTE, "/top", 0, 0, 1), Push(UPLOAD_LOCAL, "/top/new", 0, 0, 2),
+        Push(REMOVE_REMOTE, "/top/gone", 0, 0, 2),
+        Pop(REMOVE_REMOTE, "/top", 0, 2, EVENT_FLAG_LOCAL_SUBDIR_RESCAN_WITH_STAT), PopNone(0, 2), Done("/top", 0, 1),
+        Pop(UPLOAD_LOCAL, "/top/new", 0, 1), Done("/top/new", 0, 0)}},
+      {"a removal of a path made again below a waiting folder removal replaces its upload",
+       {PushDir(REMOVE_REMOTE, "/top", 0, 0, 1), Push(UPLOAD_LOCAL, "/top/new", 0, 0, 2),
+        Push(REMOVE_REMOTE, "/top/new", 0, 0, 2), Pop(REMOVE_REMOTE, "/top", 0, 2), PopNone(0, 2), Done("/top", 0, 1),
+        Pop(REMOVE_REMOTE, "/top/new", 0, 1), Done("/top/new", 0, 0)}},
+      {"server removals below a waiting server folder removal merge when older",
+       {PushDir(REMOVE_LOCAL, "/s", 9, 1, 0), Push(REMOVE_LOCAL, "/s/a", 5, 1, 0), Push(REMOVE_LOCAL, "/s/b", 12, 2, 0),
+        Push(REMOVE_REMOTE, "/s/c", 0, 2, 1), Pop(REMOVE_LOCAL, "/s", 2, 1), PopNone(2, 1), Done("/s", 1, 1),
+        Pop(REMOVE_LOCAL, "/s/b", 1, 1), Pop(REMOVE_REMOTE, "/s/c", 1, 1), Done("/s/b", 0, 1), Done("/s/c", 0, 0)}},
       {"done of a non-empty directory leaves a placeholder",
        {PushDir(UPLOAD_LOCAL, "/d", 0, 0, 1), Pop(UPLOAD_LOCAL, "/d", 0, 1), Push(DOWNLOAD_REMOTE, "/d/f", 2, 1, 1),
         PopNone(1, 1), Done("/d", 1, 0), Pop(DOWNLOAD_REMOTE, "/d/f", 1, 0), Done("/d/f", 0, 0)}},
@@ -197,6 +214,74 @@ TEST_F(EventTreeTest, ScriptedSessions) {
     RunScript(tree, script);
     EXPECT_TRUE(tree.IsEmpty()) << script.m_name;
   }
+}
+
+int64_t g_now_ms = 0;
+int64_t FakeNow() { return g_now_ms; }
+
+// `rm -r` reports a folder's contents before the folder: the local
+// removals are held back while more keep coming, and the folder's removal
+// then stands for everything below it.
+TEST_F(EventTreeTest, RemovalsOfATreeMergeIntoTheFolderChildrenFirst) {
+  g_now_ms = 0;
+  tree.SetClock(&FakeNow);
+  tree.SetRemovalSettle(1000, 15000);
+  const Script script = {
+      "children first",
+      {Push(REMOVE_REMOTE, "/top/d1/f1", 0, 0, 1), Push(REMOVE_REMOTE, "/top/d1/f2", 0, 0, 2),
+       PopNone(0, 2),  // held: more may come
+       PushDir(REMOVE_REMOTE, "/top/d1", 0, 0, 1), Push(REMOVE_REMOTE, "/top/f3", 0, 0, 2),
+       Push(REMOVE_REMOTE, "/top/d2/f4", 0, 0, 3),
+       // Other work is handed out meanwhile.
+       Push(UPLOAD_LOCAL, "/other/u", 0, 0, 4), Pop(UPLOAD_LOCAL, "/other/u", 0, 4), PopNone(0, 4),
+       PushDir(REMOVE_REMOTE, "/top", 0, 0, 2), Done("/other/u", 0, 1)}};
+  RunScript(tree, script);
+  g_now_ms = 999;
+  Event event;
+  EXPECT_EQ(-1, tree.Pop(&event));
+  g_now_ms = 1000;  // a second without a new removal
+  ASSERT_EQ(0, tree.Pop(&event));
+  EXPECT_EQ("/top", event.m_path);
+  EXPECT_EQ(REMOVE_REMOTE, event.m_type);
+  EXPECT_EQ(0u, event.m_flags & EVENT_FLAG_LOCAL_SUBDIR_RESCAN_WITH_STAT);
+  EXPECT_EQ(-1, tree.Pop(&event));
+  ASSERT_EQ(0, tree.DoneEvent(event));
+  EXPECT_TRUE(tree.IsEmpty());
+}
+
+TEST_F(EventTreeTest, AHeldRemovalGivesWayToTheFolderMadeAgain) {
+  g_now_ms = 0;
+  tree.SetClock(&FakeNow);
+  tree.SetRemovalSettle(1000, 15000);
+  // rm -r, then the folder and one file made again at once.
+  const Script script = {
+      "made again",
+      {Push(REMOVE_REMOTE, "/top/a", 0, 0, 1), PushDir(REMOVE_REMOTE, "/top", 0, 0, 1),
+       PushDir(UPLOAD_LOCAL, "/top", 0, 0, 1), Push(UPLOAD_LOCAL, "/top/a", 0, 0, 2),
+       // Nothing is held any more: the folder goes first, marked so that
+       // what stood below it before is looked at again.
+       Pop(UPLOAD_LOCAL, "/top", 0, 2, EVENT_FLAG_LOCAL_SUBDIR_RESCAN), PopNone(0, 2), Done("/top", 0, 1),
+       Pop(UPLOAD_LOCAL, "/top/a", 0, 1), Done("/top/a", 0, 0)}};
+  RunScript(tree, script);
+  EXPECT_TRUE(tree.IsEmpty());
+}
+
+TEST_F(EventTreeTest, RemovalsAreHeldNoLongerThanTheLimit) {
+  g_now_ms = 0;
+  tree.SetClock(&FakeNow);
+  tree.SetRemovalSettle(1000, 15000);
+  Event event;
+  int pushed = 0;
+  for (; g_now_ms < 15000; g_now_ms += 500) {
+    ASSERT_EQ(0, tree.Push(MakeEvent(REMOVE_REMOTE, "/a/f" + std::to_string(pushed++), false)));
+    ASSERT_EQ(-1, tree.Pop(&event)) << g_now_ms;
+  }
+  ASSERT_EQ(0, tree.Push(MakeEvent(REMOVE_REMOTE, "/a/f" + std::to_string(pushed++), false)));
+  int popped = 0;
+  while (tree.Pop(&event) == 0) ++popped;
+  EXPECT_EQ(pushed, popped);
+  std::string problem;
+  EXPECT_EQ(0, tree.Verify(&problem)) << problem;
 }
 
 TEST_F(EventTreeTest, PlaceholdersAndStatuses) {

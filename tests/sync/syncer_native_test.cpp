@@ -34,6 +34,10 @@ class SteppedSyncer : public SyncerNative {
     return GetState() == TASK_RUNNING ? 0 : -1;
   }
   void SleepWhilePaused() override { ++m_paused_sleeps; }
+  int WaitForWorkersPass(unsigned seconds, uint64_t) override {
+    WaitSeconds(seconds);
+    return 0;
+  }
 };
 
 // Plays the workers: takes every event handed out and reports it done.

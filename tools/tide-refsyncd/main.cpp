@@ -10,6 +10,7 @@
 #include "core/logger.h"
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -165,6 +166,12 @@ int main(int argc, char** argv) {
     if (store.Open(o.m_db, o.m_store) != 0) return 1;
     return tide::RunRefAdmin(&store, o.m_command, stdout, stderr);
   }
+
+  // Every request allocates and frees a little; without a margin the heap
+  // is given back to the system and grown again on each one (a brk call
+  // or two per upload).
+  mallopt(M_TRIM_THRESHOLD, 32 << 20);
+  mallopt(M_TOP_PAD, 4 << 20);
 
   // The daemon leaves its working directory: relative paths must not change
   // meaning with it.

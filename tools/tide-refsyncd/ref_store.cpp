@@ -17,6 +17,8 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "proto/checksum.h"
@@ -71,7 +73,7 @@ class StatementCache {
   sqlite3_stmt* Take(sqlite3* db, const char* sql) {
     {
       std::lock_guard<std::mutex> lock(m_mutex);
-      auto it = m_free.find(Key{db, sql});
+      auto it = m_free.find(KeyView{db, sql});
       if (it != m_free.end() && !it->second.empty()) {
         sqlite3_stmt* stmt = it->second.back();
         it->second.pop_back();
@@ -90,7 +92,11 @@ class StatementCache {
     sqlite3_reset(stmt);
     sqlite3_clear_bindings(stmt);
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_free[Key{db, sqlite3_sql(stmt)}].push_back(stmt);
+    // Looked up by view: the text is copied only the first time.
+    KeyView key{db, sqlite3_sql(stmt)};
+    auto it = m_free.find(key);
+    if (it == m_free.end()) it = m_free.emplace(Key{db, std::string(key.m_sql)}, std::vector<sqlite3_stmt*>()).first;
+    it->second.push_back(stmt);
   }
   // Before the connection closes.
   void Drop(sqlite3* db) {
@@ -109,12 +115,23 @@ class StatementCache {
   struct Key {
     sqlite3* m_db;
     std::string m_sql;
-    bool operator<(const Key& other) const {
-      return m_db != other.m_db ? std::less<sqlite3*>()(m_db, other.m_db) : m_sql < other.m_sql;
+  };
+  struct KeyView {
+    sqlite3* m_db;
+    std::string_view m_sql;
+  };
+  // Ordered by connection, then text; finds work with a view of the text,
+  // so a look-up allocates nothing.
+  struct Less {
+    using is_transparent = void;
+    template <typename A, typename B>
+    bool operator()(const A& a, const B& b) const {
+      if (a.m_db != b.m_db) return std::less<sqlite3*>()(a.m_db, b.m_db);
+      return std::string_view(a.m_sql) < std::string_view(b.m_sql);
     }
   };
   std::mutex m_mutex;
-  std::map<Key, std::vector<sqlite3_stmt*>> m_free;  // guarded by m_mutex
+  std::map<Key, std::vector<sqlite3_stmt*>, Less> m_free;  // guarded by m_mutex
 };
 
 // A statement taken from the cache, given back (reset) when it goes.
@@ -249,14 +266,14 @@ bool IsValidViewPath(const std::string& path) {
 // IMMEDIATE transaction, rolled back unless committed.
 class RefStore::Txn {
  public:
-  explicit Txn(RefStore* store) : m_store(store) { m_ok = store->Exec("BEGIN IMMEDIATE") == 0; }
+  explicit Txn(RefStore* store) : m_store(store) { m_ok = store->ExecKept("BEGIN IMMEDIATE") == 0; }
   ~Txn() {
-    if (m_ok && !m_done) m_store->Exec("ROLLBACK");
+    if (m_ok && !m_done) m_store->ExecKept("ROLLBACK");
   }
   bool Ok() const { return m_ok; }
   int Commit() {
     m_done = true;
-    return m_store->Exec("COMMIT");
+    return m_store->ExecKept("COMMIT");
   }
 
  private:
@@ -327,6 +344,11 @@ int RefStore::Exec(const char* sql) {
   return 0;
 }
 
+int RefStore::ExecKept(const char* sql) {
+  Stmt q(m_db, sql);
+  return q.Ok() && q.Step() == SQLITE_DONE ? 0 : -1;
+}
+
 std::string RefStore::ObjectPath(const std::string& hash) const {
   return m_store_dir + "/objects/" + hash.substr(0, 2) + "/" + hash;
 }
@@ -338,7 +360,10 @@ int RefStore::PlaceContent(int in, const std::string& source, bool may_link, std
   // moves at all. The inode check makes sure the name still leads to the
   // file that was opened (and link() does not follow a symbolic link).
   if (may_link && st.st_nlink == 1) {
-    *temp = m_store_dir + "/tmp/in-" + std::to_string(getpid()) + "-" + std::to_string(++m_next_temp);
+    // The process id keeps the names of the server and of the admin
+    // command line apart; it never changes, so it is asked for once.
+    static const std::string pid = std::to_string(getpid());
+    *temp = m_store_dir + "/tmp/in-" + pid + "-" + std::to_string(++m_next_temp);
     if (link(source.c_str(), temp->c_str()) == 0) {
       struct stat linked {};
       if (lstat(temp->c_str(), &linked) == 0 && linked.st_ino == st.st_ino && linked.st_dev == st.st_dev) {
@@ -427,8 +452,15 @@ uint32_t RefStore::ImportContent(const std::string& source, const std::string& e
     return REF_OK;
   }
   std::error_code ec;
-  std::filesystem::create_directories(std::filesystem::path(target).parent_path(), ec);
-  if (ec || rename(temp.c_str(), target.c_str()) != 0) {
+  // The object's folder exists for all but the first content of its
+  // prefix: try the rename first and make the folder only when it is
+  // missing.
+  int renamed = rename(temp.c_str(), target.c_str());
+  if (renamed != 0 && errno == ENOENT) {
+    std::filesystem::create_directories(std::filesystem::path(target).parent_path(), ec);
+    if (!ec) renamed = rename(temp.c_str(), target.c_str());
+  }
+  if (ec || renamed != 0) {
     TLOG_ERROR("store %s as %s: %s", temp.c_str(), target.c_str(), ec ? ec.message().c_str() : strerror(errno));
     unlink(temp.c_str());
     return REF_SERVER_ERROR;
@@ -503,7 +535,8 @@ int RefStore::EnsureView(uint64_t view_id, const std::string& watch_path, bool* 
 }
 
 int RefStore::ReadNode(uint64_t view_id, const std::string& path, RefNode* out) {
-  std::string sql = std::string("SELECT ") + NODE_COLUMNS + " FROM nodes WHERE view_id = ?1 AND path = ?2";
+  // Built once: every upload reads a few nodes.
+  static const std::string sql = std::string("SELECT ") + NODE_COLUMNS + " FROM nodes WHERE view_id = ?1 AND path = ?2";
   Stmt q(m_db, sql.c_str());
   if (!q.Ok()) return -1;
   q.Bind(1, view_id).Bind(2, path);

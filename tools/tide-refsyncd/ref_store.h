@@ -182,6 +182,9 @@ class RefStore {
  private:
   class Txn;
   int Exec(const char* sql);
+  // One statement without rows, compiled once and kept (transaction control
+  // runs on every change).
+  int ExecKept(const char* sql);
   int ReadNode(uint64_t view_id, const std::string& path, RefNode* out);
   int WriteNode(const RefNode& node);
   int AppendChange(const RefNode& node);
