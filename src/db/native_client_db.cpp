@@ -219,8 +219,11 @@ int NativeClientDb::UpsertNode(const NodeRecord& r) {
 
 int NativeClientDb::DeleteNodeByPath(uint64_t view_id, const std::string& path) {
   std::lock_guard<std::mutex> lock(m_mutex);
-  return ExecLocked(sqlite3_mprintf("DELETE FROM node_table WHERE view_id = %llu AND path = %Q;",
-                                    static_cast<ull>(view_id), path.c_str()));
+  // The first comparison uses the (case-blind) index, the second keeps the
+  // exact name.
+  return ExecLocked(sqlite3_mprintf(
+      "DELETE FROM node_table WHERE view_id = %llu AND path = %Q AND path = %Q COLLATE BINARY;",
+      static_cast<ull>(view_id), path.c_str(), path.c_str()));
 }
 
 // Single statements: prepared, stepped once, finalised under the mutex.
@@ -290,8 +293,17 @@ int NativeClientDb::GetNodeByPath(uint64_t view_id, const std::string& path, Nod
   std::lock_guard<std::mutex> lock(m_mutex);
   return LookupNodeLocked(sqlite3_mprintf("SELECT node_id, parent_id, view_id, attribute, sync_id, mtime, size, mode, "
                                           "hash, mac_hash, name, path FROM node_table WHERE view_id = %llu AND path = "
-                                          "%Q;",
-                                          static_cast<ull>(view_id), path.c_str()),
+                                          "%Q AND path = %Q COLLATE BINARY;",
+                                          static_cast<ull>(view_id), path.c_str(), path.c_str()),
+                          record);
+}
+
+int NativeClientDb::GetNodeByOtherCase(uint64_t view_id, const std::string& path, NodeRecord* record) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return LookupNodeLocked(sqlite3_mprintf("SELECT node_id, parent_id, view_id, attribute, sync_id, mtime, size, mode, "
+                                          "hash, mac_hash, name, path FROM node_table WHERE view_id = %llu AND path = "
+                                          "%Q AND path <> %Q COLLATE BINARY LIMIT 1;",
+                                          static_cast<ull>(view_id), path.c_str(), path.c_str()),
                           record);
 }
 
