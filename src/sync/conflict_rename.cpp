@@ -2,6 +2,8 @@
 #define TIDE_LOG_COMPONENT "conflict_rename_debug"
 #include "sync/conflict_rename.h"
 
+#include <dirent.h>
+#include <strings.h>
 #include <sys/stat.h>
 
 #include <atomic>
@@ -26,6 +28,28 @@ bool Exists(const std::string& path) {
   return lstat(path.c_str(), &st) == 0;
 }
 
+// A name is taken also when the folder holds it in another case: the
+// server and the database tell names apart without regard to case, so such
+// a conflict copy would meet the other name there.
+bool TakenInAnyCase(const std::string& path) {
+  if (Exists(path)) return true;
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return false;
+  std::string directory = slash == 0 ? "/" : path.substr(0, slash);
+  const char* name = path.c_str() + slash + 1;
+  DIR* dir = opendir(directory.c_str());
+  if (dir == nullptr) return false;
+  bool taken = false;
+  while (struct dirent* entry = readdir(dir)) {
+    if (strcasecmp(entry->d_name, name) == 0) {
+      taken = true;
+      break;
+    }
+  }
+  closedir(dir);
+  return taken;
+}
+
 // Tries the plain candidate and then the numbered ones, each with a move
 // that refuses to replace: a name taken between the look and the move only
 // makes the next number be tried, and nothing existing is ever overwritten.
@@ -34,7 +58,7 @@ int MoveToFreeCandidate(const std::string& path, const std::string& base, const 
   int result = -3;
   for (int n = 0; n <= CONFLICT_MAX_NUMBER; ++n) {
     *chosen = ConflictCandidate(base, suffix, n);
-    if (Exists(*chosen)) continue;
+    if (TakenInAnyCase(*chosen)) continue;
     result = FSMoveNoReplace(path, *chosen);
     if (result != FS_MOVE_TARGET_EXISTS) return result;
   }
