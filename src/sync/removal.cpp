@@ -30,6 +30,9 @@ using ull = unsigned long long;
 
 const LogModule WORKER_MODULE = {"worker", "worker_debug"};
 
+// Only regular files and directories are synchronised.
+bool IsSynchronisedKind(int type) { return type == FILE_TYPE_REGULAR || type == FILE_TYPE_DIRECTORY; }
+
 int DeleteRow(const WorkItem& item) {
   const Event& event = item.m_event;
   NativeClientDb& db = NativeClientDb::Instance();
@@ -180,7 +183,9 @@ int RemoveRemoteItem(const WorkItem& item, const RemoveExchange& exchange) {
     TLOG_INFO("remove fake event on '%s' (no record)", event.m_path.c_str());
     return 0;
   }
-  if (info.m_exists) {
+  // A link or special file in the old one's place is never synchronised:
+  // the server copy still goes.
+  if (info.m_exists && IsSynchronisedKind(info.m_type)) {
     TLOG_INFO("remove fake event on '%s' (exist)", event.m_path.c_str());
     return 0;
   }

@@ -194,21 +194,49 @@ int ProcessUploadResponse(WorkerNative& worker, const NUploadRequest& request, c
   return -1;
 }
 
-// A file removed while its upload ran has been recorded as present: hand
-// the removal to the server as well.
+// Only regular files and directories are synchronised.
+bool IsSynchronisedKind(int type) { return type == FILE_TYPE_REGULAR || type == FILE_TYPE_DIRECTORY; }
+
+Event PushRemoteRemoval(WorkerNative& worker, bool directory) {
+  Event removal;
+  removal.m_type = REMOVE_REMOTE;
+  removal.m_path = worker.CurrentEvent().m_path;
+  removal.m_view_id = worker.CurrentEvent().m_view_id;
+  if (directory) removal.m_flags |= EVENT_FLAG_DIR;
+  EventManager::GetInstance().PushEvent(removal);
+  return removal;
+}
+
+// A new name that differs only by case from a synchronised one still on
+// the disk ("a.txt" beside "A.txt"): the server tells names apart without
+// regard to case, so it could only take it as the other's version. It is
+// kept under a conflict name, which is synchronised in its own right. 1 when
+// the name was handled so, 0 when there is no such pair, -1 on failure.
+int KeptApartByCase(WorkerNative& worker) {
+  NodeRecord other;
+  const Event& event = worker.CurrentEvent();
+  if (NativeClientDb::Instance().GetNodeByOtherCase(event.m_view_id, event.m_path, &other) != 1) return 0;
+  FileInfo info;
+  const std::string other_path = worker.Entry().m_watch_path + other.m_path;
+  if (FSGetInfo(other_path, &info) < 0 || !info.m_exists) return 0;  // renamed by case only
+  TLOG_INFO("'%s' differs only by case from the synchronised '%s'", event.m_path.c_str(), other.m_path.c_str());
+  if (ConflictRename(worker.LocalPath(), "ADMIN", "Conflict") != 0) {
+    TLOG_ERROR("failed to rename conflict '%s'", worker.LocalPath().c_str());
+    return -1;
+  }
+  return 1;
+}
+
+// A file removed (or replaced by a link or special file) while its upload
+// ran has been recorded as present: hand the removal to the server as well.
 int CheckAfterUpload(WorkerNative& worker, const NUploadRequest& request) {
   FileInfo info;
   if (FSGetInfo(worker.LocalPath(), &info) < 0) {
     TLOG_ERROR("Failed to get local file info at '%s'.", worker.LocalPath().c_str());
     return -1;
   }
-  if (info.m_exists) return 0;
-  Event removal;
-  removal.m_type = REMOVE_REMOTE;
-  removal.m_path = worker.CurrentEvent().m_path;
-  removal.m_view_id = worker.CurrentEvent().m_view_id;
-  if (request.IsDir()) removal.m_flags |= EVENT_FLAG_DIR;
-  EventManager::GetInstance().PushEvent(removal);
+  if (info.m_exists && IsSynchronisedKind(info.m_type)) return 0;
+  Event removal = PushRemoteRemoval(worker, request.IsDir());
   TLOG_INFO("File removed during upload progress, add event [%s]", removal.ToString().c_str());
   return 0;
 }
@@ -254,7 +282,15 @@ int UploadLocal(WorkerNative& worker) {
   }
   if (local.m_type != FILE_TYPE_REGULAR && local.m_type != FILE_TYPE_DIRECTORY) {
     TLOG_INFO("upload fake event on '%s' (bad type)", local_path.c_str());
+    // What was synchronised here became a link or another special file,
+    // which is never synchronised: from the server's side it is gone.
+    if (record.m_node_id != 0) PushRemoteRemoval(worker, (record.m_attribute & NODE_ATTRIBUTE_DIR) != 0);
     return 0;
+  }
+
+  if (record.m_node_id == 0) {
+    int kept = KeptApartByCase(worker);
+    if (kept != 0) return kept < 0 ? -1 : 0;
   }
 
   if (local.m_type == FILE_TYPE_DIRECTORY) {
