@@ -42,10 +42,6 @@ KNOWN = {
         "rsync": "issue 22 item 5: a vanished temporary file logs ERROR",
         "editors": "issue 22 item 5: a vanished temporary file logs ERROR",
         "git": "issue 22 item 5: a vanished temporary file logs ERROR",
-        "server_stopped": "issue 22 fault 2: an upload abandoned while its answer was awaited",
-    },
-    "agree": {
-        "server_stopped": "issue 22 fault 2: an upload abandoned while its answer was awaited",
     },
 }
 
