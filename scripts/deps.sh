@@ -8,6 +8,7 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   inotify-tools sqlite3 openssl git
   man-db groff-base clang-14 libclang-rt-14-dev acl
+  rsync vim tar
 )
 
 

@@ -48,7 +48,56 @@ int OpenFreezeFile(const std::string& path, int flags) {
 
 }  // namespace
 
-bool IsViewFrozen(uint64_t view_id) {
+bool FreezeFileState::operator==(const FreezeFileState& other) const {
+  if (m_exists != other.m_exists) return false;
+  if (!m_exists) return true;
+  return m_dev == other.m_dev && m_ino == other.m_ino && m_size == other.m_size &&
+         m_mtime.tv_sec == other.m_mtime.tv_sec && m_mtime.tv_nsec == other.m_mtime.tv_nsec &&
+         m_ctime.tv_sec == other.m_ctime.tv_sec && m_ctime.tv_nsec == other.m_ctime.tv_nsec;
+}
+
+namespace {
+
+FreezeFileState StateOf(int fd) {
+  FreezeFileState state;
+  struct stat st;
+  if (fstat(fd, &st) < 0) return state;
+  state.m_exists = true;
+  state.m_dev = st.st_dev;
+  state.m_ino = st.st_ino;
+  state.m_size = st.st_size;
+  state.m_mtime = st.st_mtim;
+  state.m_ctime = st.st_ctim;
+  return state;
+}
+
+// The same reading as IsViewFrozen's (" %llu\n" until the first thing that
+// is not a number), from the start of a file opened for appending.
+bool ListsView(int fd, uint64_t view_id) {
+  std::string text;
+  char buffer[4096];
+  off_t offset = 0;
+  for (;;) {
+    ssize_t got = pread(fd, buffer, sizeof(buffer), offset);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    text.append(buffer, static_cast<size_t>(got));
+    offset += got;
+  }
+  const char* p = text.c_str();
+  unsigned long long id = 0;
+  int used = 0;
+  while (sscanf(p, " %llu%n", &id, &used) == 1) {
+    if (id == view_id) return true;
+    p += used;
+  }
+  return false;
+}
+
+}  // namespace
+
+bool IsViewFrozen(uint64_t view_id, FreezeFileState* seen) {
+  if (seen != nullptr) *seen = FreezeFileState();
   std::string path = CurrentPath();
   struct stat st;
   if (lstat(path.c_str(), &st) < 0) return false;
@@ -65,6 +114,7 @@ bool IsViewFrozen(uint64_t view_id) {
   if (flock(fd, LOCK_EX) < 0) {
     TLOG_ERROR("flock failed: %s", strerror(errno));
   } else {
+    if (seen != nullptr) *seen = StateOf(fd);
     unsigned long long id = 0;
     while (fscanf(fp, " %llu\n", &id) == 1) {
       if (id == view_id) {
@@ -103,6 +153,45 @@ void FreezeView(uint64_t view_id) {
   }
   if (flock(fd, LOCK_UN) < 0) TLOG_ERROR("flock failed: %s", strerror(errno));
   close(fd);
+}
+
+bool FreezeViewUnlessChanged(uint64_t view_id, const FreezeFileState& seen) {
+  std::lock_guard<std::mutex> guard(s_mutex);
+  int fd = OpenFreezeFile(s_path, O_RDWR | O_APPEND);
+  bool created = false;
+  if (fd < 0 && errno == ENOENT) {
+    // Removed since the work began: lifted. Never there: a first freeze.
+    if (seen.m_exists) return false;
+    fd = OpenFreezeFile(s_path, O_RDWR | O_APPEND | O_CREAT);
+    created = true;
+  }
+  if (fd < 0) {
+    TLOG_ERROR("open file '%s' failed: %s", s_path.c_str(), strerror(errno));
+    return false;
+  }
+  if (flock(fd, LOCK_EX) < 0) {
+    TLOG_ERROR("flock failed: %s", strerror(errno));
+    close(fd);
+    return false;
+  }
+  bool frozen = ListsView(fd, view_id);
+  if (frozen) {
+    TLOG_DEBUG("view id %llu is already in freeze mode", static_cast<unsigned long long>(view_id));
+  } else if (!created && StateOf(fd) != seen) {
+    TLOG_DEBUG("freeze file changed since view id %llu began its work; not frozen",
+               static_cast<unsigned long long>(view_id));
+  } else {
+    char line[32];
+    int length = snprintf(line, sizeof(line), " %llu\n", static_cast<unsigned long long>(view_id));
+    if (write(fd, line, static_cast<size_t>(length)) != length) {
+      TLOG_ERROR("write file '%s' failed: %s", s_path.c_str(), strerror(errno));
+    } else {
+      frozen = true;
+    }
+  }
+  if (flock(fd, LOCK_UN) < 0) TLOG_ERROR("flock failed: %s", strerror(errno));
+  close(fd);
+  return frozen;
 }
 
 void SetFreezeFilePathForTest(const std::string& path) {

@@ -106,13 +106,15 @@ const char* const STATEMENT_SQL[] = {
     "SELECT value FROM config_table WHERE key = 'sync_id';",
     "UPDATE config_table SET value = ?1 WHERE key = 'sync_id';",
     "SELECT " NODE_COLUMNS " FROM node_table WHERE node_id = ?1;",
-    "SELECT " NODE_COLUMNS " FROM node_table WHERE view_id = ?1 AND path = ?2;",
+    // The first comparison uses the (case-blind) index, the second keeps
+    // the exact name: a name that differs only in case is another object.
+    "SELECT " NODE_COLUMNS " FROM node_table WHERE view_id = ?1 AND path = ?2 AND path = ?2 COLLATE BINARY;",
     "INSERT OR IGNORE INTO node_table (node_id, parent_id, view_id, name, path, attribute, sync_id, mtime, size, "
     "hash, mode, mac_hash) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12);",
     "UPDATE node_table SET node_id = ?1, parent_id = ?2, view_id = ?3, name = ?4, path = ?5, attribute = ?6, "
     "sync_id = ?7, mtime = ?8, size = ?9, hash = ?10, mode = ?11, mac_hash = ?12 WHERE node_id = ?1;",
     "DELETE FROM node_table WHERE node_id = ?1;",
-    "DELETE FROM node_table WHERE view_id = ?1 AND path = ?2;",
+    "DELETE FROM node_table WHERE view_id = ?1 AND path = ?2 AND path = ?2 COLLATE BINARY;",
     ROW_COLUMNS ";",
     ROW_COLUMNS "AND path GLOB ?2;",
     ROW_COLUMNS "AND path LIKE '/%' AND path NOT LIKE '/%/%';",
@@ -399,6 +401,31 @@ int NativeClientDb::GetNodeByPath(uint64_t view_id, const std::string& path, Nod
     BindText(stmt, 2, path);
   }
   return LookupNodeLocked(stmt, record);
+}
+
+int NativeClientDb::GetNodeByOtherCase(uint64_t view_id, const std::string& path, NodeRecord* record) {
+  MutexLock lock(&m_mutex);
+  // Rare (a new name is met): compiled for the call.
+  if (!m_db) {
+    TLOG_ERROR("database is not initialized");
+    return -1;
+  }
+  sqlite3_stmt* stmt = nullptr;
+  int rc = sqlite3_prepare_v2(m_db,
+                              "SELECT node_id, parent_id, view_id, attribute, sync_id, mtime, size, mode, hash, "
+                              "mac_hash, name, path FROM node_table WHERE view_id = ?1 AND path = ?2 AND "
+                              "path <> ?2 COLLATE BINARY LIMIT 1;",
+                              -1, &stmt, nullptr);
+  if (rc != SQLITE_OK) {
+    TLOG_ERROR("sqlite3_prepare_v2: %s (%d)", sqlite3_errmsg(m_db), rc);
+    sqlite3_finalize(stmt);
+    return -1;
+  }
+  BindU64(stmt, 1, view_id);
+  BindText(stmt, 2, path);
+  int found = LookupNodeLocked(stmt, record);
+  sqlite3_finalize(stmt);
+  return found;
 }
 
 int NativeClientDb::GetViewProgress(uint64_t view_id, uint64_t* sync_id) {

@@ -69,7 +69,13 @@ class NativeClientDb {
   int SetGlobalSyncId(uint64_t sync_id);
 
   int GetNodeById(uint64_t node_id, NodeRecord* record);                              // 1 / 0 / -1
+  // Paths are stored and indexed without regard to case, but the disk tells
+  // "A.txt" from "a.txt": lookups and deletions by path match the exact
+  // name, so an operation on one never reads or deletes the other's row.
   int GetNodeByPath(uint64_t view_id, const std::string& path, NodeRecord* record);  // 1 / 0 / -1
+  // A row whose path equals `path` only without regard to case (the first
+  // one found), for names the server cannot keep apart. 1 / 0 / -1.
+  int GetNodeByOtherCase(uint64_t view_id, const std::string& path, NodeRecord* record);
   // Inserts the row, or rewrites every column of the row with its node_id.
   int UpsertNode(const NodeRecord& record);
   // Deleting a row deletes its whole subtree (trigger).

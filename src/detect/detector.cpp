@@ -99,7 +99,7 @@ int Detector::RemoveWatch(uint64_t view_id) {
   MutexLock guard(&m_mutex);
   auto it = m_view_to_root.find(view_id);
   if (it == m_view_to_root.end()) {
-    TLOG_ERROR("no such watch (view_id %llu", static_cast<ull>(view_id));
+    TLOG_ERROR("no such watch (view_id %llu)", static_cast<ull>(view_id));
     return -1;
   }
   int root_id = it->second;
@@ -296,7 +296,7 @@ void Detector::PushLocked(Event event) {
 bool Detector::ViewPath(uint64_t view_id, std::string* path) {
   auto root = m_view_to_root.find(view_id);
   if (root == m_view_to_root.end()) {
-    TLOG_ERROR("no such watch (view_id %llu", static_cast<ull>(view_id));
+    TLOG_ERROR("no such watch (view_id %llu)", static_cast<ull>(view_id));
     return false;
   }
   auto root_path = m_root_paths.find(root->second);

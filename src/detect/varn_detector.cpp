@@ -209,7 +209,7 @@ int VARNDetector::RemoveWatch(uint64_t view_id) {
 int VARNDetector::RemoveWatchLocked(uint64_t view_id) {
   auto view = m_views.find(view_id);
   if (view == m_views.end()) {
-    TLOG_ERROR("no such watch (view_id %llu", static_cast<ull>(view_id));
+    TLOG_ERROR("no such watch (view_id %llu)", static_cast<ull>(view_id));
     return -1;
   }
   std::string path = view->second;
@@ -226,11 +226,13 @@ int VARNDetector::RemoveWatchLocked(uint64_t view_id) {
   // The kernel knows the watch by the path it was added at, which may be
   // another view's folder, removed before this one.
   std::string watched = watch->second;
-  m_volume_watch.erase(watch);
   if (CallWatch(false, watched) < 0) {
+    // The kernel still holds the watch: keep it on record, so that a view
+    // added on the volume again shares it and a later removal can retry.
     TLOG_ERROR("Remove watch '%s:%s' failed: %s", volume.c_str(), watched.c_str(), strerror(errno));
     return -1;
   }
+  m_volume_watch.erase(watch);
   TLOG_INFO("RemoveWatch '%s' with view_id %llu done", path.c_str(), static_cast<ull>(view_id));
   return 0;
 }
@@ -414,7 +416,7 @@ void VARNDetector::PushLocked(Event event) {
 bool VARNDetector::ViewPath(uint64_t view_id, std::string* path) {
   auto view = m_views.find(view_id);
   if (view == m_views.end()) {
-    TLOG_ERROR("no such watch (view_id %llu", static_cast<ull>(view_id));
+    TLOG_ERROR("no such watch (view_id %llu)", static_cast<ull>(view_id));
     return false;
   }
   *path = view->second;

@@ -2,8 +2,11 @@
 #define TIDE_LOG_COMPONENT "conflict_rename_debug"
 #include "fs/conflict_rename.h"
 
+#include <strings.h>
+
 #include <atomic>
 #include <cstdio>
+#include <vector>
 
 #include "core/logger.h"
 
@@ -28,6 +31,23 @@ int Exists(const ViewDir& view, const std::string& relative) {
   return looked != 0 || info.m_exists ? 1 : 0;
 }
 
+// A name is also taken when the folder holds it in another case: the
+// server and the database tell names apart without regard to case, so such
+// a conflict copy would meet the other name there. Same results as Exists.
+int TakenInAnyCase(const ViewDir& view, const std::string& relative) {
+  int taken = Exists(view, relative);
+  if (taken != 0) return taken;
+  UniqueFd parent;
+  std::string leaf;
+  if (view.OpenParent(relative, &parent, &leaf) < 0) return 0;
+  std::vector<DirEntryName> names;
+  if (ReadDirectoryNames(parent.Get(), &names) < 0) return 0;
+  for (const DirEntryName& entry : names) {
+    if (strcasecmp(entry.m_name.c_str(), leaf.c_str()) == 0) return 1;
+  }
+  return 0;
+}
+
 // Tries the plain candidate and then the numbered ones, each with a move
 // that refuses to replace: a name taken between the look and the move only
 // makes the next number be tried, and nothing existing is ever overwritten.
@@ -36,7 +56,7 @@ int MoveToFreeCandidate(const ViewDir& view, const std::string& relative, const 
   int result = -3;
   for (int n = 0; n <= CONFLICT_MAX_NUMBER; ++n) {
     *chosen = ConflictCandidate(base, suffix, n);
-    int taken = Exists(view, *chosen);
+    int taken = TakenInAnyCase(view, *chosen);
     if (taken == FS_LINK_REFUSED) return taken;
     if (taken != 0) continue;
     result = view.Rename(relative, view, *chosen, true);

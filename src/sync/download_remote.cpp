@@ -66,16 +66,22 @@ struct DownloadDirs {
 
 // Full-disk handling: the view stops (its events go back to the event
 // manager untouched) and catches up on its own once space is back, from the
-// global position, through the progress syncer.
-void FreezeViewForDiskFull(WorkerNative& worker) {
+// global position, through the progress syncer. False when the freeze file
+// changed since the worker began without freezing the view (the freeze was
+// lifted meanwhile, so the full disk may be over): the event is tried again.
+bool FreezeViewForDiskFull(WorkerNative& worker) {
   uint64_t view_id = worker.Entry().m_view_id;
+  TLOG_DEBUG("set freeze mod for view_id %llu, worker<%d>", static_cast<unsigned long long>(view_id), worker.GetId());
+  if (!FreezeViewUnlessChanged(view_id, worker.FreezeStateSeen())) {
+    TLOG_INFO("view_id %llu: the freeze file changed while '%s' was copied; trying again",
+              static_cast<unsigned long long>(view_id), worker.CurrentEvent().m_path.c_str());
+    return false;
+  }
   uint64_t global_sync_id = 0;
   if (NativeClientDb::Instance().GetGlobalSyncId(&global_sync_id) < 0) {
     TLOG_ERROR("failed to get initial sync id for view %llu... starts from 0", static_cast<unsigned long long>(view_id));
     global_sync_id = 0;
   }
-  TLOG_DEBUG("set freeze mod for view_id %llu, worker<%d>", static_cast<unsigned long long>(view_id), worker.GetId());
-  FreezeView(view_id);
   uint64_t cached = ProgressCache::Instance().GetSyncId(view_id);
   if (cached == 0 || cached > global_sync_id) {
     ProgressCache::Instance().Add(view_id, global_sync_id);
@@ -87,6 +93,7 @@ void FreezeViewForDiskFull(WorkerNative& worker) {
   }
   EventManager::GetInstance().RedoEvent(&worker, worker.CurrentEvent());
   worker.Clear();
+  return true;
 }
 
 // The server's copy of the content, copied into a new temporary file of
@@ -112,10 +119,7 @@ int PrepareDataFile(WorkerNative& worker, const NDownloadResponse& response, Tem
                response.m_data_hash.c_str());
     return -1;
   }
-  if (errno == ENOSPC || errno == EDQUOT) {
-    FreezeViewForDiskFull(worker);
-    return DOWNLOAD_DISK_FULL;
-  }
+  if ((errno == ENOSPC || errno == EDQUOT) && FreezeViewForDiskFull(worker)) return DOWNLOAD_DISK_FULL;
   return -1;
 }
 

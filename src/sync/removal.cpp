@@ -29,6 +29,9 @@ using ull = unsigned long long;
 
 const LogModule WORKER_MODULE = {"worker", "worker_debug"};
 
+// Only regular files and directories are synchronised.
+bool IsSynchronisedKind(int type) { return type == FILE_TYPE_REGULAR || type == FILE_TYPE_DIRECTORY; }
+
 int DeleteRow(const WorkItem& item) {
   const Event& event = item.m_event;
   NativeClientDb& db = NativeClientDb::Instance();
@@ -201,8 +204,17 @@ int RemoveRemoteItem(const WorkItem& item, const RemoveExchange& exchange) {
     TLOG_INFO("remove fake event on '%s' (no record)", event.m_path.c_str());
     return 0;
   }
-  if (info.m_exists) {
+  // A link or special file in the old one's place is never synchronised:
+  // the server copy still goes.
+  if (info.m_exists && IsSynchronisedKind(info.m_type)) {
     TLOG_INFO("remove fake event on '%s' (exist)", event.m_path.c_str());
+    // A folder made again (a download under it while it was being removed)
+    // stands for itself only: the removals of what was inside it were
+    // folded into this one, so compare its contents with the records.
+    if (event.IsDir() && info.m_type == FILE_TYPE_DIRECTORY) {
+      EventManager::GetInstance().PushRescanEvent(event.m_view_id, event.m_path, false);
+      TLOG_INFO("RemoveRemote: '%s' exists again: rescan it", event.m_path.c_str());
+    }
     return 0;
   }
   NRemoveRequest request;

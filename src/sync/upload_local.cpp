@@ -224,8 +224,43 @@ int ProcessUploadResponse(const UploadDirs& dirs, const NUploadRequest& request,
   return -1;
 }
 
-// A file removed while its upload ran has been recorded as present: hand
-// the removal to the server as well.
+// Only regular files and directories are synchronised.
+bool IsSynchronisedKind(int type) { return type == FILE_TYPE_REGULAR || type == FILE_TYPE_DIRECTORY; }
+
+Event PushRemoteRemoval(const WorkItem& item, bool directory) {
+  Event removal;
+  removal.m_type = REMOVE_REMOTE;
+  removal.m_path = item.m_event.m_path;
+  removal.m_view_id = item.m_event.m_view_id;
+  if (directory) removal.m_flags |= EVENT_FLAG_DIR;
+  EventManager::GetInstance().PushEvent(removal);
+  return removal;
+}
+
+// A new name that differs only by case from a synchronised one still on
+// the disk ("a.txt" beside "A.txt"): the server tells names apart without
+// regard to case, so it could only take it as the other's version. It is
+// kept under a conflict name, which is synchronised in its own right. 1 when
+// the name was handled so, 0 when there is no such pair, or a failure.
+int KeptApartByCase(const UploadDirs& dirs) {
+  const WorkItem& item = dirs.m_item;
+  const Event& event = item.m_event;
+  NodeRecord other;
+  if (NativeClientDb::Instance().GetNodeByOtherCase(event.m_view_id, event.m_path, &other) != 1) return 0;
+  FileInfo info;
+  if (dirs.m_view.Stat(other.m_path, &info) < 0 || !info.m_exists) return 0;  // renamed by case only
+  TLOG_INFO("'%s' differs only by case from the synchronised '%s'", event.m_path.c_str(), other.m_path.c_str());
+  int renamed = ConflictRename(dirs.m_view, RelativePath(item), "ADMIN", "Conflict");
+  if (renamed == FS_LINK_REFUSED) return renamed;
+  if (renamed != 0) {
+    TLOG_ERROR("failed to rename conflict '%s'", item.m_local_path.c_str());
+    return -1;
+  }
+  return 1;
+}
+
+// A file removed (or replaced by a link or special file) while its upload
+// ran has been recorded as present: hand the removal to the server as well.
 int CheckAfterUpload(const UploadDirs& dirs, const NUploadRequest& request) {
   const WorkItem& item = dirs.m_item;
   FileInfo info;
@@ -235,13 +270,8 @@ int CheckAfterUpload(const UploadDirs& dirs, const NUploadRequest& request) {
     TLOG_ERROR("Failed to get local file info at '%s'.", item.m_local_path.c_str());
     return -1;
   }
-  if (info.m_exists) return 0;
-  Event removal;
-  removal.m_type = REMOVE_REMOTE;
-  removal.m_path = item.m_event.m_path;
-  removal.m_view_id = item.m_event.m_view_id;
-  if (request.IsDir()) removal.m_flags |= EVENT_FLAG_DIR;
-  EventManager::GetInstance().PushEvent(removal);
+  if (info.m_exists && IsSynchronisedKind(info.m_type)) return 0;
+  Event removal = PushRemoteRemoval(item, request.IsDir());
   TLOG_INFO("File removed during upload progress, add event [%s]", removal.ToString().c_str());
   return 0;
 }
@@ -292,7 +322,16 @@ int UploadLocal(WorkerNative& worker) {
   }
   if (local.m_type != FILE_TYPE_REGULAR && local.m_type != FILE_TYPE_DIRECTORY) {
     TLOG_INFO("upload fake event on '%s' (bad type)", local_path.c_str());
+    // What was synchronised here became a link or another special file,
+    // which is never synchronised: from the server's side it is gone.
+    if (record.m_node_id != 0) PushRemoteRemoval(item, (record.m_attribute & NODE_ATTRIBUTE_DIR) != 0);
     return 0;
+  }
+
+  if (record.m_node_id == 0) {
+    int kept = KeptApartByCase(dirs);
+    if (kept == FS_LINK_REFUSED) return FinishRefusedItem(item, "uploading");
+    if (kept != 0) return kept < 0 ? -1 : 0;
   }
 
   if (local.m_type == FILE_TYPE_DIRECTORY) {

@@ -3,10 +3,12 @@
 #include "sync/worker_native.h"
 
 #include <cstdio>
+#include <set>
 
 #include "core/client_config.h"
 #include "core/freeze_file.h"
 #include "core/logger.h"
+#include "core/mutex.h"
 #include "fs/work_dir.h"
 #include "db/native_client_db.h"
 #include "event/event_manager.h"
@@ -25,6 +27,17 @@ constexpr uint32_t SUBDIR_RESCAN_FLAGS = EVENT_FLAG_LOCAL_SUBDIR_RESCAN | EVENT_
 constexpr uint32_t LOCAL_SUBDIR_FLAGS = EVENT_FLAG_LOCAL_SUBDIR_RESCAN | EVENT_FLAG_LOCAL_SUBDIR_RESCAN_WITH_STAT;
 constexpr uint32_t SERVER_SUBDIR_FLAGS =
     EVENT_FLAG_SERVER_SUBDIR_RESCAN | EVENT_FLAG_SERVER_SUBDIR_RESCAN_WITH_STAT;
+
+// The frozen views the workers have reported, so that each freeze and each
+// lift is logged once, whichever worker meets it.
+Mutex s_frozen_mutex;
+std::set<uint64_t> s_frozen_views GUARDED_BY(s_frozen_mutex);
+
+// Records whether the view is frozen; true when that is news.
+bool NoteFrozen(uint64_t view_id, bool frozen) {
+  MutexLock lock(&s_frozen_mutex);
+  return frozen ? s_frozen_views.insert(view_id).second : s_frozen_views.erase(view_id) > 0;
+}
 
 int ExpandHandler(WorkerNative& worker) { return ExpandDirectory(worker); }
 int RescanMergeHandler(WorkerNative& worker) { return RescanDirectory(worker, true); }
@@ -118,11 +131,18 @@ int WorkerNative::PrepareEvent() {
     Clear();
     return -1;
   }
-  if (IsViewFrozen(view_id)) {
-    TLOG_INFO("view_id %llu path '%s' is in freeze mode", static_cast<ull>(view_id), m_event.m_path.c_str());
+  if (IsViewFrozen(view_id, &m_freeze_seen)) {
+    // Its events wait until the freeze is lifted; one line says so, not
+    // one per event and pass.
+    if (NoteFrozen(view_id, true)) {
+      TLOG_INFO("view_id %llu path '%s' is in freeze mode", static_cast<ull>(view_id), m_event.m_path.c_str());
+    }
     EventManager::GetInstance().RedoEvent(this, m_event);
     Clear();
     return -1;
+  }
+  if (NoteFrozen(view_id, false)) {
+    TLOG_INFO("view_id %llu is no longer in freeze mode", static_cast<ull>(view_id));
   }
 
   NativeClientDb& db = NativeClientDb::Instance();
@@ -191,6 +211,7 @@ void WorkerNative::Clear() {
   m_record = NodeRecord();
   m_tmp_dir.clear();
   m_local_path.clear();
+  m_freeze_seen = FreezeFileState();
 }
 
 }  // namespace tide

@@ -21,6 +21,7 @@
 #include <mutex>
 #include <string>
 
+#include "core/freeze_file.h"
 #include "core/registry.h"
 #include "core/task.h"
 #include "db/node_record.h"
@@ -99,6 +100,8 @@ class WorkerNative : public Task {
   const NodeRecord& Record() const { return m_record; }
   const std::string& LocalPath() const { return m_local_path; }
   const std::string& TempDir() const { return m_tmp_dir; }
+  // The freeze file as PrepareEvent found it, for a full disk met later.
+  const FreezeFileState& FreezeStateSeen() const { return m_freeze_seen; }
   const std::atomic<int>* AbortFlag() const { return &m_abort; }
   std::atomic<int>* MutableAbortFlag() { return &m_abort; }
 
@@ -115,6 +118,7 @@ class WorkerNative : public Task {
   NodeRecord m_record;         // worker thread only; all zero when no row
   std::string m_tmp_dir;       // worker thread only
   std::string m_local_path;    // worker thread only
+  FreezeFileState m_freeze_seen;  // worker thread only
   WorkerHandlers m_handlers;   // constant while the worker runs
 };
 

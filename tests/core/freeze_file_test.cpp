@@ -65,6 +65,51 @@ TEST_F(FreezeFileTest, PlantedLinksAndFifosAreNotFollowed) {
   FreezeView(6);
 }
 
+// A worker's copy that met a full disk freezes the view only when nothing
+// touched the freeze file since the worker began: a lift (emptied or
+// removed file) that came in between may already have brought the space
+// back, and a freeze written after it would never be lifted.
+TEST_F(FreezeFileTest, FreezeAfterAFullCopyDefersToALiftSinceTheWorkBegan) {
+  struct Case {
+    const char* name;
+    const char* before;  // nullptr: no file when the work begins
+    const char* after;   // what the package wrote meanwhile; nullptr: removed it; "=": nothing
+    bool frozen;
+    const char* left;    // nullptr: no file afterwards
+  };
+  const Case cases[] = {
+      {"first freeze, nothing meanwhile", nullptr, "=", true, " 10\n"},
+      {"other view listed, nothing meanwhile", " 7\n", "=", true, " 7\n 10\n"},
+      {"lifted by emptying", " 10\n", "", false, ""},
+      {"created and emptied after the work began", nullptr, "", false, ""},
+      {"lifted by removal", " 7\n", nullptr, false, nullptr},
+      {"another worker froze it meanwhile", nullptr, " 10\n", true, " 10\n"},
+      {"another view frozen meanwhile", "", " 7\n", false, " 7\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    unlink(Path().c_str());
+    if (c.before != nullptr) m_dir.WriteFile("tdwl_diskfull_freeze_2", c.before);
+    FreezeFileState seen;
+    IsViewFrozen(10, &seen);
+    EXPECT_EQ(c.before != nullptr, seen.m_exists);
+    if (c.after == nullptr) {
+      unlink(Path().c_str());
+    } else if (std::string(c.after) != "=") {
+      // A rewrite within the same clock tick still changes the inode times
+      // or size on every file system used here; make sure of it anyway.
+      usleep(20000);
+      m_dir.WriteFile("tdwl_diskfull_freeze_2", c.after);
+    }
+    EXPECT_EQ(c.frozen, FreezeViewUnlessChanged(10, seen));
+    if (c.left == nullptr) {
+      EXPECT_NE(0, access(Path().c_str(), F_OK));
+    } else {
+      EXPECT_EQ(c.left, test::TempDir::ReadFile(Path()));
+    }
+  }
+}
+
 TEST_F(FreezeFileTest, ConcurrentFreezesAllLand) {
   std::vector<std::thread> threads;
   for (uint64_t view = 1; view <= 8; ++view) {

@@ -132,10 +132,29 @@ TEST_F(NativeClientDbTest, NodeLookupsAndUpsert) {
   EXPECT_EQ(0, Db().GetNodeByPath(3, "/a.txt", &record));
   ASSERT_EQ(1, Db().GetNodeById(2, &record));
   EXPECT_EQ(second, record);
-  // NOCASE paths.
-  ASSERT_EQ(1, Db().GetNodeByPath(3, "/B.TXT", &record));
-  EXPECT_EQ(2u, record.m_node_id);
   EXPECT_EQ(0, Db().GetNodeByPath(4, "/b.txt", &record));  // other view
+}
+
+// Paths are stored without regard to case (old databases rely on it), but
+// the disk holds "B.txt" and "b.txt" side by side: an operation on one name
+// never reads or deletes the other's row.
+TEST_F(NativeClientDbTest, PathLookupsKeepNamesThatDifferOnlyByCaseApart) {
+  ASSERT_EQ(0, Db().UpsertNode(Node(2, 1, "/B.txt")));
+  NodeRecord record;
+  EXPECT_EQ(0, Db().GetNodeByPath(3, "/b.txt", &record));
+  ASSERT_EQ(1, Db().GetNodeByOtherCase(3, "/b.txt", &record));
+  EXPECT_EQ("/B.txt", record.m_path);
+  EXPECT_EQ(0, Db().GetNodeByOtherCase(3, "/B.txt", &record));  // only itself
+  EXPECT_EQ(0, Db().GetNodeByOtherCase(4, "/b.txt", &record));  // other view
+
+  ASSERT_EQ(0, Db().UpsertNode(Node(5, 1, "/b.txt")));
+  ASSERT_EQ(1, Db().GetNodeByPath(3, "/b.txt", &record));
+  EXPECT_EQ(5u, record.m_node_id);
+  ASSERT_EQ(1, Db().GetNodeByPath(3, "/B.txt", &record));
+  EXPECT_EQ(2u, record.m_node_id);
+  ASSERT_EQ(0, Db().DeleteNodeByPath(3, "/b.txt"));
+  EXPECT_EQ(0, Db().GetNodeById(5, nullptr));
+  EXPECT_EQ(1, Db().GetNodeById(2, nullptr));
 }
 
 TEST_F(NativeClientDbTest, NullTextReadsAsEmpty) {
@@ -166,7 +185,7 @@ TEST_F(NativeClientDbTest, DeletingADirectoryDeletesItsSubtree) {
   ASSERT_EQ(0, Db().DeleteNodeById(2));
   for (uint64_t gone : {2, 3, 4}) EXPECT_EQ(0, Db().GetNodeById(gone, nullptr)) << gone;
   EXPECT_EQ(1, Db().GetNodeById(5, nullptr));
-  ASSERT_EQ(0, Db().DeleteNodeByPath(3, "/G"));  // NOCASE here too
+  ASSERT_EQ(0, Db().DeleteNodeByPath(3, "/g"));
   EXPECT_EQ(0, Db().GetNodeById(5, nullptr));
   EXPECT_EQ(1, Db().GetNodeById(1, nullptr));
   ASSERT_EQ(0, Db().DeleteViewNodes(3));

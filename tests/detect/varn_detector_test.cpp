@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "core/client_config.h"
+#include "core/log_capture.h"
 #include "core/registry.h"
 #include "db/native_client_db.h"
 #include "detect/detector_fixtures.h"
@@ -298,6 +299,7 @@ class VarnDetectorFakeKernelTest : public VarnFixture {
 };
 
 TEST_F(VarnDetectorFakeKernelTest, OneKernelWatchPerVolume) {
+  test::LogCapture log;
   const std::string mask = std::to_string(VARN_WATCH_MASK);
   std::string carol = Mkdir("volume2/homes/carol");
   ASSERT_EQ(0, m_detector.AddWatch(m_alice, ALICE));
@@ -313,7 +315,23 @@ TEST_F(VarnDetectorFakeKernelTest, OneKernelWatchPerVolume) {
   EXPECT_EQ(0, m_detector.RemoveWatch(BOB));
   EXPECT_EQ(std::vector<std::string>{"remove32 " + m_alice + " " + mask}, g_fake.m_calls);
   EXPECT_EQ(-1, m_detector.RemoveWatch(BOB));
+  EXPECT_TRUE(log.Contains("no such watch (view_id " + std::to_string(BOB) + ")"));
   EXPECT_EQ(-1, m_detector.RemoveWatch(0xFFFFFFFFull));
+}
+
+TEST_F(VarnDetectorFakeKernelTest, AWatchTheKernelRefusedToRemoveStaysTracked) {
+  const std::string mask = std::to_string(VARN_WATCH_MASK);
+  ASSERT_EQ(0, m_detector.AddWatch(m_alice, ALICE));
+  g_fake.m_calls.clear();
+  g_fake.m_fail_errno = EIO;
+  EXPECT_EQ(-1, m_detector.RemoveWatch(ALICE));
+  // The kernel still watches the volume: a view added there again shares
+  // that watch, and its removal is the one that reaches the kernel.
+  g_fake.m_fail_errno = 0;
+  ASSERT_EQ(0, m_detector.AddWatch(m_bob, BOB));
+  EXPECT_EQ(std::vector<std::string>{}, g_fake.m_calls);
+  EXPECT_EQ(0, m_detector.RemoveWatch(BOB));
+  EXPECT_EQ(std::vector<std::string>{"remove32 " + m_alice + " " + mask}, g_fake.m_calls);
 }
 
 TEST_F(VarnDetectorFakeKernelTest, WatchCallsFallBackTo64BitsAndFailures) {

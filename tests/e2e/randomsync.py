@@ -395,6 +395,7 @@ class Executor:
         self.notes = []
         self.unseen_inodes = set()
         self.unseen_paths = set()
+        self.written = None   # os.stat of the file the last local write reached
 
     def local(self, path):
         return self.root + path
@@ -423,11 +424,11 @@ class Executor:
         notification names only the path written: the other names change
         unseen until a full rescan. Their inode is kept so the checks can
         tell that known gap from a real fault."""
-        try:
-            st = os.stat(self.local(path))
-        except OSError:
-            return
-        if st.st_nlink < 2:
+        # The inode written, not the one at the path now: the daemon may
+        # already have moved the written file aside (a conflict) and put
+        # another in its place.
+        st = self.written
+        if st is None or st.st_nlink < 2:
             return
         self.unseen_inodes.add(st.st_ino)
         # The other names hold the new content too: locally it is their
@@ -448,6 +449,8 @@ class Executor:
         os.makedirs(os.path.dirname(full), exist_ok=True)
         with open(full, mode) as f:
             f.write(data)
+            f.flush()
+            self.written = os.fstat(f.fileno())
 
     def _server_put(self, path, data, group=None):
         source = "/tmp/random-put"
@@ -492,6 +495,7 @@ class Executor:
             if os.path.isfile(self.local(args[0])):
                 with open(self.local(args[0]), "r+b") as f:
                     f.truncate(args[1])
+                    self.written = os.fstat(f.fileno())
                 self._record_file(args[0])
                 self._record_links(args[0])
         elif kind == "L-atomic":
@@ -526,8 +530,12 @@ class Executor:
             os.makedirs(self.local(args[0]), exist_ok=True)
         elif kind == "L-rmr":
             if os.path.isdir(self.local(args[0])):
-                shutil.rmtree(self.local(args[0]))
-                self.model.remove("local", args[0])
+                # A download landing inside while it runs can make the last
+                # rmdir fail; what was there is gone all the same.
+                try:
+                    shutil.rmtree(self.local(args[0]))
+                finally:
+                    self.model.remove("local", args[0])
         elif kind == "S-put":
             self._server_put(args[0], args[1].encode())
         elif kind == "S-mkdir":

@@ -84,6 +84,14 @@ TEST_F(ConflictRenameTest, RenamesAndNumbersTakenNames) {
   EXPECT_EQ(ConflictRename(m_view, "/", "ADMIN", "Conflict"), -1);  // never the view itself
 }
 
+TEST_F(ConflictRenameTest, ANameTakenInAnotherCaseIsTaken) {
+  // The server and the database tell names apart without regard to case.
+  m_dir.WriteFile("Report.txt", "mine");
+  m_dir.WriteFile(std::string("report") + SUFFIX + ".TXT", "the other name's conflict copy");
+  ASSERT_EQ(ConflictRename(m_view, "/Report.txt", "ADMIN", "Conflict"), 0);
+  EXPECT_EQ(test::TempDir::ReadFile(m_dir / (std::string("Report") + SUFFIX + "_1.txt")), "mine");
+}
+
 TEST_F(ConflictRenameTest, NeverOverwritesWhenEveryNumberIsTaken) {
   std::string path = m_dir.WriteFile("notes", "mine");
   for (int n = 0; n <= CONFLICT_MAX_NUMBER; ++n) {

@@ -176,6 +176,31 @@ TEST_F(RemovalTest, RemoveRemoteFakeEventsNeverReachTheServer) {
   EXPECT_TRUE(HasRow("/back.txt"));
 }
 
+// What stands at the path now decides: a folder made again is compared with
+// its records (the removals below it were folded into this one), a link or
+// special file in the old file's place is never synchronised, so the server
+// copy still goes.
+TEST_F(RemovalTest, RemoveRemoteOfAPathTakenAgain) {
+  int exchanges = 0;
+  auto server = [&](NRemoveRequest*, NRemoveResponse* response) {
+    response->m_error_code = 0;
+    return ++exchanges, 0;
+  };
+  AddRow("/d", true);
+  AddRow("/d/gone.txt", false);
+  ASSERT_EQ(0, mkdir(Local("/d").c_str(), 0777));
+  EXPECT_EQ(0, RemoveRemoteItem(Item(REMOVE_REMOTE, "/d", EVENT_FLAG_DIR), server));
+  EXPECT_EQ(0, exchanges);
+  EXPECT_EQ(std::vector<std::string>{"RESCAN_SYNC /d 1"}, Describe(Drain()));
+
+  AddSyncedFile("/f", "x");
+  ASSERT_EQ(0, unlink(Local("/f").c_str()));
+  ASSERT_EQ(0, symlink("../elsewhere", Local("/f").c_str()));
+  EXPECT_EQ(0, RemoveRemoteItem(Item(REMOVE_REMOTE, "/f"), server));
+  EXPECT_EQ(1, exchanges);
+  EXPECT_FALSE(HasRow("/f"));
+}
+
 TEST_F(RemovalTest, RemoveRemoteResponseCodes) {
   struct Case {
     const char* m_name;
