@@ -7,7 +7,7 @@ packages=(
   libsqlite3-dev libssl-dev librsync-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   inotify-tools sqlite3 openssl git
-  man-db groff-base clang-14 libclang-rt-14-dev
+  man-db groff-base clang-14 libclang-rt-14-dev acl
 )
 
 
