@@ -8,6 +8,7 @@
 #include "daemon/control_loop.h"
 #include "daemon/registration.h"
 #include "daemon/startup.h"
+#include "platform/volume_path.h"
 #include "daemon/task_table.h"
 #include "db/native_client_db.h"
 #include "detect/watch_interface.h"

@@ -17,6 +17,7 @@
 
 #include "core/daemon_state.h"
 #include "core/logger.h"
+#include "core/pid_file.h"
 #include "db/native_client_db.h"
 #include "filter/filter.h"
 #include "fs/beneath.h"
@@ -27,23 +28,6 @@
 #include "sync/server_connection.h"
 
 namespace tide {
-
-int LoadVolumePath(ClientConfig& config) {
-  char value[256];
-  if (VLIBCFileGetKeyValue(DB_PATH_CONF, "db-vol", value, sizeof value, 1) >= 1) {
-    config.m_volume_path = value;
-    return 0;
-  }
-  VarnShare* homes = nullptr;
-  if (VARNShareGet("homes", &homes) == 0) {
-    const std::string& share_path = homes->m_path;
-    size_t slash = share_path.rfind('/');
-    config.m_volume_path = slash == std::string::npos ? "" : share_path.substr(0, slash);
-    VARNShareFree(homes);
-    return 0;
-  }
-  return -1;
-}
 
 namespace {
 
@@ -69,31 +53,10 @@ int RedirectToDevNull(int target) {
   return 0;
 }
 
-// A process that has exited but was not yet collected by its parent still
-// answers signal 0.
-bool IsZombie(int pid) {
-  std::string path = "/proc/" + std::to_string(pid) + "/stat";
-  FILE* fp = fopen(path.c_str(), "re");
-  if (!fp) return false;
-  char line[512];
-  bool zombie = false;
-  if (fgets(line, sizeof line, fp) != nullptr) {
-    // The state follows the command name, which is in parentheses and may
-    // itself hold blanks and parentheses.
-    const char* end = strrchr(line, ')');
-    zombie = end != nullptr && end[1] == ' ' && end[2] == 'Z';
-  }
-  fclose(fp);
-  return zombie;
-}
-
 // A live daemon is one whose PID file names a process that still runs.
 bool OtherDaemonAlive(const std::string& pid_file_path, int* pid) {
-  FILE* fp = fopen(pid_file_path.c_str(), "re");
-  if (!fp) return false;
-  int found = fscanf(fp, "%d\n", pid);
-  fclose(fp);
-  return found == 1 && ProcessRunning(*pid);
+  *pid = ReadPidFile(pid_file_path);
+  return ProcessRunning(*pid);
 }
 
 int WritePidFile(const std::string& path) {
@@ -113,8 +76,6 @@ int WritePidFile(const std::string& path) {
 }
 
 }  // namespace
-
-bool ProcessRunning(int pid) { return pid > 0 && (kill(pid, 0) == 0 || errno == EPERM) && !IsZombie(pid); }
 
 void CloseDescriptorsFrom(int first) {
 #ifdef SYS_close_range

@@ -5,18 +5,10 @@
 
 namespace tide {
 
-// Fills volume_path from the db-path file's "db-vol", else from the folder
-// above the "homes" share. 0 when found, -1 when left empty.
-int LoadVolumePath(ClientConfig& config);
-
 // Detaches (when configured), prepares descriptors, the file-creation mask,
 // the logger, the PID file and the signal handlers, then the process-wide
 // services. 0, or -1 after its message: the caller exits with 255.
 int BecomeDaemon(const ClientConfig& config);
-
-// Whether `pid` names a process that still runs: it exists (also when it
-// belongs to someone the caller may not signal) and has not exited.
-bool ProcessRunning(int pid);
 
 // Set to "inotify", keeps the inotify detector where the volume-wide one
 // would be used.

@@ -1,72 +1,12 @@
-// The daemon's status file: what only the running daemon knows, published
-// for `tide-clientctl status` without touching the control protocol:
-// whether its tasks are paused and, per registered view, its attribute
-// bits and the events waiting, with workers and finished lately.
-//
-// Text, one record per line, "key value" pairs separated by blanks:
-//   pid 1234
-//   paused 0
-//   view 1001 attribute 0 waiting 3 working 1 done 10
-// Readers skip keys they do not know, so fields can be added.
-//
-// The main thread writes it from the control loop's periodic wake-up;
-// other processes only read it. It is replaced by rename, so a reader sees
-// either the old or the new text, never a half-written one.
+// What the running daemon publishes in its status file (format and writer
+// in core/status_file.h, shared with the control program that reads it).
 #pragma once
 
-#include <chrono>
-#include <cstdint>
-#include <string>
-#include <string_view>
-#include <vector>
+#include "core/status_file.h"
 
 namespace tide {
 
-constexpr const char* STATUS_FILE_PATH = "/var/run/tide-clientd.status";
-
-struct StatusView {
-  uint64_t m_view_id = 0;
-  uint32_t m_attribute = 0;  // registry attribute bits
-  int m_waiting = 0;
-  int m_working = 0;
-  uint64_t m_done = 0;
-
-  bool operator==(const StatusView&) const = default;
-};
-
-struct DaemonStatus {
-  int m_pid = 0;
-  bool m_paused = false;  // every task paused by the "pause" instruction
-  std::vector<StatusView> m_views;  // in view-id order
-
-  bool operator==(const DaemonStatus&) const = default;
-};
-
-std::string FormatStatus(const DaemonStatus& status);
-// 0, or -1 for text that is not a status file (missing pid line, a number
-// that does not parse).
-int ParseStatus(std::string_view text, DaemonStatus* status);
-
 // The registered views with their load, as the daemon sees them now.
 DaemonStatus CollectStatus(bool paused);
-
-class StatusFileWriter {
- public:
-  using Clock = std::chrono::steady_clock;
-
-  explicit StatusFileWriter(std::string path) : m_path(std::move(path)) {}
-  // Replaces the file when `status` differs from what it holds, at most
-  // once a second: 1 written, 0 nothing to do (yet), -1 failed (logged
-  // once until a write succeeds again).
-  int Update(const DaemonStatus& status, Clock::time_point now);
-  // Removes the file (clean stop).
-  void Remove();
-
- private:
-  const std::string m_path;
-  std::string m_written;  // text the file holds; empty before the first write
-  Clock::time_point m_last_write{};
-  bool m_failure_logged = false;
-};
 
 }  // namespace tide

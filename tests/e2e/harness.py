@@ -9,10 +9,14 @@ when they fail.
 """
 
 import ctypes
+import ctypes.util
+import hashlib
 import importlib.util
 import os
 import re
 import signal
+import sqlite3
+import struct
 import subprocess
 import time
 import unittest
@@ -28,6 +32,8 @@ LEVEL_FILE = TARGET_ETC + "/syncfolder_c.debug"
 FILTER_FILE = TARGET_ETC + "/filter"
 DB_PATH_CONF = PACKAGE_ETC + "/db-path.conf"
 SHARES_CONF = PACKAGE_ETC + "/shares.conf"
+LOCAL_DB = "/volume1/@tidewell/@clientd/db.sqlite"
+USER_DB = "/volume1/@tidewell/@sync/user-db.sqlite"
 STARTED = "main thread starts receiving events"
 # Generous bound for anything the daemon does at start or stop.
 WAIT_SECONDS = 60
@@ -109,6 +115,159 @@ def reap(pid):
     return os.waitstatus_to_exitcode(status)
 
 
+def _libcrypto_md4():
+    """MD4 straight from libcrypto: OpenSSL 3 keeps it out of hashlib, and
+    the pure-Python digest takes seconds per megabyte."""
+    try:
+        lib = ctypes.CDLL(ctypes.util.find_library("crypto") or "libcrypto.so.3")
+        lib.MD4.restype = ctypes.c_void_p
+        lib.MD4.argtypes = [ctypes.c_char_p, ctypes.c_size_t, ctypes.c_char_p]
+    except (OSError, AttributeError, TypeError):
+        return None
+
+    def digest(data):
+        out = ctypes.create_string_buffer(16)
+        lib.MD4(bytes(data), len(data), out)
+        return out.raw.hex()
+    return digest
+
+
+def _python_md4(data):
+    def f(x, y, z): return (x & y) | (~x & z)
+    def g(x, y, z): return (x & y) | (x & z) | (y & z)
+    def h(x, y, z): return x ^ y ^ z
+    def rotl(v, s): return ((v << s) | (v >> (32 - s))) & 0xFFFFFFFF
+
+    message = bytearray(data)
+    bit_length = (8 * len(data)) & 0xFFFFFFFFFFFFFFFF
+    message.append(0x80)
+    while len(message) % 64 != 56:
+        message.append(0)
+    message += struct.pack("<Q", bit_length)
+    a, b, c, d = 0x67452301, 0xEFCDAB89, 0x98BADCFE, 0x10325476
+    for offset in range(0, len(message), 64):
+        x = struct.unpack("<16I", message[offset:offset + 64])
+        aa, bb, cc, dd = a, b, c, d
+        for i in (0, 4, 8, 12):
+            a = rotl((a + f(b, c, d) + x[i]) & 0xFFFFFFFF, 3)
+            d = rotl((d + f(a, b, c) + x[i + 1]) & 0xFFFFFFFF, 7)
+            c = rotl((c + f(d, a, b) + x[i + 2]) & 0xFFFFFFFF, 11)
+            b = rotl((b + f(c, d, a) + x[i + 3]) & 0xFFFFFFFF, 19)
+        for i in (0, 1, 2, 3):
+            a = rotl((a + g(b, c, d) + x[i] + 0x5A827999) & 0xFFFFFFFF, 3)
+            d = rotl((d + g(a, b, c) + x[i + 4] + 0x5A827999) & 0xFFFFFFFF, 5)
+            c = rotl((c + g(d, a, b) + x[i + 8] + 0x5A827999) & 0xFFFFFFFF, 9)
+            b = rotl((b + g(c, d, a) + x[i + 12] + 0x5A827999) & 0xFFFFFFFF, 13)
+        for i in (0, 2, 1, 3):
+            a = rotl((a + h(b, c, d) + x[i] + 0x6ED9EBA1) & 0xFFFFFFFF, 3)
+            d = rotl((d + h(a, b, c) + x[i + 8] + 0x6ED9EBA1) & 0xFFFFFFFF, 9)
+            c = rotl((c + h(d, a, b) + x[i + 4] + 0x6ED9EBA1) & 0xFFFFFFFF, 11)
+            b = rotl((b + h(c, d, a) + x[i + 12] + 0x6ED9EBA1) & 0xFFFFFFFF, 15)
+        a, b, c, d = (a + aa) & 0xFFFFFFFF, (b + bb) & 0xFFFFFFFF, (c + cc) & 0xFFFFFFFF, (d + dd) & 0xFFFFFFFF
+    return struct.pack("<4I", a, b, c, d).hex()
+
+
+_md4_impl = _libcrypto_md4() or _python_md4
+_md4_cache = {}
+
+
+def md4(data):
+    """MD4 as 32 lowercase hex digits, the digest the daemon and the server
+    record. Trees are hashed at every poll, so digests are kept by a cheaper
+    key."""
+    key = hashlib.sha1(data).digest()
+    if key not in _md4_cache:
+        _md4_cache[key] = _md4_impl(data)
+    return _md4_cache[key]
+
+
+def file_md4(path):
+    with open(path, "rb") as f:
+        return md4(f.read())
+
+
+class LocalDb:
+    """The daemon's local database as the tests look into it: opened read
+    only for every query, as another process would, so the daemon keeps
+    owning the file. A query of a database that is missing, locked for too
+    long or not yet created answers None."""
+
+    def __init__(self, path=LOCAL_DB, timeout=30):
+        self.path = path
+        self.timeout = timeout
+
+    def rows(self, sql, args=()):
+        try:
+            conn = sqlite3.connect("file:%s?mode=ro" % self.path, uri=True, timeout=self.timeout)
+        except sqlite3.Error:
+            return None
+        try:
+            return conn.execute(sql, args).fetchall()
+        except sqlite3.Error:
+            return None
+        finally:
+            conn.close()
+
+    def value(self, sql, args=()):
+        """The first column of the first row; None without one."""
+        rows = self.rows(sql, args)
+        return rows[0][0] if rows else None
+
+    def global_sync_id(self):
+        value = self.value("SELECT value FROM config_table WHERE key = 'sync_id'")
+        return int(value) if value is not None else None
+
+    def progress(self):
+        """{view id: sync id} of the views still catching up."""
+        rows = self.rows("SELECT view_id, sync_id FROM progress_table")
+        return dict(rows) if rows is not None else None
+
+    def node(self, view, path):
+        """The node's row as a dict, or None."""
+        rows = self.rows("SELECT node_id, parent_id, view_id, attribute, sync_id, mtime, size, mode, hash, "
+                         "mac_hash, name, path FROM node_table WHERE view_id = ? AND path = ?", (view, path))
+        if not rows:
+            return None
+        names = ("node_id", "parent_id", "view_id", "attribute", "sync_id", "mtime", "size", "mode", "hash",
+                 "mac_hash", "name", "path")
+        return dict(zip(names, rows[0]))
+
+    def tree(self, view):
+        """{path: ("d",) | ("f", size, md4)} of the view's rows below its root."""
+        tree = {}
+        for path, attribute, size, digest in self.rows(
+                "SELECT path, attribute, size, hash FROM node_table WHERE view_id = ?", (view,)) or []:
+            if path in ("", "/", None):
+                continue
+            tree[path] = ("d",) if attribute & 2 else ("f", size, (digest or "").lower())
+        return tree
+
+    def view_ids(self):
+        """Views with any row (a root row at least)."""
+        return {row[0] for row in self.rows("SELECT DISTINCT view_id FROM node_table") or []}
+
+    def root_views(self):
+        return {row[0] for row in self.rows("SELECT view_id FROM node_table WHERE path = '/'") or []}
+
+    def integrity(self):
+        return self.value("PRAGMA integrity_check")
+
+    def write(self, sql, args=()):
+        """Changes the database behind the daemon's back (a test staging a
+        state the daemon must cope with)."""
+        conn = sqlite3.connect(self.path, isolation_level=None, timeout=self.timeout)
+        try:
+            conn.execute(sql, args)
+        finally:
+            conn.close()
+
+    def remove(self):
+        """Deletes the database with its WAL files (before the daemon starts)."""
+        for suffix in ("", "-wal", "-shm"):
+            if os.path.exists(self.path + suffix):
+                os.unlink(self.path + suffix)
+
+
 class Daemon:
     """One run of tide-clientd: foreground (is_daemon=false) or detached."""
 
@@ -152,7 +311,20 @@ class Daemon:
             return 0
 
     def thread_count(self):
-        return len(os.listdir("/proc/%d/task" % self.pid))
+        """The daemon's own threads. A ThreadSanitizer build runs one more,
+        the runtime's background thread, from the first thread the program
+        starts on; it is not counted."""
+        count = len(os.listdir("/proc/%d/task" % self.pid))
+        if count > 1 and self._thread_sanitized():
+            count -= 1
+        return count
+
+    def _thread_sanitized(self):
+        try:
+            with open("/proc/%d/maps" % self.pid) as f:
+                return "libtsan" in f.read()
+        except OSError:
+            return False
 
     def stop(self, sig=signal.SIGTERM, timeout=WAIT_SECONDS):
         """Signals the daemon and returns its exit status."""

@@ -9,52 +9,16 @@ in between; the executor then skips an operation whose target is not there.
 What must survive is judged from what the executor observed, never from what
 the generator intended."""
 
-import ctypes
-import ctypes.util
-import hashlib
 import json
 import os
 import random
 import re
 import shutil
-import sqlite3
 import subprocess
 import time
 
-try:
-    import refserver
-except ImportError:  # the reference server's helpers arrive with the sync tests
-    refserver = None
-
-
-def _libcrypto_md4():
-    """MD4 straight from libcrypto: OpenSSL 3 keeps it out of hashlib, and
-    the pure-Python digest takes seconds per megabyte."""
-    try:
-        lib = ctypes.CDLL(ctypes.util.find_library("crypto") or "libcrypto.so.3")
-        lib.MD4.restype = ctypes.c_void_p
-        lib.MD4.argtypes = [ctypes.c_char_p, ctypes.c_size_t, ctypes.c_char_p]
-    except (OSError, AttributeError, TypeError):
-        return None
-
-    def digest(data):
-        out = ctypes.create_string_buffer(16)
-        lib.MD4(bytes(data), len(data), out)
-        return out.raw.hex()
-    return digest
-
-
-_md4_impl = _libcrypto_md4() or (refserver.md4 if refserver else None)
-_md4_cache = {}
-
-
-def md4(data):
-    """MD4 as 32 lowercase hex digits; trees are hashed at every poll, so
-    digests are kept by a cheaper key."""
-    key = hashlib.sha1(data).digest()
-    if key not in _md4_cache:
-        _md4_cache[key] = _md4_impl(data)
-    return _md4_cache[key]
+import harness
+from harness import md4
 
 ROOT_DIRS = ["d1", "d2", "d1/e", "d2/f/g"]
 FILE_NAMES = ["a.txt", "b.bin", "c", "x y.txt", "n\u00e9.md"]
@@ -298,33 +262,15 @@ def server_tree(server, view):
 
 
 def db_tree(db_path, view):
-    conn = sqlite3.connect("file:%s?mode=ro" % db_path, uri=True, timeout=30)
-    try:
-        rows = conn.execute("SELECT path, attribute, size, hash FROM node_table WHERE view_id = ?", (view,)).fetchall()
-    finally:
-        conn.close()
-    tree = {}
-    for path, attribute, size, digest in rows:
-        if path in ("", "/", None):
-            continue
-        tree[path] = ("d",) if attribute & 2 else ("f", size, (digest or "").lower())
-    return tree
+    return harness.LocalDb(db_path).tree(view)
 
 
 def db_check(db_path):
-    conn = sqlite3.connect("file:%s?mode=ro" % db_path, uri=True, timeout=30)
-    try:
-        return conn.execute("PRAGMA integrity_check").fetchone()[0]
-    finally:
-        conn.close()
+    return harness.LocalDb(db_path).integrity()
 
 
 def db_views(db_path):
-    conn = sqlite3.connect("file:%s?mode=ro" % db_path, uri=True, timeout=30)
-    try:
-        return {row[0] for row in conn.execute("SELECT DISTINCT view_id FROM node_table")}
-    finally:
-        conn.close()
+    return harness.LocalDb(db_path).view_ids()
 
 
 # The reference server's own download copies: it keeps each until the

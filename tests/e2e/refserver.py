@@ -1,6 +1,6 @@
 """The reference server beside the daemon in the sandbox: start, stop, admin
-commands, its history and log; plus the MD4 of files and an AppleDouble
-reader, to check what the server holds.
+commands, its history and log; plus an AppleDouble reader, to check what the
+server holds. Every whole-daemon test that needs a server uses this one.
 
 The server listens on /tmp/sfsock, where the daemon looks for it. Its store
 sits on the volume by default, so that upload copies enter it by hard link
@@ -23,6 +23,7 @@ BINARY = os.path.join(harness.BUILD, "tide-refsyncd")
 
 class RefServer:
     def __init__(self, home="/volume1/@refsyncd", log_level=6, trace=None):
+        self.home = home
         self.db = os.path.join(home, "history.sqlite")
         self.store = os.path.join(home, "store")
         self.log_level = log_level
@@ -44,6 +45,8 @@ class RefServer:
         if self.pid is None:
             return
         try:
+            # A test may have frozen it (SIGSTOP) to hold its history still.
+            os.kill(self.pid, signal.SIGCONT)
             os.kill(self.pid, signal.SIGTERM)
         except ProcessLookupError:
             pass
@@ -69,6 +72,20 @@ class RefServer:
             kind, sync_id, _node, size, digest, path = line.split(None, 5)
             nodes[path] = (kind, int(sync_id), int(size), digest)
         return nodes
+
+    def kinds(self, view_id):
+        """{path: "d" or "f"} of every live node below the view's root."""
+        return {path: node[0] for path, node in self.tree(view_id).items() if path != "/"}
+
+    def put(self, view_id, path, data):
+        """Stores `data` (bytes or text) at `path` as a remote client would;
+        returns the server's sync id after it."""
+        source = os.path.join(self.home, "put-source")
+        with open(source, "wb") as f:
+            f.write(data.encode() if isinstance(data, str) else data)
+        self.admin("put", view_id, source, path)
+        os.unlink(source)
+        return self.sync_id()
 
     def get(self, view_id, path):
         dest = "/tmp/refsyncd-get"
@@ -98,47 +115,6 @@ class RefServer:
 
     def log(self):
         return read(LOG)
-
-
-def md4(data):
-    """MD4 as 32 lowercase hex digits (OpenSSL 3 may not offer it to hashlib)."""
-    def f(x, y, z): return (x & y) | (~x & z)
-    def g(x, y, z): return (x & y) | (x & z) | (y & z)
-    def h(x, y, z): return x ^ y ^ z
-    def rotl(v, s): return ((v << s) | (v >> (32 - s))) & 0xFFFFFFFF
-
-    message = bytearray(data)
-    bit_length = (8 * len(data)) & 0xFFFFFFFFFFFFFFFF
-    message.append(0x80)
-    while len(message) % 64 != 56:
-        message.append(0)
-    message += struct.pack("<Q", bit_length)
-    a, b, c, d = 0x67452301, 0xEFCDAB89, 0x98BADCFE, 0x10325476
-    for offset in range(0, len(message), 64):
-        x = struct.unpack("<16I", message[offset:offset + 64])
-        aa, bb, cc, dd = a, b, c, d
-        for i in (0, 4, 8, 12):
-            a = rotl((a + f(b, c, d) + x[i]) & 0xFFFFFFFF, 3)
-            d = rotl((d + f(a, b, c) + x[i + 1]) & 0xFFFFFFFF, 7)
-            c = rotl((c + f(d, a, b) + x[i + 2]) & 0xFFFFFFFF, 11)
-            b = rotl((b + f(c, d, a) + x[i + 3]) & 0xFFFFFFFF, 19)
-        for i in (0, 1, 2, 3):
-            a = rotl((a + g(b, c, d) + x[i] + 0x5A827999) & 0xFFFFFFFF, 3)
-            d = rotl((d + g(a, b, c) + x[i + 4] + 0x5A827999) & 0xFFFFFFFF, 5)
-            c = rotl((c + g(d, a, b) + x[i + 8] + 0x5A827999) & 0xFFFFFFFF, 9)
-            b = rotl((b + g(c, d, a) + x[i + 12] + 0x5A827999) & 0xFFFFFFFF, 13)
-        for i in (0, 2, 1, 3):
-            a = rotl((a + h(b, c, d) + x[i] + 0x6ED9EBA1) & 0xFFFFFFFF, 3)
-            d = rotl((d + h(a, b, c) + x[i + 8] + 0x6ED9EBA1) & 0xFFFFFFFF, 9)
-            c = rotl((c + h(d, a, b) + x[i + 4] + 0x6ED9EBA1) & 0xFFFFFFFF, 11)
-            b = rotl((b + h(c, d, a) + x[i + 12] + 0x6ED9EBA1) & 0xFFFFFFFF, 15)
-        a, b, c, d = (a + aa) & 0xFFFFFFFF, (b + bb) & 0xFFFFFFFF, (c + cc) & 0xFFFFFFFF, (d + dd) & 0xFFFFFFFF
-    return struct.pack("<4I", a, b, c, d).hex()
-
-
-def file_md4(path):
-    with open(path, "rb") as f:
-        return md4(f.read())
 
 
 class AppleDouble:

@@ -5,19 +5,16 @@ the local database."""
 import os
 import signal
 import socket
-import sqlite3
 import stat
 import subprocess
 import time
 import unittest
 
 import harness
-from harness import LOG_FILE, read, wait_until
+from harness import LOCAL_DB, LOG_FILE, USER_DB, read, wait_until
 
 CTL = os.path.join(harness.BUILD, "tide-clientctl")
 CONTROL = "/tmp/tide-clientd-control"
-LOCAL_DB = "/volume1/@tidewell/@clientd/db.sqlite"
-USER_DB = "/volume1/@tidewell/@sync/user-db.sqlite"
 
 userdb = harness.load_user_db_tool()
 
@@ -36,16 +33,10 @@ def ctl(*args, user=None):
                           preexec_fn=drop if user == "nobody" else None)
 
 
-def local_rows(sql, args=()):
-    conn = sqlite3.connect(LOCAL_DB, isolation_level=None)
-    try:
-        return conn.execute(sql, args).fetchall()
-    finally:
-        conn.close()
+local_db = harness.LocalDb()
 
 
-def root_rows():
-    return {row[0] for row in local_rows("SELECT view_id FROM node_table WHERE path = '/'")}
+root_rows = local_db.root_views
 
 
 class ControlTest(harness.DaemonTestCase):
@@ -124,11 +115,11 @@ class ControlTest(harness.DaemonTestCase):
 
         # hxm-disable: the view catches up from a progress row at the
         # global sync id.
-        local_rows("UPDATE config_table SET value = '42' WHERE key = 'sync_id'")
+        local_db.write("UPDATE config_table SET value = '42' WHERE key = 'sync_id'")
         at = self.send("hxm-disable", "--user", "alice")
         self.wait_log("user of view_id 10 is hxm disabled", at)
-        self.assertTrue(wait_until(lambda: local_rows("SELECT sync_id FROM progress_table WHERE view_id = 10")))
-        self.assertEqual([(42,)], local_rows("SELECT sync_id FROM progress_table WHERE view_id = 10"))
+        self.assertTrue(wait_until(lambda: 10 in (local_db.progress() or {})))
+        self.assertEqual(42, local_db.progress()[10])
         at = self.send("hxm-enable", "--user", "alice")
         self.wait_log("Add watch user 'alice', watch_path '/volume1/homes/alice'", at)
 

@@ -12,17 +12,14 @@ import re
 import shutil
 import signal
 import socket
-import sqlite3
 import subprocess
 import threading
 import unittest
 
 import harness
 import pvalue
-from harness import LOG_FILE, read, write, wait_until
+from harness import LOCAL_DB, LOG_FILE, USER_DB, read, write, wait_until
 
-LOCAL_DB = "/volume1/@tidewell/@clientd/db.sqlite"
-USER_DB = "/volume1/@tidewell/@sync/user-db.sqlite"
 ALICE = "/volume1/homes/alice"
 PHOTOS = "/volume1/photos"
 WORK_DIR = "/volume1/@tmp/tide-clientd.tmp.dir"
@@ -279,17 +276,16 @@ class DetectorScenarios:
         handler = HandlerStub()
         self.addCleanup(handler.close)
         write(os.path.join(PHOTOS, "p1"), "1")
-        conn = sqlite3.connect(LOCAL_DB, isolation_level=None, timeout=30)
-        self.assertTrue(conn.execute("SELECT count(*) FROM node_table WHERE view_id = 20").fetchone()[0] >= 1)
+        local_db = harness.LocalDb()
+        rows_of_view = "SELECT count(*) FROM node_table WHERE view_id = 20"
+        self.assertTrue(local_db.value(rows_of_view) >= 1)
         start = self.offset()
         shutil.rmtree(PHOTOS)
         self.assertTrue(wait_until(lambda: "NotifyWatchRemoved: <<< " in whole_log()[start:]), "no withdrawal")
         self.assertIn(self.withdrawal_line, whole_log()[start:])
         name = re.search(r"Register shared folder '(.*)' \(with view 20\)", whole_log()).group(1)
         self.assertEqual([{"action": 3, "user_name": name, "user_type": 0}], handler.requests)
-        self.assertTrue(wait_until(
-            lambda: conn.execute("SELECT count(*) FROM node_table WHERE view_id = 20").fetchone()[0] == 0))
-        conn.close()
+        self.assertTrue(wait_until(lambda: local_db.value(rows_of_view) == 0))
         # The other view is still watched.
         self.settle(self.offset())
 

@@ -7,19 +7,14 @@ import glob
 import os
 import shutil
 import signal
-import sqlite3
 import subprocess
 import unittest
 
 import harness
-from harness import LOG_FILE, read, write, wait_until
+import refserver
+from harness import LOG_FILE, USER_DB, read, write, wait_until
 
-LOCAL_DB = "/volume1/@tidewell/@clientd/db.sqlite"
-USER_DB = "/volume1/@tidewell/@sync/user-db.sqlite"
-REF_DIR = "/volume1/@refsyncd"
-REF_DB = REF_DIR + "/history.sqlite"
-REF_STORE = REF_DIR + "/store"
-REF_PID = "/tmp/refsyncd.pid"
+REF_HOME = "/volume1/@refsyncd"
 ALICE = "/volume1/homes/alice"
 WORK_DIR = "/volume1/@tmp/tide-clientd.tmp.dir"
 FREEZE_FILE = "/tmp/tdwl_diskfull_freeze_2"
@@ -29,26 +24,10 @@ PHOTOS_VIEW = 20
 LEVELS = ("client_debug=7\nworker_debug=6\nprogress_syncer_debug=7\nsyncer_debug=6\n"
           "event_mgr_debug=4\ndetector_debug=4\n")
 CTL = os.path.join(harness.BUILD, "tide-clientctl")
-REFSYNCD = os.path.join(harness.BUILD, "tide-refsyncd")
 
 userdb = harness.load_user_db_tool()
-
-
-def ref(*args):
-    """Runs a reference-server admin command; returns its output."""
-    result = subprocess.run([REFSYNCD, "--db", REF_DB, "--store", REF_STORE] + [str(a) for a in args],
-                            check=True, capture_output=True, text=True, timeout=120)
-    return result.stdout
-
-
-def server_tree(view):
-    """{path: 'd' or 'f'} of every live node of the view on the server."""
-    nodes = {}
-    for line in ref("tree", view).splitlines():
-        fields = line.split(None, 5)
-        if len(fields) == 6 and fields[5] != "/":
-            nodes[fields[5]] = fields[0]
-    return nodes
+local_db = harness.LocalDb()
+progress_rows = local_db.progress
 
 
 def local_tree(root):
@@ -64,14 +43,6 @@ def local_tree(root):
     return nodes
 
 
-def progress_rows():
-    try:
-        with sqlite3.connect(LOCAL_DB, timeout=10) as conn:
-            return dict(conn.execute("SELECT view_id, sync_id FROM progress_table").fetchall())
-    except sqlite3.Error:
-        return None
-
-
 def write_file(path, text):
     os.makedirs(os.path.dirname(path), exist_ok=True)
     with open(path, "w") as f:
@@ -81,12 +52,12 @@ def write_file(path, text):
 class RemovalTest(harness.DaemonTestCase):
     def setUp(self):
         super().setUp()
-        for path in (USER_DB, LOCAL_DB, LOCAL_DB + "-wal", LOCAL_DB + "-shm"):
-            if os.path.exists(path):
-                os.unlink(path)
+        local_db.remove()
+        if os.path.exists(USER_DB):
+            os.unlink(USER_DB)
         if os.path.exists(FREEZE_FILE):
             os.unlink(FREEZE_FILE)
-        for folder in (ALICE, PHOTOS, REF_DIR):
+        for folder in (ALICE, PHOTOS, REF_HOME):
             shutil.rmtree(folder, ignore_errors=True)
         os.makedirs(ALICE)
         os.makedirs(PHOTOS)
@@ -95,22 +66,16 @@ class RemovalTest(harness.DaemonTestCase):
         userdb.add_share(conn, "photos", PHOTOS_VIEW, PHOTOS)
         conn.close()
         write(harness.LEVEL_FILE, LEVELS)
-        os.makedirs(REF_STORE)
-        subprocess.run([REFSYNCD, "--db", REF_DB, "--store", REF_STORE, "--pid-file", REF_PID,
-                        "--log", REF_DIR + "/refsyncd.log"], check=True, timeout=60)
-        ref("view-add", ALICE_VIEW, ALICE)
-        ref("view-add", PHOTOS_VIEW, PHOTOS)
+        self.server = refserver.RefServer(REF_HOME).start()
+        self.server.add_view(ALICE_VIEW, ALICE)
+        self.server.add_view(PHOTOS_VIEW, PHOTOS)
 
     def tearDown(self):
-        try:
-            os.kill(int(read(REF_PID).strip()), signal.SIGCONT)
-            os.kill(int(read(REF_PID).strip()), signal.SIGTERM)
-        except (ValueError, OSError):
-            pass
+        self.server.stop()
         result = self._outcome.result
         if any(test is self for test, _ in result.failures + result.errors):
             print("\n---- client log ----\n%s" % read(LOG_FILE)[-30000:])
-            print("\n---- refsyncd log ----\n%s" % read(REF_DIR + "/refsyncd.log")[-6000:])
+            print("\n---- refsyncd log ----\n%s" % self.server.log()[-6000:])
         super().tearDown()
 
     def start_daemon(self):
@@ -125,8 +90,8 @@ class RemovalTest(harness.DaemonTestCase):
         self.assertTrue(wait_until(predicate, timeout=self.settle_seconds, interval=0.2), message)
 
     def assertInSync(self, root, view):
-        self.assertSettles(lambda: local_tree(root) == server_tree(view),
-                           "disk and server differ: %s vs %s" % (local_tree(root), server_tree(view)))
+        self.assertSettles(lambda: local_tree(root) == self.server.kinds(view),
+                           "disk and server differ: %s vs %s" % (local_tree(root), self.server.kinds(view)))
 
     def test_local_deletions_reach_the_server(self):
         self.start_daemon()
@@ -134,11 +99,11 @@ class RemovalTest(harness.DaemonTestCase):
         for d in range(3):
             for f in range(4):
                 write_file("%s/tree/sub%d/deeper/f%d.txt" % (ALICE, d, f), "x" * f)
-        self.assertSettles(lambda: len(server_tree(ALICE_VIEW)) == 1 + 1 + 3 * 2 + 12, "uploads not done")
+        self.assertSettles(lambda: len(self.server.kinds(ALICE_VIEW)) == 1 + 1 + 3 * 2 + 12, "uploads not done")
         os.unlink(ALICE + "/single.txt")
-        self.assertSettles(lambda: "/single.txt" not in server_tree(ALICE_VIEW), "file not removed on server")
+        self.assertSettles(lambda: "/single.txt" not in self.server.kinds(ALICE_VIEW), "file not removed on server")
         shutil.rmtree(ALICE + "/tree")
-        self.assertSettles(lambda: server_tree(ALICE_VIEW) == {}, "tree not removed on server")
+        self.assertSettles(lambda: self.server.kinds(ALICE_VIEW) == {}, "tree not removed on server")
 
     def test_server_deletions_reach_the_disk(self):
         self.start_daemon()
@@ -146,18 +111,18 @@ class RemovalTest(harness.DaemonTestCase):
         write_file(source + "/a.txt", "a")
         write_file(source + "/dir/b.txt", "bb")
         write_file(source + "/dir/inner/c.txt", "ccc")
-        ref("put", ALICE_VIEW, source + "/a.txt", "/a.txt")
-        ref("put", ALICE_VIEW, source + "/dir", "/dir")
+        self.server.admin("put", ALICE_VIEW, source + "/a.txt", "/a.txt")
+        self.server.admin("put", ALICE_VIEW, source + "/dir", "/dir")
         self.assertSettles(lambda: os.path.exists(ALICE + "/dir/inner/c.txt") and os.path.exists(ALICE + "/a.txt"),
                            "server files not downloaded")
-        ref("rm", ALICE_VIEW, "/a.txt")
+        self.server.admin("rm", ALICE_VIEW, "/a.txt")
         self.assertSettles(lambda: not os.path.exists(ALICE + "/a.txt"), "file not removed locally")
-        ref("rm", ALICE_VIEW, "/dir")
+        self.server.admin("rm", ALICE_VIEW, "/dir")
         self.assertSettles(lambda: not os.path.exists(ALICE + "/dir"), "tree not removed locally")
         self.assertInSync(ALICE, ALICE_VIEW)
 
     def ref_pid(self):
-        return int(read(REF_PID).strip())
+        return self.server.pid
 
     def hold_share(self):
         """Puts the share to catch up while the server is frozen (SIGSTOP),
@@ -181,13 +146,13 @@ class RemovalTest(harness.DaemonTestCase):
         write_file(PHOTOS + "/keep.txt", "synced")
         write_file(PHOTOS + "/dir/edited.txt", "synced")
         write_file(PHOTOS + "/dir/plain.txt", "synced")
-        self.assertSettles(lambda: len(server_tree(PHOTOS_VIEW)) == 4, "uploads not done")
+        self.assertSettles(lambda: len(self.server.kinds(PHOTOS_VIEW)) == 4, "uploads not done")
         self.hold_share()
         # Edited while the daemon does not look, deleted on the server meanwhile.
         write_file(PHOTOS + "/keep.txt", "edited locally, longer")
         write_file(PHOTOS + "/dir/edited.txt", "edited locally, longer")
-        ref("rm", PHOTOS_VIEW, "/keep.txt")
-        ref("rm", PHOTOS_VIEW, "/dir")
+        self.server.admin("rm", PHOTOS_VIEW, "/keep.txt")
+        self.server.admin("rm", PHOTOS_VIEW, "/dir")
         self.release_share()
         def kept(pattern):
             found = glob.glob(PHOTOS + "/" + pattern)
@@ -209,14 +174,14 @@ class RemovalTest(harness.DaemonTestCase):
         self.hold_share()
         source = "/tmp/upload-src"
         write_file(source + "/while-held.txt", "held")
-        ref("put", PHOTOS_VIEW, source + "/while-held.txt", "/while-held.txt")
+        self.server.admin("put", PHOTOS_VIEW, source + "/while-held.txt", "/while-held.txt")
         self.release_share()
         self.assertSettles(lambda: read(PHOTOS + "/while-held.txt") == "held", "catch-up did not download")
         self.assertSettles(lambda: "UptoDate: Remove view_id %d from cache" % PHOTOS_VIEW in read(LOG_FILE),
                            "catch-up did not end")
         self.assertSettles(lambda: progress_rows() == {}, "progress row left behind")
         write_file(source + "/after.txt", "after")
-        ref("put", PHOTOS_VIEW, source + "/after.txt", "/after.txt")
+        self.server.admin("put", PHOTOS_VIEW, source + "/after.txt", "/after.txt")
         self.assertSettles(lambda: read(PHOTOS + "/after.txt") == "after", "global stream did not deliver")
         self.assertInSync(PHOTOS, PHOTOS_VIEW)
 
@@ -230,10 +195,10 @@ class RemovalTest(harness.DaemonTestCase):
             source = "/tmp/upload-src"
             write_file(source + "/big.bin", "b" * (3 << 20))
             write_file(source + "/later.txt", "later")
-            ref("put", PHOTOS_VIEW, source + "/big.bin", "/big.bin")
+            self.server.admin("put", PHOTOS_VIEW, source + "/big.bin", "/big.bin")
             self.assertSettles(lambda: " %d\n" % PHOTOS_VIEW in read(FREEZE_FILE), "share not frozen")
             self.assertSettles(lambda: PHOTOS_VIEW in (progress_rows() or {}), "frozen share not catching up")
-            ref("put", PHOTOS_VIEW, source + "/later.txt", "/later.txt")
+            self.server.admin("put", PHOTOS_VIEW, source + "/later.txt", "/later.txt")
             self.assertSettles(lambda: "view id<%d> has pending server events" % PHOTOS_VIEW in read(LOG_FILE),
                                "the progress syncer did not pull for the frozen share")
             self.assertFalse(os.path.exists(PHOTOS + "/later.txt"))
@@ -262,8 +227,8 @@ class RemovalTest(harness.DaemonTestCase):
         write_file(ALICE + "/new/born.txt", "n")
         self.start_daemon()
         self.assertInSync(ALICE, ALICE_VIEW)
-        self.assertSettles(lambda: ref("get", ALICE_VIEW, "/edited.txt", "/tmp/edited.out") is not None
-                           and read("/tmp/edited.out") == "edited while down", "edit not uploaded")
+        self.assertSettles(lambda: self.server.get(ALICE_VIEW, "/edited.txt") == b"edited while down",
+                           "edit not uploaded")
 
 
 if __name__ == "__main__":

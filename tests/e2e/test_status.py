@@ -7,12 +7,10 @@ import re
 import subprocess
 
 import harness
-from harness import LOG_FILE, read, wait_until
+from harness import LOCAL_DB, LOG_FILE, USER_DB, read, wait_until
 
 CTL = os.path.join(harness.BUILD, "tide-clientctl")
 STATUS_FILE = "/var/run/tide-clientd.status"
-LOCAL_DB = "/volume1/@tidewell/@clientd/db.sqlite"
-USER_DB = "/volume1/@tidewell/@sync/user-db.sqlite"
 
 userdb = harness.load_user_db_tool()
 

@@ -10,11 +10,9 @@ import subprocess
 
 import harness
 import refserver
-from harness import wait_until
-from refserver import AppleDouble, file_md4, md4
+from harness import LOCAL_DB, USER_DB, file_md4, md4, wait_until
+from refserver import AppleDouble
 
-LOCAL_DB = "/volume1/@tidewell/@clientd/db.sqlite"
-USER_DB = "/volume1/@tidewell/@sync/user-db.sqlite"
 ALICE = "/volume1/homes/alice"
 VIEW = 10
 LEVELS = "client_debug=7\nworker_debug=6\nsyncer_debug=6\n"

@@ -12,8 +12,9 @@
 #include <string>
 
 #include "core/client_config.h"
-#include "daemon/control_loop.h"
 #include "core/daemon_state.h"
+#include "daemon/control_loop.h"
+#include "daemon/task_table.h"
 #include "core/logger.h"
 #include "core/registry.h"
 #include "core/user_manager.h"
@@ -42,9 +43,12 @@ void WriteFile(const std::string& path, const std::string& text) {
   fclose(fp);
 }
 
+std::string g_dir;
+
 void Setup() {
   char dir_template[] = "/tmp/tide-fuzz-control-XXXXXX";
   std::string dir = mkdtemp(dir_template);
+  g_dir = dir;
   WriteFile(dir + "/levels",
             "client_debug=0\nuser_mgr_debug=0\nipc=0\nevent_mgr_debug=0\nevent_list_debug=0\nncdb_debug=0\n"
             "channel_debug=0\nstream=0\n");
@@ -75,9 +79,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static bool ready = (Setup(), true);
   (void)ready;
   static NullWatch watch;
+  // No tasks: pause and resume reach nothing, the instructions' effects on
+  // the registry, databases and event manager are what is exercised.
+  static tide::TaskTable tasks;
   static tide::Channel channel;
   if (!tide::fuzz::Feed(&channel, data, size)) return 0;
-  tide::ControlLoop loop(tide::ClientConfig::Instance(), &watch, {});
+  tide::ControlLoop loop(tide::ClientConfig::Instance(), &watch, tasks, g_dir + "/status");
   // A connection carries any number of messages; the daemon stops reading
   // at the first that does not decode.
   for (int i = 0; i < 8; ++i) {

@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "daemon/status_file.h"
+#include "core/status_file.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string_view text(reinterpret_cast<const char*>(data), size);

@@ -19,8 +19,8 @@
 #include <vector>
 
 #include "core/client_config.h"
-#include "daemon/startup.h"
-#include "daemon/status_file.h"
+#include "core/status_file.h"
+#include "platform/volume_path.h"
 #include "proto/ipc.h"
 #include "proto/pobject.h"
 #include "status.h"

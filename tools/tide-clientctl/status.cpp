@@ -1,6 +1,5 @@
 #include "status.h"
 
-#include <sqlite3.h>
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -11,10 +10,12 @@
 #include <sstream>
 
 #include "core/freeze_file.h"
+#include "core/pid_file.h"
 #include "core/registry.h"
-#include "core/user_manager.h"
-#include "daemon/startup.h"
-#include "daemon/status_file.h"
+#include "core/status_file.h"
+#include "core/user_db_reader.h"
+#include "db/client_db_reader.h"
+#include "db/node_record.h"
 
 namespace tide {
 
@@ -24,8 +25,6 @@ constexpr size_t LAST_TRANSFERS = 5;
 constexpr size_t LAST_ERRORS = 5;
 // Only the end of a large log is searched for errors.
 constexpr std::streamoff LOG_TAIL_BYTES = 256 * 1024;
-// The daemon holds its database lock only for single statements.
-constexpr int BUSY_TIMEOUT_MS = 2000;
 
 std::string ReadFile(const std::string& path, bool* present) {
   std::ifstream in(path, std::ios::binary);
@@ -35,104 +34,52 @@ std::string ReadFile(const std::string& path, bool* present) {
   return text.str();
 }
 
-int ReadPid(const std::string& path) {
-  FILE* fp = fopen(path.c_str(), "r");
-  if (fp == nullptr) return 0;
-  int pid = 0;
-  if (fscanf(fp, "%d", &pid) != 1) pid = 0;
-  fclose(fp);
-  return pid;
-}
-
-// Read-only and without creating anything: a status display must never
-// make a database appear or change one.
-sqlite3* OpenReadOnly(const std::string& path, std::vector<std::string>* problems) {
-  struct stat st;
-  if (stat(path.c_str(), &st) != 0) {
-    problems->push_back(path + ": " + strerror(errno));
-    return nullptr;
-  }
-  sqlite3* db = nullptr;
-  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
-    problems->push_back(path + ": " + (db ? sqlite3_errmsg(db) : "cannot open"));
-    sqlite3_close(db);
-    return nullptr;
-  }
-  sqlite3_busy_timeout(db, BUSY_TIMEOUT_MS);
-  return db;
-}
-
-// Runs `sql`, calling `row` for each result row; false (noted) on failure.
-template <typename Row>
-bool Query(sqlite3* db, const char* sql, const std::string& what, std::vector<std::string>* problems, Row row) {
-  sqlite3_stmt* statement = nullptr;
-  if (sqlite3_prepare_v2(db, sql, -1, &statement, nullptr) != SQLITE_OK) {
-    problems->push_back(what + ": " + sqlite3_errmsg(db));
-    return false;
-  }
-  int result;
-  while ((result = sqlite3_step(statement)) == SQLITE_ROW) row(statement);
-  bool ok = result == SQLITE_DONE;
-  if (!ok) problems->push_back(what + ": " + sqlite3_errmsg(db));
-  sqlite3_finalize(statement);
-  return ok;
-}
-
-std::string Text(sqlite3_stmt* statement, int column) {
-  const unsigned char* text = sqlite3_column_text(statement, column);
-  return text ? reinterpret_cast<const char*>(text) : "";
-}
-
-uint64_t Number(sqlite3_stmt* statement, int column) {
-  return static_cast<uint64_t>(sqlite3_column_int64(statement, column));
-}
-
 void ReadLocalDb(const std::string& path, StatusReport* report, std::map<uint64_t, ViewReport>* views) {
-  sqlite3* db = OpenReadOnly(path, &report->m_problems);
-  if (db == nullptr) return;
-  Query(db, "SELECT value FROM config_table WHERE key = 'sync_id';", "global sync id", &report->m_problems,
-        [&](sqlite3_stmt* s) {
-          report->m_global_sync_id = Number(s, 0);
-          report->m_have_sync_id = true;
-        });
-  Query(db, "SELECT view_id, sync_id FROM progress_table;", "catching-up views", &report->m_problems,
-        [&](sqlite3_stmt* s) {
-          ViewReport& view = (*views)[Number(s, 0)];
-          view.m_view_id = Number(s, 0);
-          view.m_catching_up = true;
-          view.m_catch_up_sync_id = Number(s, 1);
-        });
-  // Every completed upload and download leaves its row with the sync id of
-  // its change: the highest ones are the latest transfers.
-  std::string sql = "SELECT sync_id, view_id, path, size, attribute FROM node_table WHERE parent_id <> 0 AND "
-                    "sync_id > 0 ORDER BY sync_id DESC LIMIT " + std::to_string(LAST_TRANSFERS) + ";";
-  Query(db, sql.c_str(), "last transfers", &report->m_problems, [&](sqlite3_stmt* s) {
+  ClientDbReader db;
+  if (db.Open(path) < 0) {
+    report->m_problems.push_back(db.Error());
+    return;
+  }
+  int found = db.GetGlobalSyncId(&report->m_global_sync_id);
+  report->m_have_sync_id = found == 1;
+  if (found < 0) report->m_problems.push_back("global sync id: " + db.Error());
+  std::vector<std::pair<uint64_t, uint64_t>> progress;
+  if (db.GetAllViewProgress(&progress) < 0) report->m_problems.push_back("catching-up views: " + db.Error());
+  for (const auto& [view_id, sync_id] : progress) {
+    ViewReport& view = (*views)[view_id];
+    view.m_view_id = view_id;
+    view.m_catching_up = true;
+    view.m_catch_up_sync_id = sync_id;
+  }
+  std::vector<NodeRecord> rows;
+  if (db.GetLastTransfers(LAST_TRANSFERS, &rows) < 0) report->m_problems.push_back("last transfers: " + db.Error());
+  for (const NodeRecord& row : rows) {
     TransferReport transfer;
-    transfer.m_sync_id = Number(s, 0);
-    transfer.m_view_id = Number(s, 1);
-    transfer.m_path = Text(s, 2);
-    transfer.m_size = Number(s, 3);
-    transfer.m_directory = (Number(s, 4) & 2) != 0;
+    transfer.m_sync_id = row.m_sync_id;
+    transfer.m_view_id = row.m_view_id;
+    transfer.m_path = row.m_path;
+    transfer.m_size = row.m_size;
+    transfer.m_directory = (row.m_attribute & NODE_ATTRIBUTE_DIR) != 0;
     report->m_transfers.push_back(transfer);
-  });
-  sqlite3_close(db);
+  }
 }
 
 void ReadUserDb(const std::string& path, StatusReport* report, std::map<uint64_t, ViewReport>* views) {
-  sqlite3* db = OpenReadOnly(path, &report->m_problems);
-  if (db == nullptr) return;
-  Query(db, "SELECT view_id, name, user_type, attribute, watch_path FROM user_table;", "views",
-        &report->m_problems, [&](sqlite3_stmt* s) {
-          ViewReport& view = (*views)[Number(s, 0)];
-          view.m_view_id = Number(s, 0);
-          view.m_name = Text(s, 1);
-          view.m_kind = sqlite3_column_int(s, 2) == USER_TYPE_SHARE ? "share" : "user";
-          // Shared folders are stored as "@name".
-          if (view.m_kind == "share" && !view.m_name.empty() && view.m_name[0] == '@') view.m_name.erase(0, 1);
-          view.m_enabled = (Number(s, 3) & USER_ATTR_DISABLED) == 0;
-          view.m_path = Text(s, 4);
-        });
-  sqlite3_close(db);
+  ReadOnlyDb db;
+  if (db.Open(path) < 0) {
+    report->m_problems.push_back(db.Error());
+    return;
+  }
+  std::vector<UserInfo> users;
+  if (ReadUserDbViews(db, &users) < 0) report->m_problems.push_back("views: " + db.Error());
+  for (const UserInfo& user : users) {
+    ViewReport& view = (*views)[user.m_view_id];
+    view.m_view_id = user.m_view_id;
+    view.m_name = user.m_name;
+    view.m_kind = user.m_user_type == USER_TYPE_SHARE ? "share" : "user";
+    view.m_enabled = (user.m_attribute & USER_ATTR_DISABLED) == 0;
+    view.m_path = user.m_watch_path;
+  }
 }
 
 std::vector<std::string> LastErrors(const std::string& path) {
@@ -215,7 +162,7 @@ StatusPaths PathsOf(const ClientConfig& config, const std::string& status_file) 
 
 StatusReport GatherStatus(const StatusPaths& paths) {
   StatusReport report;
-  report.m_pid = ReadPid(paths.m_pid_file);
+  report.m_pid = ReadPidFile(paths.m_pid_file);
   report.m_running = ProcessRunning(report.m_pid);
   struct stat st;
   report.m_socket_present = stat(paths.m_control_socket.c_str(), &st) == 0 && S_ISSOCK(st.st_mode);

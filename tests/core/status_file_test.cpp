@@ -1,4 +1,4 @@
-#include "daemon/status_file.h"
+#include "core/status_file.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
