@@ -50,27 +50,33 @@ OUTSIDE_FILES = {
     "gone.txt": 0o644,
     "rootonly-keep.txt": 0o600,
     "rootonly-dir/rootonly-inner.txt": 0o600,
+    "inner/rootonly-deep.txt": 0o600,
 }
-ROOT_ONLY_NAMES = {"rootonly-keep.txt", "rootonly-dir", "rootonly-inner.txt"}
+ROOT_ONLY_NAMES = {"rootonly-keep.txt", "rootonly-dir", "rootonly-inner.txt", "rootonly-deep.txt"}
 MAC_FIXTURE = "mac-bsdtar-4xattrs-file.ad"   # downloads get attribute companions
 RACE_ROUNDS = 10
 RESCAN_ROUNDS = 4
-PHASE_SECONDS = 20      # bound for the daemon to finish one round's events
+PHASE_SECONDS = 10      # bound for the daemon to finish one round's events
 QUIET_SECONDS = 2       # a log that stops growing this long: the daemon is idle
 HOLD_SECONDS = 0.05     # how long a signal-timed swap keeps the link in place
-LOOP_SWAPS = 2000       # swaps of a tight-loop round
-SETTLE_SECONDS = 180    # bound for the daemon to work off what the swaps left
+LOOP_HOLD_SECONDS = 0.01    # a tight-loop swap keeps either side in place up to this long
+LOOP_SWAPS = 400        # swaps of a tight-loop round
+SIGNAL_SWAPS = 60       # swaps of a signal-timed round
+SETTLE_SECONDS = 60     # bound for the daemon to work off what the swaps left
 
 # The user's process. It swaps FOLDER with LINK (renameat2 with
 # RENAME_EXCHANGE) until SIGTERM, then leaves the real folder in place and
 # prints what it did as one JSON line.
-#   loop:   swap back and forth without pause, holding each side up to a
-#           few milliseconds at random, up to MAX_SWAPS times (every swap
-#           gives the daemon four inotify events to work through);
+#   loop:   swap back and forth without pause, holding each side up to
+#           LOOP_HOLD seconds at random;
 #   signal: swap for HOLD seconds whenever inotify shows the daemon is past
 #           its checks: a temporary file appearing in its work folder (when
 #           she can watch it), an attribute companion being unlinked, one of
-#           her files read to the end, her home folder opened for listing.
+#           her files read to the end, her home folder's entries read (a
+#           listing goes on into the folder next).
+# Both stop after MAX_SWAPS swaps: each one gives the daemon events to work
+# through (a folder moved out and one moved in), and a reaction to its own
+# work feeds itself.
 SWAPPER = r"""
 import ctypes, json, os, random, select, signal, struct, sys
 args = json.loads(sys.argv[1])
@@ -80,7 +86,7 @@ libc = ctypes.CDLL(None, use_errno=True)
 libc.syscall.restype = ctypes.c_long
 AT_FDCWD, RENAME_EXCHANGE = -100, 2
 SYS_RENAMEAT2 = {"x86_64": 316, "aarch64": 276}.get(os.uname().machine, 316)
-IN_OPEN, IN_CLOSE_NOWRITE, IN_CREATE, IN_DELETE, IN_MOVED_TO, IN_ISDIR = 0x20, 0x10, 0x100, 0x200, 0x80, 0x40000000
+IN_ACCESS, IN_CLOSE_NOWRITE, IN_CREATE, IN_DELETE, IN_MOVED_TO, IN_ISDIR = 0x1, 0x10, 0x100, 0x200, 0x80, 0x40000000
 stop = False
 def on_term(*_):
     global stop
@@ -105,7 +111,7 @@ wanted = {
     args["work_dir"]: ("temp file", IN_CREATE | IN_MOVED_TO),
     os.path.join(folder, "@eaDir"): ("companion unlinked", IN_DELETE),
     folder: ("file read", IN_CLOSE_NOWRITE),
-    os.path.dirname(folder): ("home listed", IN_OPEN),
+    os.path.dirname(folder): ("home listed", IN_ACCESS),
 }
 def add_watches():
     for path, (name, mask) in wanted.items():
@@ -135,12 +141,15 @@ def read_signals():
             continue
         names.append(name)
     return names
-turns = 0
+if mode != "loop":
+    add_watches()
+print("ready", flush=True)
+turns = 1
 while not stop:
     if mode == "loop":
         if done["swaps"] < args["max_swaps"]:
             exchange()
-            select.select([], [], [], random.uniform(0, 0.004))
+            select.select([], [], [], random.uniform(0, args["loop_hold"]))
         else:
             select.select([], [], [], 0.05)
         continue
@@ -153,7 +162,11 @@ while not stop:
     names = read_signals()
     for name in names:
         done["signals"][name] = done["signals"].get(name, 0) + 1
-    if names:
+    if names and done["swaps"] < args["max_swaps"]:
+        if names == ["home listed"]:
+            # The listing checks each entry of the home folder, then goes
+            # into the folders: swap once the checks are under way.
+            select.select([], [], [], 0.001)
         swap_for(hold)
         read_signals()   # what the swap itself stirred up
 if os.path.islink(folder):
@@ -172,13 +185,16 @@ class Swapper:
 
     def __init__(self, folder, mode, log, signals=("temp file", "companion unlinked", "file read")):
         self.args = {"folder": folder, "link": LINK, "mode": mode, "hold": HOLD_SECONDS, "work_dir": WORK_DIR,
-                     "signals": list(signals), "max_swaps": LOOP_SWAPS}
+                     "signals": list(signals), "loop_hold": LOOP_HOLD_SECONDS,
+                     "max_swaps": LOOP_SWAPS if mode == "loop" else SIGNAL_SWAPS}
         self.log = log
         self.process = None
 
     def __enter__(self):
         self.process = subprocess.Popen(as_user(sys.executable, "-c", SWAPPER, json.dumps(self.args)),
                                         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, cwd="/")
+        # Her watches are in place before the daemon is given anything to do.
+        self.process.stdout.readline()
         return self
 
     def __exit__(self, *exc):
@@ -289,16 +305,18 @@ def give_to_user(path):
             os.lchown(os.path.join(folder, name), USER_UID, USER_GID)
 
 
-def local_rows():
-    """{path: sync id} of the view's rows in the daemon's database."""
+def daemon_position():
+    """The server position the daemon has stored: it moves only once the
+    workers are through every server change up to it."""
     try:
         conn = sqlite3.connect("file:%s?mode=ro" % LOCAL_DB, uri=True, timeout=10)
         try:
-            return dict(conn.execute("SELECT path, sync_id FROM node_table WHERE view_id = ?", (VIEW,)).fetchall())
+            row = conn.execute("SELECT value FROM config_table WHERE key = 'sync_id'").fetchone()
+            return int(row[0]) if row else 0
         finally:
             conn.close()
-    except sqlite3.Error:
-        return None
+    except (sqlite3.Error, ValueError):
+        return 0
 
 
 def log_quiet(offset_holder):
@@ -342,16 +360,12 @@ class RootSafetyCase(test_sync.SyncTestCase):
         extra = ["--mac", fixture(MAC_FIXTURE)] if mac else []
         self.server.admin("put", VIEW, source, path, *extra)
 
-    def wait_settled(self, paths):
-        """Waits (bounded, never failing) until the daemon's database agrees
-        with the server on `paths`: each one the server has is recorded at
-        its sync id, each one it lacks is not recorded."""
-        def settled():
-            tree, rows = self.server.tree(VIEW), local_rows()
-            if rows is None:
-                return False
-            return all(rows.get(p) == tree[p][1] if p in tree else p not in rows for p in paths)
-        return wait_until(settled, PHASE_SECONDS, interval=0.2)
+    def wait_pulled(self):
+        """Waits (bounded, never failing) until the daemon's workers are
+        through the server's changes so far. The syncer may pull a batch
+        once more from its last change, so one short counts."""
+        target = self.server.sync_id() - 1
+        return wait_until(lambda: daemon_position() >= target, PHASE_SECONDS, interval=0.2)
 
     def wait_idle(self, bound=PHASE_SECONDS):
         holder = [-1]
@@ -372,11 +386,10 @@ class RootSafetyCase(test_sync.SyncTestCase):
                         continue
                     source = by_content.get(data) or next(
                         (p for p, d in self.secrets.items() if d.split()[2] in data), "a root-only file")
-                    where = ["%s%s" % (row[0], " (since removed)" if row[1] else "")
-                             for row in conn.execute("SELECT path, deleted FROM nodes WHERE hash = ? OR mac_hash = ?",
-                                                     (digest, digest))]
-                    problems.append("root-only content of %s reached the server: object %s, at %s"
-                                    % (source, digest, ", ".join(where) or "no node"))
+                    where = sorted({"%s (sync id %d)" % row for row in conn.execute(
+                        "SELECT path, sync_id FROM changes WHERE hash = ?", (digest,))})
+                    problems.append("root-only content of %s reached the server: object %s, uploaded as %s"
+                                    % (source, digest, ", ".join(where) or "no recorded change"))
             for path, deleted in conn.execute("SELECT path, deleted FROM nodes WHERE view_id = ?", (VIEW,)):
                 if set(path.split("/")) & ROOT_ONLY_NAMES:
                     problems.append("a root-only name reached the server: %s%s"
@@ -400,7 +413,7 @@ class RootSafetyCase(test_sync.SyncTestCase):
         """Problems if the daemon died or no longer brings a server file in."""
         self.put("/after-the-attack.txt", b"still serving\n", mac=False)
         arrived = wait_until(lambda: read_bytes(local("/after-the-attack.txt")) == b"still serving\n",
-                             test_sync.SYNC_SECONDS, interval=0.2)
+                             SETTLE_SECONDS, interval=0.2)
         problems = []
         if not harness.pid_alive(self.daemon.pid):
             problems.append("the daemon is no longer running (pid %d)" % self.daemon.pid)
@@ -430,7 +443,7 @@ class SwapRaceTest(RootSafetyCase):
                 self.put("/sub/victim.txt", b"round %d: the server's victim.txt\n" % attempt)
                 self.put("/sub/gone.txt", b"round %d: soon gone\n" % attempt)
                 self.put(new, b"round %d: new\n" % attempt)
-                if not self.wait_settled(["/sub/victim.txt", "/sub/gone.txt", new]):
+                if not self.wait_pulled():
                     unsettled.append("round %d downloads" % attempt)
                 # The daemon may have taken them off the server already,
                 # when it saw the folder go.
@@ -440,7 +453,7 @@ class SwapRaceTest(RootSafetyCase):
                 # conflict name, whichever side the daemon meets first.
                 self.put("/sub/doc.txt", b"round %d: the server's edit of doc.txt, longer\n" % attempt)
                 wait_until(lambda: user_write(local("/sub/doc.txt"), "round %d: her edit\n" % attempt), 10)
-                if not self.wait_settled(["/sub/gone.txt", new, "/sub/doc.txt"]):
+                if not self.wait_pulled():
                     unsettled.append("round %d removals and conflict" % attempt)
         self.wait_idle(SETTLE_SECONDS)
         if unsettled:
@@ -450,43 +463,60 @@ class SwapRaceTest(RootSafetyCase):
 
 class RescanRaceTest(RootSafetyCase):
     def test_link_swapped_in_while_the_view_is_listed_reaches_nothing_outside(self):
-        files = {"/docs/a.txt": b"a\n", "/docs/b.txt": b"bb\n", "/docs/inner/c.txt": b"ccc\n"}
-        # Enough entries that listing the view takes a while.
-        files.update({"/docs/many/f%03d.txt" % i: b"%d\n" % i for i in range(200)})
+        # Names the root-only folder holds too: a listing through the link
+        # finds them changed, and their upload reads what the path leads to.
+        files = {"/docs/victim.txt": b"hers\n", "/docs/doc.txt": b"hers too\n", "/docs/inner/c.txt": b"ccc\n"}
+        files.update({"/docs/many/f%03d.txt" % i: b"%d\n" % i for i in range(100)})
         for path, data in files.items():
             write_bytes(local(path), data)
-        give_to_user(local("/docs"))
+        # Entries listed after the folder (in creation order) and never
+        # uploaded (a filtered extension): the listing checks the folder,
+        # then all of them, and only then goes into the folder.
+        for i in range(2000):
+            write_bytes(local("/filler-%04d.tmp" % i), b"")
+        give_to_user(ALICE)
         self.wait_for(lambda: self.synced(files), "the view on the server")
         self.wait_idle()
         before = snapshot(OUTSIDE)
         for attempt in range(RESCAN_ROUNDS):
             mode = "loop" if attempt % 2 == 0 else "signal"
-            with Swapper(local("/docs"), mode, self.swaps, signals=("home listed", "file read")):
-                # Every start rescans the whole view; the swaps themselves
-                # make the detector expand the folder that came back.
+            # Every start rescans the whole view; the swaps themselves make
+            # the detector expand the folder that came back. A rescan
+            # uploads what only the disk has: the upload's copy is a signal.
+            self.assertEqual(0, self.daemon.stop())
+            with Swapper(local("/docs"), mode, self.swaps, signals=("home listed", "temp file", "file read")):
                 offset = len(read(LOG_FILE))
-                self.restart()
+                self.daemon = self.start("")
                 wait_until(lambda: "rescaning directory '%s'" % ALICE in read(LOG_FILE)[offset:], PHASE_SECONDS)
                 self.wait_idle()
         self.wait_idle(SETTLE_SECONDS)
         self.judge(before, self.still_serving())
 
 
-class ModesTest(RootSafetyCase):
-    def modes(self, path):
-        st = os.lstat(path)
-        return stat.S_IMODE(st.st_mode)
+def looks(path):
+    """(mode, uid, gid) of path, the mode in octal text."""
+    st = os.lstat(path)
+    return "%04o" % stat.S_IMODE(st.st_mode), st.st_uid, st.st_gid
 
-    def owner(self, path):
-        st = os.lstat(path)
-        return st.st_uid, st.st_gid
+
+class ModesTest(RootSafetyCase):
+    def assertLooks(self, expected):
+        """expected: {path: (mode, uid, gid)}, None where any will do;
+        every mismatch is reported at once."""
+        wrong = []
+        for path, want in expected.items():
+            have = looks(path)
+            if any(w is not None and w != h for w, h in zip(want, have)):
+                wrong.append("%s is %s owner %d:%d, expected %s owner %s:%s"
+                             % ((path,) + have + tuple("any" if w is None else w for w in want)))
+        self.assertFalse(wrong, "\n  " + "\n  ".join(wrong))
 
     def test_downloads_follow_the_mask_and_the_folders_are_their_owners(self):
         cases = [
             # configuration, file mode, folder mode
-            ("", 0o644, 0o755),
-            ("umask=027\n", 0o640, 0o750),
-            ("umask=0\n", 0o666, 0o777),
+            ("", "0644", "0755"),
+            ("umask=027\n", "0640", "0750"),
+            ("umask=0\n", "0666", "0777"),
         ]
         for number, (config, file_mode, folder_mode) in enumerate(cases):
             with self.subTest(config=config or "default"):
@@ -500,35 +530,36 @@ class ModesTest(RootSafetyCase):
                 self.server.admin("mkdir", VIEW, top + "/made-on-server")
                 self.wait_for(lambda: read_bytes(local(top + "/new/file.txt")) == b"put on the server\n"
                               and os.path.isdir(local(top + "/made-on-server")), "the file and the folder")
-                self.assertEqual(oct(file_mode), oct(self.modes(local(top + "/new/file.txt"))))
-                for folder in (top, top + "/new", top + "/made-on-server"):
-                    self.assertEqual(oct(folder_mode), oct(self.modes(local(folder))), folder)
-                # The server names an owner for the file (the source's): it is used.
-                self.assertEqual((1234, 5678), self.owner(local(top + "/new/file.txt")))
-                # A folder made on the server records no owner (0:0 on the
-                # wire): it belongs to the view's owner, not to root.
-                self.assertEqual((USER_UID, USER_GID), self.owner(local(top + "/made-on-server")))
+                self.assertLooks({
+                    # The server names an owner for the file and the folders
+                    # above it (the source's): it is used.
+                    local(top + "/new/file.txt"): (file_mode, 1234, 5678),
+                    local(top): (folder_mode, 1234, 5678),
+                    local(top + "/new"): (folder_mode, 1234, 5678),
+                    # A folder made on the server records no owner (0:0 on
+                    # the wire): it belongs to the view's owner, not to root.
+                    local(top + "/made-on-server"): (folder_mode, USER_UID, USER_GID),
+                })
 
     def test_what_the_daemon_makes_for_itself_is_private_or_the_users(self):
-        self.put("/mac/with-companions.txt", b"data fork\n", mac=True, owner=(USER_UID, USER_GID))
+        self.put("/mac/with-companions.txt", b"data fork\n", mac=True, owner=(1234, 5678))
         companion_dir = local("/mac/@eaDir")
         self.wait_for(lambda: read_bytes(local("/mac/with-companions.txt")) == b"data fork\n"
                       and os.path.isdir(companion_dir), "the file and its companions")
-        # The companion folder is the daemon's doing; the server names no
-        # owner for it.
-        self.assertEqual((USER_UID, USER_GID), self.owner(companion_dir))
-        self.assertEqual(oct(0o755), oct(self.modes(companion_dir)))
-        for folder, _dirs, names in os.walk(companion_dir):
-            for name in names:
-                self.assertEqual((USER_UID, USER_GID), self.owner(os.path.join(folder, name)), name)
-                self.assertEqual(oct(0o644), oct(self.modes(os.path.join(folder, name))), name)
+        expected = {}
+        # The companion folder and files are the daemon's doing; the server
+        # names no owner for them. (The companions' owner is left open:
+        # they may follow their master file.)
+        expected[companion_dir] = ("0755", USER_UID, USER_GID)
+        for name in os.listdir(companion_dir):
+            expected[os.path.join(companion_dir, name)] = ("0644", None, None)
         # The work folders: no one but root may watch them or place
         # anything in them.
-        self.assertTrue(os.path.isdir(WORK_DIR))
+        self.assertTrue(os.path.isdir(WORK_DIR), WORK_DIR + " is missing")
         for folder, dirs, _names in os.walk(WORK_DIR):
             for path in [folder] + [os.path.join(folder, d) for d in dirs]:
-                st = os.lstat(path)
-                self.assertEqual((oct(0o700), 0, 0), (oct(stat.S_IMODE(st.st_mode)), st.st_uid, st.st_gid), path)
+                expected[path] = ("0700", 0, 0)
+        self.assertLooks(expected)
 
     def test_a_default_acl_on_the_parent_governs(self):
         if not shutil.which("setfacl"):
@@ -545,9 +576,11 @@ class ModesTest(RootSafetyCase):
                       and read_bytes(local("/shared/newdir/inner.txt")) == b"deeper\n", "both files")
         # The ACL's modes apply to what is created (0666 and 0777 at most),
         # not the daemon's mask.
-        self.assertEqual(oct(0o660), oct(self.modes(local("/shared/file.txt"))))
-        self.assertEqual(oct(0o770), oct(self.modes(local("/shared/newdir"))))
-        self.assertEqual(oct(0o660), oct(self.modes(local("/shared/newdir/inner.txt"))))
+        self.assertLooks({
+            local("/shared/file.txt"): ("0660", None, None),
+            local("/shared/newdir"): ("0770", None, None),
+            local("/shared/newdir/inner.txt"): ("0660", None, None),
+        })
 
 
 if __name__ == "__main__":
