@@ -1,9 +1,9 @@
-// CopyFile of a 1 GiB file against cp of the same file, on tmpfs, on an ext4
+// FSCopy of a 1 GiB file against cp of the same file, on tmpfs, on an ext4
 // image and on a btrfs image (where a copy can be a clone). Needs root: it
 // makes a private mount namespace and mounts its own file systems; kinds
 // that cannot be mounted are left out.
 //
-// Counters: copy_ms (CopyFile, fsync included), cp_ms (cp), cp_sync_ms (cp,
+// Counters: copy_ms (FSCopy, fsync included), cp_ms (cp), cp_sync_ms (cp,
 // then sync of the copy), ratio = cp_ms / copy_ms, ratio_sync =
 // cp_sync_ms / copy_ms (1.0 = as fast as cp; above 1 = faster).
 #include <benchmark/benchmark.h>
@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-#include "sync/worker_file_ops.h"
+#include "fs/file_ops.h"
 
 namespace {
 
@@ -65,7 +65,7 @@ void BM_CopyFile(benchmark::State& state, const Place& place) {
     unlink(cp_copy.c_str());
     Run("sync");
     double copy_seconds = Seconds([&] {
-      if (tide::CopyFile(source, copy, nullptr) != 0) state.SkipWithError("CopyFile failed");
+      if (tide::FSCopy(source, copy, false) != 0) state.SkipWithError("FSCopy failed");
     });
     state.SetIterationTime(copy_seconds);
     copy_total += copy_seconds;

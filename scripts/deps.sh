@@ -6,8 +6,8 @@ packages=(
   cmake g++ make pkg-config python3 util-linux procps
   libsqlite3-dev libssl-dev librsync-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
-  inotify-tools sqlite3 openssl git acl
-  man-db groff-base clang-14 libclang-rt-14-dev
+  inotify-tools sqlite3 openssl git
+  man-db groff-base clang-14 libclang-rt-14-dev acl
 )
 
 

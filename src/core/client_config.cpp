@@ -11,7 +11,7 @@
 namespace tide {
 namespace {
 
-enum OptionType { OPTION_STRING, OPTION_UINT, OPTION_BOOL };
+enum OptionType { OPTION_STRING, OPTION_UINT, OPTION_BOOL, OPTION_MODE };
 
 // One row per configuration key: its type, default and field. The table
 // drives defaults, the file reader and the DEBUG print alike.
@@ -41,7 +41,17 @@ const Option OPTIONS[] = {
     {"control_socket", OPTION_STRING, "/tmp/tide-clientd-control", true, &ClientConfig::m_control_socket, nullptr, nullptr},
     {"is_daemon", OPTION_BOOL, "true", true, nullptr, nullptr, &ClientConfig::m_is_daemon},
     {"do_index", OPTION_BOOL, "true", true, nullptr, nullptr, &ClientConfig::m_do_index},
+    {"umask", OPTION_MODE, "022", true, nullptr, &ClientConfig::m_umask, nullptr},
 };
+
+// File-creation mask in octal ("022", "0027", "0"); anything else, or bits
+// beyond 0777, keeps the safe default.
+uint32_t ParseMask(const std::string& text) {
+  char* end = nullptr;
+  unsigned long value = strtoul(text.c_str(), &end, 8);
+  if (end == text.c_str() || *end != '\0' || text[0] == '-' || value > 0777) return 022;
+  return static_cast<uint32_t>(value);
+}
 
 // Decimal, 0 when the text is not a number (so "abc" means no workers).
 uint32_t ParseCount(const std::string& text) {
@@ -61,6 +71,9 @@ void SetOption(ClientConfig& config, const Option& option, const std::string& va
       break;
     case OPTION_BOOL:
       config.*option.m_bool = value == "true";
+      break;
+    case OPTION_MODE:
+      config.*option.m_uint = ParseMask(value);
       break;
   }
 }
@@ -107,6 +120,7 @@ void ClientConfig::LogSettings() const {
   TLOG_DEBUG("service_socket: %s", m_service_socket.c_str());
   TLOG_DEBUG("control_socket: %s", m_control_socket.c_str());
   TLOG_DEBUG("is_daemon: %s", m_is_daemon ? "true" : "false");
+  TLOG_DEBUG("umask: %03o", m_umask);
 }
 
 }  // namespace tide

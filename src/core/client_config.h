@@ -42,6 +42,9 @@ class ClientConfig {
   std::string m_control_socket;
   bool m_is_daemon;
   bool m_do_index;
+  // File-creation mask of what the daemon creates in views (0: the
+  // appliance's own behaviour, where ACLs alone decide).
+  uint32_t m_umask;
   // Set by Load when worker_count was above MAX_WORKER_COUNT and cut down;
   // start-up logs it once the logger exists.
   uint32_t m_worker_count_requested;

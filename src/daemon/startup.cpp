@@ -19,6 +19,9 @@
 #include "core/logger.h"
 #include "db/native_client_db.h"
 #include "filter/filter.h"
+#include "fs/beneath.h"
+#include "fs/view_dir.h"
+#include "fs/work_dir.h"
 #include "platform/varnotify.h"
 #include "platform/vendor_system.h"
 #include "sync/server_connection.h"
@@ -128,9 +131,9 @@ int BecomeDaemon(const ClientConfig& config) {
     if (RedirectToDevNull(STDOUT_FILENO) < 0 || RedirectToDevNull(STDERR_FILENO) < 0) return -1;
   }
   CloseDescriptorsFrom(3);
-  // Synchronised files must keep the modes they were given; the daemon's
-  // own files are created with explicit modes instead.
-  umask(0);
+  // New files in a view get what their owner's programs would give them:
+  // 0666 and 0777 under this mask, unless the folder's default ACL decides.
+  SetCreationMask(static_cast<mode_t>(config.m_umask));
 
   if (config.m_is_daemon) {
     if (Logger::Initialize(LOG_TYPE_FILE, config.m_log_file_path, config.m_log_level_file_path, 10) < 0) {
@@ -179,9 +182,17 @@ int BecomeDaemon(const ClientConfig& config) {
   // Unconnected (-1): the first task that needs the server connects.
   if (ConnectionPool::Instance().Initialize(1) < 0) return -1;
 
-  std::string tmp_dir = config.m_volume_path + "/@tmp";
-  if (mkdir(tmp_dir.c_str(), 0777) == 0) {
-    if (chown(tmp_dir.c_str(), 0, 0) < 0) TLOG_DEBUG("chown %s: %s", tmp_dir.c_str(), strerror(errno));
+  const char* resolve = getenv(RESOLVE_CHOICE_VARIABLE);
+  if (resolve != nullptr && strcmp(resolve, "walk") == 0) ForceComponentWalk(true);
+  TLOG_INFO("paths below views resolve %s", !KernelResolvesBeneath() || (resolve && strcmp(resolve, "walk") == 0)
+                                                ? "component by component (O_NOFOLLOW)"
+                                                : "in the kernel (openat2 beneath, no symbolic links)");
+  VolumeLayout layout;
+  layout.m_work_dir_name = config.m_work_dir_name;
+  SetVolumeLayout(layout);
+  ViewDir work;
+  if (!config.m_volume_path.empty() && OpenWorkDir(WorkDirPath(config.m_volume_path, config.m_work_dir_name), &work) < 0) {
+    TLOG_WARNING("the work folder on '%s' could not be prepared", config.m_volume_path.c_str());
   }
   return 0;
 }

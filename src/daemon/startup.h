@@ -21,6 +21,9 @@ bool ProcessRunning(int pid);
 // Set to "inotify", keeps the inotify detector where the volume-wide one
 // would be used.
 constexpr const char* DETECTOR_CHOICE_VARIABLE = "TIDE_DETECTOR";
+// "walk" makes every lookup below a view go component by component even
+// where the kernel resolves beneath by itself (for measuring the fallback).
+constexpr const char* RESOLVE_CHOICE_VARIABLE = "TIDE_RESOLVE";
 
 // Whether the volume-wide notification interface can serve: the kernel
 // offers it, this process may open it, and the volume's file system takes a

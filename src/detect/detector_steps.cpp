@@ -8,6 +8,8 @@
 
 #include "core/client_config.h"
 #include "core/logger.h"
+#include "fs/view_dir.h"
+#include "fs/work_dir.h"
 #include "core/registry.h"
 #include "db/native_client_db.h"
 #include "event/event_manager.h"
@@ -40,7 +42,8 @@ constexpr int32_t ACTION_USER_REMOVED = 2;
 }  // namespace
 
 int MakeDetectorDirectory(const char* tag, const std::string& dir) {
-  if (mkdir(dir.c_str(), 0755) == 0 || errno == EEXIST) return 0;
+  // Only ever inside the daemon's own work folder, which nobody else may see into.
+  if (mkdir(dir.c_str(), 0700) == 0 || errno == EEXIST) return 0;
   STEP_ERROR("mkdir(%s): %s (%d).", dir.c_str(), strerror(errno), errno);
   return -1;
 }
@@ -64,16 +67,21 @@ int MakeWorkingDirectory(const char* tag, const std::string& path, const std::st
     STEP_ERROR("Invalid path: %s", path.c_str());
     return -1;
   }
-  std::string tmp = volume_prefix + std::to_string(volume) + "/@tmp";
-  if (MakeDetectorDirectory(tag, tmp) < 0) return -1;
-  *work_dir = tmp + "/" + ClientConfig::Instance().m_work_dir_name;
-  return MakeDetectorDirectory(tag, *work_dir);
+  *work_dir = WorkDirPath(volume_prefix + std::to_string(volume), CurrentVolumeLayout().m_work_dir_name);
+  ViewDir held;
+  return OpenWorkDir(*work_dir, &held) < 0 ? -1 : 0;
 }
 
 bool IsHardLinkCreation(const char* tag, const std::string& absolute) {
   struct stat st;
   if (lstat(absolute.c_str(), &st) < 0) {
-    STEP_ERROR("stat '%s' failed: %s", absolute.c_str(), strerror(errno));
+    // A file gone before its creation is looked at is how temporary files
+    // of editors, rsync and git live: nothing to report.
+    if (errno == ENOENT || errno == ENOTDIR) {
+      STEP_DEBUG("stat '%s' failed: %s", absolute.c_str(), strerror(errno));
+    } else {
+      STEP_ERROR("stat '%s' failed: %s", absolute.c_str(), strerror(errno));
+    }
     return false;
   }
   if (!S_ISREG(st.st_mode) || st.st_nlink <= 1) {

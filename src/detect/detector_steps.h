@@ -19,10 +19,10 @@ constexpr const char* USER_DB_HANDLER_SOCKET = "/tmp/user_db_handler_sock";
 // Creates `dir` (an existing one is fine): 0, or -1 after logging.
 int MakeDetectorDirectory(const char* tag, const std::string& dir);
 
-// The daemon's working directory on the volume of `path`
-// (<volume_prefix>N/@tmp/<work_dir_name>), created with its parent: 0 and
-// its path in *work_dir, or -1 after logging (a path on no volume, a mkdir
-// failure).
+// The daemon's work folder on the volume of `path`
+// (<volume_prefix>N/@tmp/<work_dir_name>), made root's and 0700 with its
+// parent: 0 and its path in *work_dir, or -1 after logging (a path on no
+// volume, a mkdir failure, a work folder that is a link).
 int MakeWorkingDirectory(const char* tag, const std::string& path, const std::string& volume_prefix,
                          std::string* work_dir);
 

@@ -107,7 +107,9 @@ void InotifyWatchTree::RemoveRoot(int root_id) {
 InotifyWatch* InotifyWatchTree::AddWatch(const std::string& path, InotifyWatch* parent, const std::string& name,
                                          bool* created) {
   *created = false;
-  int wd = inotify_add_watch(m_fd, path.c_str(), m_mask);
+  // A link swapped in for a folder is not watched through: what lies
+  // behind it is not part of the view.
+  int wd = inotify_add_watch(m_fd, path.c_str(), m_mask | IN_DONT_FOLLOW | IN_ONLYDIR);
   if (wd < 0) {
     TLOG_ERROR("fatal: inotify_add_watch: %s", strerror(errno));
     return nullptr;
@@ -133,9 +135,11 @@ InotifyWatch* InotifyWatchTree::AddWatch(const std::string& path, InotifyWatch* 
 
 int InotifyWatchTree::AddBelow(InotifyWatch* watch, const std::string& path, std::set<int>* seen) {
   if (IsEaDirName(watch->m_name)) return 0;
-  DIR* dir = opendir(path.c_str());
+  int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  DIR* dir = fd < 0 ? nullptr : fdopendir(fd);
   if (!dir) {
     TLOG_DEBUG("fatal: opendir(%s): %s", path.c_str(), strerror(errno));
+    if (fd >= 0) close(fd);
     return -1;
   }
   // Collect first, so the directory stream is not held open across the

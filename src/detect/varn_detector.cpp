@@ -13,6 +13,7 @@
 
 #include "core/client_config.h"
 #include "core/logger.h"
+#include "fs/work_dir.h"
 #include "detect/detector_steps.h"
 
 namespace tide {
@@ -262,7 +263,7 @@ bool VARNDetector::InWorkingDirectory(const std::string& path) {
   if (volume.compare(0, m_volume_prefix.size(), m_volume_prefix) != 0 || volume.size() == m_volume_prefix.size()) {
     return false;
   }
-  std::string work_dir = volume + "/@tmp/" + ClientConfig::Instance().m_work_dir_name;
+  std::string work_dir = WorkDirPath(volume, CurrentVolumeLayout().m_work_dir_name);
   return path.compare(0, work_dir.size(), work_dir) == 0 && path.size() > work_dir.size() &&
          path[work_dir.size()] == '/';
 }

@@ -38,6 +38,10 @@ void SetShareListPathForTest(const std::string& path);
 
 constexpr int VARN_EA_KIND = 1;
 constexpr size_t VARN_EA_PATH_MAX = 4096;
+// The two companion streams a file may have: Finder information and
+// extended attributes, and the resource fork.
+constexpr const char* VARN_EA_STREAM_NAME = "VarnEAStream";
+constexpr const char* VARN_RESOURCE_STREAM_NAME = "VarnResource";
 
 // Path of the companion `stream_name` ("VarnEAStream" or "VarnResource") of
 // `file_path`: <dir>/@eaDir/<name>@<stream_name>. 0, or -1 when the path has

@@ -6,19 +6,15 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <memory>
+#include <new>
 
 namespace tide {
 
 namespace {
 
-constexpr size_t PIECE = 4096;
-
-// librsync keeps its MD4 state opaque; this is comfortably larger than the
-// accumulator (four words, a 64-bit count and a 64-byte tail) and aligned for
-// any of its members.
-struct alignas(16) MD4State {
-  unsigned char m_bytes[256];
-};
+// Large pieces: a read system call per 4 KiB cost more than the hashing.
+constexpr size_t PIECE = 1 << 20;
 
 class FdCloser {
  public:
@@ -38,22 +34,37 @@ int RSCalcMD4(const std::string& path, unsigned char digest[MD4_DIGEST_LENGTH_BY
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return -1;
   FdCloser closer(fd);
-  MD4State state;
-  rs_mdfour_t* md = reinterpret_cast<rs_mdfour_t*>(&state);
-  rs_mdfour_begin(md);
-  unsigned char buffer[PIECE];
+  return RSCalcMD4Fd(fd, digest, abort_flag);
+}
+
+Md4Hasher::Md4Hasher() {
+  rs_mdfour_begin(reinterpret_cast<rs_mdfour_t*>(m_state));
+}
+
+void Md4Hasher::Update(const void* data, size_t length) {
+  rs_mdfour_update(reinterpret_cast<rs_mdfour_t*>(m_state), data, length);
+}
+
+void Md4Hasher::Final(unsigned char digest[MD4_DIGEST_LENGTH_BYTES]) {
+  rs_mdfour_result(reinterpret_cast<rs_mdfour_t*>(m_state), digest);
+}
+
+int RSCalcMD4Fd(int fd, unsigned char digest[MD4_DIGEST_LENGTH_BYTES], const std::atomic<int>* abort_flag) {
+  Md4Hasher hasher;
+  std::unique_ptr<unsigned char[]> buffer(new (std::nothrow) unsigned char[PIECE]);
+  if (!buffer) return -1;
   for (;;) {
     if (abort_flag != nullptr && abort_flag->load(std::memory_order_relaxed) != 0) return -1;
-    ssize_t n = read(fd, buffer, PIECE);
+    ssize_t n = read(fd, buffer.get(), PIECE);
     if (n < 0) {
       if (errno == EINTR) continue;
       return -1;
     }
     if (n == 0) {
-      rs_mdfour_result(md, digest);
+      hasher.Final(digest);
       return 0;
     }
-    rs_mdfour_update(md, buffer, static_cast<size_t>(n));
+    hasher.Update(buffer.get(), static_cast<size_t>(n));
   }
 }
 

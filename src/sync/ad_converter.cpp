@@ -20,9 +20,9 @@
 #include "platform/ea_store.h"
 #include "platform/vendor_system.h"
 #include "platform/apple_double.h"
-#include "sync/critical_section.h"
-#include "sync/file_ops.h"
-#include "sync/temp_file.h"
+#include "fs/critical_section.h"
+#include "fs/file_ops.h"
+#include "fs/temp_file.h"
 
 namespace tide {
 namespace {
@@ -32,19 +32,6 @@ constexpr uint64_t OFFSET_LIMIT = 0xffffffffULL;
 
 // Serialises the writers of resource companions and their readers.
 std::mutex g_resource_mutex;
-
-std::mutex g_root_mutex;
-std::string g_volume_root;  // guarded by g_root_mutex
-
-std::string VolumeRoot() {
-  std::lock_guard<std::mutex> lock(g_root_mutex);
-  return g_volume_root;
-}
-
-bool Exists(const std::string& path) {
-  struct stat st;
-  return lstat(path.c_str(), &st) == 0;
-}
 
 std::string CompanionPath(const std::string& path, const char* stream_name) {
   char buffer[VARN_EA_PATH_MAX];
@@ -150,7 +137,7 @@ bool Put32At(int fd, uint64_t offset, uint32_t value) {
 
 // Copies the companion `from` onto `to` when it exists.
 int CopyCompanion(const std::string& from, const std::string& to, const char* who) {
-  if (!Exists(from)) return 0;
+  if (!FSExists(from)) return 0;
   if (FSCopy(from, to, false) != 0) {
     TLOG_ERROR("%s: fail to copy %s to %s", who, from.c_str(), to.c_str());
     return -1;
@@ -158,14 +145,10 @@ int CopyCompanion(const std::string& from, const std::string& to, const char* wh
   return 0;
 }
 
-// The volume's temporary folder and its "@eaDir", created when missing.
-int PrepareVolumeTmp(const std::string& path, std::string* tmp_path) {
-  if (GetVolumeTmpPath(path, tmp_path) < 0) {
-    TLOG_ERROR("Failed to GetVolumeTmpPath.");
-    return -1;
-  }
-  std::string ea_dir = *tmp_path + "/@eaDir";
-  if (FSMkdir(ea_dir, true) < 0) {
+// The scratch folder's "@eaDir", created when missing.
+int PrepareScratch(const std::string& scratch_dir) {
+  std::string ea_dir = scratch_dir + "/@eaDir";
+  if (FSMkdir(ea_dir, true, false, 0700) < 0) {
     TLOG_ERROR("Failed to FSMKDir at '%s'.", ea_dir.c_str());
     return -1;
   }
@@ -173,33 +156,6 @@ int PrepareVolumeTmp(const std::string& path, std::string* tmp_path) {
 }
 
 }  // namespace
-
-void SetVolumeRootForTest(const std::string& root) {
-  std::lock_guard<std::mutex> lock(g_root_mutex);
-  g_volume_root = root;
-}
-
-int GetVolumeTmpPath(const std::string& path, std::string* tmp_path) {
-  std::string root = VolumeRoot();
-  int volume = -1;
-  int consumed = 0;
-  const char* rest = path.c_str();
-  bool ok = path.compare(0, root.size(), root) == 0;
-  if (ok) {
-    rest += root.size();
-    // "/volume%d/%*s": a volume number of digits only, then a name.
-    ok = strncmp(rest, "/volume", 7) == 0 && isdigit(static_cast<unsigned char>(rest[7])) &&
-         sscanf(rest, "/volume%d/%n", &volume, &consumed) == 1 && consumed > 0 && rest[consumed] != '\0';
-  }
-  if (!ok) {
-    TLOG_ERROR("Failed to get volume id: %s", path.c_str());
-    return -1;
-  }
-  char buffer[256];
-  snprintf(buffer, sizeof buffer, "/volume%d/@tmp", volume);
-  *tmp_path = root + buffer;
-  return 0;
-}
 
 int CreatEmptyEAS(const std::string& path) {
   std::string bytes;
@@ -377,10 +333,11 @@ int VarnResource2MacConvert(const std::string& path, const std::string& ad_path,
   return result;
 }
 
-int Varn2MacEAConvert(const std::string& path, const std::string& copy_path, bool filter) {
+int Varn2MacEAConvert(const std::string& path, const std::string& copy_path, const std::string& scratch_dir,
+                      bool filter) {
   TLOG_DEBUG("Varn2MacEAConvert: path = [%s] copyfilepath = [%s]", path.c_str(), copy_path.c_str());
-  std::string volume_tmp;
-  if (PrepareVolumeTmp(path, &volume_tmp) < 0) return -1;
+  const std::string& volume_tmp = scratch_dir;
+  if (PrepareScratch(volume_tmp) < 0) return -1;
   TLOG_DEBUG("Varn2MacEAConvert: volumeTmpPath = [%s], volumeEADirPath = [%s]", volume_tmp.c_str(),
              (volume_tmp + "/@eaDir").c_str());
   TempFile tmp_file(volume_tmp);
@@ -389,7 +346,7 @@ int Varn2MacEAConvert(const std::string& path, const std::string& copy_path, boo
     return -1;
   }
   TLOG_DEBUG("tmp_file = [%s] ", tmp_file.Path().c_str());
-  if (!Exists(path)) {
+  if (!FSExists(path)) {
     TLOG_ERROR("Varn2MacEAConvert: dst data file is not exist %s", path.c_str());
     return -1;
   }
@@ -529,8 +486,8 @@ int VarnEACopy(const std::string& src_ea, const std::string& dst_ea) {
   // The source is read as a stream even when it is copied whole: that
   // checks it before it becomes a file's companion.
   Stream src;
-  if (!Exists(src_ea) || src.Open(src_ea) < 0) {
-    if (!Exists(src_ea)) errno = ENOENT;
+  if (!FSExists(src_ea) || src.Open(src_ea) < 0) {
+    if (!FSExists(src_ea)) errno = ENOENT;
     TLOG_ERROR("VarnEACopy fail to open src %s %s (%d)", src_path, strerror(errno), errno);
     return -1;
   }
@@ -612,14 +569,15 @@ int VarnEACopy(const std::string& src_ea, const std::string& dst_ea) {
   return 0;
 }
 
-int Mac2VarnEAConvert(const std::string& ad_path, const std::string& path, bool lock) {
+int Mac2VarnEAConvert(const std::string& ad_path, const std::string& path, const std::string& scratch_dir,
+                      bool lock) {
   TLOG_DEBUG("Mac2VarnEAConvert: path = [%s] copyfilepath = [%s]", ad_path.c_str(), path.c_str());
-  if (!Exists(path)) {
+  if (!FSExists(path)) {
     TLOG_ERROR("Mac2VarnEAConvert: dst data file is not exist %s", path.c_str());
     return -1;
   }
-  std::string volume_tmp;
-  if (PrepareVolumeTmp(path, &volume_tmp) < 0) return -1;
+  const std::string& volume_tmp = scratch_dir;
+  if (PrepareScratch(volume_tmp) < 0) return -1;
   TempFile tmp_src_file(volume_tmp);
   TempFile tmp_file(volume_tmp);
   if (tmp_src_file.Create() < 0 || tmp_file.Create() < 0) {

@@ -9,35 +9,39 @@
 // "ATTR" section, then the resource fork.
 //
 // Callers hold the filter lock (LockFilter/UnlockFilter) around a whole
-// conversion: the black-list test of attribute names relies on it. Working
-// files live in the volume's temporary folder and are removed on every way
-// out.
+// conversion: the black-list test of attribute names relies on it. The
+// converter works by path, so it is only ever given files in the daemon's
+// own work folder (copies of a view's companions, never the view's paths);
+// its working files live in the scratch folder it is given and are removed
+// on every way out.
 #pragma once
 
 #include <string>
 
+#include "platform/vendor_system.h"
+
 namespace tide {
 
-constexpr const char* VARN_EA_STREAM_NAME = "VarnEAStream";
-constexpr const char* VARN_RESOURCE_STREAM_NAME = "VarnResource";
 // Written into a stream while its attributes are removed, so the stream never
 // goes empty half-way.
 constexpr const char* PLACEHOLDER_EA_NAME = "com.varnel.dummy";
 constexpr const char* PLACEHOLDER_EA_VALUE = "DummyEnt";
 
 // Builds at `copy_path` the AppleDouble file of the companions of `path`.
-// With `filter` set, black-listed attribute names are left out. 0 or -1.
-int Varn2MacEAConvert(const std::string& path, const std::string& copy_path, bool filter = true);
+// With `filter` set, black-listed attribute names are left out. Scratch
+// files go to `scratch_dir` (same file system as `path`). 0 or -1.
+int Varn2MacEAConvert(const std::string& path, const std::string& copy_path, const std::string& scratch_dir,
+                      bool filter = true);
 
 // Turns the AppleDouble file at `ad_path` into the companions of `path`,
 // replacing those it has. With `lock` set, the resource companion is written
-// inside the converter's critical section. 0 or -1.
-int Mac2VarnEAConvert(const std::string& ad_path, const std::string& path, bool lock = true);
+// inside the converter's critical section. Scratch files go to
+// `scratch_dir`. 0 or -1.
+int Mac2VarnEAConvert(const std::string& ad_path, const std::string& path, const std::string& scratch_dir,
+                      bool lock = true);
 
 // The steps, exposed for tests.
 
-// "/volume<N>/@tmp" for a path on volume N. 0 or -1.
-int GetVolumeTmpPath(const std::string& path, std::string* tmp_path);
 // Writes the 82-byte stream file without attributes. 0 or -1.
 int CreatEmptyEAS(const std::string& path);
 // True when the stream file exists and holds more than the empty form.
@@ -47,8 +51,8 @@ int rmBlackEA(const std::string& ea_path);
 // Writes the resource fork and Finder information of the resource companion
 // of `path` into the AppleDouble file at `ad_path` (which holds a stream
 // file). A missing resource companion leaves it as it is. Scratch copies go
-// to `tmp_dir` (the default temporary folder when empty). 0 or -1.
-int VarnResource2MacConvert(const std::string& path, const std::string& ad_path, const std::string& tmp_dir = "");
+// to `tmp_dir`. 0 or -1.
+int VarnResource2MacConvert(const std::string& path, const std::string& ad_path, const std::string& tmp_dir);
 // Writes the resource companion of `path` from the AppleDouble file at
 // `ad_path`: its Finder information and resource fork. 0 or -1.
 int Mac2VarnResourceConvert(const std::string& ad_path, const std::string& path);
@@ -58,9 +62,5 @@ int Mac2TmpVarnEA(const std::string& ad_path, const std::string& path);
 // Makes the stream file at `dst_ea` hold the attributes and Finder
 // information of the one at `src_ea`. 0 or -1.
 int VarnEACopy(const std::string& src_ea, const std::string& dst_ea);
-
-// Tests keep their volumes under a scratch folder: paths given to the
-// converter then start with `root` + "/volume<N>/". Empty restores "".
-void SetVolumeRootForTest(const std::string& root);
 
 }  // namespace tide

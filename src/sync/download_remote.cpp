@@ -8,11 +8,14 @@
 // then is the new version recorded.
 #define TIDE_LOG_TAG "worker"
 #define TIDE_LOG_COMPONENT "worker_debug"
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <strings.h>
 
 #include "core/freeze_file.h"
 #include "core/logger.h"
@@ -22,15 +25,16 @@
 #include "event/event_manager.h"
 #include "filter/filter.h"
 #include "proto/messages.h"
+#include "fs/conflict_rename.h"
+#include "fs/copy_data.h"
+#include "fs/temp_file.h"
+#include "fs/view_dir.h"
+#include "proto/checksum.h"
 #include "sync/ad_converter.h"
-#include "sync/conflict_rename.h"
-#include "sync/file_ops.h"
 #include "sync/index_notify.h"
-#include "sync/local_path_guard.h"
 #include "sync/server_connection.h"
 #include "sync/server_path.h"
-#include "sync/temp_file.h"
-#include "sync/worker_file_ops.h"
+#include "sync/view_access.h"
 #include "sync/worker_handlers.h"
 #include "sync/worker_native.h"
 
@@ -51,6 +55,14 @@ constexpr uint32_t DOWNLOAD_NOT_MODIFIED = 7;
 // Results of the response steps besides 0 and -1.
 constexpr int DOWNLOAD_REFUSED = -2;    // unusable answer: end the event
 constexpr int DOWNLOAD_DISK_FULL = -3;  // view frozen, event given back
+// FS_LINK_REFUSED (a link in the path) also ends the event, said once.
+
+// The folders one download works in, opened once for the whole of it.
+struct DownloadDirs {
+  WorkItem m_item;  // kept: a full disk clears the worker
+  ViewDir m_view;
+  ViewDir m_work;
+};
 
 // Full-disk handling: the view stops (its events go back to the event
 // manager untouched) and catches up on its own once space is back, from the
@@ -77,16 +89,28 @@ void FreezeViewForDiskFull(WorkerNative& worker) {
   worker.Clear();
 }
 
-int PrepareDataFile(WorkerNative& worker, const NDownloadResponse& response, TempFile* file) {
-  FileInfo dir;
-  if (FSGetInfo(file->Directory(), &dir) == 0 && !dir.m_exists) FSMkdir(file->Directory(), true);
-  if (file->Create() < 0) return -1;
-  if (CopyFile(response.m_data_path, file->Path(), worker.AbortFlag()) == 0) {
-    FSSetTime(file->Path(), response.m_mtime, response.m_mtime);
-    if (chown(file->Path().c_str(), response.m_uid, response.m_gid) < 0) {
-      TLOG_WARNING("chown(%s, %u, %u): %s", file->Path().c_str(), response.m_uid, response.m_gid, strerror(errno));
+// The server's copy of the content, copied into a new temporary file of
+// the work folder; `data` stays open on it.
+int PrepareDataFile(WorkerNative& worker, const NDownloadResponse& response, TempFile* file, UniqueFd* data) {
+  if (file->Create(data) < 0) return -1;
+  // The server placed the copy in a folder of its own; a link there is
+  // not what it placed.
+  UniqueFd in(open(response.m_data_path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+  if (!in.Valid()) {
+    TLOG_ERROR("CopyFile: open(%s): %s (%d)", response.m_data_path.c_str(), strerror(errno), errno);
+    return -1;
+  }
+  // Copied and checked in one pass: what lands in the view is what the
+  // server says it sent.
+  unsigned char digest[MD4_DIGEST_LENGTH_BYTES];
+  if (CopyFileContents(in.Get(), data->Get(), response.m_data_path + " -> " + file->Path(), worker.AbortFlag(),
+                       digest) == 0) {
+    if (response.m_data_hash.empty() || strcasecmp(MD4ToHex(digest).c_str(), response.m_data_hash.c_str()) == 0) {
+      return 0;
     }
-    return 0;
+    TLOG_ERROR("the server's copy '%s' does not match its checksum %s", response.m_data_path.c_str(),
+               response.m_data_hash.c_str());
+    return -1;
   }
   if (errno == ENOSPC || errno == EDQUOT) {
     FreezeViewForDiskFull(worker);
@@ -95,10 +119,11 @@ int PrepareDataFile(WorkerNative& worker, const NDownloadResponse& response, Tem
   return -1;
 }
 
-int PrepareMacAttributeFile(const NDownloadResponse& response, const std::string& tmp_path) {
+int PrepareMacAttributeFile(const NDownloadResponse& response, const std::string& tmp_path,
+                            const std::string& scratch_dir) {
   int result = 0;
   LockFilter();
-  if (response.m_mac_size != 0 && Mac2VarnEAConvert(response.m_mac_data_path, tmp_path) < 0) {
+  if (response.m_mac_size != 0 && Mac2VarnEAConvert(response.m_mac_data_path, tmp_path, scratch_dir) < 0) {
     TLOG_ERROR("Mac2VarnEAConvert failed.");
     result = -1;
   }
@@ -108,9 +133,11 @@ int PrepareMacAttributeFile(const NDownloadResponse& response, const std::string
 
 // True when the local object must be moved to a conflict name before the
 // new version replaces it.
-bool CheckLocalModification(WorkerNative& worker, const NodeRecord& record, const FileInfo& local,
+bool CheckLocalModification(WorkerNative& worker, const DownloadDirs& dirs, const FileInfo& local,
                             const NDownloadResponse& response) {
-  const std::string& local_path = worker.LocalPath();
+  const WorkItem& item = dirs.m_item;
+  const std::string& local_path = item.m_local_path;
+  const NodeRecord& record = item.m_record;
   if (local.m_type != FILE_TYPE_REGULAR) {
     TLOG_INFO("'%s' is locally modified (not a file)", local_path.c_str());
     return true;
@@ -120,82 +147,135 @@ bool CheckLocalModification(WorkerNative& worker, const NodeRecord& record, cons
     TLOG_INFO("'%s' is not modified (mtime and size match)", local_path.c_str());
     return false;
   }
-  std::string hash;
-  if (CaculateMD4(local_path, &hash, worker.AbortFlag()) < 0) {
-    TLOG_ERROR("failed to calculated MD4 for '%s', perhaps it is removed?", local_path.c_str());
+  UniqueFd fd;
+  unsigned char digest[MD4_DIGEST_LENGTH_BYTES];
+  if (dirs.m_view.OpenExisting(RelativePath(item), O_RDONLY, &fd) < 0) {
+    // Gone meanwhile: nothing left to keep.
+    TLOG_DEBUG("failed to calculated MD4 for '%s', perhaps it is removed?", local_path.c_str());
     return false;
   }
+  if (RSCalcMD4Fd(fd.Get(), digest, worker.AbortFlag()) < 0) {
+    // Content that could not be read may well be local work: keep it
+    // rather than replace it unseen.
+    TLOG_WARNING("failed to calculate MD4 for '%s': kept under a conflict name", local_path.c_str());
+    return true;
+  }
   // A local edit that already equals the incoming version is simply replaced.
-  return hash != response.m_data_hash;
+  return MD4ToHex(digest) != response.m_data_hash;
 }
 
-int ProcessDownloadDirectoryResponse(WorkerNative& worker, const NDownloadResponse& response) {
-  const std::string& local_path = worker.LocalPath();
-  FileInfo local;
-  if (FSGetInfo(local_path, &local) < 0) return -1;
-  if (local.m_exists && local.m_type != FILE_TYPE_DIRECTORY) {
-    // Something else stands where the directory goes: keep it under a
-    // conflict name.
-    if (ConflictRename(local_path, "ADMIN", "Conflict") != 0) {
-      TLOG_ERROR("failed to rename conflict file '%s'", local_path.c_str());
-      return -1;
-    }
-  }
-  if (CreateDirectory(local_path, response.m_uid, response.m_gid, true) < 0) {
-    TLOG_ERROR("ProcessDownloadDirectoryResponse: fail to create directory '%s'", local_path.c_str());
+// Moves whatever is in the way of the server's version to a conflict name.
+int MoveAside(const DownloadDirs& dirs, const char* who) {
+  int renamed = ConflictRename(dirs.m_view, RelativePath(dirs.m_item), "ADMIN", "Conflict");
+  if (renamed == FS_LINK_REFUSED) return renamed;
+  if (renamed != 0) {
+    TLOG_ERROR("%s: fail to rename conflict '%s'", who, dirs.m_item.m_local_path.c_str());
     return -1;
   }
   return 0;
 }
 
-int ProcessDownloadFileResponse(WorkerNative& worker, const NDownloadResponse& response) {
-  TempFile tmp(worker.TempDir());
-  int prepared = PrepareDataFile(worker, response, &tmp);
+// Makes `relative` and the folders above it, announcing each one made.
+int MakeDirectoriesNotified(const ViewDir& view, const std::string& relative, NewOwner owner) {
+  std::vector<std::string> made;
+  int result = view.MakeDirectories(relative, owner, &made);
+  for (const std::string& directory : made) NotifyIndex(INDEX_ADDED, view.PathOf(directory));
+  return result;
+}
+
+int ProcessDownloadDirectoryResponse(const DownloadDirs& dirs, const NDownloadResponse& response) {
+  const std::string& relative = RelativePath(dirs.m_item);
+  FileInfo local;
+  int looked = dirs.m_view.Stat(relative, &local);
+  if (looked < 0) return looked == FS_LINK_REFUSED ? looked : -1;
+  if (local.m_exists && local.m_type != FILE_TYPE_DIRECTORY) {
+    // Something else stands where the directory goes: keep it under a
+    // conflict name.
+    int moved = MoveAside(dirs, "ProcessDownloadDirectoryResponse");
+    if (moved < 0) return moved;
+  }
+  int made = MakeDirectoriesNotified(dirs.m_view, relative,
+                                     OwnerForServerVersion(dirs.m_view, response.m_uid, response.m_gid));
+  if (made == FS_LINK_REFUSED) return made;
+  if (made < 0) {
+    TLOG_ERROR("ProcessDownloadDirectoryResponse: fail to create directory '%s'", dirs.m_item.m_local_path.c_str());
+    return -1;
+  }
+  return 0;
+}
+
+int ProcessDownloadFileResponse(WorkerNative& worker, const DownloadDirs& dirs, const NDownloadResponse& response) {
+  TempFile tmp(dirs.m_work.Path());
+  UniqueFd data;
+  int prepared = PrepareDataFile(worker, response, &tmp, &data);
   if (prepared == DOWNLOAD_DISK_FULL) return prepared;
   if (prepared < 0) {
     TLOG_ERROR("ProcessDownloadFileResponse: failed to prepare data file");
     return -1;
   }
-  const std::string tmp_path = tmp.Path();
-  const std::string& local_path = worker.LocalPath();
+  const std::string tmp_name = tmp.Path().substr(tmp.Path().rfind('/') + 1);
+  const std::string& relative = RelativePath(dirs.m_item);
+  const std::string& local_path = dirs.m_item.m_local_path;
   // Every way out below that leaves the copy behind also drops the
   // attribute companions it may have got.
-  auto fail = [&tmp_path]() {
-    RemoveFile(tmp_path);
-    return -1;
+  auto fail = [&](int result) {
+    dirs.m_work.RemoveFile(tmp_name);
+    return result;
   };
-  if (PrepareMacAttributeFile(response, tmp_path) < 0) {
+  if (PrepareMacAttributeFile(response, tmp.Path(), dirs.m_work.Path()) < 0) {
     TLOG_ERROR("ProcessDownloadFileResponse: failed to prepare Mac attribute file");
-    return fail();
+    return fail(-1);
   }
   FileInfo local;
-  if (FSGetInfo(local_path, &local) < 0) {
+  int looked = dirs.m_view.Stat(relative, &local);
+  if (looked == FS_LINK_REFUSED) return fail(looked);
+  if (looked < 0) {
     TLOG_ERROR("ProcessDownloadFileResponse: failed to get file system info");
-    return fail();
+    return fail(-1);
   }
-  if (local.m_exists && CheckLocalModification(worker, worker.Record(), local, response)) {
-    if (ConflictRename(local_path, "ADMIN", "Conflict") != 0) {
-      TLOG_ERROR("ProcessDownloadFileResponse: fail to rename confclit '%s'", local_path.c_str());
-      return fail();
-    }
+  if (local.m_exists && CheckLocalModification(worker, dirs, local, response)) {
+    int moved = MoveAside(dirs, "ProcessDownloadFileResponse");
+    if (moved < 0) return fail(moved);
   }
-  std::string parent = local_path.substr(0, local_path.rfind('/'));
-  if (!parent.empty() && CreateDirectory(parent, response.m_uid, response.m_gid, true) < 0) {
+  NewOwner owner = OwnerForServerVersion(dirs.m_view, response.m_uid, response.m_gid);
+  std::string parent_relative = relative.substr(0, relative.rfind('/'));
+  int made = MakeDirectoriesNotified(dirs.m_view, parent_relative, owner);
+  if (made == FS_LINK_REFUSED) return fail(made);
+  if (made < 0) {
     TLOG_ERROR("ProcessDownloadFileResponse: fail to create parent directory of '%s'", local_path.c_str());
-    return fail();
+    return fail(-1);
   }
-  // The old content is replaced only by content that is already on the
-  // disk: a crash right after the rename must not leave an empty file.
-  if (SyncFile(tmp_path) < 0) {
-    TLOG_ERROR("ProcessDownloadFileResponse: fail to replace original file '%s'", local_path.c_str());
-    return fail();
+  // The new file gets what its owner's programs would give it in that
+  // folder (its default ACL, else the creation mask), the server's owner
+  // and time stamp; and the old content is replaced only by content that
+  // is already on the disk: a crash right after the rename must not leave
+  // an empty file.
+  UniqueFd parent;
+  std::string leaf;
+  int opened = dirs.m_view.OpenParent(relative, &parent, &leaf);
+  if (opened == FS_LINK_REFUSED) return fail(opened);
+  struct timespec times[2] = {{static_cast<time_t>(response.m_mtime), 0}, {static_cast<time_t>(response.m_mtime), 0}};
+  if (opened < 0) {
+    TLOG_ERROR("ProcessDownloadFileResponse: fail to open the folder of '%s': %s", local_path.c_str(), strerror(errno));
+    return fail(-1);
   }
-  if (MoveFile(tmp_path, local_path) < 0) {
+  ApplyNewObjectPermissions(data.Get(), parent.Get(), false, owner, local_path);
+  if (futimens(data.Get(), times) < 0) {
+    TLOG_WARNING("ProcessDownloadFileResponse: futimens(%s): %s", tmp.Path().c_str(), strerror(errno));
+  }
+  if (fsync(data.Get()) < 0) {
     TLOG_ERROR("ProcessDownloadFileResponse: fail to replace original file '%s'", local_path.c_str());
-    return fail();
+    return fail(-1);
+  }
+  int moved = dirs.m_work.MoveWithCompanions(tmp_name, dirs.m_view, relative, owner);
+  if (moved < 0) {
+    if (moved != FS_LINK_REFUSED) {
+      TLOG_ERROR("ProcessDownloadFileResponse: fail to replace original file '%s'", local_path.c_str());
+    }
+    return fail(moved);
   }
   tmp.SetKeep(true);  // the name now belongs to the local file
-  SyncParentDirectory(local_path);
+  dirs.m_view.SyncParent(relative);
   return 0;
 }
 
@@ -227,8 +307,8 @@ int RemoveVanished(WorkerNative& worker) {
   return RemoveLocal(worker);
 }
 
-int ProcessDownloadResponse(WorkerNative& worker, const NDownloadResponse& response) {
-  const std::string& local_path = worker.LocalPath();
+int ProcessDownloadResponse(WorkerNative& worker, const DownloadDirs& dirs, const NDownloadResponse& response) {
+  const std::string& local_path = dirs.m_item.m_local_path;
   switch (response.m_error_code) {
     case DOWNLOAD_OK:
       break;
@@ -236,7 +316,6 @@ int ProcessDownloadResponse(WorkerNative& worker, const NDownloadResponse& respo
       TLOG_INFO("error occurs while downloading '%s'", local_path.c_str());
       return -1;
     case DOWNLOAD_NO_ENTRY:
-      if (CheckLocalPathInView(worker.Entry().m_watch_path, local_path) < 0) return DOWNLOAD_REFUSED;
       return RemoveVanished(worker);
     case DOWNLOAD_NOT_MODIFIED:
       TLOG_INFO("download fake event: '%s'", local_path.c_str());
@@ -248,17 +327,15 @@ int ProcessDownloadResponse(WorkerNative& worker, const NDownloadResponse& respo
   TLOG_DEBUG("download response: data_path = %s, data_hash = %s", response.m_data_path.c_str(),
              response.m_data_hash.c_str());
   if (!ResponsePathsSafe(response)) return DOWNLOAD_REFUSED;
-  // Checked again right before writing: the exchange may have taken a while.
-  if (CheckLocalPathInView(worker.Entry().m_watch_path, local_path) < 0) return DOWNLOAD_REFUSED;
-  int result = response.IsDir() ? ProcessDownloadDirectoryResponse(worker, response)
-                                 : ProcessDownloadFileResponse(worker, response);
+  int result = response.IsDir() ? ProcessDownloadDirectoryResponse(dirs, response)
+                                 : ProcessDownloadFileResponse(worker, dirs, response);
   if (result < 0) return result;
 
   NodeRecord record;
   record.m_node_id = response.m_node_id;
   record.m_parent_id = response.m_parent_id;
   record.m_sync_id = response.m_sync_id;
-  record.m_view_id = worker.Entry().m_view_id;
+  record.m_view_id = dirs.m_item.m_entry.m_view_id;
   record.m_attribute = response.IsDir() ? NODE_ATTRIBUTE_DIR : 0;
   record.m_mtime = response.m_mtime;
   record.m_size = response.m_size;
@@ -277,9 +354,11 @@ int ProcessDownloadResponse(WorkerNative& worker, const NDownloadResponse& respo
 }  // namespace
 
 int DownloadRemote(WorkerNative& worker) {
-  const Event& event = worker.CurrentEvent();
-  const std::string& local_path = worker.LocalPath();
-  TLOG_NOTE("Worker (%d): downloading '%s' start", worker.GetId(), local_path.c_str());
+  DownloadDirs dirs{WorkItemOf(worker), {}, {}};
+  const WorkItem& item = dirs.m_item;
+  const Event& event = item.m_event;
+  const std::string& local_path = item.m_local_path;
+  TLOG_NOTE("Worker (%d): downloading '%s' start", item.m_task_id, local_path.c_str());
 
   // The path comes from the server's change stream: joined onto the watch
   // path, a ".." or an empty component would reach outside the view.
@@ -288,13 +367,16 @@ int DownloadRemote(WorkerNative& worker) {
                static_cast<unsigned long long>(event.m_view_id));
     return 0;
   }
-  const NodeRecord& record = worker.Record();
+  const NodeRecord& record = item.m_record;
   if ((event.m_flags & EVENT_FLAG_RESERVED8) == 0 && record.m_sync_id >= event.m_sync_id) {
     TLOG_INFO("DownloadRemote: ignore fake event of '%s'", local_path.c_str());
     return 0;
   }
+  if (OpenItemView(item, &dirs.m_view) < 0 || OpenItemWorkDir(item, &dirs.m_work) < 0) return -1;
   FileInfo local;
-  if (FSGetInfo(local_path, &local) < 0) {
+  int looked = dirs.m_view.Stat(event.m_path, &local);
+  if (looked == FS_LINK_REFUSED) return FinishRefusedItem(item, "downloading");
+  if (looked < 0) {
     TLOG_ERROR("Failed to GetFilesystemInfo.");
     return -1;
   }
@@ -304,29 +386,28 @@ int DownloadRemote(WorkerNative& worker) {
     TLOG_INFO("DownloadRemote: Force download but file already exist in local file sysytem.");
     return 0;
   }
-  if (CheckLocalPathInView(worker.Entry().m_watch_path, local_path) < 0) return 0;
 
   NDownloadRequest request;
   request.m_sync_id = forced ? 0 : record.m_sync_id;
-  request.m_view_id = worker.Entry().m_view_id;
+  request.m_view_id = item.m_entry.m_view_id;
   request.m_path = event.m_path;
-  request.m_worker_num = worker.GetId();
+  request.m_worker_num = item.m_task_id;
 
   NDownloadResponse response;
   if (RunServerExchange(SERVER_CMD_DOWNLOAD, &request, &response, worker.AbortFlag(), WORKER_LOG_MODULE) < 0) {
     TLOG_ERROR("DownloadRemote: fail to run protocol");
     return -1;
   }
-  // Kept apart: a full disk clears the worker, and with it `local_path`.
-  const std::string target = local_path;
-  int processed = ProcessDownloadResponse(worker, response);
+  int processed = ProcessDownloadResponse(worker, dirs, response);
   if (processed == DOWNLOAD_REFUSED) return 0;
+  if (processed == FS_LINK_REFUSED) return FinishRefusedItem(item, "downloading");
   if (processed < 0) {
     TLOG_ERROR("DownloadRemote: fail to process response");
     return -1;
   }
-  NotifyIndex(INDEX_ADDED, target);
-  TLOG_NOTE("Worker (%d): downloading '%s' done", worker.GetId(), target.c_str());
+  if (response.m_error_code != DOWNLOAD_OK) return 0;
+  NotifyIndex(INDEX_ADDED, local_path);
+  TLOG_NOTE("Worker (%d): downloading '%s' done", item.m_task_id, local_path.c_str());
   return 0;
 }
 

@@ -4,6 +4,7 @@
 
 #include <dirent.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <string.h>
 #include <strings.h>
 #include <sys/stat.h>
@@ -20,55 +21,38 @@ namespace tide {
 
 namespace {
 
-struct DirEntryName {
-  std::string m_name;
-  unsigned char m_type;  // d_type; DT_UNKNOWN when the file system does not say
-};
-
-// Names of a directory, read in one go so that a deep walk holds at most
-// one directory stream open. -1 when it cannot be opened or read.
-int ReadNames(const std::string& path, std::vector<DirEntryName>* names) {
-  DIR* dir = opendir(path.c_str());
-  if (!dir) {
+// Names of the directory open at `fd`, read in one go. -1 when it cannot be
+// read.
+int ReadNames(int fd, const std::string& path, std::vector<DirEntryName>* names) {
+  if (ReadDirectoryNames(fd, names) < 0) {
     TLOG_ERROR("opendir(%s): %s (%d)", path.c_str(), strerror(errno), errno);
-    return -1;
-  }
-  errno = 0;
-  while (struct dirent64* entry = readdir64(dir)) {
-    if (strcmp(entry->d_name, ".") == 0 || strcmp(entry->d_name, "..") == 0) continue;
-    names->push_back({entry->d_name, entry->d_type});
-  }
-  int read_errno = errno;
-  closedir(dir);
-  if (read_errno != 0) {
-    TLOG_ERROR("readdir(%s): %s (%d)", path.c_str(), strerror(read_errno), read_errno);
     return -1;
   }
   return 0;
 }
 
-// The walk starts at a real directory: a link at the top is not followed
-// either.
-bool IsRealDirectory(const std::string& path) {
-  struct stat st;
-  return lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+// "/a" + "b" -> "/a/b"; "/" + "b" -> "/b".
+std::string Child(const std::string& relative, const std::string& name) {
+  return (relative.empty() || relative == "/" ? "" : relative) + "/" + name;
 }
 
 struct ListWalk {
+  const ViewDir* m_view;
   FileList* m_list;
   const std::atomic<int>* m_abort;
   int m_task_id;
   bool m_recursive;
-  size_t m_root_length;                    // cut off for the paths in m_unreadable
+  size_t m_root_length;                    // of the walk's own relative path, cut off in m_unreadable
   std::vector<std::string>* m_unreadable;  // may be null
 };
 
-int ListDirectory(const ListWalk& walk, const std::string& path, int dir_number) {
+int ListDirectory(const ListWalk& walk, int fd, const std::string& relative, int dir_number) {
   FileList* list = walk.m_list;
   int task_id = walk.m_task_id;
+  std::string path = walk.m_view->PathOf(relative);
   std::vector<DirEntryName> names;
-  if (ReadNames(path, &names) < 0) {
-    if (walk.m_unreadable) walk.m_unreadable->push_back(path.substr(walk.m_root_length));
+  if (ReadNames(fd, path, &names) < 0) {
+    if (walk.m_unreadable) walk.m_unreadable->push_back(relative.substr(walk.m_root_length));
     return dir_number == 0 ? -1 : 0;
   }
   std::vector<std::pair<std::string, int>> subdirs;
@@ -79,82 +63,110 @@ int ListDirectory(const ListWalk& walk, const std::string& path, int dir_number)
     }
     if (entry.m_type == DT_DIR && IsEaDirName(entry.m_name.c_str())) continue;
     if (entry.m_type != DT_DIR && entry.m_type != DT_REG && entry.m_type != DT_UNKNOWN) continue;
-    std::string child = path + "/" + entry.m_name;
     struct stat st;
-    if (lstat(child.c_str(), &st) < 0) continue;  // gone meanwhile
+    if (fstatat(fd, entry.m_name.c_str(), &st, AT_SYMLINK_NOFOLLOW) < 0) continue;  // gone meanwhile
     if (S_ISDIR(st.st_mode)) {
       if (IsEaDirName(entry.m_name.c_str())) continue;
       int number = -1;
       if (list->AddDirectoryAt(dir_number, entry.m_name, static_cast<uint32_t>(st.st_mtime), &number) < 0) continue;
-      TLOG_DEBUG("Worker (%d): local list: add directory '%s'", task_id, child.c_str());
-      if (walk.m_recursive) subdirs.emplace_back(std::move(child), number);
+      TLOG_DEBUG("Worker (%d): local list: add directory '%s/%s'", task_id, path.c_str(), entry.m_name.c_str());
+      if (walk.m_recursive) subdirs.emplace_back(entry.m_name, number);
     } else if (S_ISREG(st.st_mode)) {
       if (list->AddFileAt(dir_number, entry.m_name, static_cast<uint32_t>(st.st_mtime),
                           static_cast<uint64_t>(st.st_size)) < 0) {
         continue;
       }
-      TLOG_DEBUG("Worker (%d): local list: add file '%s'", task_id, child.c_str());
+      TLOG_DEBUG("Worker (%d): local list: add file '%s/%s'", task_id, path.c_str(), entry.m_name.c_str());
     }
   }
-  for (const auto& [child, number] : subdirs) {
-    if (ListDirectory(walk, child, number) < 0) return -1;
+  for (const auto& [name, number] : subdirs) {
+    std::string child = Child(relative, name);
+    // Opened from this directory's descriptor without following a link: a
+    // directory replaced by a link since it was read is not entered.
+    UniqueFd sub(OpenChildDirectory(fd, name));
+    if (!sub.Valid()) {
+      if (errno == ENOENT) continue;  // gone meanwhile
+      TLOG_ERROR("opendir(%s): %s (%d)", walk.m_view->PathOf(child).c_str(), strerror(errno), errno);
+      if (walk.m_unreadable) walk.m_unreadable->push_back(child.substr(walk.m_root_length));
+      continue;
+    }
+    if (ListDirectory(walk, sub.Get(), child, number) < 0) return -1;
   }
   return 0;
 }
 
-void PushUpload(const std::string& path, size_t root_length, uint64_t view_id, uint32_t flags) {
+int OpenWalkRoot(const ViewDir& view, const std::string& relative, UniqueFd* fd) {
+  int opened = view.OpenExisting(relative, O_RDONLY | O_DIRECTORY, fd);
+  if (opened < 0 && opened != FS_LINK_REFUSED) {
+    TLOG_ERROR("opendir(%s): %s (%d)", view.PathOf(relative).c_str(), strerror(errno), errno);
+  }
+  return opened;
+}
+
+void PushUpload(const std::string& path, uint64_t view_id, uint32_t flags) {
   Event event;
   event.m_type = UPLOAD_LOCAL;
-  event.m_path = path.substr(root_length);
+  event.m_path = path;
   event.m_view_id = view_id;
   event.m_flags = flags;
   if (flags & EVENT_FLAG_DIR) TLOG_DEBUG("expander push event: %s", event.ToString().c_str());
   EventManager::GetInstance().PushEvent(event);
 }
 
-}  // namespace
-
-bool IsEaDirName(const char* name) { return strcasecmp(name, "@eaDir") == 0; }
-
-int BuildLocalFileList(const std::string& root, FileList* list, const std::atomic<int>* abort_flag, int task_id,
-                       std::vector<std::string>* unreadable) {
-  if (!IsRealDirectory(root)) {
-    TLOG_ERROR("opendir(%s): %s (%d)", root.c_str(), strerror(ENOTDIR), ENOTDIR);
-    return -1;
-  }
-  return ListDirectory({list, abort_flag, task_id, true, root.size(), unreadable}, root, 0);
-}
-
-int BuildLocalFileListOneLevel(const std::string& dir, FileList* list) {
-  if (!IsRealDirectory(dir)) return -1;
-  return ListDirectory({list, nullptr, -1, false, dir.size(), nullptr}, dir, 0);
-}
-
-int ExpandTree(const std::string& dir, size_t root_length, uint64_t view_id, const std::atomic<int>* abort_flag) {
-  if (root_length > dir.size()) return -1;
+int ExpandOpenDirectory(const ViewDir& view, int fd, const std::string& relative, uint64_t view_id,
+                        const std::atomic<int>* abort_flag) {
   std::vector<DirEntryName> names;
-  if (ReadNames(dir, &names) < 0) return 0;
+  if (ReadNames(fd, view.PathOf(relative), &names) < 0) return 0;
   for (const DirEntryName& entry : names) {
     if (IsAborted(abort_flag)) {
-      TLOG_NOTE("Traversing '%s' ... abort", dir.c_str());
+      TLOG_NOTE("Traversing '%s' ... abort", view.PathOf(relative).c_str());
       return -1;
     }
-    std::string child = dir + "/" + entry.m_name;
+    std::string child = Child(relative, entry.m_name);
     unsigned char type = entry.m_type;
     if (type == DT_UNKNOWN) {
       struct stat st;
-      if (lstat(child.c_str(), &st) < 0) continue;
+      if (fstatat(fd, entry.m_name.c_str(), &st, AT_SYMLINK_NOFOLLOW) < 0) continue;
       type = S_ISDIR(st.st_mode) ? DT_DIR : S_ISREG(st.st_mode) ? DT_REG : DT_LNK;
     }
     if (type == DT_DIR) {
       if (IsEaDirName(entry.m_name.c_str())) continue;
-      PushUpload(child, root_length, view_id, EVENT_FLAG_DIR);
-      if (ExpandTree(child, root_length, view_id, abort_flag) < 0) return -1;
+      UniqueFd sub(OpenChildDirectory(fd, entry.m_name));
+      if (!sub.Valid()) continue;  // gone, or a link by now
+      PushUpload(child, view_id, EVENT_FLAG_DIR);
+      if (ExpandOpenDirectory(view, sub.Get(), child, view_id, abort_flag) < 0) return -1;
     } else if (type == DT_REG) {
-      PushUpload(child, root_length, view_id, 0);
+      PushUpload(child, view_id, 0);
     }
   }
   return 0;
+}
+
+}  // namespace
+
+bool IsEaDirName(const char* name) { return strcasecmp(name, "@eaDir") == 0; }
+
+int BuildLocalFileList(const ViewDir& view, const std::string& relative, FileList* list,
+                       const std::atomic<int>* abort_flag, int task_id, std::vector<std::string>* unreadable) {
+  UniqueFd fd;
+  int opened = OpenWalkRoot(view, relative, &fd);
+  if (opened < 0) return opened;
+  size_t root_length = relative == "/" ? 0 : relative.size();
+  return ListDirectory({&view, list, abort_flag, task_id, true, root_length, unreadable}, fd.Get(), relative, 0);
+}
+
+int BuildLocalFileListOneLevel(const ViewDir& view, const std::string& relative, FileList* list) {
+  UniqueFd fd;
+  int opened = view.OpenExisting(relative, O_RDONLY | O_DIRECTORY, &fd);
+  if (opened < 0) return opened;
+  size_t root_length = relative == "/" ? 0 : relative.size();
+  return ListDirectory({&view, list, nullptr, -1, false, root_length, nullptr}, fd.Get(), relative, 0);
+}
+
+int ExpandTree(const ViewDir& view, const std::string& relative, uint64_t view_id, const std::atomic<int>* abort_flag) {
+  UniqueFd fd;
+  if (OpenWalkRoot(view, relative, &fd) < 0) return 0;
+  return ExpandOpenDirectory(view, fd.Get(), relative, view_id, abort_flag);
 }
 
 }  // namespace tide

@@ -1,9 +1,11 @@
 // The disk side of a rescan or delete expansion: file lists read from a
-// directory tree, and the expander that offers a new tree for upload.
+// directory tree of a view, and the expander that offers a new tree for
+// upload.
 //
-// Walks never follow symbolic links (links, devices, FIFOs and sockets are
-// left out), never enter a "@eaDir" attribute directory (letter case
-// ignored) and give up when the abort flag is raised.
+// Walks go through the view's descriptor and never enter a symbolic link,
+// not even one swapped in while they run (links, devices, FIFOs and sockets
+// are left out); they never enter a "@eaDir" attribute directory (letter
+// case ignored) and give up when the abort flag is raised.
 #pragma once
 
 #include <atomic>
@@ -12,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "fs/view_dir.h"
+
 namespace tide {
 
 class FileList;
@@ -19,23 +23,23 @@ class FileList;
 // True for "@eaDir" in any letter case.
 bool IsEaDirName(const char* name);
 
-// Every directory and regular file below `root`, paths relative to it.
-// `task_id` names the worker in the log. 0; -1 when `root` is not a
-// readable directory (a link is not followed) or the walk was aborted (what
-// was read so far stays). A directory below that cannot be read is logged,
-// kept in the list, and its path given in `unreadable` when asked: its
-// contents are unknown, not absent.
-int BuildLocalFileList(const std::string& root, FileList* list, const std::atomic<int>* abort_flag, int task_id,
-                       std::vector<std::string>* unreadable = nullptr);
+// Every directory and regular file below the directory `relative` of
+// `view`, paths relative to it. `task_id` names the worker in the log. 0;
+// FS_LINK_REFUSED when a link stands in the way to it; -1 when it is not a
+// readable directory or the walk was aborted (what was read so far stays).
+// A directory below that cannot be read is logged, kept in the list, and
+// its path given in `unreadable` when asked: its contents are unknown, not
+// absent.
+int BuildLocalFileList(const ViewDir& view, const std::string& relative, FileList* list,
+                       const std::atomic<int>* abort_flag, int task_id, std::vector<std::string>* unreadable = nullptr);
 
-// The immediate children of `dir` only. 0, or -1 when it cannot be read
-// (the list then holds nothing).
-int BuildLocalFileListOneLevel(const std::string& dir, FileList* list);
+// The immediate children of the directory only. 0, or a negative value
+// when it cannot be read (the list then holds nothing).
+int BuildLocalFileListOneLevel(const ViewDir& view, const std::string& relative, FileList* list);
 
-// Pushes an UPLOAD_LOCAL for every directory and regular file below `dir`,
-// parents before their contents; event paths are the local paths with the
-// first `root_length` bytes (the view's watch path) cut off. 0, or -1 when
-// aborted.
-int ExpandTree(const std::string& dir, size_t root_length, uint64_t view_id, const std::atomic<int>* abort_flag);
+// Pushes an UPLOAD_LOCAL for every directory and regular file below the
+// directory `relative` ("/" for the view's root), parents before their
+// contents, with event paths relative to the view. 0, or -1 when aborted.
+int ExpandTree(const ViewDir& view, const std::string& relative, uint64_t view_id, const std::atomic<int>* abort_flag);
 
 }  // namespace tide

@@ -9,16 +9,15 @@
 #include "db/native_client_db.h"
 #include "event/event_manager.h"
 #include "event/file_list.h"
-#include "sync/conflict_rename.h"
+#include "fs/conflict_rename.h"
 #include "sync/file_list_builders.h"
-#include "sync/file_ops.h"
 #include "sync/index_notify.h"
 #include "sync/local_list.h"
 #include "sync/removal_decision.h"
 #include "sync/rescan_compare.h"
 #include "sync/server_connection.h"
-#include "sync/view_path_guard.h"
-#include "sync/worker_file_ops.h"
+#include "sync/server_path.h"
+#include "sync/view_access.h"
 #include "sync/worker_handlers.h"
 #include "sync/worker_native.h"
 
@@ -69,15 +68,20 @@ int RemoveLocalItem(const WorkItem& item) {
   const Event& event = item.m_event;
   const std::string& local_path = item.m_local_path;
   TLOG_INFO("Worker (%d): removing '%s'", item.m_task_id, local_path.c_str());
-  // The path came from the server: it must neither climb out of the view
-  // nor pass through a link. Trying again would not make it safe.
-  if (event.m_path == "/" || !IsContainedViewPath(item.m_entry.m_watch_path, event.m_path)) {
+  // The path came from the server: it must not climb out of the view.
+  // Trying again would not make it safe.
+  if (event.m_path == "/" || !IsSafeServerPath(event.m_path)) {
     TLOG_ERROR("RemoveLocal: refusing to remove '%s' (view %llu): unsafe path", event.m_path.c_str(),
                static_cast<ull>(event.m_view_id));
     return 0;
   }
+  ViewDir view;
+  if (OpenItemView(item, &view) < 0) return -1;
+  const std::string& relative = event.m_path;
   FileInfo info;
-  if (FSGetInfo(local_path, &info) < 0) {
+  int looked = view.Stat(relative, &info);
+  if (looked == FS_LINK_REFUSED) return FinishRefusedItem(item, "removing");
+  if (looked < 0) {
     TLOG_INFO("RemoveLocal: '%s' can not be removed.", local_path.c_str());
     return -1;
   }
@@ -101,27 +105,33 @@ int RemoveLocalItem(const WorkItem& item) {
     RemovalDecision decision = DecideRemoval(item.m_record, info, local_path);
     // A directory goes whole, so everything inside it must be unchanged too.
     if (decision == REMOVAL_DELETE && is_dir &&
-        LocalSubtreeChanged(local_path, event.m_view_id, event.m_path, item.m_abort, item.m_task_id)) {
+        LocalSubtreeChanged(view, relative, event.m_view_id, item.m_abort, item.m_task_id)) {
       if (IsAborted(item.m_abort)) return -1;
       decision = REMOVAL_KEEP;
     }
+    int removed = 0;
     if (decision == REMOVAL_KEEP) {
-      if (ConflictRename(local_path, "ADMIN", "Conflict") != 0) {
+      removed = ConflictRename(view, relative, "ADMIN", "Conflict");
+      if (removed < 0 && removed != FS_LINK_REFUSED) {
         TLOG_ERROR("failed to do conflict rename on '%s'", local_path.c_str());
         return -1;
       }
     } else if (is_dir) {
-      // The parking folder must exist on this volume before anything can
-      // be moved into it.
-      if (CreateDirectory(item.m_tmp_dir, static_cast<uid_t>(-1), static_cast<gid_t>(-1), false) < 0 ||
-          RemoveDirectory(local_path, item.m_tmp_dir, item.m_abort) < 0) {
+      ViewDir work;
+      if (OpenItemWorkDir(item, &work) < 0) return -1;
+      removed = view.RemoveDirectory(relative, work, item.m_abort);
+      if (removed < 0 && removed != FS_LINK_REFUSED) {
         TLOG_ERROR("RemoveLocal: Failed to remove directory '%s'.", local_path.c_str());
         return -1;
       }
-    } else if (RemoveFile(local_path) < 0) {
-      TLOG_ERROR("RemoveLocal: Failed to remove file '%s'.", local_path.c_str());
-      return -1;
+    } else {
+      removed = view.RemoveFile(relative);
+      if (removed < 0 && removed != FS_LINK_REFUSED) {
+        TLOG_ERROR("RemoveLocal: Failed to remove file '%s'.", local_path.c_str());
+        return -1;
+      }
     }
+    if (removed == FS_LINK_REFUSED) return FinishRefusedItem(item, "removing");
     if (DeleteRow(item) < 0) {
       TLOG_ERROR("RemoveLocal: Failed update database record for '%s'", local_path.c_str());
       return -1;
@@ -171,10 +181,21 @@ int RemoveRemoteItem(const WorkItem& item, const RemoveExchange& exchange) {
   const Event& event = item.m_event;
   TLOG_INFO("Worker (%d): removing '%s' (view: %llu) at remote side", item.m_task_id, event.m_path.c_str(),
             static_cast<ull>(event.m_view_id));
+  ViewDir view;
+  if (OpenItemView(item, &view) < 0) return -1;
   FileInfo info;
-  if (FSGetInfo(item.m_local_path, &info) < 0) {
+  int looked = view.Stat(event.m_path, &info);
+  // A link on the way says nothing about what is there: leave the server
+  // alone. A link (or device, FIFO, socket) at the path itself is not
+  // synchronised: what the server holds there is gone from the disk's
+  // point of view.
+  if (looked == FS_LINK_REFUSED) return FinishRefusedItem(item, "removing on the server");
+  if (looked < 0) {
     TLOG_ERROR("RemoveRemote: Failed at GetFilesystemInfo");
     return -1;
+  }
+  if (info.m_exists && info.m_type != FILE_TYPE_REGULAR && info.m_type != FILE_TYPE_DIRECTORY) {
+    info.m_exists = false;
   }
   if (item.m_record.m_node_id == 0) {
     TLOG_INFO("remove fake event on '%s' (no record)", event.m_path.c_str());
@@ -212,7 +233,9 @@ int RemoveRemoteItem(const WorkItem& item, const RemoveExchange& exchange) {
 int ExpandLocalDeleteItem(const WorkItem& item) {
   const Event& event = item.m_event;
   FileList on_disk;
-  BuildLocalFileListOneLevel(item.m_local_path, &on_disk);  // a vanished directory has no children
+  ViewDir view;
+  // A vanished directory (or one behind a link) has no children.
+  if (OpenItemView(item, &view) == 0) BuildLocalFileListOneLevel(view, event.m_path, &on_disk);
   FileList indexed;
   IndexedChildren(item, false, &indexed);
   std::string prefix = ListPrefix(event.m_path);
@@ -270,8 +293,11 @@ int CreateDirSelfEventItem(const WorkItem& item) {
     self.m_type = finished.m_type;
     self.m_sync_id = finished.m_sync_id;
   } else {
+    ViewDir view;
     FileInfo info;
-    if (FSGetInfo(item.m_local_path, &info) < 0) {
+    int looked = OpenItemView(item, &view) < 0 ? -1 : view.Stat(finished.m_path, &info);
+    if (looked == FS_LINK_REFUSED) return FinishRefusedItem(item, "rescanning");
+    if (looked < 0) {
       TLOG_ERROR("CreateDirSelfEvent: failed to get local file system info of '%s'", item.m_local_path.c_str());
       return -1;
     }

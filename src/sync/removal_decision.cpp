@@ -37,11 +37,11 @@ RemovalDecision DecideRemoval(const NodeRecord& record, const FileInfo& local, c
   return REMOVAL_DELETE;
 }
 
-bool LocalSubtreeChanged(const std::string& local_dir, uint64_t view_id, const std::string& dir_path,
+bool LocalSubtreeChanged(const ViewDir& view, const std::string& dir_path, uint64_t view_id,
                          const std::atomic<int>* abort_flag, int task_id) {
   FileList on_disk;
   std::vector<std::string> unreadable;
-  if (BuildLocalFileList(local_dir, &on_disk, abort_flag, task_id, &unreadable) < 0) return true;
+  if (BuildLocalFileList(view, dir_path, &on_disk, abort_flag, task_id, &unreadable) < 0) return true;
   if (!unreadable.empty()) {
     // What it holds is unknown: it may hold local work.
     TLOG_INFO("removing '%s' but '%s' inside cannot be read", dir_path.c_str(), unreadable.front().c_str());

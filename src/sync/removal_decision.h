@@ -9,7 +9,8 @@
 #include <string>
 
 #include "db/node_record.h"
-#include "sync/file_ops.h"
+#include "fs/file_info.h"
+#include "fs/view_dir.h"
 
 namespace tide {
 
@@ -33,13 +34,13 @@ enum RemovalDecision {
 // `path` names the object in the log lines of the "keep" answers.
 RemovalDecision DecideRemoval(const NodeRecord& record, const FileInfo& local, const std::string& path);
 
-// True when the directory `local_dir` (the view's `dir_path`) holds
+// True when the directory `dir_path` of `view` holds
 // anything the database does not record as it is: a file or directory the
 // database does not know, a file whose mtime or size differ, an object
 // whose kind changed. What the database knows but the disk no longer holds
 // does not count. Deleting such a directory would lose local work. An
 // abort counts as changed (the caller retries later).
-bool LocalSubtreeChanged(const std::string& local_dir, uint64_t view_id, const std::string& dir_path,
+bool LocalSubtreeChanged(const ViewDir& view, const std::string& dir_path, uint64_t view_id,
                          const std::atomic<int>* abort_flag, int task_id);
 
 }  // namespace tide

@@ -3,8 +3,6 @@
 #define TIDE_LOG_COMPONENT "worker_debug"
 #include "sync/rescan.h"
 
-#include <errno.h>
-#include <sys/stat.h>
 
 #include "core/logger.h"
 #include "event/event_manager.h"
@@ -12,6 +10,7 @@
 #include "sync/file_list_builders.h"
 #include "sync/local_list.h"
 #include "sync/rescan_compare.h"
+#include "sync/view_access.h"
 #include "sync/worker_handlers.h"
 #include "sync/worker_native.h"
 
@@ -37,27 +36,21 @@ constexpr uint64_t FORCED_DOWNLOAD_SYNC_ID = 0x7FFFFFFFFFFFFFFFULL;
 // on the disk while the view's own folder is there: removed, or replaced by
 // a file or a link moved into its place. Then its contents are gone indeed,
 // unlike a view whose volume is missing or a directory that cannot be read.
-bool IsGoneFromIntactView(const WorkItem& item) {
-  if (item.m_event.m_path == "/") return false;
-  struct stat st;
-  if (lstat(item.m_local_path.c_str(), &st) == 0) {
-    if (S_ISDIR(st.st_mode)) return false;
-  } else if (errno != ENOENT && errno != ENOTDIR) {
-    return false;
-  }
-  return lstat(item.m_entry.m_watch_path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+bool IsGoneFromIntactView(const WorkItem& item, const ViewDir& view) {
+  if (item.m_event.m_path == "/" || !view.IsOpen()) return false;
+  FileInfo info;
+  int looked = view.Stat(item.m_event.m_path, &info);
+  // A link on the way to it says nothing about what it holds.
+  return looked == 0 && (!info.m_exists || info.m_type != FILE_TYPE_DIRECTORY);
 }
 
 }  // namespace
 
 int ExpandDirectoryItem(const WorkItem& item) {
   TLOG_INFO("Worker (%d): expanding directory '%s'", item.m_task_id, item.m_local_path.c_str());
-  const std::string& path = item.m_event.m_path;
-  // Pushed paths are relative to the view: cut the watch path off, which is
-  // the local path without the event's own path ("/" adds nothing).
-  size_t relative = path == "/" ? 0 : path.size();
-  if (relative > item.m_local_path.size()) return 0;
-  ExpandTree(item.m_local_path, item.m_local_path.size() - relative, item.m_event.m_view_id, item.m_abort);
+  ViewDir view;
+  if (OpenItemView(item, &view) < 0) return 0;
+  ExpandTree(view, item.m_event.m_path, item.m_event.m_view_id, item.m_abort);
   return 0;
 }
 
@@ -67,18 +60,22 @@ int RescanDirectoryItem(const WorkItem& item, bool merge) {
   // A directory that is missing or cannot be read says nothing about what
   // it holds: comparing it would delete on the server (sync mode) or
   // overwrite (merge mode) what may well still be there.
+  ViewDir view;
   FileList on_disk;
   std::vector<std::string> unreadable;
   bool gone = false;
-  if (BuildLocalFileList(item.m_local_path, &on_disk, item.m_abort, item.m_task_id, &unreadable) < 0) {
+  int listed = OpenItemView(item, &view) < 0
+                   ? -1
+                   : BuildLocalFileList(view, event.m_path, &on_disk, item.m_abort, item.m_task_id, &unreadable);
+  if (listed < 0) {
     if (IsAborted(item.m_abort)) return 0;
-    if (!IsGoneFromIntactView(item)) {
+    if (!IsGoneFromIntactView(item, view)) {
       TLOG_WARNING("Worker (%d): rescan of '%s' skipped: the directory cannot be read", item.m_task_id,
                    item.m_local_path.c_str());
       return 0;
     }
-    // Truly gone: everything the database knows below it is compared with
-    // nothing.
+    // Truly gone (or a link itself now, which is not synchronised):
+    // everything the database knows below it is compared with nothing.
     gone = true;
   }
   FileList indexed;

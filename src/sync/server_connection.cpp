@@ -91,6 +91,12 @@ int RunProtocol(ServerConnection* connection, uint32_t command, Serializable* re
     MLOG(module, LOG_LEVEL_ERROR, "ERROR", "RunProtocol: fail to send request");
     return -1;
   }
+  // Once the request is out, the server acts on it whatever we do: its
+  // answer is read even when the work was called off meanwhile (a newer
+  // change of the path), or the daemon would not know what the server now
+  // holds and the server's copy would come back under the old name. Only
+  // the channel's own time-out ends the wait.
+  channel->SetAbortFlag(nullptr);
   if (response->Recv(channel) < 0) {
     MLOG(module, LOG_LEVEL_ERROR, "ERROR", "RunProtocol: fail to recv response");
     return -1;

@@ -7,6 +7,10 @@
 // conflict, solved by renaming the local file out of the way.
 #define TIDE_LOG_TAG "worker"
 #define TIDE_LOG_COMPONENT "worker_debug"
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstring>
 
@@ -19,14 +23,16 @@
 #include "filter/filter.h"
 #include "platform/vendor_system.h"
 #include "proto/messages.h"
+#include "fs/conflict_rename.h"
+#include "fs/copy_data.h"
+#include "fs/file_ops.h"
+#include "fs/temp_file.h"
+#include "fs/view_dir.h"
+#include "proto/checksum.h"
 #include "sync/ad_converter.h"
-#include "sync/conflict_rename.h"
-#include "sync/file_ops.h"
-#include "sync/local_path_guard.h"
 #include "sync/server_connection.h"
 #include "sync/server_path.h"
-#include "sync/temp_file.h"
-#include "sync/worker_file_ops.h"
+#include "sync/view_access.h"
 #include "sync/worker_handlers.h"
 #include "sync/worker_native.h"
 
@@ -41,33 +47,48 @@ constexpr uint32_t UPLOAD_CONFLICT_FIRST = 2;
 constexpr uint32_t UPLOAD_CONFLICT_LAST = 4;
 constexpr uint32_t UPLOAD_MAC_CONFLICT = 5;
 
-bool CompanionExists(const std::string& path, const char* stream) {
-  char companion[VARN_EA_PATH_MAX];
-  if (VARNEAPath(VARN_EA_KIND, path.c_str(), stream, companion, sizeof companion) < 0) return false;
-  FileInfo info;
-  return FSGetInfo(companion, &info) == 0 && info.m_exists;
-}
+// The folders one upload works in.
+struct UploadDirs {
+  WorkItem m_item;
+  ViewDir m_view;
+  ViewDir m_work;
+};
 
-// Makes the temporary file in `file`'s directory, creating that directory
-// first when the volume has none yet (the volume itself must exist: an
-// unset volume path must not plant folders elsewhere).
-int CreateTempIn(TempFile* file) {
-  FileInfo info;
-  if (FSGetInfo(file->Directory(), &info) == 0 && !info.m_exists) FSMkdir(file->Directory(), false);
-  if (file->Create() < 0) {
+// The local file went away while its event waited or ran: the normal life
+// of a temporary file. The event ends quietly.
+constexpr int UPLOAD_SOURCE_VANISHED = -6;
+
+// Copies the local file into a new temporary file of the work folder and
+// takes its MD4. The file is opened through the view's descriptor without
+// following a link, so what is copied is the object that was looked at.
+int PrepareUploadData(WorkerNative& worker, const UploadDirs& dirs, TempFile* data_file, NUploadRequest* request) {
+  const std::string& local_path = dirs.m_item.m_local_path;
+  UniqueFd in;
+  int opened = dirs.m_view.OpenExisting(RelativePath(dirs.m_item), O_RDONLY, &in);
+  if (opened == FS_LINK_REFUSED) return opened;
+  if (opened < 0 && (errno == ENOENT || errno == ENOTDIR)) return UPLOAD_SOURCE_VANISHED;
+  struct stat st;
+  if (opened < 0 || fstat(in.Get(), &st) < 0) {
+    TLOG_ERROR("failed to open '%s': %s", local_path.c_str(), strerror(errno));
+    return -1;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    // Replaced by something else since it was looked at: its own event follows.
+    TLOG_INFO("upload fake event on '%s' (no longer a file)", local_path.c_str());
+    return -1;
+  }
+  UniqueFd out;
+  if (data_file->Create(&out) < 0) {
     TLOG_ERROR("failed to create temporary file");
     return -1;
   }
-  return 0;
-}
-
-int PrepareUploadData(WorkerNative& worker, TempFile* data_file, NUploadRequest* request) {
-  if (CreateTempIn(data_file) < 0) return -1;
-  const std::string& local_path = worker.LocalPath();
   const std::string& tmp_path = data_file->Path();
   TLOG_DEBUG("copying file from %s -> %s", local_path.c_str(), tmp_path.c_str());
-  if (CopyFile(local_path, tmp_path, worker.AbortFlag()) < 0) {
+  // The copy and its MD4 in one pass over the data.
+  unsigned char digest[MD4_DIGEST_LENGTH_BYTES];
+  if (CopyFileContents(in.Get(), out.Get(), local_path + " -> " + tmp_path, worker.AbortFlag(), digest) < 0) {
     int error = errno;
+    if (error == ECANCELED) return -1;
     TLOG_ERROR("failed to copy file (%s -> %s)", local_path.c_str(), tmp_path.c_str());
     if (error == ENOSPC || error == EDQUOT) {
       // The volume that holds the daemon's temporaries is full: nothing can
@@ -78,38 +99,46 @@ int PrepareUploadData(WorkerNative& worker, TempFile* data_file, NUploadRequest*
     }
     return -1;
   }
-  TLOG_DEBUG("calculating MD4 for %s", tmp_path.c_str());
-  std::string hash;
-  if (CaculateMD4(tmp_path, &hash, worker.AbortFlag()) < 0) {
-    TLOG_ERROR("failed to calculate checksum for '%s'", local_path.c_str());
-    return -1;
-  }
-  TLOG_DEBUG("calculating MD4 donw");
+  std::string hash = MD4ToHex(digest);
   // The size and hash describe the copy: that is what the server reads,
   // even when the original changed meanwhile.
-  FileInfo copy;
-  if (FSGetInfo(tmp_path, &copy) < 0) {
+  if (fstat(out.Get(), &st) < 0) {
     TLOG_ERROR("failed to get info for '%s'", tmp_path.c_str());
     return -1;
   }
-  request->m_size = copy.m_size;
+  request->m_size = static_cast<uint64_t>(st.st_size);
   request->m_hash = hash;
   request->m_data_path = tmp_path;
   return 0;
 }
 
-int PrepareMacAttributes(WorkerNative& worker, TempFile* mac_file, NUploadRequest* request) {
-  const std::string& local_path = worker.LocalPath();
-  if (!CompanionExists(local_path, VARN_EA_STREAM_NAME) && !CompanionExists(local_path, VARN_RESOURCE_STREAM_NAME)) {
-    return 0;
+int PrepareMacAttributes(WorkerNative& worker, const UploadDirs& dirs, TempFile* mac_file, NUploadRequest* request) {
+  const std::string& relative = RelativePath(dirs.m_item);
+  int ea = dirs.m_view.CompanionExists(relative, VARN_EA_STREAM_NAME);
+  int resource = dirs.m_view.CompanionExists(relative, VARN_RESOURCE_STREAM_NAME);
+  if (ea == FS_LINK_REFUSED || resource == FS_LINK_REFUSED) return FS_LINK_REFUSED;
+  if (ea == 0 && resource == 0) return 0;
+  // The converter works by path: it is given copies of the companions in
+  // the work folder, read through the view's descriptor, never the view's
+  // own paths.
+  TempFile staged(dirs.m_work.Path());
+  if (staged.Create() < 0 || mac_file->Create() < 0) {
+    TLOG_ERROR("failed to create temporary file");
+    return -1;
   }
-  if (CreateTempIn(mac_file) < 0) return -1;
+  std::string staged_name = staged.Path().substr(staged.Path().rfind('/') + 1);
+  int copied = dirs.m_view.CopyCompanions(relative, dirs.m_work, staged_name);
+  if (copied < 0) {
+    dirs.m_work.RemoveFile(staged_name);
+    return copied;
+  }
   const std::string& tmp_path = mac_file->Path();
   LockFilter();
-  int converted = Varn2MacEAConvert(local_path, tmp_path, true);
+  int converted = Varn2MacEAConvert(staged.Path(), tmp_path, dirs.m_work.Path(), true);
   UnlockFilter();
+  dirs.m_work.RemoveFile(staged_name);
   if (converted < 0) {
-    TLOG_ERROR("failed to do ea convert (%s -> %s)", local_path.c_str(), tmp_path.c_str());
+    TLOG_ERROR("failed to do ea convert (%s -> %s)", dirs.m_item.m_local_path.c_str(), tmp_path.c_str());
     return -1;
   }
   std::string hash;
@@ -128,12 +157,13 @@ int PrepareMacAttributes(WorkerNative& worker, TempFile* mac_file, NUploadReques
   return 0;
 }
 
-int PrepareUploadRequest(WorkerNative& worker, const FileInfo& local, TempFile* data_file, TempFile* mac_file,
-                         NUploadRequest* request) {
-  request->m_path = worker.CurrentEvent().m_path;
-  request->m_view_id = worker.Entry().m_view_id;
-  request->m_base_sync_id = worker.Record().m_sync_id;
-  request->m_worker_num = worker.GetId();
+int PrepareUploadRequest(WorkerNative& worker, const UploadDirs& dirs, const FileInfo& local, TempFile* data_file,
+                         TempFile* mac_file, NUploadRequest* request) {
+  const WorkItem& item = dirs.m_item;
+  request->m_path = item.m_event.m_path;
+  request->m_view_id = item.m_entry.m_view_id;
+  request->m_base_sync_id = item.m_record.m_sync_id;
+  request->m_worker_num = item.m_task_id;
   request->m_uid = static_cast<uint32_t>(local.m_uid);
   request->m_gid = static_cast<uint32_t>(local.m_gid);
   request->m_mtime = static_cast<uint32_t>(local.m_mtime);
@@ -142,34 +172,32 @@ int PrepareUploadRequest(WorkerNative& worker, const FileInfo& local, TempFile* 
     return 0;
   }
   request->SetFile();
-  if (PrepareUploadData(worker, data_file, request) < 0) {
+  int prepared = PrepareUploadData(worker, dirs, data_file, request);
+  if (prepared == 0) prepared = PrepareMacAttributes(worker, dirs, mac_file, request);
+  if (prepared < 0 && prepared != FS_LINK_REFUSED && prepared != UPLOAD_SOURCE_VANISHED) {
     TLOG_ERROR("failed to prepare upload data");
-    return -1;
   }
-  if (PrepareMacAttributes(worker, mac_file, request) < 0) {
-    TLOG_ERROR("failed to prepare mac attributes");
-    return -1;
-  }
-  return 0;
+  return prepared;
 }
 
-int ProcessUploadResponse(WorkerNative& worker, const NUploadRequest& request, const NUploadResponse& response) {
-  const std::string& local_path = worker.LocalPath();
+int ProcessUploadResponse(const UploadDirs& dirs, const NUploadRequest& request, const NUploadResponse& response) {
+  const WorkItem& item = dirs.m_item;
+  const std::string& local_path = item.m_local_path;
   uint32_t code = response.m_error_code;
   if (code == UPLOAD_OK) {
-    if (response.m_mtime != request.m_mtime) FSSetTime(local_path, response.m_mtime, response.m_mtime);
+    if (response.m_mtime != request.m_mtime) dirs.m_view.SetTimes(RelativePath(item), response.m_mtime);
     NodeRecord record;
     record.m_node_id = response.m_node_id;
     record.m_parent_id = response.m_parent_id;
     record.m_sync_id = response.m_sync_id;
-    record.m_view_id = worker.Entry().m_view_id;
+    record.m_view_id = item.m_entry.m_view_id;
     record.m_attribute = request.IsDir() ? NODE_ATTRIBUTE_DIR : 0;
     record.m_mtime = response.m_mtime;
     record.m_size = request.m_size;
     record.m_hash = request.m_hash;
     record.m_mac_hash = request.m_mac_hash;
     record.m_mode = 0;
-    record.m_path = worker.CurrentEvent().m_path;
+    record.m_path = item.m_event.m_path;
     record.m_name = response.m_name;
     if (NativeClientDb::Instance().UpsertNode(record) < 0) {
       TLOG_ERROR("Failed to commit database for '%s'", local_path.c_str());
@@ -180,7 +208,9 @@ int ProcessUploadResponse(WorkerNative& worker, const NUploadRequest& request, c
   if (code == UPLOAD_RETRY) return -1;
   if (code >= UPLOAD_CONFLICT_FIRST && code <= UPLOAD_CONFLICT_LAST) {
     TLOG_INFO("upload conflict: %u", code);
-    if (ConflictRename(local_path, "ADMIN", "Conflict") != 0) {
+    int renamed = ConflictRename(dirs.m_view, RelativePath(item), "ADMIN", "Conflict");
+    if (renamed == FS_LINK_REFUSED) return renamed;
+    if (renamed != 0) {
       TLOG_ERROR("failed to rename conflict '%s'", local_path.c_str());
       return -1;
     }
@@ -196,17 +226,20 @@ int ProcessUploadResponse(WorkerNative& worker, const NUploadRequest& request, c
 
 // A file removed while its upload ran has been recorded as present: hand
 // the removal to the server as well.
-int CheckAfterUpload(WorkerNative& worker, const NUploadRequest& request) {
+int CheckAfterUpload(const UploadDirs& dirs, const NUploadRequest& request) {
+  const WorkItem& item = dirs.m_item;
   FileInfo info;
-  if (FSGetInfo(worker.LocalPath(), &info) < 0) {
-    TLOG_ERROR("Failed to get local file info at '%s'.", worker.LocalPath().c_str());
+  int looked = dirs.m_view.Stat(RelativePath(item), &info);
+  if (looked == FS_LINK_REFUSED) return 0;  // a link now: its own event follows
+  if (looked < 0) {
+    TLOG_ERROR("Failed to get local file info at '%s'.", item.m_local_path.c_str());
     return -1;
   }
   if (info.m_exists) return 0;
   Event removal;
   removal.m_type = REMOVE_REMOTE;
-  removal.m_path = worker.CurrentEvent().m_path;
-  removal.m_view_id = worker.CurrentEvent().m_view_id;
+  removal.m_path = item.m_event.m_path;
+  removal.m_view_id = item.m_event.m_view_id;
   if (request.IsDir()) removal.m_flags |= EVENT_FLAG_DIR;
   EventManager::GetInstance().PushEvent(removal);
   TLOG_INFO("File removed during upload progress, add event [%s]", removal.ToString().c_str());
@@ -216,11 +249,10 @@ int CheckAfterUpload(WorkerNative& worker, const NUploadRequest& request) {
 }  // namespace
 
 int UploadLocal(WorkerNative& worker) {
-  const std::string tmp_dir = ClientConfig::Instance().m_volume_path + "/@tmp";
-  TempFile data_file(tmp_dir);
-  TempFile mac_file(tmp_dir);
-  const Event& event = worker.CurrentEvent();
-  const std::string& local_path = worker.LocalPath();
+  UploadDirs dirs{WorkItemOf(worker), {}, {}};
+  const WorkItem& item = dirs.m_item;
+  const Event& event = item.m_event;
+  const std::string& local_path = item.m_local_path;
 
   // A path that is not a clean absolute path would reach outside the view
   // once joined onto its watch path; no retry can make it usable.
@@ -229,16 +261,22 @@ int UploadLocal(WorkerNative& worker) {
                static_cast<unsigned long long>(event.m_view_id));
     return 0;
   }
-  if (CheckLocalPathInView(worker.Entry().m_watch_path, local_path) < 0) return 0;
+  if (OpenItemView(item, &dirs.m_view) < 0 || OpenItemWorkDir(item, &dirs.m_work) < 0) return -1;
+  TempFile data_file(dirs.m_work.Path());
+  TempFile mac_file(dirs.m_work.Path());
 
   std::string name = event.m_path.substr(event.m_path.rfind('/') + 1);
   if (!name.empty() && (name.front() == ' ' || name.back() == ' ')) {
-    return WhiteSpaceConflictRename(local_path, name, "ADMIN") == 0 ? 0 : -3;
+    int renamed = WhiteSpaceConflictRename(dirs.m_view, event.m_path, name, "ADMIN");
+    if (renamed == FS_LINK_REFUSED) return FinishRefusedItem(item, "uploading");
+    return renamed == 0 ? 0 : -3;
   }
 
-  TLOG_NOTE("Worker (%d): uploading '%s' start", worker.GetId(), local_path.c_str());
+  TLOG_NOTE("Worker (%d): uploading '%s' start", item.m_task_id, local_path.c_str());
   FileInfo local;
-  if (FSGetInfo(local_path, &local) < 0) {
+  int looked = dirs.m_view.Stat(event.m_path, &local);
+  if (looked == FS_LINK_REFUSED) return FinishRefusedItem(item, "uploading");
+  if (looked < 0) {
     TLOG_ERROR("UploadLocal: fail to get file system info for '%s'", local_path.c_str());
     return -1;
   }
@@ -246,7 +284,7 @@ int UploadLocal(WorkerNative& worker) {
     TLOG_INFO("upload fake event on '%s' (vanish)", local_path.c_str());
     return 0;
   }
-  const NodeRecord& record = worker.Record();
+  const NodeRecord& record = item.m_record;
   if (record.m_node_id != 0 && (record.m_attribute & NODE_ATTRIBUTE_DIR) != 0 &&
       local.m_type == FILE_TYPE_DIRECTORY) {
     TLOG_INFO("upload fake event on '%s' (existing directory)", local_path.c_str());
@@ -272,7 +310,13 @@ int UploadLocal(WorkerNative& worker) {
   }
 
   NUploadRequest request;
-  if (PrepareUploadRequest(worker, local, &data_file, &mac_file, &request) < 0) {
+  int prepared = PrepareUploadRequest(worker, dirs, local, &data_file, &mac_file, &request);
+  if (prepared == FS_LINK_REFUSED) return FinishRefusedItem(item, "uploading");
+  if (prepared == UPLOAD_SOURCE_VANISHED) {
+    TLOG_DEBUG("upload fake event on '%s' (vanished before it was copied)", local_path.c_str());
+    return 0;
+  }
+  if (prepared < 0) {
     TLOG_ERROR("PrepareUploadRequest: gg");
     return -1;
   }
@@ -290,18 +334,20 @@ int UploadLocal(WorkerNative& worker) {
     TLOG_ERROR("RunUploadProtocol: %s", "I/O error");
     return -1;
   }
-  if (ProcessUploadResponse(worker, request, response) < 0) {
+  int processed = ProcessUploadResponse(dirs, request, response);
+  if (processed == FS_LINK_REFUSED) return FinishRefusedItem(item, "uploading");
+  if (processed < 0) {
     TLOG_ERROR("ProcessUploadResponse");
     return -1;
   }
   // Only an accepted version can have been removed "during" the upload; after
   // a conflict the local file was moved away by us, and asking the server to
   // remove the path would aim at the other side's version.
-  if (response.m_error_code == UPLOAD_OK && CheckAfterUpload(worker, request) < 0) {
+  if (response.m_error_code == UPLOAD_OK && CheckAfterUpload(dirs, request) < 0) {
     TLOG_ERROR("UploadLocal: Failed to CheckLocalModification.");
   }
   if (response.m_sync_id != request.m_base_sync_id) {
-    TLOG_NOTE("Worker (%d): uploading '%s' done", worker.GetId(), local_path.c_str());
+    TLOG_NOTE("Worker (%d): uploading '%s' done", item.m_task_id, local_path.c_str());
   } else {
     TLOG_WARNING("file not modified, this could be a fake event triggered by VarnIndex");
   }

@@ -22,7 +22,7 @@ struct WorkItem {
   RegistryEntry m_entry;
   NodeRecord m_record;           // all zero when the database has no row
   std::string m_local_path;      // watch path followed by the event's path
-  std::string m_tmp_dir;         // the worker's parking directory
+  std::string m_tmp_dir;         // the daemon's work folder on the view's volume
   const std::atomic<int>* m_abort = nullptr;  // the worker's abort flag
 };
 

@@ -2,6 +2,8 @@
 #define TIDE_LOG_COMPONENT "worker_debug"
 #include "sync/worker_native.h"
 
+#include "fs/work_dir.h"
+
 #include <unistd.h>
 
 #include <cstdio>
@@ -164,10 +166,7 @@ int WorkerNative::PrepareEvent() {
 
   m_local_path = m_event.m_path == "/" ? m_entry.m_watch_path : m_entry.m_watch_path + m_event.m_path;
 
-  char tmp_dir[128];
-  snprintf(tmp_dir, sizeof(tmp_dir), "/volume%d/@tmp/%s", m_entry.m_volume_id,
-           ClientConfig::Instance().m_work_dir_name.c_str());
-  m_tmp_dir = tmp_dir;
+  m_tmp_dir = CurrentVolumeLayout().WorkDirPath(m_entry.m_volume_id);
   return 0;
 }
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "sync/conflict_rename.h"
+#include "fs/conflict_rename.h"
 #include "sync/removal_decision.h"
 #include "view_fixture.h"
 

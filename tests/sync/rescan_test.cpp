@@ -118,7 +118,9 @@ TEST_F(RescanTest, LocalListSkipsLinksAndAttributeDirectories) {
   ASSERT_EQ(0, symlink(TmpDir().c_str(), Local("/d/link").c_str()));
   ASSERT_EQ(0, mkfifo(Local("/fifo").c_str(), 0666));
   FileList list;
-  EXPECT_EQ(0, BuildLocalFileList(Root(), &list, nullptr, 3));
+  ViewDir view;
+  ASSERT_EQ(0, view.Open(Root()));
+  EXPECT_EQ(0, BuildLocalFileList(view, "/", &list, nullptr, 3));
   std::vector<std::string> walked;
   for (const FileListEntry& entry : list) {
     walked.push_back(entry.m_path + (entry.m_kind == FILE_LIST_FILE ? " " + std::to_string(entry.m_size) : ""));

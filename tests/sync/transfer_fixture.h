@@ -48,7 +48,7 @@
 #include "tests/ref_client.h"
 #include "ref_store.h"
 #include "support/temp_dir.h"
-#include "sync/conflict_rename.h"
+#include "fs/conflict_rename.h"
 #include "sync/index_notify.h"
 #include "sync/server_connection.h"
 #include "sync/worker_native.h"
@@ -197,7 +197,7 @@ class TransferTest : public testing::Test {
     m_watch = m_volume + "/share";
     fs::create_directories(m_watch);
 
-    std::string levels = m_dir.WriteFile("levels", "worker_debug=7\nconflict_rename_debug=6\n");
+    std::string levels = m_dir.WriteFile("levels", "worker_debug=7\nconflict_rename_debug=6\nfile_op_debug=6\n");
     ASSERT_EQ(0, Logger::Initialize(LOG_TYPE_FILE, m_dir / "client.log", levels, 10));
 
     ClientConfig& config = ClientConfig::Instance();

@@ -2,7 +2,6 @@
 // server answers, and symbolic links that lead out of the view.
 #include <unistd.h>
 
-#include "sync/local_path_guard.h"
 #include "sync/transfer_fixture.h"
 
 namespace tide::test {
@@ -105,8 +104,9 @@ TEST_F(TransferPathsTest, UnsafePathsInADownloadAnswerAreRefused) {
   EXPECT_EQ(900u, Record("/f.txt").m_node_id);
 }
 
-// A link inside the view that leads out of it: nothing is read, written,
-// created, moved or removed through it, in either direction.
+// A link inside the view, whether it leads out of it or not: nothing is
+// read, written, created, moved or removed through it, in either direction,
+// and the event ends with one line saying why.
 TEST_F(TransferPathsTest, LinksLeadingOutOfTheViewAreNotFollowed) {
   StartScriptedServer();
   m_scripted->m_on_download = [&](const NDownloadRequest& request) {
@@ -136,8 +136,8 @@ TEST_F(TransferPathsTest, LinksLeadingOutOfTheViewAreNotFollowed) {
     std::string m_path;
   };
   const Case refused[] = {
-      {DOWNLOAD_REMOTE, "/out/x"},      {DOWNLOAD_REMOTE, "/out/deeper/new"}, {DOWNLOAD_REMOTE, "/out/made/new"},
-      {DOWNLOAD_REMOTE, "/dangling/x"}, {UPLOAD_LOCAL, "/out/x"},
+      {DOWNLOAD_REMOTE, "/out/deeper/new"}, {DOWNLOAD_REMOTE, "/out/made/new"}, {DOWNLOAD_REMOTE, "/in/sub/x"},
+      {UPLOAD_LOCAL, "/out/deeper/x"},      {UPLOAD_LOCAL, "/in/sub/x"},
   };
   for (const Case& c : refused) {
     SCOPED_TRACE(c.m_path);
@@ -145,34 +145,44 @@ TEST_F(TransferPathsTest, LinksLeadingOutOfTheViewAreNotFollowed) {
     EventManager::GetInstance().Reset();
     size_t mark = LogText().size();
     EXPECT_EQ(0, Run(c.m_type == UPLOAD_LOCAL ? Upload(c.m_path) : Download(c.m_path, 9)));
-    EXPECT_NE(std::string::npos, LogText().find("is a symbolic link that leads out of the view", mark));
+    EXPECT_NE(std::string::npos, LogText().find("a symbolic link stands in its path", mark)) << LogText().substr(mark);
   }
   EXPECT_EQ(0, m_scripted->Requests());
   EXPECT_EQ("outside file", Read(m_dir / "outside/x"));
   EXPECT_EQ(std::vector<std::string>{"x"}, FilesBelow(m_dir / "outside"));
   EXPECT_FALSE(Exists("/nowhere"));
 
-  // A link that stays inside the view is an ordinary folder to the handlers.
-  if (m_worker) m_worker->Clear();
-  EventManager::GetInstance().Reset();
-  EXPECT_EQ(0, Run(Download("/in/sub/x", 9)));
-  EXPECT_EQ("server data", Read(Local("/real/sub/x")));
+  EXPECT_FALSE(Exists(Local("/real/sub/x")));
 }
 
-TEST(LocalPathGuard, OnlyPathsBelowTheWatchPath) {
-  TempDir dir;
-  fs::create_directories(dir / "view/a");
-  const struct {
-    std::string m_local;
-    int m_result;
-  } cases[] = {
-      {dir / "view", 0},       {dir / "view/a/b", 0}, {dir / "view/new/deeper/c", 0},
-      {dir / "viewer/a", -1},  {dir / "other", -1},   {"", -1},
+// The same with the link as the last folder on the way, the place a user
+// swaps in: the event must end with the same line, and nothing be asked of
+// the server.
+TEST_F(TransferPathsTest, ALinkAsTheLastFolderEndsTheEvent) {
+  StartScriptedServer();
+  fs::create_directories(m_dir / "outside");
+  Write(m_dir / "outside/x", "outside file");
+  ASSERT_EQ(0, symlink((m_dir / "outside").c_str(), Local("/out").c_str()));
+  ASSERT_EQ(0, symlink("/nowhere/at/all", Local("/dangling").c_str()));
+  fs::create_directories(Local("/real/sub"));
+  ASSERT_EQ(0, symlink(Local("/real").c_str(), Local("/in").c_str()));
+  struct Case {
+    int32_t m_type;
+    std::string m_path;
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.m_local);
-    EXPECT_EQ(c.m_result, CheckLocalPathInView(dir / "view", c.m_local));
+  const Case refused[] = {
+      {DOWNLOAD_REMOTE, "/out/x"}, {DOWNLOAD_REMOTE, "/dangling/x"}, {UPLOAD_LOCAL, "/out/x"}, {UPLOAD_LOCAL, "/in/sub"},
+  };
+  for (const Case& c : refused) {
+    SCOPED_TRACE(c.m_path);
+    if (m_worker) m_worker->Clear();
+    EventManager::GetInstance().Reset();
+    size_t mark = LogText().size();
+    EXPECT_EQ(0, Run(c.m_type == UPLOAD_LOCAL ? Upload(c.m_path) : Download(c.m_path, 9)));
+    EXPECT_NE(std::string::npos, LogText().find("a symbolic link stands in its path", mark)) << LogText().substr(mark);
   }
+  EXPECT_EQ(0, m_scripted->Requests());
+  EXPECT_EQ("outside file", Read(m_dir / "outside/x"));
 }
 
 }  // namespace

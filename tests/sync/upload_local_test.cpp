@@ -232,7 +232,7 @@ TEST_F(UploadLocalTest, PauseDuringTheCopyOnlyPostponesTheUpload) {
   ASSERT_EQ(0, m_worker->PrepareEvent());
   m_worker->SetAbort(true);
   EXPECT_EQ(-1, m_worker->Dispatch());
-  EXPECT_TRUE(Logged("CopyFile: interrupted by abort flag"));
+  EXPECT_TRUE(Logged("interrupted by abort flag"));
   EXPECT_FALSE(Exists(m_dir / "freeze"));
   EXPECT_EQ(1, g_running.load());
   EXPECT_EQ(0, m_scripted->Requests());

@@ -34,7 +34,8 @@ class ViewFixture : public testing::Test {
     ASSERT_EQ(0, Db().Initialize(m_dir / "db.sqlite"));
     ASSERT_EQ(0, Db().InsertViewRoot(VIEW, VIEW));
     ASSERT_EQ(0, mkdir(Root().c_str(), 0777));
-    ASSERT_EQ(0, mkdir(TmpDir().c_str(), 0777));
+    ASSERT_EQ(0, mkdir((m_dir / "@tmp").c_str(), 01777));
+    ASSERT_EQ(0, mkdir(TmpDir().c_str(), 0700));
   }
   void TearDown() override {
     Db().Close();
@@ -43,7 +44,9 @@ class ViewFixture : public testing::Test {
 
   static NativeClientDb& Db() { return NativeClientDb::Instance(); }
   std::string Root() const { return m_dir / "view"; }
-  std::string TmpDir() const { return m_dir / "tmp"; }
+  // The daemon's work folder, where a volume keeps it (m_dir stands for
+  // the volume's root).
+  std::string TmpDir() const { return m_dir / "@tmp/tide-clientd.tmp.dir"; }
   std::string Local(const std::string& path) const { return path == "/" ? Root() : Root() + path; }
 
   // A row of the view; files get `mtime` and `size`.

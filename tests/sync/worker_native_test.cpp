@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/client_config.h"
+#include "fs/work_dir.h"
 #include "engine_fixture.h"
 
 namespace tide {
@@ -212,7 +213,15 @@ TEST_F(WorkerTest, PrepareRefusesViewsThatCannotBeWorkedOn) {
 
 TEST_F(WorkerTest, PrepareFillsPathsAndRecord) {
   Register();
-  ClientConfig::Instance().m_work_dir_name = "work.dir";
+  // The work folder's name comes from the layout set at start-up.
+  VolumeLayout saved = CurrentVolumeLayout();
+  VolumeLayout layout = saved;
+  layout.m_work_dir_name = "work.dir";
+  SetVolumeLayout(layout);
+  struct Restore {
+    VolumeLayout m_saved;
+    ~Restore() { SetVolumeLayout(m_saved); }
+  } restore{saved};
   Record("/a/b.txt", 500, 12);
   struct Row {
     Event m_event;

@@ -1,17 +1,14 @@
 #define TIDE_LOG_TAG "utility"
 #define TIDE_LOG_COMPONENT "utility_debug"
-#include "sync/temp_file.h"
+#include "fs/temp_file.h"
 
 #include "core/logger.h"
-#include "sync/file_ops.h"
+#include "fs/file_ops.h"
 
 namespace tide {
 
-std::string TempFile::default_prefix = "/tmp";
-std::string SFFile::default_prefix = "/tmp";
-
 TempFile::TempFile(const std::string& directory)
-    : m_directory(directory.empty() ? default_prefix : directory), m_counter(std::make_shared<int32_t>(0)) {}
+    : m_directory(directory), m_counter(std::make_shared<int32_t>(0)) {}
 
 TempFile::TempFile(const TempFile& other)
     : m_directory(other.m_directory), m_path(other.m_path), m_keep(other.m_keep) {
@@ -62,9 +59,15 @@ void TempFile::Release() {
 }
 
 int TempFile::Create() {
+  UniqueFd fd;
+  return Create(&fd);
+}
+
+int TempFile::Create(UniqueFd* fd) {
   if (*m_counter != 0) return -1;
   std::string path;
-  if (FSCreateTempFile(m_directory, &path) < 0) {
+  fd->Reset(FSCreateTempFile(m_directory, &path));
+  if (!fd->Valid()) {
     TLOG_ERROR("failed to create TempFile in '%s'", m_directory.c_str());
     return -1;
   }
@@ -82,33 +85,6 @@ void TempFile::Remove() {
   // Copies keep the emptied counter; a later Create here must not make
   // them owners of the new file.
   m_counter = std::make_shared<int32_t>(0);
-}
-
-SFFile::SFFile(const std::string& directory) : m_directory(directory.empty() ? default_prefix : directory) {}
-
-SFFile::~SFFile() {
-  if (!m_path.empty()) Remove();
-}
-
-int SFFile::Create() {
-  if (!m_path.empty()) {
-    TLOG_DEBUG("use exist file");
-    return 0;
-  }
-  std::string path;
-  if (FSCreateTempFile(m_directory, &path) < 0) {
-    TLOG_ERROR("failed to create File in '%s'", m_directory.c_str());
-    return -1;
-  }
-  m_path = path;
-  TLOG_DEBUG("creating File '%s'", m_path.c_str());
-  return 0;
-}
-
-void SFFile::Remove() {
-  TLOG_DEBUG("removing File '%s'", m_path.c_str());
-  if (!m_path.empty()) FSRemove(m_path);
-  m_path.clear();
 }
 
 }  // namespace tide

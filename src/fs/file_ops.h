@@ -1,6 +1,8 @@
-// General file-system operations with result codes that tell the usual
-// failures apart (a full disk, a missing source) so callers can react.
-// An empty path always gives -1.
+// File-system operations by path, for the daemon's own folders (its work
+// folder under "@tmp", the server's placed copies): nothing below a view is
+// ever reached through these; that is what ViewDir is for. Result codes
+// tell the usual failures apart (a full disk, a missing source) so callers
+// can react. An empty path always gives -1.
 #pragma once
 
 #include <dirent.h>
@@ -10,36 +12,17 @@
 #include <cstdint>
 #include <string>
 
+#include "fs/file_info.h"
+
 namespace tide {
-
-enum FileType {
-  FILE_TYPE_REGULAR = 1,
-  FILE_TYPE_DIRECTORY = 2,
-  FILE_TYPE_SYMLINK = 3,
-  FILE_TYPE_DEVICE = 5,  // character or block
-  FILE_TYPE_FIFO = 6,
-  FILE_TYPE_SOCKET = 7,
-};
-
-struct FileInfo {
-  std::string m_path;   // as passed in
-  std::string m_name;   // last component
-  int32_t m_type = FILE_TYPE_REGULAR;
-  int32_t m_mtime = 0;  // seconds since 1970
-  uint64_t m_size = 0;
-  bool m_exists = false;
-  int32_t m_uid = -1;
-  int32_t m_gid = -1;
-};
 
 // lstat of `path` (a final symbolic link is not followed). A missing path
 // succeeds with m_exists false, type regular, size 0 and mtime = now.
 // 0; -2 when lstat fails otherwise; -1 for an empty path or unknown type.
 int FSGetInfo(const std::string& path, FileInfo* info);
 
-// Owner given to directories FSMkdir creates; -1 leaves that id alone.
-// Set at start-up.
-void SetFSOwner(int32_t uid, int32_t gid);
+// True when something (a link counts) is at `path`.
+bool FSExists(const std::string& path);
 
 // Not recursive: one mkdir, mode 0777. Recursive: every missing component;
 // a non-directory in the way is replaced only when `replace` is set,
@@ -48,8 +31,9 @@ void SetFSOwner(int32_t uid, int32_t gid);
 // exactly. 0; -2 when a mkdir fails; -1 otherwise.
 int FSMkdir(const std::string& path, bool recursive, bool replace = false, int mode = -1);
 
-// Makes a unique empty file (mode 0666) in `directory`; its path goes to
-// *out_path. 0 or -1.
+// Makes a unique empty file (mode 0600, with O_EXCL and O_NOFOLLOW) in
+// `directory`; its path goes to *out_path. The open descriptor (read and
+// write, close-on-exec; the caller closes it), or -1.
 int FSCreateTempFile(const std::string& directory, std::string* out_path);
 
 int FSSetTime(const std::string& path, int64_t atime, int64_t mtime);

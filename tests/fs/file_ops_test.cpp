@@ -1,4 +1,4 @@
-#include "sync/file_ops.h"
+#include "fs/file_ops.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -12,7 +12,7 @@
 #include <string>
 
 #include "support/temp_dir.h"
-#include "sync/private_mount.h"
+#include "support/private_mount.h"
 
 namespace tide {
 namespace {
@@ -102,33 +102,29 @@ TEST(FSMkdir, PlainAndRecursive) {
   EXPECT_TRUE(IsDir(dir / "x/file/deeper"));
 }
 
-TEST(FSMkdir, GivesNewDirectoriesToTheConfiguredOwner) {
-  test::TempDir dir;
-  ASSERT_EQ(FSMkdir(dir / "existing", false), 0);
-  SetFSOwner(1234, -1);
-  int result = FSMkdir(dir / "existing/new/deeper", true);
-  SetFSOwner(-1, -1);
-  ASSERT_EQ(result, 0);
-  struct stat st;
-  ASSERT_EQ(stat((dir / "existing/new/deeper").c_str(), &st), 0);
-  EXPECT_EQ(st.st_uid, 1234u);
-  EXPECT_EQ(st.st_gid, getegid());
-  ASSERT_EQ(stat((dir / "existing").c_str(), &st), 0);
-  EXPECT_EQ(st.st_uid, geteuid());  // existing ones are left alone
-}
-
 TEST(FSCreateTempFileAndSetTime, Basics) {
   test::TempDir dir;
   std::string a, b;
-  ASSERT_EQ(FSCreateTempFile(dir.Path(), &a), 0);
-  ASSERT_EQ(FSCreateTempFile(dir.Path(), &b), 0);
+  int fd_a = FSCreateTempFile(dir.Path(), &a);
+  int fd_b = FSCreateTempFile(dir.Path(), &b);
+  ASSERT_GE(fd_a, 0);
+  ASSERT_GE(fd_b, 0);
   EXPECT_NE(a, b);
   EXPECT_EQ(a.size(), dir.Path().size() + 7);
+  // The descriptor handed back is the file at the path, open for writing,
+  // readable by nobody else.
+  ASSERT_EQ(write(fd_a, "xy", 2), 2);
+  EXPECT_EQ(test::TempDir::ReadFile(a), "xy");
+  struct stat st;
+  ASSERT_EQ(fstat(fd_a, &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+  EXPECT_NE(fcntl(fd_a, F_GETFD) & FD_CLOEXEC, 0);
+  close(fd_a);
+  close(fd_b);
   EXPECT_EQ(FSCreateTempFile(dir / "missing", &a), -1);
   EXPECT_EQ(FSCreateTempFile(std::string(5000, 'x'), &a), -1);
 
   ASSERT_EQ(FSSetTime(b, 1000, 2000000000), 0);
-  struct stat st;
   ASSERT_EQ(stat(b.c_str(), &st), 0);
   EXPECT_EQ(st.st_atime, 1000);
   EXPECT_EQ(st.st_mtime, 2000000000);

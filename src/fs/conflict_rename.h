@@ -7,19 +7,24 @@
 #include <ctime>
 #include <string>
 
+#include "fs/view_dir.h"
+
 namespace tide {
 
 // Candidate names tried after the plain one: "_1" to "_99".
 constexpr int CONFLICT_MAX_NUMBER = 99;
 
-// Renames `path` to <stem>_<label>_<time>_<reason><extension>, numbered when
-// taken. 0, or the failing FSMove result.
-int ConflictRename(const std::string& path, const std::string& label, const std::string& reason);
+// Renames `relative` below `view` to <stem>_<label>_<time>_<reason><extension>,
+// numbered when taken; the name chosen goes to `chosen` when asked. 0,
+// FS_LINK_REFUSED, or another negative ViewDir::Rename result (logged).
+int ConflictRename(const ViewDir& view, const std::string& relative, const std::string& label,
+                   const std::string& reason, std::string* chosen = nullptr);
 
-// Renames `path` to `new_name` with blanks trimmed at both ends, in the same
-// directory; when that is taken, to the trimmed name with
-// "_<label>_<time>_WhiteSpaceConflict" added. 0, or the FSMove result.
-int WhiteSpaceConflictRename(const std::string& path, const std::string& new_name, const std::string& label);
+// Renames `relative` to `new_name` with blanks trimmed at both ends, in the
+// same directory; when that is taken, to the trimmed name with
+// "_<label>_<time>_WhiteSpaceConflict" added. 0, or the Rename result.
+int WhiteSpaceConflictRename(const ViewDir& view, const std::string& relative, const std::string& new_name,
+                             const std::string& label);
 
 // The candidate for `path` with `suffix` and number `n` (0 = none): the
 // suffix and number go before the extension, which starts at the last "."

@@ -1,6 +1,6 @@
 #define TIDE_LOG_TAG "utility"
 #define TIDE_LOG_COMPONENT "utility_debug"
-#include "sync/critical_section.h"
+#include "fs/critical_section.h"
 
 #include <sys/file.h>
 

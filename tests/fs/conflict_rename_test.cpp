@@ -1,4 +1,4 @@
-#include "sync/conflict_rename.h"
+#include "fs/conflict_rename.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -32,9 +32,13 @@ time_t ExampleTime() {
 
 class ConflictRenameTest : public testing::Test {
  protected:
-  void SetUp() override { SetConflictClockForTest(ExampleTime()); }
+  void SetUp() override {
+    SetConflictClockForTest(ExampleTime());
+    ASSERT_EQ(m_view.Open(m_dir.Path()), 0);
+  }
   void TearDown() override { SetConflictClockForTest(0); }
   test::TempDir m_dir;
+  ViewDir m_view;
 };
 
 TEST(ConflictNames, TableOfPaths) {
@@ -62,19 +66,22 @@ TEST(ConflictNames, TableOfPaths) {
 TEST_F(ConflictRenameTest, RenamesAndNumbersTakenNames) {
   std::string path = m_dir.WriteFile("report.txt", "mine");
   m_dir.WriteFile(std::string("report") + SUFFIX + ".txt", "earlier conflict");
-  ASSERT_EQ(ConflictRename(path, "ADMIN", "Conflict"), 0);
+  std::string chosen;
+  ASSERT_EQ(ConflictRename(m_view, "/report.txt", "ADMIN", "Conflict", &chosen), 0);
+  EXPECT_EQ(chosen, std::string("/report") + SUFFIX + "_1.txt");
   EXPECT_FALSE(Exists(path));
   EXPECT_EQ(test::TempDir::ReadFile(m_dir / (std::string("report") + SUFFIX + "_1.txt")), "mine");
   EXPECT_EQ(test::TempDir::ReadFile(m_dir / (std::string("report") + SUFFIX + ".txt")), "earlier conflict");
 
   std::string dir_path = m_dir / "folder.d";
   ASSERT_EQ(mkdir(dir_path.c_str(), 0777), 0);
-  ASSERT_EQ(ConflictRename(dir_path, "ADMIN", "Conflict"), 0);
+  ASSERT_EQ(ConflictRename(m_view, "/folder.d", "ADMIN", "Conflict"), 0);
   struct stat st;
   ASSERT_EQ(stat((m_dir / (std::string("folder") + SUFFIX + ".d")).c_str(), &st), 0);
   EXPECT_TRUE(S_ISDIR(st.st_mode));
 
-  EXPECT_EQ(ConflictRename(m_dir / "missing", "ADMIN", "Conflict"), -2);
+  EXPECT_EQ(ConflictRename(m_view, "/missing", "ADMIN", "Conflict"), -2);
+  EXPECT_EQ(ConflictRename(m_view, "/", "ADMIN", "Conflict"), -1);  // never the view itself
 }
 
 TEST_F(ConflictRenameTest, NeverOverwritesWhenEveryNumberIsTaken) {
@@ -84,27 +91,27 @@ TEST_F(ConflictRenameTest, NeverOverwritesWhenEveryNumberIsTaken) {
   }
   // ConflictCandidate without a separator keeps the name whole, which is
   // exactly the relative name here.
-  EXPECT_NE(ConflictRename(path, "ADMIN", "Conflict"), 0);
+  EXPECT_NE(ConflictRename(m_view, "notes", "ADMIN", "Conflict"), 0);
   EXPECT_EQ(test::TempDir::ReadFile(path), "mine");
   EXPECT_EQ(test::TempDir::ReadFile(m_dir / (std::string("notes") + SUFFIX + "_99")), "taken 99");
 }
 
 TEST_F(ConflictRenameTest, WhiteSpaceRename) {
   std::string path = m_dir.WriteFile("  spaced.txt ", "one");
-  ASSERT_EQ(WhiteSpaceConflictRename(path, "  spaced.txt ", "ADMIN"), 0);
+  ASSERT_EQ(WhiteSpaceConflictRename(m_view, "/  spaced.txt ", "  spaced.txt ", "ADMIN"), 0);
   EXPECT_EQ(test::TempDir::ReadFile(m_dir / "spaced.txt"), "one");
 
   // The trimmed name is taken: the suffix goes before the extension.
   path = m_dir.WriteFile(" spaced.txt", "two");
-  ASSERT_EQ(WhiteSpaceConflictRename(path, " spaced.txt", "ADMIN"), 0);
+  ASSERT_EQ(WhiteSpaceConflictRename(m_view, "/ spaced.txt", " spaced.txt", "ADMIN"), 0);
   EXPECT_EQ(test::TempDir::ReadFile(m_dir / "spaced_ADMIN_Dec-06-1641-2026_WhiteSpaceConflict.txt"), "two");
   EXPECT_EQ(test::TempDir::ReadFile(m_dir / "spaced.txt"), "one");
 
   path = m_dir.WriteFile("spaced.txt  ", "three");
-  ASSERT_EQ(WhiteSpaceConflictRename(path, "spaced.txt  ", "ADMIN"), 0);
+  ASSERT_EQ(WhiteSpaceConflictRename(m_view, "/spaced.txt  ", "spaced.txt  ", "ADMIN"), 0);
   EXPECT_EQ(test::TempDir::ReadFile(m_dir / "spaced_ADMIN_Dec-06-1641-2026_WhiteSpaceConflict_1.txt"), "three");
 
-  EXPECT_NE(WhiteSpaceConflictRename(m_dir / " gone", " gone", "ADMIN"), 0);
+  EXPECT_NE(WhiteSpaceConflictRename(m_view, "/ gone", " gone", "ADMIN"), 0);
 }
 
 }  // namespace

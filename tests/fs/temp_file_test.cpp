@@ -1,4 +1,4 @@
-#include "sync/temp_file.h"
+#include "fs/temp_file.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -10,7 +10,7 @@
 #include <thread>
 
 #include "support/temp_dir.h"
-#include "sync/critical_section.h"
+#include "fs/critical_section.h"
 
 namespace tide {
 namespace {
@@ -32,10 +32,10 @@ TEST(TempFile, LastOwnerRemovesTheFile) {
     EXPECT_EQ(path.rfind(dir.Path() + "/", 0), 0u);
     struct stat st;
     ASSERT_EQ(stat(path.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0666u);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);  // only the daemon reads its temporaries
     {
       TempFile b(a);
-      TempFile c;
+      TempFile c(dir.Path());
       c = b;
       EXPECT_EQ(a.OwnerCount(), 3);
       EXPECT_EQ(c.Path(), path);
@@ -109,33 +109,20 @@ TEST(TempFile, KeepAndExplicitRemove) {
   EXPECT_TRUE(Exists(fresh));
 }
 
-TEST(TempFile, DefaultPrefixAndFailure) {
+TEST(TempFile, CreateHandsOverTheOpenFileAndFailsInAMissingFolder) {
   test::TempDir dir;
-  std::string saved = TempFile::default_prefix;
-  TempFile::default_prefix = dir.Path();
-  TempFile a;
+  TempFile a(dir.Path());
   EXPECT_EQ(a.Directory(), dir.Path());
-  TempFile::default_prefix = saved;
+  UniqueFd fd;
+  ASSERT_EQ(a.Create(&fd), 0);
+  ASSERT_TRUE(fd.Valid());
+  ASSERT_EQ(write(fd.Get(), "abc", 3), 3);
+  EXPECT_EQ(test::TempDir::ReadFile(a.Path()), "abc");
+  EXPECT_EQ(a.Create(&fd), -1);  // once only
+
   TempFile missing(dir / "no/such/dir");
   EXPECT_EQ(missing.Create(), -1);
   EXPECT_EQ(missing.OwnerCount(), 0);
-}
-
-TEST(SFFile, CreateOnceAndRemove) {
-  test::TempDir dir;
-  std::string path;
-  {
-    SFFile f(dir.Path());
-    ASSERT_EQ(f.Create(), 0);
-    path = f.Path();
-    EXPECT_EQ(f.Create(), 0);  // already there
-    EXPECT_EQ(f.Path(), path);
-    EXPECT_TRUE(Exists(path));
-  }
-  EXPECT_FALSE(Exists(path));
-  EXPECT_EQ(SFFile::default_prefix, "/tmp");
-  SFFile bad(dir / "missing");
-  EXPECT_EQ(bad.Create(), -1);
 }
 
 TEST(CriticalSection, ExcludesOverMutexAndDescriptor) {

@@ -1,6 +1,6 @@
 #define TIDE_LOG_TAG "file-op"
 #define TIDE_LOG_COMPONENT "file_op_debug"
-#include "sync/file_ops.h"
+#include "fs/file_ops.h"
 
 #include <fcntl.h>
 #include <stdio.h>
@@ -14,42 +14,16 @@
 #include <vector>
 
 #include "core/logger.h"
-#include "sync/copy_data.h"
+#include "fs/copy_data.h"
+#include "fs/unique_fd.h"
 
 namespace tide {
 
 namespace {
 
-// Owner of directories FSMkdir makes; written at start-up only.
-std::atomic<int32_t> g_owner_uid{-1};
-std::atomic<int32_t> g_owner_gid{-1};
-
-int TypeOf(mode_t mode) {
-  if (S_ISREG(mode)) return FILE_TYPE_REGULAR;
-  if (S_ISDIR(mode)) return FILE_TYPE_DIRECTORY;
-  if (S_ISLNK(mode)) return FILE_TYPE_SYMLINK;
-  if (S_ISCHR(mode) || S_ISBLK(mode)) return FILE_TYPE_DEVICE;
-  if (S_ISFIFO(mode)) return FILE_TYPE_FIFO;
-  if (S_ISSOCK(mode)) return FILE_TYPE_SOCKET;
-  return -1;
-}
-
 std::string BaseName(const std::string& path) {
   size_t slash = path.find_last_of('/');
   return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-// Gives a directory just made to the configured owner; where only one id
-// is configured the process's own stands in for the other.
-void ChownNew(const std::string& path) {
-  int32_t uid = g_owner_uid.load(std::memory_order_relaxed);
-  int32_t gid = g_owner_gid.load(std::memory_order_relaxed);
-  if (uid == -1 && gid == -1) return;
-  uid_t new_uid = uid == -1 ? geteuid() : static_cast<uid_t>(uid);
-  gid_t new_gid = gid == -1 ? getegid() : static_cast<gid_t>(gid);
-  if (chown(path.c_str(), new_uid, new_gid) < 0) {
-    TLOG_WARNING("chown(%s): %s", path.c_str(), strerror(errno));
-  }
 }
 
 // mkdir with the requested mode: 0777 under the umask, or an explicit mode
@@ -60,7 +34,6 @@ int MakeOne(const std::string& path, int mode) {
   if (mode >= 0 && chmod(path.c_str(), static_cast<mode_t>(mode)) < 0) {
     TLOG_WARNING("chmod(%s): %s", path.c_str(), strerror(errno));
   }
-  ChownNew(path);
   return 0;
 }
 
@@ -124,49 +97,24 @@ int ListEntries(const std::string& path, std::vector<std::string>* names) {
 }
 
 int CopyFileSimple(const std::string& source, const std::string& destination) {
-  int in_fd = open(source.c_str(), O_RDONLY | O_CLOEXEC);
-  if (in_fd < 0) {
+  UniqueFd in(open(source.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+  if (!in.Valid()) {
     TLOG_ERROR("CopyFile: open(%s): %s (%d)", source.c_str(), strerror(errno), errno);
     return -1;
   }
-  int out_fd = open(destination.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (out_fd < 0) {
+  UniqueFd out(open(destination.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666));
+  if (!out.Valid()) {
     TLOG_ERROR("CopyFile: open(%s): %s (%d)", destination.c_str(), strerror(errno), errno);
-    close(in_fd);
     return -1;
   }
-  int result = 0;
-  switch (CopyData(in_fd, out_fd, nullptr)) {
-    case COPY_DATA_OK:
-      break;
-    case COPY_DATA_NO_MEMORY:
-      TLOG_ERROR("FSCopy: malloc(%d): %s (%d)", static_cast<int>(COPY_DATA_CHUNK), strerror(errno), errno);
-      result = -1;
-      break;
-    case COPY_DATA_WRITE_ERROR:
-      result = errno == ENOSPC || errno == EDQUOT ? -2 : -1;
-      TLOG_ERROR("CopyFile: write: %s (%d)", strerror(errno), errno);
-      break;
-    default:
-      TLOG_ERROR("CopyFile: read: %s (%d)", strerror(errno), errno);
-      result = -1;
-      break;
+  if (CopyFileContents(in.Get(), out.Get(), source + " -> " + destination, nullptr) < 0) {
+    return errno == ENOSPC || errno == EDQUOT ? -2 : -1;
   }
-  int saved = errno;
-  // A full disk may show only when the data reaches it.
-  if (fsync(out_fd) < 0 && result == 0 && (errno == ENOSPC || errno == EDQUOT)) {
+  if (close(out.Release()) < 0 && (errno == ENOSPC || errno == EDQUOT)) {
     TLOG_ERROR("CopyFile: write: %s (%d)", strerror(errno), errno);
-    result = -2;
-    saved = errno;
+    return -2;
   }
-  if (close(out_fd) < 0 && result == 0 && (errno == ENOSPC || errno == EDQUOT)) {
-    TLOG_ERROR("CopyFile: write: %s (%d)", strerror(errno), errno);
-    result = -2;
-    saved = errno;
-  }
-  close(in_fd);
-  errno = saved;
-  return result;
+  return 0;
 }
 
 // The copy-and-remove path of a move between file systems.
@@ -226,11 +174,6 @@ int MoveImpl(const std::string& source, const std::string& destination, bool no_
 
 }  // namespace
 
-void SetFSOwner(int32_t uid, int32_t gid) {
-  g_owner_uid.store(uid, std::memory_order_relaxed);
-  g_owner_gid.store(gid, std::memory_order_relaxed);
-}
-
 int FSGetInfo(const std::string& path, FileInfo* info) {
   if (path.empty()) return -1;
   info->m_path = path;
@@ -238,23 +181,15 @@ int FSGetInfo(const std::string& path, FileInfo* info) {
   struct stat st;
   if (lstat(path.c_str(), &st) < 0) {
     if (errno != ENOENT) return -2;
-    info->m_exists = false;
-    info->m_type = FILE_TYPE_REGULAR;
-    info->m_size = 0;
-    info->m_mtime = static_cast<int32_t>(time(nullptr));
-    info->m_uid = -1;
-    info->m_gid = -1;
+    SetMissing(info);
     return 0;
   }
-  int type = TypeOf(st.st_mode);
-  if (type < 0) return -1;
-  info->m_exists = true;
-  info->m_type = type;
-  info->m_size = static_cast<uint64_t>(st.st_size);
-  info->m_mtime = static_cast<int32_t>(st.st_mtime);
-  info->m_uid = static_cast<int32_t>(st.st_uid);
-  info->m_gid = static_cast<int32_t>(st.st_gid);
-  return 0;
+  return FillFileInfo(st, info);
+}
+
+bool FSExists(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0;
 }
 
 int FSMkdir(const std::string& path, bool recursive, bool replace, int mode) {
@@ -277,16 +212,16 @@ int FSCreateTempFile(const std::string& directory, std::string* out_path) {
   }
   char template_copy[4096];
   memcpy(template_copy, name, static_cast<size_t>(length) + 1);
-  int fd = mkostemp(name, O_CLOEXEC);
+  // O_EXCL (mkostemp's own) and O_NOFOLLOW: the name is ours alone, never
+  // something planted there. The file stays 0600: only the daemon and the
+  // server (root) read it.
+  int fd = mkostemp(name, O_CLOEXEC | O_NOFOLLOW);
   if (fd < 0) {
     TLOG_ERROR("mkstemp(%s): %s", template_copy, strerror(errno));
     return -1;
   }
-  fsync(fd);
-  close(fd);
-  chmod(name, 0666);
   *out_path = name;
-  return 0;
+  return fd;
 }
 
 int FSSetTime(const std::string& path, int64_t atime, int64_t mtime) {

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <string>
 
 namespace tide {
 
@@ -23,5 +24,19 @@ constexpr size_t COPY_DATA_CHUNK = 33554432;
 // Copies from the current offsets of `in_fd` to `out_fd` until the end of
 // `in_fd`. errno is left as the failing call set it.
 int CopyData(int in_fd, int out_fd, const std::atomic<int>* abort_flag);
+
+// Like CopyData, and takes the MD4 of what it copied in the same pass over
+// the data: a clone where the file system shares blocks (the hash is then
+// the only read), else read, hash and write in pieces small enough to stay
+// in the cache between the three.
+int CopyAndHash(int in_fd, int out_fd, const std::atomic<int>* abort_flag, unsigned char digest[16]);
+
+// CopyData (CopyAndHash when `digest` is given) from `in_fd` onto `out_fd`,
+// then fsync of `out_fd` (data the file system could not place shows up as
+// ENOSPC there at the latest). `what` names the copy in the ERROR line of
+// a failure. 0, or -1 with errno kept (ENOSPC or EDQUOT: disk full;
+// ECANCELED: aborted).
+int CopyFileContents(int in_fd, int out_fd, const std::string& what, const std::atomic<int>* abort_flag,
+                     unsigned char* digest = nullptr);
 
 }  // namespace tide

@@ -1,0 +1,123 @@
+#define TIDE_LOG_TAG "conflict-rename"
+#define TIDE_LOG_COMPONENT "conflict_rename_debug"
+#include "fs/conflict_rename.h"
+
+#include <atomic>
+#include <cstdio>
+
+#include "core/logger.h"
+
+namespace tide {
+
+namespace {
+
+std::atomic<time_t> g_fixed_clock{0};
+
+time_t Now() {
+  time_t fixed = g_fixed_clock.load(std::memory_order_relaxed);
+  return fixed != 0 ? fixed : time(nullptr);
+}
+
+// 1 when something is at `relative`, 0 when not, FS_LINK_REFUSED when a
+// link stands on the way (no name there can be used), -1 when it cannot be
+// told (the name counts as taken).
+int Exists(const ViewDir& view, const std::string& relative) {
+  FileInfo info;
+  int looked = view.Stat(relative, &info);
+  if (looked == FS_LINK_REFUSED) return looked;
+  return looked != 0 || info.m_exists ? 1 : 0;
+}
+
+// Tries the plain candidate and then the numbered ones, each with a move
+// that refuses to replace: a name taken between the look and the move only
+// makes the next number be tried, and nothing existing is ever overwritten.
+int MoveToFreeCandidate(const ViewDir& view, const std::string& relative, const std::string& base,
+                        const std::string& suffix, std::string* chosen) {
+  int result = -3;
+  for (int n = 0; n <= CONFLICT_MAX_NUMBER; ++n) {
+    *chosen = ConflictCandidate(base, suffix, n);
+    int taken = Exists(view, *chosen);
+    if (taken == FS_LINK_REFUSED) return taken;
+    if (taken != 0) continue;
+    result = view.Rename(relative, view, *chosen, true);
+    if (result != FS_TARGET_EXISTS) return result;
+  }
+  // Every name is taken: leave the object where it is.
+  return result == FS_TARGET_EXISTS ? -3 : result;
+}
+
+}  // namespace
+
+void SetConflictClockForTest(time_t when) { g_fixed_clock.store(when, std::memory_order_relaxed); }
+
+std::string ConflictTime(time_t when) {
+  struct tm local;
+  localtime_r(&when, &local);
+  char buffer[64];
+  if (strftime(buffer, sizeof buffer, "%b-%d-%H%M-%Y", &local) == 0) return "";
+  return buffer;
+}
+
+std::string ConflictCandidate(const std::string& path, const std::string& suffix, int n) {
+  size_t dot = path.rfind('.');
+  size_t separator = path.find_last_of("/\\");
+  bool has_extension = dot != std::string::npos && separator != std::string::npos && dot > separator;
+  std::string stem = has_extension ? path.substr(0, dot) : path;
+  std::string extension = has_extension ? path.substr(dot) : "";
+  std::string number;
+  if (n > 0) {
+    char buffer[16];
+    snprintf(buffer, sizeof buffer, "_%d", n);
+    number = buffer;
+  }
+  return stem + suffix + number + extension;
+}
+
+int ConflictRename(const ViewDir& view, const std::string& relative, const std::string& label,
+                   const std::string& reason, std::string* chosen) {
+  if (relative.empty() || relative == "/") return -1;
+  std::string suffix = "_" + label + "_" + ConflictTime(Now()) + "_" + reason;
+  std::string candidate;
+  int result = MoveToFreeCandidate(view, relative, relative, suffix, &candidate);
+  if (result == 0) {
+    TLOG_INFO("ConflictRename from [%s] to [%s], reason = [%s].", view.PathOf(relative).c_str(),
+              view.PathOf(candidate).c_str(), reason.c_str());
+    if (chosen) *chosen = candidate;
+  } else if (result != FS_LINK_REFUSED) {
+    TLOG_ERROR("ConflictRename failed. From:[%s] To:[%s] err = [%d]", view.PathOf(relative).c_str(),
+               view.PathOf(candidate).c_str(), result);
+  }
+  return result;
+}
+
+int WhiteSpaceConflictRename(const ViewDir& view, const std::string& relative, const std::string& new_name,
+                             const std::string& label) {
+  if (relative.empty() || relative == "/") return -1;
+  const std::string& path = relative;
+  size_t slash = path.rfind('/');
+  std::string directory = slash == std::string::npos ? "" : path.substr(0, slash);
+  size_t first = new_name.find_first_not_of(' ');
+  size_t last = new_name.find_last_not_of(' ');
+  std::string trimmed = first == std::string::npos ? "" : new_name.substr(first, last - first + 1);
+  std::string target = directory + "/" + trimmed;
+
+  int taken = trimmed.empty() ? 1 : Exists(view, target);
+  if (taken == FS_LINK_REFUSED) return taken;
+  if (taken == 0 && view.Rename(path, view, target, true) == 0) {
+    TLOG_INFO("WhiteSpaceConflictRename from [%s] to [%s].", view.PathOf(path).c_str(), view.PathOf(target).c_str());
+    return 0;
+  }
+  std::string suffix = "_" + label + "_" + ConflictTime(Now()) + "_WhiteSpaceConflict";
+  std::string candidate;
+  int result = MoveToFreeCandidate(view, path, target, suffix, &candidate);
+  if (result == 0) {
+    TLOG_INFO("WhiteSpaceConflictRename from [%s] to [%s].", view.PathOf(path).c_str(),
+              view.PathOf(candidate).c_str());
+  } else if (result != FS_LINK_REFUSED) {
+    TLOG_ERROR("WhiteSpaceConflictRename failed. From:[%s] To:[%s] err=[%d]", view.PathOf(path).c_str(),
+               view.PathOf(candidate).c_str(), result);
+  }
+  return result;
+}
+
+}  // namespace tide

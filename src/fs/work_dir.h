@@ -1,0 +1,43 @@
+// Where the daemon keeps its own files on a volume.
+//
+// "<volume>/@tmp" is the volume's temporary folder, which other programs of
+// the appliance use too. Inside it the daemon keeps one work folder (the
+// configured name) for upload copies, download temporaries, scratch files
+// of the attribute conversion and directories parked for deletion. That
+// folder is mode 0700 and root's, so no other user can watch what happens
+// in it or place anything there; a work folder that is a link or belongs to
+// someone else is refused.
+#pragma once
+
+#include <string>
+
+#include "fs/view_dir.h"
+
+namespace tide {
+
+struct VolumeLayout {
+  std::string m_volume_prefix = "/volume";  // "/volume" + number is a volume's root
+  std::string m_work_dir_name = "tide-clientd.tmp.dir";
+
+  std::string VolumeRoot(int volume_id) const;
+  std::string TmpPath(int volume_id) const;
+  std::string WorkDirPath(int volume_id) const;
+};
+
+// "<root>/@tmp" and "<root>/@tmp/<name>" for a volume's root path.
+std::string VolumeTmpPath(const std::string& volume_root);
+std::string WorkDirPath(const std::string& volume_root, const std::string& work_dir_name);
+
+// Makes the volume's "@tmp" (when missing; 01777, as a temporary folder
+// shared by programs should be) and the work folder `work_dir_path`
+// ("<volume>/@tmp/<name>") inside it (0700), then holds the work folder in
+// `dir`. A work folder with another owner or looser mode is taken back
+// (fchown/fchmod through its descriptor). 0, or -1 after an ERROR line.
+int OpenWorkDir(const std::string& work_dir_path, ViewDir* dir);
+
+// The layout set at start-up (volume prefix and work folder name); workers
+// and detectors read it.
+void SetVolumeLayout(const VolumeLayout& layout);
+VolumeLayout CurrentVolumeLayout();
+
+}  // namespace tide
