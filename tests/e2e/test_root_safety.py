@@ -357,6 +357,9 @@ class RootSafetyCase(test_sync.SyncTestCase):
         os.symlink(OUTSIDE, LINK)
         give_to_user(ALICE)
         self.swaps = []
+        # The syncer says each second how many server changes the workers
+        # still owe it: what a daemon that stops serving is waiting for.
+        harness.write(harness.LEVEL_FILE, test_sync.LEVELS + "syncer_debug=7\n")
 
     def tearDown(self):
         shutil.rmtree(OUTSIDE, ignore_errors=True)
@@ -421,12 +424,16 @@ class RootSafetyCase(test_sync.SyncTestCase):
         """The daemon's log lines about links (for the failure report)."""
         return [line for line in read(LOG_FILE).splitlines() if "link" in line.lower()][-20:]
 
-    def judge(self, before, extra_problems=()):
-        problems = outside_changes(OUTSIDE, before, snapshot(OUTSIDE)) + self.leaks_to_server()
-        problems += list(extra_problems)
-        self.assertFalse(problems, "the user's link led the daemon outside her view:\n  " + "\n  ".join(problems)
-                         + "\nuser's swaps: %s\nlink lines of the log:\n  %s"
-                         % (json.dumps(self.swaps), "\n  ".join(self.refusals())))
+    def judge(self, before):
+        """Fails when anything escaped the view, then when the daemon no
+        longer serves: each with what it found."""
+        escaped = outside_changes(OUTSIDE, before, snapshot(OUTSIDE)) + self.leaks_to_server()
+        stuck = self.still_serving()
+        context = "\nuser's swaps: %s\nlink lines of the log:\n  %s" % (json.dumps(self.swaps),
+                                                                         "\n  ".join(self.refusals()))
+        self.assertFalse(escaped, "the user's link led the daemon outside her view:\n  " + "\n  ".join(escaped)
+                         + ("\nand " + "; ".join(stuck) if stuck else "") + context)
+        self.assertFalse(stuck, "after the swapping: " + "; ".join(stuck) + context)
 
     def still_serving(self):
         """Problems if the daemon died or no longer brings a server file in."""
@@ -477,7 +484,7 @@ class SwapRaceTest(RootSafetyCase):
         self.wait_idle(SETTLE_SECONDS)
         if unsettled:
             print("\nnot settled within %d s: %s" % (PHASE_SECONDS, ", ".join(unsettled)))
-        self.judge(before, self.still_serving())
+        self.judge(before)
 
 
 class RescanRaceTest(RootSafetyCase):
@@ -509,7 +516,7 @@ class RescanRaceTest(RootSafetyCase):
                 wait_until(lambda: "rescaning directory '%s'" % ALICE in read(LOG_FILE)[offset:], PHASE_SECONDS)
                 self.wait_idle()
         self.wait_idle(SETTLE_SECONDS)
-        self.judge(before, self.still_serving())
+        self.judge(before)
 
 
 def looks(path):
