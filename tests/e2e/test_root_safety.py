@@ -360,6 +360,7 @@ class RootSafetyCase(test_sync.SyncTestCase):
         # The syncer says each second how many server changes the workers
         # still owe it: what a daemon that stops serving is waiting for.
         harness.write(harness.LEVEL_FILE, test_sync.LEVELS + "syncer_debug=7\n")
+        self.restart()
 
     def tearDown(self):
         shutil.rmtree(OUTSIDE, ignore_errors=True)
