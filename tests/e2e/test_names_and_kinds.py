@@ -8,7 +8,7 @@ import sqlite3
 import stat
 
 from test_sync import ALICE, LOCAL_DB, VIEW, SyncTestCase, local, read_bytes, write_bytes
-from refserver import md4
+from harness import md4
 
 
 def db_rows():

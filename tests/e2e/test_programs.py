@@ -22,7 +22,7 @@ import harness
 import randomsync
 import test_sync
 from harness import wait_until
-from refserver import md4
+from harness import md4
 from test_sync import ALICE, LOCAL_DB, VIEW, SyncTestCase, local, read_bytes, write_bytes
 
 SETTLE_BOUND = 600     # generous bound for both sides to go still
