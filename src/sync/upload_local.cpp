@@ -54,9 +54,13 @@ struct UploadDirs {
   ViewDir m_work;
 };
 
-// The local file went away while its event waited or ran: the normal life
-// of a temporary file. The event ends quietly.
+// The local file went away while its event waited or ran, or was replaced
+// by something that is not a file: the normal life of a temporary file. The
+// event ends quietly; whatever took the file's place has its own event.
 constexpr int UPLOAD_SOURCE_VANISHED = -6;
+// The copy was cut short by a pause, a stop or the file's removal. The
+// event is tried again; by then its removal, if that was it, has merged in.
+constexpr int UPLOAD_CANCELLED = -7;
 
 // Copies the local file into a new temporary file of the work folder and
 // takes its MD4. The file is opened through the view's descriptor without
@@ -73,9 +77,8 @@ int PrepareUploadData(WorkerNative& worker, const UploadDirs& dirs, TempFile* da
     return -1;
   }
   if (!S_ISREG(st.st_mode)) {
-    // Replaced by something else since it was looked at: its own event follows.
-    TLOG_INFO("upload fake event on '%s' (no longer a file)", local_path.c_str());
-    return -1;
+    TLOG_DEBUG("upload fake event on '%s' (no longer a file)", local_path.c_str());
+    return UPLOAD_SOURCE_VANISHED;
   }
   UniqueFd out;
   if (data_file->Create(&out) < 0) {
@@ -88,7 +91,7 @@ int PrepareUploadData(WorkerNative& worker, const UploadDirs& dirs, TempFile* da
   unsigned char digest[MD4_DIGEST_LENGTH_BYTES];
   if (CopyFileContents(in.Get(), out.Get(), local_path + " -> " + tmp_path, worker.AbortFlag(), digest) < 0) {
     int error = errno;
-    if (error == ECANCELED) return -1;
+    if (error == ECANCELED) return UPLOAD_CANCELLED;
     TLOG_ERROR("failed to copy file (%s -> %s)", local_path.c_str(), tmp_path.c_str());
     if (error == ENOSPC || error == EDQUOT) {
       // The volume that holds the daemon's temporaries is full: nothing can
@@ -174,7 +177,8 @@ int PrepareUploadRequest(WorkerNative& worker, const UploadDirs& dirs, const Fil
   request->SetFile();
   int prepared = PrepareUploadData(worker, dirs, data_file, request);
   if (prepared == 0) prepared = PrepareMacAttributes(worker, dirs, mac_file, request);
-  if (prepared < 0 && prepared != FS_LINK_REFUSED && prepared != UPLOAD_SOURCE_VANISHED) {
+  if (prepared < 0 && prepared != FS_LINK_REFUSED && prepared != UPLOAD_SOURCE_VANISHED &&
+      prepared != UPLOAD_CANCELLED) {
     TLOG_ERROR("failed to prepare upload data");
   }
   return prepared;
@@ -355,6 +359,7 @@ int UploadLocal(WorkerNative& worker) {
     TLOG_DEBUG("upload fake event on '%s' (vanished before it was copied)", local_path.c_str());
     return 0;
   }
+  if (prepared == UPLOAD_CANCELLED) return -1;
   if (prepared < 0) {
     TLOG_ERROR("PrepareUploadRequest: gg");
     return -1;
