@@ -136,11 +136,11 @@ int ProgressSyncer::ProcessResponse(const NPullEventResponse& response) {
                static_cast<ull>(event.m_view_id), event.m_path.c_str());
     ServerEcho echo = CheckServerEcho(event);
     if (echo == SERVER_ECHO_UP_TO_DATE) {
-      TLOG_ERROR("File [%s] is already up-to-date (server echo).", event.m_path.c_str());
+      TLOG_INFO("File [%s] is already up-to-date (server echo).", event.m_path.c_str());
       continue;
     }
     if (echo == SERVER_ECHO_UNKNOWN) {
-      TLOG_ERROR("Server delete event [%s] and cannot find db record (server echo).", event.m_path.c_str());
+      TLOG_INFO("Server delete event [%s] and cannot find db record (server echo).", event.m_path.c_str());
       continue;
     }
     EventManager::GetInstance().PushEvent(event);

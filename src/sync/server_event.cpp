@@ -22,7 +22,11 @@ ServerEcho CheckServerEcho(const Event& event) {
   NodeRecord record;
   int found = event.m_node_id == 0 ? db.GetNodeByPath(event.m_view_id, event.m_path, &record)
                                    : db.GetNodeById(event.m_node_id, &record);
-  if (found == 1 && record.m_sync_id == event.m_sync_id) return SERVER_ECHO_UP_TO_DATE;
+  // After a restart the server replays changes from the stored position,
+  // older versions of a node included. Such a change says nothing new, and
+  // pushed it would merge with a local change of the same path still
+  // waiting (a removal, say) and take its place.
+  if (found == 1 && record.m_sync_id >= event.m_sync_id) return SERVER_ECHO_UP_TO_DATE;
   if (found == 0 && event.m_type == REMOVE_LOCAL) return SERVER_ECHO_UNKNOWN;
   return SERVER_EVENT_NEW;
 }

@@ -14,7 +14,7 @@ Event LocalEventOf(const NServerEvent& server_event);
 
 enum ServerEcho {
   SERVER_EVENT_NEW = 0,        // to be pushed (also when the look-up failed)
-  SERVER_ECHO_UP_TO_DATE = 1,  // the record already has this sync id
+  SERVER_ECHO_UP_TO_DATE = 1,  // the record already has this version or a newer one
   SERVER_ECHO_UNKNOWN = 2,     // a deletion of something never recorded
 };
 

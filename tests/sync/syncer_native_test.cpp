@@ -136,6 +136,9 @@ TEST_F(SyncerTest, TurnsChangesIntoEventsAndDropsEchoes) {
   Record("/echo_by_path", 41, 30);
   Record("/older", 42, 29);
   Record("/older_deleted", 43, 29);
+  // Replayed after a restart: the server's change is older than what is held.
+  Record("/replayed", 44, 31);
+  Record("/replayed_deleted", 45, 31);
   const uint32_t DIR = NServerEvent::FLAG_DIR;
   const uint32_t DELETED = NServerEvent::FLAG_DELETED;
   struct Row {
@@ -152,6 +155,8 @@ TEST_F(SyncerTest, TurnsChangesIntoEventsAndDropsEchoes) {
       {Change(VIEW, "/echo_by_path", 30, 0), false, 0, 0},
       {Change(VIEW, "/older", 30, 42), true, DOWNLOAD_REMOTE, 0},
       {Change(VIEW, "/older_deleted", 30, 43, DELETED), true, REMOVE_LOCAL, 0},
+      {Change(VIEW, "/replayed", 30, 44), false, 0, 0},
+      {Change(VIEW, "/replayed_deleted", 30, 45, DELETED), false, 0, 0},
       {Change(VIEW, "/a/../../etc", 30, 53), false, 0, 0},
       {Change(VIEW, "relative", 30, 54), false, 0, 0},
       {Change(VIEW, std::string("/nul\0x", 6), 30, 55), false, 0, 0},
