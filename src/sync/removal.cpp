@@ -257,6 +257,13 @@ int ExpandLocalDeleteItem(const WorkItem& item) {
   while (index != end) {
     int order = disk == end ? 1 : FileListOrder(disk->m_path, index->m_path);
     if (order == 0) {
+      // The removal of the directory stood for everything below it. A
+      // subfolder that is there again (made by a download beneath it, say)
+      // may still lack what was removed inside it: compare its subtree.
+      if (!index->m_path.empty() && disk->m_kind == FILE_LIST_DIR && index->m_kind == FILE_LIST_DIR) {
+        TLOG_INFO("ExpandLocalDeleteEvent: rescan '%s%s'.", prefix.c_str(), index->m_path.c_str());
+        EventManager::GetInstance().PushRescanEvent(event.m_view_id, prefix + index->m_path, false);
+      }
       ++disk;
       ++index;
     } else if (order < 0) {

@@ -261,13 +261,18 @@ TEST_F(RemovalTest, ExpandLocalDeleteRemovesWhatTheDiskNoLongerHolds) {
   AddRow("/d/gone", false);
   AddRow("/d/gonedir", true);
   AddRow("/d/gonedir/deep", false);  // goes with its directory
+  // Removed with the rest, then made again by a download beneath it: what
+  // it lost is deeper than this one level.
+  AddSyncedDir("/d/again");
+  AddRow("/d/again/lost", false);
   EXPECT_EQ(0, ExpandLocalDeleteItem(Item(REMOVE_REMOTE, "/d", EVENT_FLAG_DIR | EVENT_FLAG_LOCAL_SUBDIR_RESCAN)));
-  EXPECT_EQ((std::vector<std::string>{"REMOVE_REMOTE /d/gone 0", "REMOVE_REMOTE /d/gonedir 1"}), Describe(Drain()));
+  EXPECT_EQ((std::vector<std::string>{"RESCAN_SYNC /d/again 1", "REMOVE_REMOTE /d/gone 0", "REMOVE_REMOTE /d/gonedir 1"}),
+            Describe(Drain()));
 
   // A vanished directory: every child it had.
   ASSERT_EQ(0, system(("rm -rf '" + Local("/d") + "'").c_str()));
   EXPECT_EQ(0, ExpandLocalDeleteItem(Item(REMOVE_REMOTE, "/d", EVENT_FLAG_DIR)));
-  EXPECT_EQ(3u, Drain().size());
+  EXPECT_EQ(4u, Drain().size());
 
   // At the view root the pushed paths are not doubled up ("//x").
   AddRow("/top", false);
