@@ -74,6 +74,19 @@ def read(path, default=""):
         return default
 
 
+def keep_logs(folder_name, name, server_log=""):
+    """Copies the daemon's whole logs (and the server's) to a folder of the
+    build tree, which outlives the sandbox; returns the file's path."""
+    folder = os.path.join(BUILD, folder_name)
+    os.makedirs(folder, exist_ok=True)
+    path = os.path.join(folder, name + ".log")
+    with open(path, "w") as f:
+        for entry in sorted(os.listdir("/var/log/tdwl"), reverse=True):
+            f.write("---- %s ----\n%s" % (entry, read(os.path.join("/var/log/tdwl", entry))))
+        f.write("---- reference server ----\n%s" % server_log)
+    return path
+
+
 def write(path, text, mode=None):
     os.makedirs(os.path.dirname(path), exist_ok=True)
     with open(path, "w") as f:

@@ -150,6 +150,8 @@ class ProgramsTest(SyncTestCase):
                                if errors else [])
         print("\n%s: settled in %.0fs, %d paths, %d differences, %d ERROR lines" % (
             program, settled, len(disk), len(agree), len(errors)), file=sys.stderr)
+        if problems:
+            print("whole logs: " + harness.keep_logs("program-failures", program, self.server.log()), file=sys.stderr)
         self.assertEqual([], problems, program)
 
     # ------------------------------------------------------------ programs

@@ -244,16 +244,7 @@ class RandomRunCase(SyncTestCase):
                                                  executor.unseen_paths)
 
     def keep_logs(self, family, seed):
-        """Copies the whole logs of a failed seed to the build tree, which
-        outlives the sandbox; returns where."""
-        folder = os.path.join(harness.BUILD, "random-failures")
-        os.makedirs(folder, exist_ok=True)
-        path = os.path.join(folder, "%s-%d.log" % (family, seed))
-        with open(path, "w") as f:
-            for name in sorted(os.listdir("/var/log/tdwl"), reverse=True):
-                f.write("---- %s ----\n%s" % (name, read(os.path.join("/var/log/tdwl", name))))
-            f.write("---- reference server ----\n%s" % self.server.log())
-        return path
+        return harness.keep_logs("random-failures", "%s-%d" % (family, seed), self.server.log())
 
     def report(self, family, seed, ops, executor, problems):
         replay = "TIDE_RANDOM_SEEDS=%s:%d ctest --test-dir build -R '^e2e_%s$' --output-on-failure" % (
