@@ -44,6 +44,8 @@ class Channel {
   virtual void SetTimeout(uint32_t seconds);
   // While *flag is non-zero, flushing and reading stop with -1. Null clears.
   virtual void SetAbortFlag(const std::atomic<int>* flag);
+  // True while the flag given to SetAbortFlag is set.
+  bool Aborted() const { return m_abort != nullptr && m_abort->load(std::memory_order_relaxed) != 0; }
   // Wraps the open connection in SSL, as server (certificate and key from
   // m_cert_path / m_key_path) or as client → 0, -2 (the handshake is
   // bounded by the channel time-out).
@@ -121,7 +123,6 @@ class Channel {
   // Receives exactly `length` bytes straight into `buffer` (ring empty),
   // adding what arrives to *count.
   int ReadDirect(uint8_t* buffer, uint32_t length, uint32_t* count);
-  bool Aborted() const { return m_abort != nullptr && m_abort->load(std::memory_order_relaxed) != 0; }
   void StoreFd(int fd);
 
   void* m_handle = nullptr;

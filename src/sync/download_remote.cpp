@@ -398,7 +398,9 @@ int DownloadRemote(WorkerNative& worker) {
   request.m_worker_num = item.m_task_id;
 
   NDownloadResponse response;
-  if (RunServerExchange(SERVER_CMD_DOWNLOAD, &request, &response, worker.AbortFlag(), WORKER_LOG_MODULE) < 0) {
+  int exchanged = RunServerExchange(SERVER_CMD_DOWNLOAD, &request, &response, worker.AbortFlag(), WORKER_LOG_MODULE);
+  if (exchanged == EXCHANGE_CALLED_OFF) return -1;
+  if (exchanged < 0) {
     TLOG_ERROR("DownloadRemote: fail to run protocol");
     return -1;
   }

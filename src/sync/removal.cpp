@@ -223,7 +223,9 @@ int RemoveRemoteItem(const WorkItem& item, const RemoveExchange& exchange) {
     TLOG_ERROR("RemoveRemote: PrepareRemoveRequest");
     return -1;
   }
-  if (exchange(&request, &response) < 0) {
+  int exchanged = exchange(&request, &response);
+  if (exchanged == EXCHANGE_CALLED_OFF) return -1;
+  if (exchanged < 0) {
     TLOG_ERROR("RemoveRemote: RunRemoveProtocol");
     return -1;
   }

@@ -77,7 +77,13 @@ std::string ConnectionPool::SocketPath() {
 int RunProtocol(ServerConnection* connection, uint32_t command, Serializable* request, Serializable* response,
                 const LogModule& module) {
   Channel* channel = &connection->m_channel;
+  auto called_off = [&] {
+    if (!channel->Aborted()) return false;
+    MLOG(module, LOG_LEVEL_INFO, "INFO", "RunProtocol: exchange called off before the request was out");
+    return true;
+  };
   if (channel->WriteU32(command) < 0) {
+    if (called_off()) return EXCHANGE_CALLED_OFF;
     // The workers have always logged this line without the error text; the
     // syncers add it. Both forms are what people grep the logs for.
     if (strcmp(module.m_tag, "worker") == 0) {
@@ -88,6 +94,7 @@ int RunProtocol(ServerConnection* connection, uint32_t command, Serializable* re
     return -1;
   }
   if (request->Send(channel) < 0) {
+    if (called_off()) return EXCHANGE_CALLED_OFF;
     MLOG(module, LOG_LEVEL_ERROR, "ERROR", "RunProtocol: fail to send request");
     return -1;
   }
@@ -147,7 +154,7 @@ int RunServerExchange(uint32_t command, Serializable* request, Serializable* res
   lease->m_channel.SetAbortFlag(abort_flag);
   int result = RunProtocol(lease.Get(), command, request, response, module);
   lease->m_channel.SetAbortFlag(nullptr);
-  if (result < 0) return -1;
+  if (result < 0) return result == EXCHANGE_CALLED_OFF ? EXCHANGE_CALLED_OFF : -1;
   lease.Finished();
   if (on_answer) on_answer();
   return 0;

@@ -103,8 +103,14 @@ class ConnectionLease {
 // greeting, the answer. Sets the connection number. 0 or -1.
 int Connect(ServerConnection* connection, const LogModule& module);
 
+// An exchange called off by its abort flag (a pause, a stop, or a newer
+// change of the path) before the request was out: nobody has to look at
+// it, so it is logged at INFO only. The connection is closed all the same.
+constexpr int EXCHANGE_CALLED_OFF = -2;
+
 // The three-step exchange on a taken, connected connection: the command
-// code, the request, the response. 0 or -1 (logged as the failing step).
+// code, the request, the response. 0, EXCHANGE_CALLED_OFF, or -1 (logged
+// as the failing step).
 int RunProtocol(ServerConnection* connection, uint32_t command, Serializable* request, Serializable* response,
                 const LogModule& module);
 
@@ -113,7 +119,8 @@ int RunProtocol(ServerConnection* connection, uint32_t command, Serializable* re
 // that a pause or stop interrupts it. `on_answer`, when given, runs after a
 // received answer while the connection is still held, so that no other
 // exchange slips in between the answer and what the caller does with it.
-// 0 or -1 (the exchange failed; `on_answer` did not run).
+// 0, EXCHANGE_CALLED_OFF or -1 (the exchange failed; `on_answer` did not
+// run in either case).
 int RunServerExchange(uint32_t command, Serializable* request, Serializable* response,
                       const std::atomic<int>* abort_flag, const LogModule& module,
                       const std::function<void()>& on_answer = nullptr);

@@ -374,7 +374,9 @@ int UploadLocal(WorkerNative& worker) {
              static_cast<unsigned long long>(request.m_mac_size));
 
   NUploadResponse response;
-  if (RunServerExchange(SERVER_CMD_UPLOAD, &request, &response, worker.AbortFlag(), WORKER_LOG_MODULE) < 0) {
+  int exchanged = RunServerExchange(SERVER_CMD_UPLOAD, &request, &response, worker.AbortFlag(), WORKER_LOG_MODULE);
+  if (exchanged == EXCHANGE_CALLED_OFF) return -1;
+  if (exchanged < 0) {
     TLOG_ERROR("RunUploadProtocol: %s", "I/O error");
     return -1;
   }
