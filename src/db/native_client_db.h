@@ -145,7 +145,7 @@ class NativeClientDb {
   // Runs `body` (statements stepped to the end) inside one transaction;
   // rolls back when it fails. 0 or -1.
   template <typename Body>
-  int InTransactionLocked(Body body);
+  int InTransactionLocked(Body body) REQUIRES(m_mutex);
   int LookupNodeLocked(sqlite3_stmt* stmt, NodeRecord* record) REQUIRES(m_mutex);
   // Runs a bound below-directory query and hands its rows to `visitor`;
   // m_mutex held.

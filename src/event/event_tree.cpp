@@ -905,10 +905,14 @@ int EventTree::VerifyDir(const DirNode* dir, int32_t* server_processing, int32_t
     return -1;
   };
   auto pending = [](int32_t status) { return status == NODE_WAITING || status == NODE_PROCESSING || status == NODE_PROCESSING_DIRTY; };
+  // The counters are reached through pointers: the lock analysis does
+  // not see into a lambda, but VerifyDir itself runs under m_mutex.
+  int32_t* waiting = &m_verify_waiting;
+  int32_t* waiting_local_removals = &m_verify_waiting_local_removals;
   auto count_waiting = [&](const NodeBase* node) {
     if (node->m_status != NODE_WAITING) return;
-    ++m_verify_waiting;
-    if (node->IsLocalRemoval()) ++m_verify_waiting_local_removals;
+    ++*waiting;
+    if (node->IsLocalRemoval()) ++*waiting_local_removals;
   };
   *server_processing = *local_processing = 0;
   size_t files = 0;
