@@ -10,6 +10,7 @@
 #include "daemon/startup.h"
 #include "platform/volume_path.h"
 #include "daemon/task_table.h"
+#include "db/failure_store.h"
 #include "db/native_client_db.h"
 #include "detect/watch_interface.h"
 #include "sync/server_connection.h"
@@ -44,8 +45,14 @@ int main(int argc, char** argv) {
   if (BecomeDaemon(config) < 0) return EXIT_STARTUP_FAILURE;
   g_notify_supported = ProbeNotifySupport();
 
+  // Opened before the tasks are built and closed after they are joined:
+  // every worker records its failed events here.
+  FailureStore failures;
+  if (failures.Open(FailureDbPath(config.DbPath())) < 0) {
+    TLOG_WARNING("failed events will not be recorded for `tide-clientctl status` and `explain`");
+  }
   TaskTable tasks;
-  tasks.Build(config.m_worker_count, g_notify_supported);
+  tasks.Build(config.m_worker_count, g_notify_supported, &failures);
   WatchInterface* watch = tasks.Watch();
   // A view whose folder disappears is forgotten the way registration
   // forgets any view.
