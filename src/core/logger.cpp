@@ -105,10 +105,10 @@ uint64_t Logger::Refresh(LogSite& site, const char* component) {
 }
 
 void Logger::Log(int level, const char* component, const char* format, ...) {
-  if (LogCapture::Wants(level)) {
+  if (ReasonCapture::Wants(level)) {
     va_list captured;
     va_start(captured, format);
-    LogCapture::Offer(level, format, captured);
+    ReasonCapture::Offer(level, format, captured);
     va_end(captured);
   }
   // Every static is read under the lock: another thread may be rotating
@@ -188,17 +188,17 @@ void Logger::ResetForTest() {
 }
 
 namespace {
-thread_local LogCapture* t_capture = nullptr;
+thread_local ReasonCapture* t_capture = nullptr;
 }  // namespace
 
-LogCapture::LogCapture() : m_outer(t_capture) { t_capture = this; }
+ReasonCapture::ReasonCapture() : m_outer(t_capture) { t_capture = this; }
 
-LogCapture::~LogCapture() { t_capture = m_outer; }
+ReasonCapture::~ReasonCapture() { t_capture = m_outer; }
 
-bool LogCapture::Wants(int level) { return level <= LOG_LEVEL_NOTE && t_capture != nullptr; }
+bool ReasonCapture::Wants(int level) { return level <= LOG_LEVEL_NOTE && t_capture != nullptr; }
 
-void LogCapture::Offer(int level, const char* format, va_list args) {
-  LogCapture* capture = t_capture;
+void ReasonCapture::Offer(int level, const char* format, va_list args) {
+  ReasonCapture* capture = t_capture;
   if (capture == nullptr || (capture->m_level != 0 && capture->m_level <= level)) return;
   char line[1024];
   vsnprintf(line, sizeof line, format, args);

@@ -57,12 +57,12 @@ struct LogSite {
 // are mostly consequences of the first), whether or not the line reached
 // the log. A worker wraps one attempt at an event in one, so that an event
 // that fails can say why without anybody reading the log back.
-class LogCapture {
+class ReasonCapture {
  public:
-  LogCapture();
-  ~LogCapture();
-  LogCapture(const LogCapture&) = delete;
-  LogCapture& operator=(const LogCapture&) = delete;
+  ReasonCapture();
+  ~ReasonCapture();
+  ReasonCapture(const ReasonCapture&) = delete;
+  ReasonCapture& operator=(const ReasonCapture&) = delete;
 
   // LOG_LEVEL_* of the line kept, 0 when none was logged.
   int Level() const { return m_level; }
@@ -74,7 +74,7 @@ class LogCapture {
   static void Offer(int level, const char* format, va_list args);
 
  private:
-  LogCapture* m_outer;  // a capture made earlier on the same thread
+  ReasonCapture* m_outer;  // a capture made earlier on the same thread
   int m_level = 0;
   std::string m_message;
 };
@@ -98,7 +98,7 @@ class Logger {
   static int Threshold(const char* component);
   // Lock-free pre-check used by the TLOG_* macros.
   static bool Enabled(LogSite& site, int level, const char* component) {
-    if (level <= LOG_LEVEL_NOTE && LogCapture::Wants(level)) return true;
+    if (level <= LOG_LEVEL_NOTE && ReasonCapture::Wants(level)) return true;
     uint64_t cached = site.m_cached.load(std::memory_order_relaxed);
     if ((cached >> 32) != s_generation.load(std::memory_order_relaxed)) cached = Refresh(site, component);
     return level <= static_cast<int32_t>(cached & 0xffffffffu);

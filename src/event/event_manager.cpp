@@ -157,7 +157,10 @@ int EventManager::PullEvent(Task* worker, Event* event) {
     // entries still being processed: views take turns.
     UpdateReady(pool);
     if (!popped) continue;
-    if (!event->IsExpandEvent()) {
+    if (event->IsExpandEvent()) {
+      m_walking[worker] = *event;
+    } else {
+      m_walking.erase(worker);
       ProcessingRecord& record = m_processing[worker];
       record.m_current = *event;
       record.m_dirty = Event();
@@ -169,7 +172,11 @@ int EventManager::PullEvent(Task* worker, Event* event) {
 }
 
 int EventManager::DoneEvent(Task* worker, Event* event) {
-  if (event->IsExpandEvent()) return 0;
+  if (event->IsExpandEvent()) {
+    MutexLock guard(&m_mutex);
+    m_walking.erase(worker);
+    return 0;
+  }
   int result = ReleaseEvent(worker, event);
   // Finishing a path can release the events waiting below it.
   if (result == 0) Task::NotifyWork();
@@ -225,6 +232,7 @@ int EventManager::RedoEvent(Task* worker, const Event& event) {
     } else if (event.IsExpandEvent()) {
       // Expand events have no place in the tree; they wait at the end of
       // the expand list again instead of being lost.
+      m_walking.erase(worker);
       pool->m_expand.push_back(event);
       UpdateReady(pool);
       result = 0;
@@ -338,6 +346,13 @@ PathActivity EventManager::DescribePath(uint64_t view_id, const std::string& pat
       covering = PathActivity{PATH_IN_PROGRESS, current.m_type, current.m_path, -1};
     }
   }
+  for (const auto& [worker, walk] : m_walking) {
+    if (walk.m_view_id != view_id) continue;
+    if (walk.m_path == path) return PathActivity{PATH_IN_PROGRESS, walk.m_type, "", -1};
+    if (covering.m_state == PATH_NOT_QUEUED && StrictlyBelow(path, walk.m_path)) {
+      covering = PathActivity{PATH_IN_PROGRESS, walk.m_type, walk.m_path, -1};
+    }
+  }
   EventPool* pool = FindPool(view_id);
   if (pool == nullptr) return covering;
   for (bool dir : {false, true}) {
@@ -402,6 +417,7 @@ void EventManager::Reset() {
   m_ready_front = m_ready_back = nullptr;
   m_ready_count = 0;
   m_processing.clear();
+  m_walking.clear();
   m_pools.clear();
 }
 

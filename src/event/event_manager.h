@@ -152,6 +152,10 @@ class EventManager {
 
   Mutex m_mutex;
   std::map<Task*, ProcessingRecord> m_processing GUARDED_BY(m_mutex);
+  // The walks (expand and rescan events) handed out, by worker, until the
+  // worker reports them done, gives them back or takes other work: only
+  // for telling a person what is being walked.
+  std::map<Task*, Event> m_walking GUARDED_BY(m_mutex);
   std::map<uint64_t, std::unique_ptr<EventPool>> m_pools GUARDED_BY(m_mutex);
   // The ready queue, front to back.
   EventPool* m_ready_front GUARDED_BY(m_mutex) = nullptr;

@@ -97,7 +97,7 @@ TaskStep WorkerNative::RunOnce() {
   if (FetchEvent() < 0) return TaskStep::RestUntilWork(WORKER_IDLE_SECONDS, seen, WORKER_PASS_IDLE);
   if (PrepareEvent() < 0) return TaskStep::Rest(WORKER_NOT_READY_SECONDS, WORKER_PASS_NOT_READY);
   int dispatched;
-  LogCapture attempt;  // what the handler logged, to say why it failed
+  ReasonCapture attempt;  // what the handler logged, to say why it failed
   dispatched = Dispatch();
   if (dispatched < 0) {
     NoteAttempt(m_event, attempt, true);
@@ -115,7 +115,7 @@ TaskStep WorkerNative::RunOnce() {
   return TaskStep::GoOn(WORKER_PASS_DONE);
 }
 
-void WorkerNative::NoteAttempt(const Event& event, const LogCapture& attempt, bool failed) {
+void WorkerNative::NoteAttempt(const Event& event, const ReasonCapture& attempt, bool failed) {
   if (m_failures == nullptr || event.m_type == EMPTY) return;
   if (failed) {
     const std::string reason = attempt.Level() != 0 ? attempt.Message() : "failed without a reason logged";

@@ -47,7 +47,7 @@ constexpr unsigned WORKER_RETRY_SECONDS = 3;
 
 class WorkerNative;
 class FailureStore;
-class LogCapture;
+class ReasonCapture;
 
 // The handlers a worker routes events to. The daemon uses the real ones;
 // tests put recorders in their place to see the routing alone.
@@ -117,7 +117,7 @@ class WorkerNative : public Task {
  private:
   // Records a failed attempt at `event`, or forgets the path's failures
   // once an attempt finished cleanly.
-  void NoteAttempt(const Event& event, const LogCapture& attempt, bool failed);
+  void NoteAttempt(const Event& event, const ReasonCapture& attempt, bool failed);
 
   // Raised to make a running copy, checksum, transfer or traversal give up.
   std::atomic<int> m_abort{0};
