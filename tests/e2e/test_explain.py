@@ -94,7 +94,10 @@ class ExplainTest(SyncTestCase):
         self.server.stop()
         path = local("/offline.txt")
         write_bytes(path, b"written while the server is down\n")
+        gone = local("/gone-while-stopped.txt")
+        write_bytes(gone, b"removed while the daemon is stopped\n")
         self.wait_for(lambda: state_of(path) == "failed", "the upload failed")
+        self.wait_for(lambda: state_of(gone) == "failed", "the second upload failed")
         code, answer = explain(path)
         self.assertEqual(1, code)
         self.assertTrue(answer["reason"], answer)
@@ -111,9 +114,12 @@ class ExplainTest(SyncTestCase):
         code, answer = explain(path)
         self.assertEqual((3, "failed"), (code, answer["state"]), answer)
         self.assertFalse(answer["daemon_running"])
+        os.unlink(gone)
         self.daemon = self.start("")
         self.wait_for(lambda: explain(path)[1].get("attempts", 0) > answer["attempts"], "a retry after the restart")
         self.assertEqual(answer["first_time"], explain(path)[1]["first_time"])
+        # Nothing will be queued again for a file that went away meanwhile.
+        self.assertEqual("not_yet_seen", state_of(gone))
 
         self.server.start()
         self.wait_for(lambda: state_of(path) == "in_sync", "the file in sync once the server is back")
