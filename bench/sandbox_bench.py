@@ -32,15 +32,24 @@ def ensure_tools(*packages):
                        stdout=subprocess.DEVNULL)
 
 
-def enter_sandbox(script, args, build, volume_size="1g"):
-    """Re-runs `script` inside scripts/sandbox.sh (never returns)."""
+def sandbox_command(script, args, build, volume_size="1g", volume_image=None):
+    """The command that runs `script --inside ARGS` in scripts/sandbox.sh,
+    on a tmpfs volume of `volume_size` or on the file system image
+    `volume_image` mounted as the volume."""
     if os.geteuid() != 0:
         sys.exit("%s needs root (the sandbox mounts tmpfs)" % os.path.basename(script))
     if not os.path.exists(os.path.join(build, "tide-clientd")):
         sys.exit("no %s/tide-clientd: build it first (cmake --build %s)" % (build, build))
-    command = [os.path.join(SRC, "scripts", "sandbox.sh"), "--volume-size", volume_size, "--build", build, "--",
-               "bash", "-c", 'exec python3 "$TIDE_SRC/bench/%s" --inside "$@"' % os.path.basename(script), "bench"]
-    os.execv(command[0], command + list(args))
+    volume = ["--volume-image", volume_image] if volume_image else ["--volume-size", volume_size]
+    return [os.path.join(SRC, "scripts", "sandbox.sh")] + volume + ["--build", build, "--",
+            "bash", "-c", 'exec python3 "$TIDE_SRC/bench/%s" --inside "$@"' % os.path.basename(script),
+            "bench"] + list(args)
+
+
+def enter_sandbox(script, args, build, volume_size="1g"):
+    """Re-runs `script` inside scripts/sandbox.sh (never returns)."""
+    command = sandbox_command(script, args, build, volume_size)
+    os.execv(command[0], command)
 
 
 def inside_modules():
@@ -115,20 +124,24 @@ class Inotify:
             raise OSError(ctypes.get_errno(), "inotify_init1")
 
     def watch(self, path, mask):
-        if self.libc.inotify_add_watch(self.fd, path.encode(), mask) < 0:
+        """The watch descriptor, which read(with_wd=True) reports."""
+        wd = self.libc.inotify_add_watch(self.fd, path.encode(), mask)
+        if wd < 0:
             raise OSError(ctypes.get_errno(), "inotify_add_watch " + path)
+        return wd
 
-    def read(self, timeout):
-        """[(mask, name)] of the events ready within `timeout` seconds."""
+    def read(self, timeout, with_wd=False):
+        """[(mask, name)] of the events ready within `timeout` seconds, or
+        [(wd, mask, name)] with `with_wd`."""
         ready, _, _ = select.select([self.fd], [], [], timeout)
         if not ready:
             return []
         data = os.read(self.fd, 65536)
         events, pos = [], 0
         while pos < len(data):
-            _wd, mask, _cookie, length = struct.unpack_from("iIII", data, pos)
+            wd, mask, _cookie, length = struct.unpack_from("iIII", data, pos)
             name = data[pos + 16:pos + 16 + length].rstrip(b"\0").decode(errors="replace")
-            events.append((mask, name))
+            events.append((wd, mask, name) if with_wd else (mask, name))
             pos += 16 + length
         return events
 

@@ -4,9 +4,13 @@
 # the appliance's files generated inside it. Nothing it writes reaches the
 # host, and mount points it had to create on the host are removed afterwards.
 #
-#   scripts/sandbox.sh [--volume-size SIZE] [--users "alice bob"] [--build DIR] -- COMMAND [ARG...]
+#   scripts/sandbox.sh [--volume-size SIZE | --volume-image FILE] [--users "alice bob"] [--build DIR]
+#                      -- COMMAND [ARG...]
 #
 # --volume-size  limits /volume1 (e.g. 4m) for disk-full tests; default 1g.
+# --volume-image mounts FILE, a file system image (ext4, btrfs), through a loop
+#                device as /volume1 instead of tmpfs: a volume on a disk. The
+#                loop device goes with the sandbox's mount namespace.
 # Inside, the command sees:
 #   TIDE_SRC    the source tree     TIDE_BUILD  the build tree
 # both reachable even when they live under a path the sandbox covers (/tmp).
@@ -16,11 +20,13 @@ here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 src_dir=$(cd "$here/.." && pwd)
 build_dir="$src_dir/build"
 volume_size=1g
+volume_image=""
 users="alice"
 
 while [ $# -gt 0 ]; do
   case "$1" in
     --volume-size) volume_size=$2; shift 2 ;;
+    --volume-image) volume_image=$(cd "$(dirname "$2")" && pwd)/$(basename "$2"); shift 2 ;;
     --users) users=$2; shift 2 ;;
     --build) build_dir=$(cd "$2" && pwd); shift 2 ;;
     --inside) shift; break ;;
@@ -72,7 +78,12 @@ if [ "${1:-}" = "__inside__" ]; then
   export TIDE_SRC=/proc/$$/fd/8 TIDE_BUILD=/proc/$$/fd/9
   mount -t tmpfs -o mode=1777 tide-tmp /tmp
   mount -t tmpfs tide-run /var/run
-  mount -t tmpfs -o "size=$volume_size,mode=755" tide-volume1 /volume1
+  if [ -n "$volume_image" ]; then
+    mount -o loop "$volume_image" /volume1
+    chmod 755 /volume1
+  else
+    mount -t tmpfs -o "size=$volume_size,mode=755" tide-volume1 /volume1
+  fi
   mount -t tmpfs tide-log /var/log/tdwl
   mount -t tmpfs tide-packages /var/packages
   generate_layout
@@ -129,6 +140,6 @@ leave() {
 with_lock enter
 status=0
 unshare -m --propagation private -- "$BASH" "$here/sandbox.sh" --volume-size "$volume_size" \
-  --users "$users" --build "$build_dir" --inside __inside__ "$@" || status=$?
+  ${volume_image:+--volume-image "$volume_image"} --users "$users" --build "$build_dir" --inside __inside__ "$@" || status=$?
 with_lock leave
 exit $status
