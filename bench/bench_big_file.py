@@ -5,7 +5,7 @@ three `cp` of the same file on the same file system plus librsync's MD4 of
 it, ratio = (cp + MD4) / transfer; where the time goes.
 
     bench/bench_big_file.py [SIZE_MIB] [BUILD_DIR] [--fs tmpfs|ext4|both]
-                            [--rounds N] [--profile]
+                            [--rounds N] [--profile] [--cold]
                             (root; default 1024 build --fs both --rounds 2)
 
 Upload: a random file written outside the view on the same file system is
@@ -24,7 +24,9 @@ the server from /proc/PID/stat, from the start of the step to its end (for
 the upload, from cp's start: whatever the daemon did for the file). With
 --profile, a perf profile of the daemon during each transfer. The page cache
 stays warm (the source was just written) for cp, MD4 and the daemon alike.
-Figures are printed, never judged."""
+Before every timed step, 4 x SIZE_MIB of memory is written and freed, so
+that the copies land on memory the virtual machine has touched lately (see
+warm_memory); --cold leaves that out. Figures are printed, never judged."""
 
 import ctypes
 import os
@@ -74,13 +76,25 @@ def write_random(path, size_mib):
         os.fsync(f.fileno())
 
 
+def warm_memory(size_mib):
+    """Writes and frees a file of `size_mib` in the sandbox's /tmp. In a
+    virtual machine, memory the guest has not touched lately can cost
+    several times a memory copy on first use (the host backs it then):
+    without this, whoever allocates page cache first pays for it, and the
+    comparison measures the host rather than the copies. Done before every
+    timed step, so that cp, the daemon and the server meet the same."""
+    subprocess.run(["dd", "if=/dev/zero", "of=/tmp/warm", "bs=1M", "count=%d" % size_mib, "status=none"],
+                   check=True)
+    os.unlink("/tmp/warm")
+
+
 def timed(body):
     started = time.monotonic()
     result = body()
     return time.monotonic() - started, result
 
 
-def baseline(source, md4):
+def baseline(source, md4, warm_mib):
     """(best cp s, best cp + sync s, best MD4 s, digest) of the file."""
     target = SOURCES + "/cp-copy"
     cp_runs, cp_sync_runs, md4_runs = [], [], []
@@ -92,6 +106,7 @@ def baseline(source, md4):
     for _ in range(3):
         for then_sync, runs in ((False, cp_runs), (True, cp_sync_runs)):
             subprocess.run(["sync"], check=True)
+            warm_memory(warm_mib)
             runs.append(timed(lambda: copy(then_sync))[0])
             os.unlink(target)
     subprocess.run(["sync"], check=True)
@@ -192,8 +207,9 @@ class Profile:
         return None
 
 
-def upload(name, source, digest, size, harness, server, daemon, watcher, profile):
+def upload(name, source, digest, size, harness, server, daemon, watcher, profile, warm_mib):
     path = "/" + name
+    warm_memory(warm_mib)
     usage = Usage(daemon.pid, server.pid)
     perf = Profile(profile, daemon.pid, "upload-" + name)
     watcher.created.clear()
@@ -225,8 +241,9 @@ def upload(name, source, digest, size, harness, server, daemon, watcher, profile
         "requests": len(uploads), "cpu": cpu, "perf": report}
 
 
-def download(name, source, digest, size, harness, server, daemon, watcher, profile):
+def download(name, source, digest, size, harness, server, daemon, watcher, profile, warm_mib):
     path = "/" + name
+    warm_memory(warm_mib)
     # Measured from before the put: the daemon may pull the change before
     # the admin command has exited.
     usage = Usage(daemon.pid, server.pid)
@@ -281,7 +298,7 @@ def print_result(fs, direction, round_no, result, base):
         cpu["daemon"][0], cpu["daemon"][1], cpu["server"][0], cpu["server"][1])
 
 
-def inside(size_mib, rounds, profile, image):
+def inside(size_mib, rounds, profile, image, cold):
     if image:
         # The loop device holds the image open: its name can go now, and
         # nothing is left on the host whatever happens next.
@@ -297,6 +314,9 @@ def inside(size_mib, rounds, profile, image):
     server.add_view(sb.VIEW, sb.ALICE)
     daemon = sb.start_daemon(harness)
     md4 = Md4()
+    # Room for every copy a step makes (the download's: the store's, the
+    # placed one, the daemon's).
+    warm_mib = 0 if cold else 4 * size_mib
     rows = []
     try:
         time.sleep(2)  # the view's registration settles
@@ -304,19 +324,19 @@ def inside(size_mib, rounds, profile, image):
         for round_no in range(1, rounds + 1):
             source = "%s/up-%d" % (SOURCES, round_no)
             write_random(source, size_mib)
-            cp_s, cp_sync_s, md4_s, digest = baseline(source, md4)
+            cp_s, cp_sync_s, md4_s, digest = baseline(source, md4, warm_mib)
             subprocess.run(["sync"], check=True)
             result = upload("big-up-%d.bin" % round_no, source, digest, size, harness, server, daemon, watcher,
-                            profile)
+                            profile, warm_mib)
             rows.append(print_result(fs, "upload", round_no, result, (cp_s, cp_sync_s, md4_s)))
             os.unlink(source)
 
             source = "%s/down-%d" % (SOURCES, round_no)
             write_random(source, size_mib)
-            cp_s, cp_sync_s, md4_s, digest = baseline(source, md4)
+            cp_s, cp_sync_s, md4_s, digest = baseline(source, md4, warm_mib)
             subprocess.run(["sync"], check=True)
             result = download("big-down-%d.bin" % round_no, source, digest, size, harness, server, daemon, watcher,
-                              profile)
+                              profile, warm_mib)
             rows.append(print_result(fs, "download", round_no, result, (cp_s, cp_sync_s, md4_s)))
             os.unlink(source)
             # Room for the next round; the removals are the daemon's to send,
@@ -341,13 +361,13 @@ def main():
         arg = argv.pop(0)
         if arg in options:
             options[arg] = argv.pop(0)
-        elif arg not in ("--inside", "--profile"):
+        elif arg not in ("--inside", "--profile", "--cold"):
             args.append(arg)
     size_mib = int(args[0]) if args else 1024
     rounds = int(options["--rounds"])
     profile = "--profile" in sys.argv
     if "--inside" in sys.argv:
-        inside(size_mib, rounds, profile, options["--image"])
+        inside(size_mib, rounds, profile, options["--image"], "--cold" in sys.argv)
         return
     build = os.path.abspath(args[1] if len(args) > 1 else os.path.join(sb.SRC, "build"))
     if options["--fs"] not in ("tmpfs", "ext4", "both"):
@@ -357,7 +377,8 @@ def main():
         subprocess.run(["apt-get", "install", "-y", "-q", "linux-perf"], check=True, stdout=subprocess.DEVNULL,
                        env=dict(os.environ, DEBIAN_FRONTEND="noninteractive"))
     kinds = ["tmpfs", "ext4"] if options["--fs"] == "both" else [options["--fs"]]
-    passed = [str(size_mib), "--rounds", str(rounds)] + (["--profile"] if profile else [])
+    passed = [str(size_mib), "--rounds", str(rounds)] + (["--profile"] if profile else []) + \
+        (["--cold"] if "--cold" in sys.argv else [])
     status = 0
     for kind in kinds:
         # Room for both sources, the copy in the view, the store's objects
