@@ -92,17 +92,16 @@ void ReadFailures(const std::string& path, StatusReport* report, std::map<uint64
   }
 }
 
-// One line for a view where nothing succeeds: every failed item fails for
-// the same reason, and nothing was done since the view was last idle.
+// One line for a view where nothing succeeds: items failed, and none was
+// done since the view was last idle. The newest failure says why.
 std::string AllFailing(const ViewReport& view, const StatusReport& report) {
   if (view.m_failed == 0 || view.m_done != 0) return "";
-  std::string reason;
   for (const FailedItem& item : report.m_failed) {
-    if (item.m_view_id != view.m_view_id) continue;
-    if (!reason.empty() && item.m_reason != reason) return "";
-    reason = item.m_reason;
+    if (item.m_view_id == view.m_view_id) {
+      return "nothing succeeds: " + std::to_string(view.m_failed) + " failed, the last because " + item.m_reason;
+    }
   }
-  return "every item fails (" + std::to_string(view.m_failed) + "): " + reason;
+  return "";
 }
 
 void ReadUserDb(const std::string& path, StatusReport* report, std::map<uint64_t, ViewReport>* views) {
