@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <string_view>
 
 #include "core/key_value_file.h"
 
@@ -104,6 +105,12 @@ uint64_t Logger::Refresh(LogSite& site, const char* component) {
 }
 
 void Logger::Log(int level, const char* component, const char* format, ...) {
+  if (ReasonCapture::Wants(level)) {
+    va_list captured;
+    va_start(captured, format);
+    ReasonCapture::Offer(level, format, captured);
+    va_end(captured);
+  }
   // Every static is read under the lock: another thread may be rotating
   // the file. After a failed rotation there is no stream (checked below):
   // logging has stopped.
@@ -178,6 +185,30 @@ void Logger::ResetForTest() {
   rotate_cnt = 10;
   log_level.clear();
   s_generation.fetch_add(1, std::memory_order_relaxed);
+}
+
+namespace {
+thread_local ReasonCapture* t_capture = nullptr;
+}  // namespace
+
+ReasonCapture::ReasonCapture() : m_outer(t_capture) { t_capture = this; }
+
+ReasonCapture::~ReasonCapture() { t_capture = m_outer; }
+
+bool ReasonCapture::Wants(int level) { return level <= LOG_LEVEL_NOTE && t_capture != nullptr; }
+
+void ReasonCapture::Offer(int level, const char* format, va_list args) {
+  ReasonCapture* capture = t_capture;
+  if (capture == nullptr || (capture->m_level != 0 && capture->m_level <= level)) return;
+  char line[1024];
+  vsnprintf(line, sizeof line, format, args);
+  std::string_view text(line);
+  // "[LEVEL] module(line): message\n": keep the message.
+  size_t prefix_end = text.find("): ");
+  if (!text.empty() && text[0] == '[' && prefix_end != std::string_view::npos) text.remove_prefix(prefix_end + 3);
+  while (!text.empty() && text.back() == '\n') text.remove_suffix(1);
+  capture->m_level = level;
+  capture->m_message.assign(text);
 }
 
 }  // namespace tide

@@ -18,6 +18,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <functional>
@@ -51,6 +52,33 @@ struct LogSite {
   std::atomic<uint64_t> m_cached{0};  // (generation << 32) | threshold
 };
 
+// Keeps, for the thread that made it and while it lives, the most severe
+// line logged at NOTE or worse (the first one of that level: later lines
+// are mostly consequences of the first), whether or not the line reached
+// the log. A worker wraps one attempt at an event in one, so that an event
+// that fails can say why without anybody reading the log back.
+class ReasonCapture {
+ public:
+  ReasonCapture();
+  ~ReasonCapture();
+  ReasonCapture(const ReasonCapture&) = delete;
+  ReasonCapture& operator=(const ReasonCapture&) = delete;
+
+  // LOG_LEVEL_* of the line kept, 0 when none was logged.
+  int Level() const { return m_level; }
+  // The line kept, without its time stamp, level and module prefix.
+  const std::string& Message() const { return m_message; }
+
+  // Called by the logger for a line of `level` on this thread.
+  static bool Wants(int level);
+  static void Offer(int level, const char* format, va_list args);
+
+ private:
+  ReasonCapture* m_outer;  // a capture made earlier on the same thread
+  int m_level = 0;
+  std::string m_message;
+};
+
 class Logger {
  public:
   static constexpr int DEFAULT_THRESHOLD = 4;
@@ -70,6 +98,7 @@ class Logger {
   static int Threshold(const char* component);
   // Lock-free pre-check used by the TLOG_* macros.
   static bool Enabled(LogSite& site, int level, const char* component) {
+    if (level <= LOG_LEVEL_NOTE && ReasonCapture::Wants(level)) return true;
     uint64_t cached = site.m_cached.load(std::memory_order_relaxed);
     if ((cached >> 32) != s_generation.load(std::memory_order_relaxed)) cached = Refresh(site, component);
     return level <= static_cast<int32_t>(cached & 0xffffffffu);

@@ -39,7 +39,7 @@ void ReadOnlyDb::Close() {
   m_db = nullptr;
 }
 
-int ReadOnlyDb::Query(const char* sql, const RowVisitor& visitor) {
+int ReadOnlyDb::Query(const char* sql, const std::vector<Param>& params, const RowVisitor& visitor) {
   if (m_db == nullptr) {
     m_error = "not open";
     return -1;
@@ -48,6 +48,15 @@ int ReadOnlyDb::Query(const char* sql, const RowVisitor& visitor) {
   if (sqlite3_prepare_v2(m_db, sql, -1, &statement, nullptr) != SQLITE_OK) {
     m_error = sqlite3_errmsg(m_db);
     return -1;
+  }
+  for (size_t i = 0; i < params.size(); ++i) {
+    const int index = static_cast<int>(i) + 1;
+    if (const int64_t* number = std::get_if<int64_t>(&params[i])) {
+      sqlite3_bind_int64(statement, index, *number);
+    } else {
+      std::string_view text = std::get<std::string_view>(params[i]);
+      sqlite3_bind_text(statement, index, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
+    }
   }
   int rows = 0;
   int result;

@@ -6,14 +6,21 @@
 
 #include <sqlite3.h>
 
+#include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
 
 namespace tide {
 
 class ReadOnlyDb {
  public:
   using RowVisitor = std::function<void(sqlite3_stmt* row)>;
+  // A value bound to the statement's next "?": a number or a text (bound
+  // as it is, so paths with any bytes are looked up exactly).
+  using Param = std::variant<int64_t, std::string_view>;
 
   ReadOnlyDb() = default;
   ~ReadOnlyDb();
@@ -25,7 +32,8 @@ class ReadOnlyDb {
   void Close();
   // Runs `sql`, handing every result row to `visitor`; the count of rows,
   // or -1 (rows met before the failure have been visited).
-  int Query(const char* sql, const RowVisitor& visitor);
+  int Query(const char* sql, const RowVisitor& visitor) { return Query(sql, {}, visitor); }
+  int Query(const char* sql, const std::vector<Param>& params, const RowVisitor& visitor);
   const std::string& Error() const { return m_error; }
 
   static std::string Text(sqlite3_stmt* row, int column);

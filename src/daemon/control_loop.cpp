@@ -13,6 +13,7 @@
 #include "core/daemon_state.h"
 #include "proto/ipc.h"
 #include "core/logger.h"
+#include "daemon/explain_answer.h"
 #include "daemon/registration.h"
 #include "core/registry.h"
 #include "core/task.h"
@@ -22,6 +23,7 @@
 #include "detect/watch_interface.h"
 #include "event/event_manager.h"
 #include "proto/channel.h"
+#include "proto/explain_message.h"
 #include "proto/pstream.h"
 
 namespace tide {
@@ -122,6 +124,11 @@ void ControlLoop::ServeConnection(int fd) {
     RemoveReceivedFiles(message);
     if (received < 0) break;
     TLOG_DEBUG(">>> %s", message.ToString().c_str());
+    PObject reply;
+    if (Answer(message, &reply)) {
+      if (stream.Send(&channel, reply) < 0) break;
+      continue;
+    }
     HandleMessage(message);
   }
   // The channel's destruction closes the connection.
@@ -152,6 +159,12 @@ int ControlLoop::WaitForNextMessage(Channel& channel) {
     if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return 1;
   }
   return -1;
+}
+
+bool ControlLoop::Answer(const PObject& message, PObject* reply) {
+  if (message.Find("action").AsString() != EXPLAIN_ACTION) return false;
+  *reply = AnswerExplain(message, m_paused);
+  return true;
 }
 
 void ControlLoop::HandleMessage(const PObject& message) {

@@ -1,8 +1,10 @@
 // The main thread's control loop: serves the control socket until the
 // running flag is cleared, one connection at a time and any number of
 // instructions per connection, and carries out each instruction (stop,
-// dump, pause, resume, reload, reload_list). Nothing is ever answered on
-// the socket; effects show in the daemon's behaviour and log.
+// dump, pause, resume, reload, reload_list). Those are never answered on
+// the socket; their effects show in the daemon's behaviour and log. The
+// one question, "explain" (proto/explain_message.h), is answered on the
+// same connection.
 #pragma once
 
 #include <string>
@@ -38,6 +40,8 @@ class ControlLoop {
   // Between clients, and every second while a client is silent, the status
   // file is brought up to date.
   void Run();
+  // True when `message` is a question; *reply is then its answer.
+  bool Answer(const PObject& message, PObject* reply);
   // Carries out one instruction message (ignored without an "action").
   void HandleMessage(const PObject& message);
   // The per-user and per-share changes of "reload_list", in list order.

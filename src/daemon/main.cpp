@@ -10,6 +10,10 @@
 #include "daemon/startup.h"
 #include "platform/volume_path.h"
 #include "daemon/task_table.h"
+#include "core/registry.h"
+#include "db/failure_store.h"
+#include "event/event.h"
+#include "fs/view_dir.h"
 #include "db/native_client_db.h"
 #include "detect/watch_interface.h"
 #include "sync/server_connection.h"
@@ -19,6 +23,28 @@ using namespace tide;
 namespace {
 
 constexpr int EXIT_STARTUP_FAILURE = 255;
+
+// Failed uploads whose file went away while the daemon was stopped would
+// otherwise be reported for ever: nothing will ever be queued for them
+// again. The same goes for the records of views no longer served.
+void PruneFailures(FailureStore& failures) {
+  std::vector<FailedItem> items;
+  if (failures.List(&items) <= 0) return;
+  for (const FailedItem& item : items) {
+    RegistryEntry entry;
+    if (!Registry::Instance().GetByViewId(item.m_view_id, &entry)) {
+      failures.Clear(item.m_view_id, item.m_path);
+      continue;
+    }
+    if (item.m_event_type != UPLOAD_LOCAL) continue;
+    ViewDir view;
+    FileInfo info;
+    if (view.Open(entry.m_watch_path) == 0 && view.Stat(item.m_path, &info) == 0 && !info.m_exists) {
+      TLOG_DEBUG("forgetting the failed upload of '%s': the file is gone", item.m_path.c_str());
+      failures.Clear(item.m_view_id, item.m_path);
+    }
+  }
+}
 
 void Shutdown(TaskTable& tasks) {
   TLOG_INFO("stopping all tasks");
@@ -44,8 +70,14 @@ int main(int argc, char** argv) {
   if (BecomeDaemon(config) < 0) return EXIT_STARTUP_FAILURE;
   g_notify_supported = ProbeNotifySupport();
 
+  // Opened before the tasks are built and closed after they are joined:
+  // every worker records its failed events here.
+  FailureStore failures;
+  if (failures.Open(FailureDbPath(config.DbPath())) < 0) {
+    TLOG_WARNING("failed events will not be recorded for `tide-clientctl status` and `explain`");
+  }
   TaskTable tasks;
-  tasks.Build(config.m_worker_count, g_notify_supported);
+  tasks.Build(config.m_worker_count, g_notify_supported, &failures);
   WatchInterface* watch = tasks.Watch();
   // A view whose folder disappears is forgotten the way registration
   // forgets any view.
@@ -54,6 +86,7 @@ int main(int argc, char** argv) {
   // row and a first rescan. The tasks were never started, so a failure
   // simply ends the process.
   if (watch == nullptr || RegisterViews(watch, config) < 0) return EXIT_STARTUP_FAILURE;
+  PruneFailures(failures);
 
   config.LogSettings();
   tasks.StartAll();

@@ -30,7 +30,7 @@ TaskTable::~TaskTable() {
   DestroyAll();
 }
 
-uint32_t TaskTable::Build(uint32_t worker_count, bool notify_supported) {
+uint32_t TaskTable::Build(uint32_t worker_count, bool notify_supported, FailureStore* failures) {
   m_tasks.reserve(worker_count + TASK_FIRST_WORKER);
   EventManager::GetInstance().SetRemovalSettle(REMOVAL_SETTLE_QUIET_MS, REMOVAL_SETTLE_MAX_MS);
   if (notify_supported) {
@@ -50,6 +50,7 @@ uint32_t TaskTable::Build(uint32_t worker_count, bool notify_supported) {
     auto worker = std::make_unique<WorkerNative>(0, 0);
     // Numbered from 1, as people count them in `top -H`.
     worker->SetThreadName("worker-" + std::to_string(i + 1));
+    worker->SetFailureStore(failures);
     Add(std::move(worker));
   }
   return Count();

@@ -28,6 +28,12 @@ class ClientDbReader {
   // node id, parent id, view id, attribute, sync id, size, path. The count
   // or -1.
   int GetLastTransfers(size_t limit, std::vector<NodeRecord>* rows);
+  // 1 with the row of exactly `path` (not one differing only by case),
+  // 0 when there is none, -1 on error.
+  int GetNodeByPath(uint64_t view_id, const std::string& path, NodeRecord* row);
+  // (view id, name) of every row whose name may be a conflict copy's (the
+  // caller tells which are); the count or -1.
+  int GetConflictNameCandidates(std::vector<std::pair<uint64_t, std::string>>* names);
   const std::string& Error() const { return m_db.Error(); }
 
  private:

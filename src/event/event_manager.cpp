@@ -157,7 +157,10 @@ int EventManager::PullEvent(Task* worker, Event* event) {
     // entries still being processed: views take turns.
     UpdateReady(pool);
     if (!popped) continue;
-    if (!event->IsExpandEvent()) {
+    if (event->IsExpandEvent()) {
+      m_walking[worker] = *event;
+    } else {
+      m_walking.erase(worker);
       ProcessingRecord& record = m_processing[worker];
       record.m_current = *event;
       record.m_dirty = Event();
@@ -169,7 +172,11 @@ int EventManager::PullEvent(Task* worker, Event* event) {
 }
 
 int EventManager::DoneEvent(Task* worker, Event* event) {
-  if (event->IsExpandEvent()) return 0;
+  if (event->IsExpandEvent()) {
+    MutexLock guard(&m_mutex);
+    m_walking.erase(worker);
+    return 0;
+  }
   int result = ReleaseEvent(worker, event);
   // Finishing a path can release the events waiting below it.
   if (result == 0) Task::NotifyWork();
@@ -229,6 +236,7 @@ int EventManager::RedoEvent(Task* worker, const Event& event) {
     } else if (event.IsExpandEvent()) {
       // Expand events have no place in the tree; they wait at the end of
       // the expand list again instead of being lost.
+      m_walking.erase(worker);
       pool->m_expand.push_back(event);
       UpdateReady(pool);
       result = 0;
@@ -314,6 +322,76 @@ int EventManager::GetViewPendingCount(uint64_t view_id) {
   return pool == nullptr ? 0 : pool->PendingCount();
 }
 
+namespace {
+
+bool StrictlyBelow(const std::string& path, const std::string& folder) {
+  if (folder == "/") return path.size() > 1;
+  return path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 && path[folder.size()] == '/';
+}
+
+// Walks and folder removals cover what lies below their folder.
+bool CoversBelow(const Event& event) {
+  return event.IsExpandEvent() || ((event.m_type == REMOVE_LOCAL || event.m_type == REMOVE_REMOTE) && event.IsDir());
+}
+
+}  // namespace
+
+PathActivity EventManager::DescribePath(uint64_t view_id, const std::string& path) {
+  MutexLock guard(&m_mutex);
+  PathActivity covering;  // the first walk or removal above the path
+  for (const auto& [worker, record] : m_processing) {
+    const Event& current = record.m_current;
+    if (current.m_view_id != view_id) continue;
+    if (current.m_path == path) return PathActivity{PATH_IN_PROGRESS, current.m_type, "", -1};
+    if (record.m_dirty.m_type != EMPTY && record.m_dirty.m_path == path) {
+      return PathActivity{PATH_WAITING, record.m_dirty.m_type, "", -1};
+    }
+    if (covering.m_state == PATH_NOT_QUEUED && CoversBelow(current) && StrictlyBelow(path, current.m_path)) {
+      covering = PathActivity{PATH_IN_PROGRESS, current.m_type, current.m_path, -1};
+    }
+  }
+  for (const auto& [worker, walk] : m_walking) {
+    if (walk.m_view_id != view_id) continue;
+    if (walk.m_path == path) return PathActivity{PATH_IN_PROGRESS, walk.m_type, "", -1};
+    if (covering.m_state == PATH_NOT_QUEUED && StrictlyBelow(path, walk.m_path)) {
+      covering = PathActivity{PATH_IN_PROGRESS, walk.m_type, walk.m_path, -1};
+    }
+  }
+  EventPool* pool = FindPool(view_id);
+  if (pool == nullptr) return covering;
+  for (bool dir : {false, true}) {
+    EventNodeInfo info;
+    if (pool->m_tree.GetNodeInfo(path, dir, &info) == 1 && info.m_status != NODE_PLACEHOLDER) {
+      Event event;
+      info.m_entry.ToEventNumbers(&event);
+      return PathActivity{info.m_status == NODE_WAITING ? PATH_WAITING : PATH_IN_PROGRESS, event.m_type, "", -1};
+    }
+  }
+  Event except;
+  if (pool->m_tree.FindWaitingExcept(path, &except) == 1) return PathActivity{PATH_WAITING, except.m_type, "", -1};
+  // A waiting removal of a folder above stands for everything below it.
+  for (size_t slash = path.rfind('/'); covering.m_state == PATH_NOT_QUEUED && slash != std::string::npos && slash > 0;
+       slash = path.rfind('/', slash - 1)) {
+    const std::string folder = path.substr(0, slash);
+    EventNodeInfo info;
+    if (pool->m_tree.GetNodeInfo(folder, true, &info) == 1 && info.m_status == NODE_WAITING &&
+        info.m_entry.m_op == ENTRY_OP_REMOVE) {
+      Event event;
+      info.m_entry.ToEventNumbers(&event);
+      covering = PathActivity{PATH_WAITING, event.m_type, folder, -1};
+    }
+  }
+  int64_t position = 0;
+  for (const Event& walk : pool->m_expand) {
+    if (walk.m_path == path) return PathActivity{PATH_WAITING, walk.m_type, "", position};
+    if (covering.m_state == PATH_NOT_QUEUED && StrictlyBelow(path, walk.m_path)) {
+      covering = PathActivity{PATH_WAITING, walk.m_type, walk.m_path, position};
+    }
+    ++position;
+  }
+  return covering;
+}
+
 std::vector<ViewLoad> EventManager::Snapshot() {
   MutexLock guard(&m_mutex);
   std::vector<ViewLoad> loads;
@@ -345,6 +423,7 @@ void EventManager::Reset() {
   m_ready_front = m_ready_back = nullptr;
   m_ready_count = 0;
   m_processing.clear();
+  m_walking.clear();
   m_pools.clear();
 }
 

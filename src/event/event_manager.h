@@ -49,6 +49,25 @@ struct ViewLoad {
   uint64_t m_bytes_found = 0;
 };
 
+// What the queue holds for one path, for a person asking why it is not
+// synchronised yet.
+enum PathQueueState : int32_t {
+  PATH_NOT_QUEUED = 0,
+  PATH_WAITING = 1,      // an event of it, or of a folder walk that covers it, waits
+  PATH_IN_PROGRESS = 2,  // a worker carries out its event, or walks a folder above it
+};
+
+struct PathActivity {
+  int32_t m_state = PATH_NOT_QUEUED;
+  int32_t m_event_type = EMPTY;  // of the event found
+  // The folder whose walk or removal covers the path; empty when the event
+  // found is the path's own.
+  std::string m_through;
+  // Place of the walk in the view's queue of walks (0 next), -1 when the
+  // event is not a walk.
+  int64_t m_position = -1;
+};
+
 class EventManager {
  public:
   static EventManager& GetInstance();
@@ -87,6 +106,9 @@ class EventManager {
   void SetRemovalSettle(int64_t quiet_ms, int64_t max_ms);
 
   // Diagnostics and tests.
+  // What is queued or carried out for `path` of the view: the path's own
+  // event first, else a walk or removal of a folder above it.
+  PathActivity DescribePath(uint64_t view_id, const std::string& path);
   int GetViewPendingCount(uint64_t view_id);
   // A copy of every view's load that has work or had some since it was
   // last idle, in view-id order. Expand and rescan events count as waiting
@@ -136,6 +158,10 @@ class EventManager {
 
   Mutex m_mutex;
   std::map<Task*, ProcessingRecord> m_processing GUARDED_BY(m_mutex);
+  // The walks (expand and rescan events) handed out, by worker, until the
+  // worker reports them done, gives them back or takes other work: only
+  // for telling a person what is being walked.
+  std::map<Task*, Event> m_walking GUARDED_BY(m_mutex);
   std::map<uint64_t, std::unique_ptr<EventPool>> m_pools GUARDED_BY(m_mutex);
   // The ready queue, front to back.
   EventPool* m_ready_front GUARDED_BY(m_mutex) = nullptr;

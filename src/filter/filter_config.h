@@ -37,6 +37,17 @@ constexpr size_t FILTER_DIR_MAX = 4095;
 using FilterSet = std::vector<std::string>;
 using FilterString = std::optional<std::string>;
 
+// Which rule refused a path: its section, key and the entry that matched
+// (the character of a black_char, the limit of a max_ key). Section empty
+// for a path no rule can test (FILTER_BAD_PATH).
+struct FilterMatch {
+  std::string m_section;
+  std::string m_key;
+  std::string m_entry;
+
+  bool operator==(const FilterMatch&) const = default;
+};
+
 struct FilterConfig {
   // [Version]
   int32_t m_major = 0;
@@ -67,14 +78,16 @@ struct FilterConfig {
 
   // Tests of a relative path ("/dir/name"). `path_length` is compared with
   // max_path (callers pass the length of the full local path); `size` with
-  // max_size. 0 or a FilterCode.
-  int IsFilteredFile(const std::string& path, size_t path_length, uint64_t size) const;
-  int IsFilteredDir(const std::string& path, size_t path_length) const;
+  // max_size. 0 or a FilterCode; `match`, when given, gets the rule that
+  // refused the path.
+  int IsFilteredFile(const std::string& path, size_t path_length, uint64_t size,
+                     FilterMatch* match = nullptr) const;
+  int IsFilteredDir(const std::string& path, size_t path_length, FilterMatch* match = nullptr) const;
   int IsFilteredEAName(const std::string& name) const;
 
  private:
   // The per-component tests of a directory path.
-  int WalkDirectories(const std::string& path) const;
+  int WalkDirectories(const std::string& path, FilterMatch* match) const;
 };
 
 // Set editing.

@@ -5,6 +5,9 @@
 #include <strings.h>
 
 #include <atomic>
+#include <cctype>
+#include <cstring>
+#include <string_view>
 #include <cstdio>
 #include <vector>
 
@@ -91,6 +94,55 @@ std::string ConflictCandidate(const std::string& path, const std::string& suffix
     number = buffer;
   }
   return stem + suffix + number + extension;
+}
+
+namespace {
+
+bool EndsWith(std::string_view text, std::string_view end) {
+  return text.size() >= end.size() && text.substr(text.size() - end.size()) == end;
+}
+
+// "Dec-06-1641-2026": a month's three letters, day, hour and minute, year.
+bool IsConflictTime(std::string_view text) {
+  if (text.size() != 16 || text[3] != '-' || text[6] != '-' || text[11] != '-') return false;
+  for (size_t i : {0, 1, 2}) {
+    if (!isalpha(static_cast<unsigned char>(text[i]))) return false;
+  }
+  for (size_t i : {4, 5, 7, 8, 9, 10, 12, 13, 14, 15}) {
+    if (!isdigit(static_cast<unsigned char>(text[i]))) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool ParseConflictName(const std::string& name, std::string* original) {
+  // <stem>_<label>_<time>_<reason>[_<n>]<extension>, the extension from the
+  // last ".", as ConflictCandidate makes it.
+  size_t dot = name.rfind('.');
+  std::string_view extension = dot == std::string::npos ? std::string_view() : std::string_view(name).substr(dot);
+  std::string_view rest = std::string_view(name).substr(0, name.size() - extension.size());
+  size_t digits = 0;
+  while (digits < rest.size() && digits < 3 && isdigit(static_cast<unsigned char>(rest[rest.size() - 1 - digits]))) {
+    ++digits;
+  }
+  if (digits > 0 && digits < rest.size() && rest[rest.size() - 1 - digits] == '_') rest.remove_suffix(digits + 1);
+  if (EndsWith(rest, "_WhiteSpaceConflict")) {
+    rest.remove_suffix(strlen("_WhiteSpaceConflict"));
+  } else if (EndsWith(rest, "_Conflict")) {
+    rest.remove_suffix(strlen("_Conflict"));
+  } else {
+    return false;
+  }
+  if (rest.size() < 17 || !IsConflictTime(rest.substr(rest.size() - 16)) || rest[rest.size() - 17] != '_') {
+    return false;
+  }
+  rest.remove_suffix(17);
+  size_t label = rest.rfind('_');
+  if (label == std::string_view::npos || label + 1 == rest.size()) return false;
+  rest = rest.substr(0, label);
+  *original = std::string(rest) + std::string(extension);
+  return !original->empty();
 }
 
 int ConflictRename(const ViewDir& view, const std::string& relative, const std::string& label,

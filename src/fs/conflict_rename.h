@@ -31,6 +31,10 @@ int WhiteSpaceConflictRename(const ViewDir& view, const std::string& relative, c
 // after the last "/" or "\".
 std::string ConflictCandidate(const std::string& path, const std::string& suffix, int n);
 
+// True when `name` (one path component) has the form of a conflict copy's
+// name; `original` then gets the name it was kept beside.
+bool ParseConflictName(const std::string& name, std::string* original);
+
 // "%b-%d-%H%M-%Y" of `when` in local time.
 std::string ConflictTime(time_t when);
 

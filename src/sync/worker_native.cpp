@@ -3,6 +3,7 @@
 #include "sync/worker_native.h"
 
 #include <cstdio>
+#include <ctime>
 #include <set>
 
 #include "core/client_config.h"
@@ -10,6 +11,7 @@
 #include "core/logger.h"
 #include "core/mutex.h"
 #include "fs/work_dir.h"
+#include "db/failure_store.h"
 #include "db/native_client_db.h"
 #include "event/event_manager.h"
 #include "sync/server_connection.h"
@@ -94,14 +96,39 @@ TaskStep WorkerNative::RunOnce() {
   uint64_t seen = Task::WorkGeneration();
   if (FetchEvent() < 0) return TaskStep::RestUntilWork(WORKER_IDLE_SECONDS, seen, WORKER_PASS_IDLE);
   if (PrepareEvent() < 0) return TaskStep::Rest(WORKER_NOT_READY_SECONDS, WORKER_PASS_NOT_READY);
-  if (Dispatch() < 0) {
+  int dispatched;
+  ReasonCapture attempt;  // what the handler logged, to say why it failed
+  dispatched = Dispatch();
+  if (dispatched < 0) {
+    NoteAttempt(m_event, attempt, true);
     TLOG_INFO("process event '%s' again", m_event.m_path.c_str());
     return TaskStep::Rest(WORKER_RETRY_SECONDS, WORKER_PASS_RETRY);
   }
+  // A handler that logged an error and finished has given the event up:
+  // the path stays out of step until a later event of it succeeds.
+  const bool gave_up = attempt.Level() != 0 && attempt.Level() <= LOG_LEVEL_ERROR;
+  Event finished = m_event;
   // A newer change of the same path may come back from the completion; the
   // worker keeps it and carries it out on its next step.
   FinishEvent();
+  NoteAttempt(finished, attempt, gave_up);
   return TaskStep::GoOn(WORKER_PASS_DONE);
+}
+
+void WorkerNative::NoteAttempt(const Event& event, const ReasonCapture& attempt, bool failed) {
+  if (m_failures == nullptr || event.m_type == EMPTY) return;
+  if (failed) {
+    const std::string reason = attempt.Level() != 0 ? attempt.Message() : "failed without a reason logged";
+    m_failures->RecordFailure(event.m_view_id, event.m_path, event.m_type, reason, time(nullptr));
+    return;
+  }
+  // Once a folder is gone, whatever failed below it has gone with it.
+  const bool removal = event.m_type == REMOVE_LOCAL || event.m_type == REMOVE_REMOTE;
+  if (removal && event.IsDir()) {
+    m_failures->ClearBelow(event.m_view_id, event.m_path);
+  } else {
+    m_failures->Clear(event.m_view_id, event.m_path);
+  }
 }
 
 int WorkerNative::FetchEvent() {

@@ -46,6 +46,8 @@ constexpr unsigned WORKER_NOT_READY_SECONDS = 1;
 constexpr unsigned WORKER_RETRY_SECONDS = 3;
 
 class WorkerNative;
+class FailureStore;
+class ReasonCapture;
 
 // The handlers a worker routes events to. The daemon uses the real ones;
 // tests put recorders in their place to see the routing alone.
@@ -91,6 +93,9 @@ class WorkerNative : public Task {
   int FinishEvent();
   // Empties the event, entry, record and both paths.
   void Clear();
+  // Where failed attempts are recorded and cleared (none: not recorded).
+  // Set before the worker runs.
+  void SetFailureStore(FailureStore* failures) { m_failures = failures; }
   // Replaces the handler table (tests only; before the worker runs).
   void SetHandlersForTest(const WorkerHandlers& handlers) { m_handlers = handlers; }
 
@@ -110,6 +115,10 @@ class WorkerNative : public Task {
   void OnRunEnd() override;
 
  private:
+  // Records a failed attempt at `event`, or forgets the path's failures
+  // once an attempt finished cleanly.
+  void NoteAttempt(const Event& event, const ReasonCapture& attempt, bool failed);
+
   // Raised to make a running copy, checksum, transfer or traversal give up.
   std::atomic<int> m_abort{0};
   std::mutex m_mutex;          // held for the whole of PrepareEvent
@@ -120,6 +129,7 @@ class WorkerNative : public Task {
   std::string m_local_path;    // worker thread only
   FreezeFileState m_freeze_seen;  // worker thread only
   WorkerHandlers m_handlers;   // constant while the worker runs
+  FailureStore* m_failures = nullptr;  // constant while the worker runs
 };
 
 }  // namespace tide

@@ -8,6 +8,7 @@
 
 #include <regex>
 #include <string>
+#include <thread>
 
 #include "support/temp_dir.h"
 
@@ -140,6 +141,44 @@ TEST_F(LoggerTest, InitialiseFailuresAndClose) {
   TLOG_ERROR("after close");
   std::string out = testing::internal::GetCapturedStdout();
   EXPECT_NE(std::string::npos, out.find(" [ERROR] worker(")) << out;
+}
+
+// A failed attempt says why with the first line of its most severe level,
+// whether or not the thresholds let that line into the log.
+TEST_F(LoggerTest, ReasonCaptureKeepsTheFirstMostSevereLine) {
+  InitFile("worker_debug=3\n");  // warnings and notes do not reach the file
+  {
+    ReasonCapture attempt;
+    TLOG_INFO("not a reason");
+    EXPECT_EQ(0, attempt.Level());
+    TLOG_NOTE("a note");
+    TLOG_WARNING("connect to %s failed", "/tmp/sfsock");
+    TLOG_NOTE("a later note");
+    EXPECT_EQ(LOG_LEVEL_WARNING, attempt.Level());
+    EXPECT_EQ("connect to /tmp/sfsock failed", attempt.Message());
+    TLOG_ERROR("upload of %s refused", "/a.txt");
+    TLOG_ERROR("a consequence");
+    EXPECT_EQ(LOG_LEVEL_ERROR, attempt.Level());
+    EXPECT_EQ("upload of /a.txt refused", attempt.Message());
+    {
+      ReasonCapture inner;  // a nested capture sees only its own lines
+      TLOG_WARNING("inner");
+      EXPECT_EQ("inner", inner.Message());
+    }
+    EXPECT_EQ("upload of /a.txt refused", attempt.Message());
+    std::string other_thread;
+    std::thread([&] {
+      TLOG_CRIT("another thread's line");
+      ReasonCapture mine;
+      other_thread = std::to_string(mine.Level());
+    }).join();
+    EXPECT_EQ("0", other_thread);
+    EXPECT_EQ(LOG_LEVEL_ERROR, attempt.Level());
+  }
+  TLOG_ERROR("after the capture");
+  std::string text = Read();
+  EXPECT_EQ(std::string::npos, text.find("connect to")) << text;  // the threshold still holds
+  EXPECT_NE(std::string::npos, text.find("upload of /a.txt refused")) << text;
 }
 
 }  // namespace

@@ -168,7 +168,7 @@ class SyncProgressTest(harness.DaemonTestCase):
         self.assertEqual(everything, frozen["files_found"], frozen)
         self.assertIsNone(frozen["files_per_second"], frozen)  # a paused view has no rate
         text = ctl("status").stdout
-        self.assertRegex(text, r"\n      %d of %d files, [0-9.]+ (B|KiB|MiB) of [0-9.]+ MiB\n"
+        self.assertRegex(text, r"\n    %d of %d files, [0-9.]+ (B|KiB|MiB) of [0-9.]+ MiB\n"
                          % (frozen["files_done"], frozen["files_found"]))
 
         self.assertEqual(0, ctl("resume").returncode)

@@ -146,6 +146,41 @@ TEST_F(EventManagerTest, ExpandListAndRootRescan) {
   EXPECT_EQ(0, m_manager.DoneEvent(&expander, &event));  // expands need no done
 }
 
+// What `explain` learns of a path: its own event, waiting or with a worker;
+// a newer change waiting behind it; or the walk or removal of a folder
+// above it.
+TEST_F(EventManagerTest, DescribePathFindsTheEventThatConcernsIt) {
+  auto describe = [&](const std::string& path) { return m_manager.DescribePath(1, path); };
+  EXPECT_EQ(PATH_NOT_QUEUED, describe("/a").m_state);
+  m_manager.PushEvent(MakeEvent(UPLOAD_LOCAL, 1, "/a"));
+  EXPECT_EQ(PATH_WAITING, describe("/a").m_state);
+  EXPECT_EQ(UPLOAD_LOCAL, describe("/a").m_event_type);
+  EXPECT_EQ(PATH_NOT_QUEUED, m_manager.DescribePath(2, "/a").m_state) << "another view's path";
+
+  Event event;
+  ASSERT_EQ(0, m_manager.PullEvent(&m_worker, &event));
+  EXPECT_EQ(PATH_IN_PROGRESS, describe("/a").m_state);
+  m_manager.PushEvent(MakeEvent(REMOVE_REMOTE, 1, "/a"));
+  EXPECT_EQ(PATH_IN_PROGRESS, describe("/a").m_state) << "the worker's event comes first";
+  ASSERT_EQ(-1, m_manager.DoneEvent(&m_worker, &event));
+  ASSERT_EQ(0, m_manager.DoneEvent(&m_worker, &event));
+  EXPECT_EQ(PATH_NOT_QUEUED, describe("/a").m_state);
+
+  m_manager.PushExpandEvent(1, "/d1");
+  m_manager.PushRescanEvent(1, "/d2", false);
+  PathActivity below = describe("/d2/x/y");
+  EXPECT_EQ(PATH_WAITING, below.m_state);
+  EXPECT_EQ(RESCAN_SYNC, below.m_event_type);
+  EXPECT_EQ("/d2", below.m_through);
+  EXPECT_EQ(1, below.m_position);
+  EXPECT_EQ(PATH_NOT_QUEUED, describe("/d2x").m_state) << "a sibling with a longer name is not below";
+  ASSERT_EQ(0, m_manager.PullEvent(&m_worker, &event));
+  ASSERT_EQ("/d1", event.m_path);
+  below = describe("/d1/z");
+  EXPECT_EQ(PATH_IN_PROGRESS, below.m_state);
+  EXPECT_EQ("/d1", below.m_through);
+}
+
 TEST_F(EventManagerTest, RedoHandsTheEventOutAgain) {
   m_manager.PushEvent(MakeEvent(UPLOAD_LOCAL, 1, "/a"));
   Event event;

@@ -128,6 +128,39 @@ TEST(FilterTests, TableOfRules) {
   }
 }
 
+// `explain` names the rule that refused a path.
+TEST(FilterTests, TheRuleThatMatchedIsNamed) {
+  FilterConfig config;
+  config.m_common_black_name = {"Thumbs.db"};
+  config.m_file_black_ext = {"tmp"};
+  config.m_dir_black_name = {"@tmp"};
+  config.m_common_black_char = std::string("?*");
+  config.m_max_size = 100;
+  struct Row {
+    Kind m_kind;
+    std::string m_path;
+    uint64_t m_size;
+    FilterMatch m_match;
+  };
+  const Row rows[] = {
+      {FILE_TEST, "/a/thumbs.DB", 1, {"Common", "black_name", "Thumbs.db"}},
+      {FILE_TEST, "/a/x.TMP", 1, {"File", "black_ext", "tmp"}},
+      {FILE_TEST, "/a/@tmp/x", 1, {"Directory", "black_name", "@tmp"}},
+      {DIR_TEST, "/a/@tmp", 0, {"Directory", "black_name", "@tmp"}},
+      {FILE_TEST, "/a/wh*t", 1, {"Common", "black_char", "*"}},
+      {FILE_TEST, "/a/big", 101, {"File", "max_size", "100"}},
+      {FILE_TEST, "/a/fine", 1, {}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.m_path);
+    FilterMatch match;
+    int code = row.m_kind == FILE_TEST ? config.IsFilteredFile(row.m_path, row.m_path.size(), row.m_size, &match)
+                                       : config.IsFilteredDir(row.m_path, row.m_path.size(), &match);
+    EXPECT_EQ(row.m_match.m_key.empty(), code == FILTER_ALLOWED);
+    EXPECT_EQ(row.m_match, match);
+  }
+}
+
 TEST(FilterTests, PathLengthArgumentIsWhatMaxPathSees) {
   FilterConfig c;
   c.m_max_path = 20;

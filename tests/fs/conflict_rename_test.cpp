@@ -63,6 +63,28 @@ TEST(ConflictNames, TableOfPaths) {
   for (const Case& c : cases) EXPECT_EQ(ConflictCandidate(c.path, SUFFIX, c.n), c.expected) << c.path;
 }
 
+// Every name the rename makes is read back as a conflict copy of the name
+// it was kept beside; ordinary names that merely look alike are not.
+TEST(ConflictNames, ParsedBackToTheOriginal) {
+  for (const char* name : {"report.txt", "notes", "archive.tar.gz", ".profile", "trailing.", "A_x.txt"}) {
+    for (int n : {0, 1, 99}) {
+      for (const char* reason : {"_Conflict", "_WhiteSpaceConflict"}) {
+        std::string suffix = std::string("_ADMIN_Dec-06-1641-2026") + reason;
+        std::string made = ConflictCandidate(std::string("/d/") + name, suffix, n).substr(3);
+        std::string original;
+        EXPECT_TRUE(ParseConflictName(made, &original)) << made;
+        EXPECT_EQ(name, original) << made;
+      }
+    }
+  }
+  for (const char* name : {"Conflict.txt", "my_Conflict.txt", "x_ADMIN_Dec-6-1641-2026_Conflict.txt",
+                           "x_Dec-06-1641-2026_Conflict.txt", "x_ADMIN_Dec-06-1641-2026_Conflicts.txt",
+                           "_ADMIN_Dec-06-1641-2026_Conflict"}) {
+    std::string original;
+    EXPECT_FALSE(ParseConflictName(name, &original)) << name;
+  }
+}
+
 TEST_F(ConflictRenameTest, RenamesAndNumbersTakenNames) {
   std::string path = m_dir.WriteFile("report.txt", "mine");
   m_dir.WriteFile(std::string("report") + SUFFIX + ".txt", "earlier conflict");

@@ -91,7 +91,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     tide::PStream stream;
     tide::PObject message;
     if (stream.Recv(&channel, &message) < 0) break;
-    loop.HandleMessage(message);
+    tide::PObject reply;
+    if (!loop.Answer(message, &reply)) loop.HandleMessage(message);
   }
   channel.Close();
   tide::g_running = 1;

@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "core/client_config.h"
+#include "core/logger.h"
+#include "db/failure_store.h"
 #include "fs/work_dir.h"
 #include "engine_fixture.h"
 
@@ -269,6 +271,60 @@ TEST_F(WorkerTest, FailingHandlerKeepsItsEventAndRetries) {
   EXPECT_EQ((std::vector<std::string>{"/a", "/a", "/a", "/b"}), paths);
   EXPECT_EQ(0, Pending());
 }
+
+#define TIDE_LOG_TAG "worker-test"
+#define TIDE_LOG_COMPONENT "worker_debug"
+// A handler that fails the way real ones do: it logs why, then asks for a
+// retry (g_result -1) or gives the event up (g_result 0).
+int FailingUpload(WorkerNative& worker) {
+  TLOG_WARNING("connect to the server failed");
+  TLOG_ERROR("upload of '%s' refused: quota", worker.CurrentEvent().m_path.c_str());
+  return g_result;
+}
+
+// Failed attempts are kept with their reason until an event of the same
+// path finishes cleanly; a folder's removal takes everything below it.
+TEST_F(WorkerTest, FailedAttemptsAreRecordedUntilThePathSucceeds) {
+  FailureStore failures;
+  ASSERT_EQ(0, failures.Open(m_dir / "failed-items.sqlite"));
+  m_worker.SetFailureStore(&failures);
+  WorkerHandlers handlers = RECORDING_HANDLERS;
+  handlers.m_upload_local = &FailingUpload;
+  m_worker.SetHandlersForTest(handlers);
+  Register();
+
+  Hand(MakeEvent(UPLOAD_LOCAL, "/d/a"));
+  g_result = -1;
+  EXPECT_EQ(WORKER_PASS_RETRY, m_worker.Step());
+  EXPECT_EQ(WORKER_PASS_RETRY, m_worker.Step());
+  FailedItem item;
+  ASSERT_EQ(1, failures.Get(VIEW, "/d/a", &item));
+  EXPECT_EQ("upload of '/d/a' refused: quota", item.m_reason);
+  EXPECT_EQ(2u, item.m_attempts);
+  EXPECT_EQ(UPLOAD_LOCAL, item.m_event_type);
+
+  // Given up after an error: still failed, one attempt more.
+  g_result = 0;
+  EXPECT_EQ(WORKER_PASS_DONE, m_worker.Step());
+  ASSERT_EQ(1, failures.Get(VIEW, "/d/a", &item));
+  EXPECT_EQ(3u, item.m_attempts);
+
+  // A clean finish of the same path forgets it.
+  m_worker.SetHandlersForTest(RECORDING_HANDLERS);
+  Hand(MakeEvent(UPLOAD_LOCAL, "/d/a"));
+  EXPECT_EQ(WORKER_PASS_DONE, m_worker.Step());
+  EXPECT_EQ(0, failures.Get(VIEW, "/d/a", &item));
+
+  ASSERT_EQ(0, failures.RecordFailure(VIEW, "/d/b/c", UPLOAD_LOCAL, "why", 1));
+  ASSERT_EQ(0, failures.RecordFailure(VIEW, "/e", UPLOAD_LOCAL, "why", 1));
+  Hand(MakeEvent(REMOVE_REMOTE, "/d", EVENT_FLAG_DIR));
+  EXPECT_EQ(WORKER_PASS_DONE, m_worker.Step());
+  std::vector<FailedItem> left;
+  ASSERT_EQ(1, failures.List(&left));
+  EXPECT_EQ("/e", left[0].m_path);
+}
+#undef TIDE_LOG_TAG
+#undef TIDE_LOG_COMPONENT
 
 TEST_F(WorkerTest, NewerChangeOfTheSamePathIsCarriedOutNext) {
   Register();

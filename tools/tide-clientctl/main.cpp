@@ -4,10 +4,11 @@
 //   tide-clientctl [--socket PATH] enable|disable|hxm-enable|hxm-disable
 //                  (--user NAME | --share NAME)...
 //   tide-clientctl [--config FILE] status [--json]
+//   tide-clientctl [--config FILE] [--socket PATH] explain PATH [--json] [--verify]
 //
-// The daemon never answers on the socket: success means the instruction was
-// delivered; its effects show in the daemon's log. "status" reads files only
-// (see status.h).
+// The daemon never answers an instruction: success means it was delivered;
+// its effects show in the daemon's log. "status" reads files only (see
+// status.h); "explain" also asks the daemon one question (see explain.h).
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -23,6 +24,7 @@
 #include "platform/volume_path.h"
 #include "proto/ipc.h"
 #include "proto/pobject.h"
+#include "explain.h"
 #include "status.h"
 
 namespace {
@@ -37,6 +39,7 @@ void Usage(FILE* out) {
           "       tide-clientctl [--socket PATH] enable|disable|hxm-enable|hxm-disable\n"
           "                      (--user NAME | --share NAME)...\n"
           "       tide-clientctl [--config FILE] status [--json]\n"
+          "       tide-clientctl [--config FILE] explain PATH [--json] [--verify]\n"
           "\n"
           "Sends one instruction to tide-clientd over its control socket\n"
           "(default %s).\n"
@@ -52,6 +55,9 @@ void Usage(FILE* out) {
           "  status       show the daemon's state (--json: as one JSON object);\n"
           "               --config names the daemon's configuration file to find\n"
           "               its files; exit status 0 running, 3 not running\n"
+          "  explain      say why PATH is or is not synchronised (--verify: also\n"
+          "               compare its content); exit status 0 in sync, 1 not,\n"
+          "               3 daemon not running\n"
           "The daemon does not answer; see its log for the outcome.\n",
           DEFAULT_SOCKET);
 }
@@ -119,7 +125,10 @@ int main(int argc, char** argv) {
   std::string socket_path = DEFAULT_SOCKET;
   std::string config_path;
   bool json = false;
+  bool verify = false;
+  bool socket_given = false;
   std::string action;
+  std::string explain_path;
   tide::PArray user_list;
   std::string list_action;
 
@@ -133,6 +142,10 @@ int main(int argc, char** argv) {
       json = true;
       continue;
     }
+    if (arg == "--verify") {
+      verify = true;
+      continue;
+    }
     if (arg == "--socket" || arg == "--user" || arg == "--share" || arg == "--config") {
       if (i + 1 >= argc || argv[i + 1][0] == '\0') {
         fprintf(stderr, "tide-clientctl: %s needs a value\n", arg.c_str());
@@ -141,6 +154,7 @@ int main(int argc, char** argv) {
       std::string value = argv[++i];
       if (arg == "--socket") {
         socket_path = value;
+        socket_given = true;
         continue;
       }
       if (arg == "--config") {
@@ -158,6 +172,10 @@ int main(int argc, char** argv) {
       Usage(stderr);
       return EXIT_USAGE;
     }
+    if (action == "explain" && explain_path.empty()) {
+      explain_path = arg;
+      continue;
+    }
     if (!action.empty()) {
       fprintf(stderr, "tide-clientctl: one instruction at a time (got %s and %s)\n", action.c_str(), arg.c_str());
       return EXIT_USAGE;
@@ -172,8 +190,24 @@ int main(int argc, char** argv) {
     }
     return ShowStatus(config_path, json);
   }
+  if (action == "explain") {
+    if (!user_list.empty() || explain_path.empty()) {
+      fprintf(stderr, "tide-clientctl: explain takes one path and no --user or --share\n");
+      return EXIT_USAGE;
+    }
+    tide::ExplainOptions options;
+    options.m_config_path = config_path;
+    options.m_socket_path = socket_given ? socket_path : "";
+    options.m_json = json;
+    options.m_verify = verify;
+    return tide::RunExplain(explain_path, options);
+  }
+  if (verify) {
+    fprintf(stderr, "tide-clientctl: --verify goes with explain only\n");
+    return EXIT_USAGE;
+  }
   if (json || !config_path.empty()) {
-    fprintf(stderr, "tide-clientctl: --json and --config go with status only\n");
+    fprintf(stderr, "tide-clientctl: --json and --config go with status and explain only\n");
     return EXIT_USAGE;
   }
 

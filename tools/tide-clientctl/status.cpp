@@ -17,6 +17,8 @@
 #include "core/user_db_reader.h"
 #include "db/client_db_reader.h"
 #include "db/node_record.h"
+#include "event/event.h"
+#include "fs/conflict_rename.h"
 
 namespace tide {
 
@@ -24,6 +26,8 @@ namespace {
 
 constexpr size_t LAST_TRANSFERS = 5;
 constexpr size_t LAST_ERRORS = 5;
+// Failed items listed by the plain status; --json lists them all.
+constexpr size_t SHOWN_FAILED_ITEMS = 20;
 // Only the end of a large log is searched for errors.
 constexpr std::streamoff LOG_TAIL_BYTES = 256 * 1024;
 
@@ -52,6 +56,15 @@ void ReadLocalDb(const std::string& path, StatusReport* report, std::map<uint64_
     view.m_catching_up = true;
     view.m_catch_up_sync_id = sync_id;
   }
+  std::vector<std::pair<uint64_t, std::string>> names;
+  if (db.GetConflictNameCandidates(&names) < 0) report->m_problems.push_back("conflict copies: " + db.Error());
+  for (const auto& [view_id, name] : names) {
+    std::string original;
+    if (!ParseConflictName(name, &original)) continue;
+    ViewReport& view = (*views)[view_id];
+    view.m_view_id = view_id;
+    ++view.m_conflict_copies;
+  }
   std::vector<NodeRecord> rows;
   if (db.GetLastTransfers(LAST_TRANSFERS, &rows) < 0) report->m_problems.push_back("last transfers: " + db.Error());
   for (const NodeRecord& row : rows) {
@@ -63,6 +76,33 @@ void ReadLocalDb(const std::string& path, StatusReport* report, std::map<uint64_
     transfer.m_directory = (row.m_attribute & NODE_ATTRIBUTE_DIR) != 0;
     report->m_transfers.push_back(transfer);
   }
+}
+
+void ReadFailures(const std::string& path, StatusReport* report, std::map<uint64_t, ViewReport>* views) {
+  ReadOnlyDb db;
+  // No store yet: nothing has ever failed.
+  if (db.Open(path) < 0) return;
+  if (ReadFailedItems(db, 0, &report->m_failed) < 0) {
+    report->m_problems.push_back("failed items: " + db.Error());
+    return;
+  }
+  for (const FailedItem& item : report->m_failed) {
+    ViewReport& view = (*views)[item.m_view_id];
+    view.m_view_id = item.m_view_id;
+    ++view.m_failed;
+  }
+}
+
+// One line for a view where nothing succeeds: items failed, and none was
+// done since the view was last idle. The newest failure says why.
+std::string AllFailing(const ViewReport& view, const StatusReport& report) {
+  if (view.m_failed == 0 || view.m_done != 0) return "";
+  for (const FailedItem& item : report.m_failed) {
+    if (item.m_view_id == view.m_view_id) {
+      return "nothing succeeds: " + std::to_string(view.m_failed) + " failed, the last because " + item.m_reason;
+    }
+  }
+  return "";
 }
 
 void ReadUserDb(const std::string& path, StatusReport* report, std::map<uint64_t, ViewReport>* views) {
@@ -100,28 +140,6 @@ std::vector<std::string> LastErrors(const std::string& path) {
     if (errors.size() > LAST_ERRORS) errors.erase(errors.begin());
   }
   return errors;
-}
-
-std::string JsonString(const std::string& text) {
-  std::string out = "\"";
-  for (unsigned char c : text) {
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\t': out += "\\t"; break;
-      case '\r': out += "\\r"; break;
-      default:
-        if (c < 0x20) {
-          char escaped[8];
-          snprintf(escaped, sizeof escaped, "\\u%04x", c);
-          out += escaped;
-        } else {
-          out += static_cast<char>(c);
-        }
-    }
-  }
-  return out + "\"";
 }
 
 const char* Bool(bool value) { return value ? "true" : "false"; }
@@ -179,6 +197,55 @@ std::string ProgressLine(const ViewReport& view, const StatusReport& report) {
 
 }  // namespace
 
+namespace {
+
+// Length of the well-formed UTF-8 sequence at text[i], 0 when none starts
+// there.
+size_t Utf8Length(const std::string& text, size_t i) {
+  const unsigned char lead = static_cast<unsigned char>(text[i]);
+  size_t length = lead < 0x80 ? 1 : (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xE ? 3 : (lead >> 3) == 0x1E ? 4 : 0;
+  if (length == 0 || i + length > text.size()) return 0;
+  for (size_t k = 1; k < length; ++k) {
+    if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80) return 0;
+  }
+  return length;
+}
+
+}  // namespace
+
+std::string JsonString(const std::string& text) {
+  std::string out = "\"";
+  for (size_t i = 0; i < text.size();) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    const size_t length = Utf8Length(text, i);
+    if (length > 1) {
+      out.append(text, i, length);
+      i += length;
+      continue;
+    }
+    ++i;
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\n': out += "\\n"; break;
+      case '\t': out += "\\t"; break;
+      case '\r': out += "\\r"; break;
+      default:
+        // Control characters, and bytes that are not UTF-8 (names on the
+        // disk may hold any), are written as code points so that the
+        // output stays valid JSON.
+        if (c < 0x20 || length == 0) {
+          char escaped[8];
+          snprintf(escaped, sizeof escaped, "\\u%04x", c);
+          out += escaped;
+        } else {
+          out += static_cast<char>(c);
+        }
+    }
+  }
+  return out + "\"";
+}
+
 StatusPaths PathsOf(const ClientConfig& config, const std::string& status_file) {
   StatusPaths paths;
   paths.m_pid_file = config.m_pid_file_path;
@@ -228,6 +295,7 @@ StatusReport GatherStatus(const StatusPaths& paths) {
   }
   ReadUserDb(paths.m_user_db, &report, &views);
   ReadLocalDb(paths.m_local_db, &report, &views);
+  ReadFailures(FailureDbPath(paths.m_local_db), &report, &views);
   for (auto& [view_id, view] : views) {
     view.m_frozen = IsViewFrozen(view_id);
     report.m_views.push_back(view);
@@ -255,7 +323,21 @@ void PrintStatus(const StatusReport& report, const StatusPaths& paths, FILE* out
             view.m_name.empty() ? "?" : view.m_name.c_str(), view.m_path.empty() ? "?" : view.m_path.c_str(),
             ViewState(view, report).c_str());
     std::string progress = ProgressLine(view, report);
-    if (!progress.empty()) fprintf(out, "      %s\n", progress.c_str());
+    if (!progress.empty()) fprintf(out, "    %s\n", progress.c_str());
+    if (view.m_failed != 0 || view.m_conflict_copies != 0) {
+      fprintf(out, "    %" PRIu64 " failed, %" PRIu64 " kept as conflict copies\n", view.m_failed, view.m_conflict_copies);
+    }
+    std::string all_failing = AllFailing(view, report);
+    if (!all_failing.empty()) fprintf(out, "    %s\n", all_failing.c_str());
+  }
+  fprintf(out, "failed items:%s\n", report.m_failed.empty() ? " none" : "");
+  for (size_t i = 0; i < report.m_failed.size() && i < SHOWN_FAILED_ITEMS; ++i) {
+    const FailedItem& item = report.m_failed[i];
+    fprintf(out, "  view %" PRIu64 ", %s: %s (%" PRIu64 " attempts)\n", item.m_view_id, item.m_path.c_str(),
+            item.m_reason.c_str(), item.m_attempts);
+  }
+  if (report.m_failed.size() > SHOWN_FAILED_ITEMS) {
+    fprintf(out, "  ... and %zu more (--json lists them all)\n", report.m_failed.size() - SHOWN_FAILED_ITEMS);
   }
   fprintf(out, "last transfers:%s\n", report.m_transfers.empty() ? " none" : "");
   for (const TransferReport& transfer : report.m_transfers) {
@@ -286,6 +368,10 @@ void PrintStatusJson(const StatusReport& report, const StatusPaths& paths, FILE*
     fprintf(out, "%s{\"view_id\": %" PRIu64 ", \"type\": %s, \"name\": %s, \"path\": %s, \"enabled\": %s, ",
             separator, view.m_view_id, view.m_kind.empty() ? "null" : JsonString(view.m_kind).c_str(),
             JsonString(view.m_name).c_str(), JsonString(view.m_path).c_str(), Bool(view.m_enabled));
+    fprintf(out, "\"failed\": %" PRIu64 ", \"conflict_copies\": %" PRIu64 ", ", view.m_failed,
+            view.m_conflict_copies);
+    std::string all_failing = AllFailing(view, report);
+    fprintf(out, "\"all_failing\": %s, ", all_failing.empty() ? "null" : JsonString(all_failing).c_str());
     fprintf(out, "\"served\": %s, \"paused\": %s, \"frozen\": %s, \"catching_up\": %s, ",
             live ? Bool(view.m_registered) : "null", Bool(view.m_paused), Bool(view.m_frozen),
             Bool(view.m_catching_up));
@@ -325,6 +411,17 @@ void PrintStatusJson(const StatusReport& report, const StatusPaths& paths, FILE*
             separator, transfer.m_sync_id, transfer.m_view_id, JsonString(transfer.m_path).c_str(),
             Bool(transfer.m_directory));
     fprintf(out, "\"size\": %" PRIu64 "}", transfer.m_size);
+    separator = ", ";
+  }
+  fprintf(out, "], \"failed_items\": [");
+  separator = "";
+  for (const FailedItem& item : report.m_failed) {
+    fprintf(out,
+            "%s{\"view_id\": %" PRIu64 ", \"path\": %s, \"event\": %s, \"reason\": %s, \"attempts\": %" PRIu64
+            ", \"first_time\": %" PRId64 ", \"last_time\": %" PRId64 "}",
+            separator, item.m_view_id, JsonString(item.m_path).c_str(),
+            JsonString(EventTypeName(item.m_event_type)).c_str(), JsonString(item.m_reason).c_str(), item.m_attempts,
+            item.m_first_time, item.m_last_time);
     separator = ", ";
   }
   fprintf(out, "], \"last_errors\": [");

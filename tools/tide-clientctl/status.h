@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/client_config.h"
+#include "db/failure_store.h"
 
 namespace tide {
 
@@ -47,6 +48,8 @@ struct ViewReport {
   bool m_have_rate = false;  // the daemon measured the rates below
   double m_files_per_second = 0;
   double m_bytes_per_second = 0;
+  uint64_t m_failed = 0;           // paths whose last attempt failed
+  uint64_t m_conflict_copies = 0;  // synchronised files kept under a conflict name
 };
 
 struct TransferReport {
@@ -67,11 +70,14 @@ struct StatusReport {
   uint64_t m_global_sync_id = 0;
   std::vector<ViewReport> m_views;
   std::vector<TransferReport> m_transfers;  // newest first
+  std::vector<FailedItem> m_failed;         // newest failure first
   std::vector<std::string> m_errors;        // oldest first
   std::vector<std::string> m_problems;      // sources that could not be read
 };
 
 StatusReport GatherStatus(const StatusPaths& paths);
+// `text` as a JSON string literal; bytes that are not UTF-8 become \u00XX.
+std::string JsonString(const std::string& text);
 void PrintStatus(const StatusReport& report, const StatusPaths& paths, FILE* out);
 void PrintStatusJson(const StatusReport& report, const StatusPaths& paths, FILE* out);
 
