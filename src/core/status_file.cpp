@@ -78,7 +78,13 @@ std::string FormatStatus(const DaemonStatus& status) {
   for (const StatusView& view : status.m_views) {
     text += "view " + std::to_string(view.m_view_id) + " attribute " + std::to_string(view.m_attribute) +
             " waiting " + std::to_string(view.m_waiting) + " working " + std::to_string(view.m_working) +
-            " done " + std::to_string(view.m_done) + "\n";
+            " done " + std::to_string(view.m_done) + " bytes_done " + std::to_string(view.m_bytes_done) +
+            " bytes_found " + std::to_string(view.m_bytes_found);
+    if (view.m_have_rate) {
+      text += " files_per_hour " + std::to_string(view.m_files_per_hour) + " bytes_per_second " +
+              std::to_string(view.m_bytes_per_second);
+    }
+    text += "\n";
   }
   return text;
 }
@@ -114,6 +120,16 @@ int ParseStatus(std::string_view text, DaemonStatus* status) {
           view.m_working = static_cast<int>(value > 0x7fffffff ? 0x7fffffff : value);
         } else if (words[i] == "done") {
           view.m_done = value;
+        } else if (words[i] == "bytes_done") {
+          view.m_bytes_done = value;
+        } else if (words[i] == "bytes_found") {
+          view.m_bytes_found = value;
+        } else if (words[i] == "files_per_hour") {
+          view.m_files_per_hour = value;
+          view.m_have_rate = true;
+        } else if (words[i] == "bytes_per_second") {
+          view.m_bytes_per_second = value;
+          view.m_have_rate = true;
         }
       }
       result.m_views.push_back(view);

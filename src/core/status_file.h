@@ -6,8 +6,10 @@
 // Text, one record per line, "key value" pairs separated by blanks:
 //   pid 1234
 //   paused 0
-//   view 1001 attribute 0 waiting 3 working 1 done 10
-// Readers skip keys they do not know, so fields can be added.
+//   view 1001 attribute 0 waiting 3 working 1 done 10 bytes_done 4096 bytes_found 65536
+//        files_per_hour 7200 bytes_per_second 1048576   (one line)
+// Readers skip keys they do not know, so fields can be added. The two rate
+// keys are there only while the daemon has measured a rate for the view.
 //
 // The daemon's main thread writes it from the control loop's periodic
 // wake-up; other processes (the control program) only read it. It is replaced by rename, so a reader sees
@@ -30,6 +32,14 @@ struct StatusView {
   int m_waiting = 0;
   int m_working = 0;
   uint64_t m_done = 0;
+  // Bytes of the finished events, and of all found (finished and pending).
+  uint64_t m_bytes_done = 0;
+  uint64_t m_bytes_found = 0;
+  // The finishing rate, when the daemon has one. Files per hour keep a
+  // slow rate of large files (one every few seconds) in whole numbers.
+  bool m_have_rate = false;
+  uint64_t m_files_per_hour = 0;
+  uint64_t m_bytes_per_second = 0;
 
   bool operator==(const StatusView&) const = default;
 };

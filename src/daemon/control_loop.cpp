@@ -85,6 +85,9 @@ void ControlLoop::Run() {
     listener.Close();
     return;
   }
+  // The status file follows a long synchronisation once a second, which a
+  // person watching it expects; the wake-up is cheap.
+  listener.SetWaitTimeout(1);
   while (IsRunning()) {
     PublishStatus();
     if (!listener.WaitReadable()) continue;

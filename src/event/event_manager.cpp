@@ -66,7 +66,7 @@ void EventManager::UpdateReady(EventPool* pool) {
   } else if (!pending && pool->m_ready) {
     ReadyUnlink(pool);
   }
-  if (!pending) pool->m_done = 0;
+  if (!pending) pool->m_done = pool->m_bytes_done = 0;
 }
 
 void EventManager::PoolPush(EventPool* pool, const Event& event) {
@@ -197,7 +197,11 @@ int EventManager::ReleaseEvent(Task* worker, Event* event) {
   }
   int server_before = pool->m_tree.ServerEventCount();
   if (it == m_processing.end() || it->second.m_dirty.m_type == EMPTY) {
+    // What leaves the tree's pending bytes is what was done: the tree's
+    // own entry, whatever the worker's copy says.
+    uint64_t bytes_before = pool->m_tree.PendingBytes();
     pool->m_tree.DoneEvent(current);
+    pool->m_bytes_done += bytes_before - pool->m_tree.PendingBytes();
     NoteServerDone(pool, server_before);
     if (it != m_processing.end()) m_processing.erase(it);
     ++pool->m_done;
@@ -401,6 +405,8 @@ std::vector<ViewLoad> EventManager::Snapshot() {
     load.m_waiting = pool->PendingCount() - load.m_working;
     if (load.m_waiting < 0) load.m_waiting = 0;
     load.m_done = pool->m_done;
+    load.m_bytes_done = pool->m_bytes_done;
+    load.m_bytes_found = pool->m_bytes_done + pool->m_tree.PendingBytes();
     if (load.m_waiting + load.m_working == 0 && load.m_done == 0) continue;
     loads.push_back(load);
   }

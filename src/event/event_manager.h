@@ -42,6 +42,11 @@ struct ViewLoad {
   // Events finished since the view last had nothing pending: with
   // m_waiting and m_working, the progress of a long synchronisation.
   uint64_t m_done = 0;
+  // Bytes of the files sent or fetched by those events, and of everything
+  // found in the same time: the finished ones and the sizes the pending
+  // events carry (local events found without a size count 0).
+  uint64_t m_bytes_done = 0;
+  uint64_t m_bytes_found = 0;
 };
 
 // What the queue holds for one path, for a person asking why it is not
@@ -121,6 +126,7 @@ class EventManager {
     }
     uint64_t m_view_id;
     uint64_t m_done = 0;  // events finished since the pool was last idle
+    uint64_t m_bytes_done = 0;  // their bytes, in the tree's measure
     EventTree m_tree;
     std::deque<Event> m_expand;
     // Links of the ready queue (intrusive, so queuing never allocates). A

@@ -246,9 +246,12 @@ void EventTree::AdjustRefs(DirNode* dir, bool server, int delta) {
   }
 }
 
-void EventTree::AdjustCount(bool server, int delta) {
-  std::atomic<int32_t>& count = server ? m_server_count : m_local_count;
+void EventTree::AdjustCount(const NodeBase* node, int delta) {
+  std::atomic<int32_t>& count = node->IsServer() ? m_server_count : m_local_count;
   count.store(count.load(std::memory_order_relaxed) + delta, std::memory_order_relaxed);
+  uint64_t bytes = m_pending_bytes.load(std::memory_order_relaxed);
+  uint64_t size = node->TransferBytes();
+  m_pending_bytes.store(delta > 0 ? bytes + size : bytes - size, std::memory_order_relaxed);
 }
 
 EventTree::DirNode* EventTree::WalkParent(const std::string& path, bool create, std::string_view* name) {
@@ -343,13 +346,13 @@ void EventTree::MergeIntoNode(DirNode* parent, NodeBase* node, EventNodeEntry&& 
     // The merged entry is a new change: the worker's hold on the old one no
     // longer counts, and the hand-out of the merged entry takes it again.
     if (old_status == NODE_PROCESSING) AdjustRefs(parent, old_server, -1);
-    AdjustCount(old_server, -1);
+    AdjustCount(node, -1);
     node->SetEntry(Merge(node->Entry(), std::move(entry)));
   }
   bool processing = old_status == NODE_PROCESSING || old_status == NODE_PROCESSING_DIRTY;
   node->m_status = processing ? NODE_PROCESSING_DIRTY : NODE_WAITING;
   Account(node, +1);
-  AdjustCount(node->IsServer(), +1);
+  AdjustCount(node, +1);
 }
 
 bool EventTree::CoveredByPendingRemoval(const EventNodeEntry& entry) {
@@ -394,7 +397,7 @@ int EventTree::InsertLocked(EventNodeEntry&& entry) {
       file = AddFile(dir, entry);
       file->m_status = NODE_WAITING;
       Account(file, +1);
-      AdjustCount(file->IsServer(), +1);
+      AdjustCount(file, +1);
       return 0;
     }
     MergeIntoNode(dir, file, std::move(entry));
@@ -407,7 +410,7 @@ int EventTree::InsertLocked(EventNodeEntry&& entry) {
     child = AddChild(dir, name, NODE_WAITING);
     child->SetEntry(entry);
     Account(child, +1);
-    AdjustCount(child->IsServer(), +1);
+    AdjustCount(child, +1);
   } else {
     child = it->second;
     MergeIntoNode(dir, child, std::move(entry));
@@ -432,7 +435,7 @@ int EventTree::PruneBelow(DirNode* dir, bool server, uint64_t limit) {
     bool waiting_covered = child->m_status == NODE_WAITING && covered(child);
     if (child_kept == 0 && (child->m_status == NODE_PLACEHOLDER || waiting_covered)) {
       TLOG_DEBUG("[Remove Dir Node] = [%s]", child->m_name.c_str());
-      if (child->m_status == NODE_WAITING) AdjustCount(child->IsServer(), -1);
+      if (child->m_status == NODE_WAITING) AdjustCount(child, -1);
       Account(child, -1);
       UnlinkChild(dir, child);
       DeleteTree(child, false);
@@ -440,7 +443,7 @@ int EventTree::PruneBelow(DirNode* dir, bool server, uint64_t limit) {
       TLOG_DEBUG("[Cannot Remove Dir Node] = [%s],refTemp = [%d],status = [%d], event_mode_equal[%d]",
                  child->m_name.c_str(), child_kept, child->m_status, child->IsServer() == server ? 1 : 0);
       if (waiting_covered) {
-        AdjustCount(child->IsServer(), -1);
+        AdjustCount(child, -1);
         Account(child, -1);
         child->m_status = NODE_PLACEHOLDER;
         child->ClearEntry();
@@ -458,7 +461,7 @@ int EventTree::PruneBelow(DirNode* dir, bool server, uint64_t limit) {
       ++kept;
     } else {
       TLOG_DEBUG("[Remove File Node] = [%.*s]", static_cast<int>(file->Name().size()), file->Name().data());
-      if (file->m_status == NODE_WAITING) AdjustCount(file->IsServer(), -1);
+      if (file->m_status == NODE_WAITING) AdjustCount(file, -1);
       Account(file, -1);
       RemoveFile(dir, file);
     }
@@ -711,7 +714,7 @@ int EventTree::UpdateFileDoneEvent(const std::string& path, const EventNodeEntry
   }
   bool server = file->IsServer();
   AdjustRefs(dir, server, -1);
-  AdjustCount(server, -1);
+  AdjustCount(file, -1);
   RemoveFile(dir, file);
   RemoveEmptyPlaceholders(dir);
   return 0;
@@ -741,6 +744,7 @@ int EventTree::UpdateDirDoneEvent(const std::string& path, const EventNodeEntry&
   }
   bool server = child->IsServer();
   AdjustRefs(dir, server, -1);
+  AdjustCount(child, -1);
   if (child->IsEmpty()) {
     UnlinkChild(dir, child);
     delete child;
@@ -750,7 +754,6 @@ int EventTree::UpdateDirDoneEvent(const std::string& path, const EventNodeEntry&
     child->ClearEntry();
     TouchChild(dir, child);
   }
-  AdjustCount(server, -1);
   return 0;
 }
 
@@ -843,6 +846,7 @@ void EventTree::Clear() {
   DeleteTree(m_root, true);
   m_server_count.store(0, std::memory_order_relaxed);
   m_local_count.store(0, std::memory_order_relaxed);
+  m_pending_bytes.store(0, std::memory_order_relaxed);
   m_waiting = m_waiting_local_removals = 0;
   m_root = new DirNode;
   m_root->m_name = "/";
@@ -909,6 +913,7 @@ int EventTree::VerifyDir(const DirNode* dir, int32_t* server_processing, int32_t
   // not see into a lambda, but VerifyDir itself runs under m_mutex.
   int32_t* waiting = &m_verify_waiting;
   int32_t* waiting_local_removals = &m_verify_waiting_local_removals;
+  uint64_t* bytes = &m_verify_bytes;
   auto count_waiting = [&](const NodeBase* node) {
     if (node->m_status != NODE_WAITING) return;
     ++*waiting;
@@ -930,7 +935,10 @@ int EventTree::VerifyDir(const DirNode* dir, int32_t* server_processing, int32_t
     if (file->m_status == NODE_PLACEHOLDER) return fail("file placeholder " + name);
     if (file->Op() == ENTRY_OP_NONE) return fail("file without entry " + name);
     if (file->m_status == NODE_PROCESSING) ++(file->IsServer() ? *server_processing : *local_processing);
-    if (pending(file->m_status)) ++(file->IsServer() ? *server_pending : *local_pending);
+    if (pending(file->m_status)) {
+      ++(file->IsServer() ? *server_pending : *local_pending);
+      *bytes += file->TransferBytes();
+    }
     count_waiting(file);
   }
   if (previous_file != dir->m_last_file) return fail("broken last file in " + dir->m_name);
@@ -963,7 +971,10 @@ int EventTree::VerifyDir(const DirNode* dir, int32_t* server_processing, int32_t
     *server_processing += below_server;
     *local_processing += below_local;
     if (child->m_status == NODE_PROCESSING) ++(child->IsServer() ? *server_processing : *local_processing);
-    if (pending(child->m_status)) ++(child->IsServer() ? *server_pending : *local_pending);
+    if (pending(child->m_status)) {
+      ++(child->IsServer() ? *server_pending : *local_pending);
+      *bytes += child->TransferBytes();
+    }
   }
   if (previous_child != dir->m_last_child) return fail("broken last child in " + dir->m_name);
   if (!cursor_seen) return fail("child cursor outside its list in " + dir->m_name);
@@ -975,6 +986,7 @@ int EventTree::Verify(std::string* problem) {
   MutexLock lock(&m_mutex);
   int32_t server_processing = 0, local_processing = 0, server_pending = 0, local_pending = 0;
   m_verify_waiting = m_verify_waiting_local_removals = 0;
+  m_verify_bytes = 0;
   if (VerifyDir(m_root, &server_processing, &local_processing, &server_pending, &local_pending, problem) < 0)
     return -1;
   if (m_root->m_server_refs != 0 || m_root->m_local_refs != 0) {
@@ -993,6 +1005,12 @@ int EventTree::Verify(std::string* problem) {
       *problem = "waiting counters " + std::to_string(m_waiting) + "/" + std::to_string(m_waiting_local_removals) +
                  " but recount " + std::to_string(m_verify_waiting) + "/" +
                  std::to_string(m_verify_waiting_local_removals);
+    }
+    return -1;
+  }
+  if (m_verify_bytes != PendingBytes()) {
+    if (problem) {
+      *problem = "pending bytes " + std::to_string(PendingBytes()) + " but recount " + std::to_string(m_verify_bytes);
     }
     return -1;
   }

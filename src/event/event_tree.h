@@ -128,6 +128,11 @@ class EventTree {
   int ExceptCount();
   int ServerEventCount() const { return m_server_count.load(std::memory_order_relaxed); }
   int LocalEventCount() const { return m_local_count.load(std::memory_order_relaxed); }
+  // Bytes of the files the counted events would send or fetch (the sizes
+  // the events carry; 0 for directories, removals and renames). A merged
+  // entry counts with its own size only, so a replaced event's bytes leave
+  // the sum.
+  uint64_t PendingBytes() const { return m_pending_bytes.load(std::memory_order_relaxed); }
   // Drops the path from the processing except queue; -1 when absent.
   int RemoveExcept(const std::string& path);
   // Drops the path from both except queues; -1 when in neither.
@@ -185,6 +190,7 @@ class EventTree {
     std::string_view PathView() const { return std::string_view(Path(), m_path_len); }
     // The entry's side as it stands: server when it is a server entry.
     bool IsLocalRemoval() const { return m_op == ENTRY_OP_REMOVE && !IsServer(); }
+    uint64_t TransferBytes() const { return m_op == ENTRY_OP_UPDATE && !(m_flags & NODE_FLAG_DIR) ? m_size : 0; }
 
     uint64_t m_seq = 0;  // insertion order within the parent's list
     uint64_t m_sync_id = 0;
@@ -276,7 +282,9 @@ class EventTree {
   // Adds `delta` to the side's reference count of `dir` and its ancestors
   // (the root excluded).
   void AdjustRefs(DirNode* dir, bool server, int delta) REQUIRES(m_mutex);
-  void AdjustCount(bool server, int delta) REQUIRES(m_mutex);
+  // Counts the node's entry in (+1) or out (-1) of the side's counter and
+  // the pending bytes; called while the node still holds that entry.
+  void AdjustCount(const NodeBase* node, int delta) REQUIRES(m_mutex);
   // A child or file whose state may now matter to a pop again.
   static void TouchChild(DirNode* parent, DirNode* child);
   static void TouchFile(DirNode* parent, FileNode* file);
@@ -292,6 +300,7 @@ class EventTree {
   // Written under m_mutex; read without it by the pool's counters.
   std::atomic<int32_t> m_server_count{0};
   std::atomic<int32_t> m_local_count{0};
+  std::atomic<uint64_t> m_pending_bytes{0};
   uint64_t m_next_seq GUARDED_BY(m_mutex) = 0;  // guarded by m_mutex
   // Nodes in status waiting, and those of them that are local removals.
   int32_t m_waiting GUARDED_BY(m_mutex) = 0;
@@ -305,6 +314,7 @@ class EventTree {
   bool m_pop_skipped_held GUARDED_BY(m_mutex) = false;  // during one Pop
   int32_t m_verify_waiting GUARDED_BY(m_mutex) = 0;     // during one Verify
   int32_t m_verify_waiting_local_removals GUARDED_BY(m_mutex) = 0;
+  uint64_t m_verify_bytes GUARDED_BY(m_mutex) = 0;
 };
 
 }  // namespace tide

@@ -61,6 +61,24 @@ int Matched(int code, FilterMatch* match, const char* section, const char* key, 
 
 bool Longer(size_t length, int64_t limit) { return limit != 0 && static_cast<int64_t>(length) > limit; }
 
+// The [Common] tests of one name (a file's, or one folder of a path);
+// `whole` is the path the black_dir_prefix entries are compared with.
+int CommonNameRule(const FilterConfig& config, std::string_view name, std::string_view whole, FilterMatch* match) {
+  if (char c = CharOf(name, config.m_common_black_char)) {
+    return Matched(FILTER_BLACK_CHAR, match, "Common", "black_char", {c});
+  }
+  if (auto* entry = PrefixEntry(name, config.m_common_black_prefix)) {
+    return Matched(FILTER_BLACK_PREFIX, match, "Common", "black_prefix", *entry);
+  }
+  if (auto* entry = DirPrefixEntry(whole, config.m_common_black_dir_prefix)) {
+    return Matched(FILTER_BLACK_DIR_PREFIX, match, "Common", "black_dir_prefix", *entry);
+  }
+  if (auto* entry = EqualEntry(name, config.m_common_black_name)) {
+    return Matched(FILTER_BLACK_NAME, match, "Common", "black_name", *entry);
+  }
+  return FILTER_ALLOWED;
+}
+
 }  // namespace
 
 FilterConfig::FilterConfig() {
@@ -99,16 +117,7 @@ int FilterConfig::IsFilteredFile(const std::string& path, size_t path_length, ui
   if (Longer(name.size(), m_max_length)) {
     return Matched(FILTER_NAME_TOO_LONG, match, "Common", "max_length", std::to_string(m_max_length));
   }
-  if (char c = CharOf(name, m_common_black_char)) return Matched(FILTER_BLACK_CHAR, match, "Common", "black_char", {c});
-  if (auto* entry = PrefixEntry(name, m_common_black_prefix)) {
-    return Matched(FILTER_BLACK_PREFIX, match, "Common", "black_prefix", *entry);
-  }
-  if (auto* entry = DirPrefixEntry(whole, m_common_black_dir_prefix)) {
-    return Matched(FILTER_BLACK_DIR_PREFIX, match, "Common", "black_dir_prefix", *entry);
-  }
-  if (auto* entry = EqualEntry(name, m_common_black_name)) {
-    return Matched(FILTER_BLACK_NAME, match, "Common", "black_name", *entry);
-  }
+  if (int code = CommonNameRule(*this, name, whole, match)) return code;
   if (char c = CharOf(name, m_file_black_char)) return Matched(FILTER_BLACK_CHAR, match, "File", "black_char", {c});
   if (has_extension) {
     if (auto* entry = EqualEntry(extension, m_file_black_ext)) {
@@ -147,18 +156,7 @@ int FilterConfig::WalkDirectories(const std::string& path, FilterMatch* match) c
     // Components longer than any name the tests are made for are refused
     // rather than tested in pieces.
     if (component.size() > FILTER_NAME_MAX) return Matched(FILTER_BAD_PATH, match, "", "path", "");
-    if (char c = CharOf(component, m_common_black_char)) {
-      return Matched(FILTER_BLACK_CHAR, match, "Common", "black_char", {c});
-    }
-    if (auto* entry = PrefixEntry(component, m_common_black_prefix)) {
-      return Matched(FILTER_BLACK_PREFIX, match, "Common", "black_prefix", *entry);
-    }
-    if (auto* entry = DirPrefixEntry(whole, m_common_black_dir_prefix)) {
-      return Matched(FILTER_BLACK_DIR_PREFIX, match, "Common", "black_dir_prefix", *entry);
-    }
-    if (auto* entry = EqualEntry(component, m_common_black_name)) {
-      return Matched(FILTER_BLACK_NAME, match, "Common", "black_name", *entry);
-    }
+    if (int code = CommonNameRule(*this, component, whole, match)) return code;
     if (Longer(component.size(), m_max_length)) {
       return Matched(FILTER_NAME_TOO_LONG, match, "Common", "max_length", std::to_string(m_max_length));
     }

@@ -25,8 +25,10 @@ class IPCListener {
   // Binds and listens on `path` (any file there is replaced). The socket
   // file is left accessible to its owner only. 0, or -1 after logging.
   int Listen(const std::string& path);
-  // Waits up to the time-out (3 s) for a connection to be pending.
+  // Waits up to the time-out (3 s unless set) for a connection to be
+  // pending.
   bool WaitReadable();
+  void SetWaitTimeout(uint32_t seconds) { m_timeout_seconds = seconds; }
   // An accepted descriptor, or -1.
   int Accept();
   // Stops listening and removes the socket file.

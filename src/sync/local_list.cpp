@@ -103,12 +103,15 @@ int OpenWalkRoot(const ViewDir& view, const std::string& relative, UniqueFd* fd)
   return opened;
 }
 
-void PushUpload(const std::string& path, uint64_t view_id, uint32_t flags) {
+// `size` is what an lstat of the walk saw, 0 when it did not look (the
+// progress display's byte count; the upload measures the file itself).
+void PushUpload(const std::string& path, uint64_t view_id, uint32_t flags, uint64_t size = 0) {
   Event event;
   event.m_type = UPLOAD_LOCAL;
   event.m_path = path;
   event.m_view_id = view_id;
   event.m_flags = flags;
+  event.m_size = size;
   if (flags & EVENT_FLAG_DIR) TLOG_DEBUG("expander push event: %s", event.ToString().c_str());
   EventManager::GetInstance().PushEvent(event);
 }
@@ -124,10 +127,12 @@ int ExpandOpenDirectory(const ViewDir& view, int fd, const std::string& relative
     }
     std::string child = Child(relative, entry.m_name);
     unsigned char type = entry.m_type;
+    uint64_t size = 0;
     if (type == DT_UNKNOWN) {
       struct stat st;
       if (fstatat(fd, entry.m_name.c_str(), &st, AT_SYMLINK_NOFOLLOW) < 0) continue;
       type = S_ISDIR(st.st_mode) ? DT_DIR : S_ISREG(st.st_mode) ? DT_REG : DT_LNK;
+      if (S_ISREG(st.st_mode)) size = static_cast<uint64_t>(st.st_size);
     }
     if (type == DT_DIR) {
       if (IsEaDirName(entry.m_name.c_str())) continue;
@@ -136,7 +141,7 @@ int ExpandOpenDirectory(const ViewDir& view, int fd, const std::string& relative
       PushUpload(child, view_id, EVENT_FLAG_DIR);
       if (ExpandOpenDirectory(view, sub.Get(), child, view_id, abort_flag) < 0) return -1;
     } else if (type == DT_REG) {
-      PushUpload(child, view_id, 0);
+      PushUpload(child, view_id, 0, size);
     }
   }
   return 0;

@@ -35,6 +35,14 @@ Event TaggedEvent(int32_t type, uint64_t view_id, std::string path, uint32_t fla
 
 uint32_t DirBit(const FileListEntry& entry) { return entry.m_kind == FILE_LIST_DIR ? EVENT_FLAG_DIR : 0; }
 
+// An upload of a file carries the size the walk's lstat saw: the progress
+// display counts the bytes to send with it. The upload itself measures the
+// file again when it opens it.
+Event WithDiskSize(Event event, const FileListEntry& disk) {
+  if (event.m_type == UPLOAD_LOCAL && disk.m_kind == FILE_LIST_FILE) event.m_size = disk.m_size;
+  return event;
+}
+
 }  // namespace
 
 void PushTaggedEvent(int32_t type, uint64_t view_id, const std::string& path, uint32_t flags) {
@@ -78,7 +86,7 @@ int CompareFileLists(const FileList& local, const FileList& indexed, const std::
       order = FileListOrder(on_disk->m_path, in_index->m_path);
     }
     if (order < 0) {
-      sink(TaggedEvent(UPLOAD_LOCAL, view_id, prefix + on_disk->m_path, DirBit(*on_disk)));
+      sink(WithDiskSize(TaggedEvent(UPLOAD_LOCAL, view_id, prefix + on_disk->m_path, DirBit(*on_disk)), *on_disk));
       ++on_disk;
     } else if (order > 0) {
       sink(TaggedEvent(merge ? DOWNLOAD_REMOTE : REMOVE_REMOTE, view_id, prefix + in_index->m_path,
@@ -88,9 +96,10 @@ int CompareFileLists(const FileList& local, const FileList& indexed, const std::
       const FileListEntry& disk = *on_disk;
       const FileListEntry& index = *in_index;
       if (disk.m_kind != index.m_kind) {
-        sink(TaggedEvent(merge ? DOWNLOAD_REMOTE : UPLOAD_LOCAL, view_id, prefix + disk.m_path, EVENT_FLAG_CONFLICT));
+        sink(WithDiskSize(
+            TaggedEvent(merge ? DOWNLOAD_REMOTE : UPLOAD_LOCAL, view_id, prefix + disk.m_path, EVENT_FLAG_CONFLICT), disk));
       } else if (disk.m_kind == FILE_LIST_FILE && (disk.m_mtime != index.m_mtime || disk.m_size != index.m_size)) {
-        sink(TaggedEvent(UPLOAD_LOCAL, view_id, prefix + disk.m_path, 0));
+        sink(WithDiskSize(TaggedEvent(UPLOAD_LOCAL, view_id, prefix + disk.m_path, 0), disk));
       } else if (merge) {
         TLOG_DEBUG("skipping: %s", (prefix + disk.m_path).c_str());
       }

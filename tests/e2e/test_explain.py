@@ -109,6 +109,7 @@ class ExplainTest(SyncTestCase):
         self.assertGreaterEqual({v["view_id"]: v for v in status["views"]}[VIEW]["failed"], 1)
         text = subprocess.run([CTL, "status"], capture_output=True, text=True, timeout=60).stdout
         self.assertIn("/offline.txt", text)
+        self.assertRegex(text, r"nothing succeeds: \d+ failed, the last because .+")
 
         self.assertEqual(0, self.daemon.stop())
         code, answer = explain(path)

@@ -3,10 +3,14 @@ staying free of errors when control clients simply hang up."""
 
 import json
 import os
+import random
 import re
+import shutil
+import signal
 import subprocess
 
 import harness
+import refserver
 from harness import LOCAL_DB, LOG_FILE, USER_DB, read, wait_until
 
 CTL = os.path.join(harness.BUILD, "tide-clientctl")
@@ -89,6 +93,98 @@ class StatusTest(harness.DaemonTestCase):
         self.assertEqual(3, code)
         self.assertEqual(["crit %d" % i for i in range(1, 6)], [l.rsplit(": ", 1)[1] for l in status["last_errors"]])
 
+
+class SyncProgressTest(harness.DaemonTestCase):
+    """The progress figures during a synchronisation of a few hundred files
+    found by the start-up rescan, frozen by a pause to be looked at."""
+
+    ALICE = "/volume1/homes/alice"
+    FILES = 400
+
+    def setUp(self):
+        super().setUp()
+        server_home = "/volume1/@refsyncd"
+        for path in (USER_DB, LOCAL_DB, LOCAL_DB + "-wal", LOCAL_DB + "-shm", STATUS_FILE):
+            if os.path.exists(path):
+                os.unlink(path)
+        shutil.rmtree(self.ALICE, ignore_errors=True)
+        shutil.rmtree(server_home, ignore_errors=True)
+        conn = userdb.create(USER_DB)
+        userdb.add_user(conn, "alice", 10)
+        conn.close()
+        self.server = refserver.RefServer(server_home)
+        self.server.start()
+        self.addCleanup(self.server.stop)
+        self.server.add_view(10, self.ALICE)
+        rng = random.Random(7)
+        self.sizes = {}
+        for i in range(self.FILES):
+            path = "/d%d/f%03d.bin" % (i % 8, i)
+            self.sizes[path] = rng.randrange(1, 64 * 1024)
+            os.makedirs(self.ALICE + os.path.dirname(path), exist_ok=True)
+            with open(self.ALICE + path, "wb") as f:
+                f.write(rng.randbytes(self.sizes[path]))
+
+    def view(self):
+        code, status = status_json()
+        self.assertEqual(0, code)
+        return {v["view_id"]: v for v in status["views"]}[10]
+
+    def assertConsistent(self, view):
+        self.assertEqual((view["done"], view["found"]), (view["files_done"], view["files_found"]), view)
+        self.assertGreaterEqual(view["files_found"], view["files_done"], view)
+        self.assertGreaterEqual(view["bytes_found"], view["bytes_done"], view)
+        self.assertLessEqual(view["bytes_found"], sum(self.sizes.values()), view)
+        if view["files_per_second"] is None:
+            self.assertIsNone(view["seconds_left"], view)
+        elif view["seconds_left"] is not None:
+            self.assertGreaterEqual(view["seconds_left"], 0, view)
+
+    def synced(self):
+        tree = self.server.tree(10)
+        return all(p in tree and tree[p][2] == n for p, n in self.sizes.items())
+
+    def test_files_and_bytes_found_and_done_during_a_synchronisation(self):
+        # A few hundred small files take a moment only: the server is held
+        # (SIGSTOP) until the start-up rescan has found them all, and the
+        # daemon is paused before the server goes on, which freezes a state
+        # with work found and not done.
+        os.kill(self.server.pid, signal.SIGSTOP)
+        self.addCleanup(os.kill, self.server.pid, signal.SIGCONT)
+        self.start("")
+        everything = self.FILES + 8
+        self.assertTrue(wait_until(lambda: self.view()["files_found"] == everything, 120), "not all found")
+        found = self.view()
+        self.assertConsistent(found)
+        # Each upload found by the rescan carries its file's size.
+        self.assertEqual(sum(self.sizes.values()), found["bytes_found"], found)
+        self.assertEqual(0, ctl("pause").returncode)
+        os.kill(self.server.pid, signal.SIGCONT)
+        views = []
+        self.assertTrue(wait_until(lambda: status_json()[1]["paused"] and views.append(self.view()) is None
+                                   and len(views) > 3 and views[-1] == views[-4], 120), "no paused state")
+        frozen = views[-1]
+        self.assertConsistent(frozen)
+        self.assertEqual(everything, frozen["files_found"], frozen)
+        self.assertIsNone(frozen["files_per_second"], frozen)  # a paused view has no rate
+        text = ctl("status").stdout
+        self.assertRegex(text, r"\n    %d of %d files, [0-9.]+ (B|KiB|MiB) of [0-9.]+ MiB\n"
+                         % (frozen["files_done"], frozen["files_found"]))
+
+        self.assertEqual(0, ctl("resume").returncode)
+        samples = []
+
+        def synced():
+            samples.append(self.view())
+            self.assertConsistent(samples[-1])
+            return self.synced()
+
+        self.assertTrue(wait_until(synced, 300, 0.2), "not synchronised")
+        # Once the work is over the view is idle: done caught up with found.
+        self.assertTrue(wait_until(lambda: self.view()["waiting"] == 0 and self.view()["with_workers"] == 0, 120))
+        end = self.view()
+        self.assertEqual((end["files_found"], end["bytes_found"]), (end["files_done"], end["bytes_done"]), end)
+        self.assertIsNone(end["seconds_left"], end)
 
 if __name__ == "__main__":
     import unittest

@@ -331,6 +331,50 @@ TEST_F(EventManagerTest, SnapshotFollowsAViewFromBusyToIdle) {
   EXPECT_EQ((std::vector<std::string>{"1: 1 0 0"}), loads());
 }
 
+// The bytes beside the counts: found is what was done plus what the pending
+// events carry, so a change merged over a pending one (waiting or with a
+// worker) replaces its bytes instead of adding to them; only files that
+// are sent or fetched count.
+TEST_F(EventManagerTest, BytesFoundAndDoneSurviveMerges) {
+  auto sized = [](int32_t type, const std::string& path, uint64_t size, uint64_t sync_id = 0, uint32_t flags = 0) {
+    Event event = MakeEvent(type, 1, path, sync_id);
+    event.m_size = size;
+    event.m_flags = flags;
+    return event;
+  };
+  auto bytes = [this] {
+    std::vector<ViewLoad> loads = m_manager.Snapshot();
+    if (loads.empty()) return std::string("idle");
+    return std::to_string(loads[0].m_done) + " " + std::to_string(loads[0].m_bytes_done) + "/" +
+           std::to_string(loads[0].m_bytes_found);
+  };
+  m_manager.PushEvent(sized(DOWNLOAD_REMOTE, "/a", 100, 1));
+  m_manager.PushEvent(sized(UPLOAD_LOCAL, "/b", 50));
+  m_manager.PushEvent(sized(UPLOAD_LOCAL, "/d", 4096, 0, EVENT_FLAG_DIR));  // a folder sends no bytes
+  m_manager.PushEvent(sized(REMOVE_LOCAL, "/r", 70, 2));                    // nor does a removal
+  EXPECT_EQ("0 0/150", bytes());
+  m_manager.PushEvent(sized(DOWNLOAD_REMOTE, "/a", 300, 3));  // a newer version replaces the old
+  m_manager.PushEvent(sized(REMOVE_REMOTE, "/b", 0));          // the upload is moot
+  EXPECT_EQ("0 0/300", bytes());
+
+  Event event;
+  ASSERT_EQ(0, m_manager.PullEvent(&m_worker, &event));
+  ASSERT_EQ("/a", event.m_path);
+  m_manager.PushEvent(sized(DOWNLOAD_REMOTE, "/a", 500, 4));  // arrives while /a is with the worker
+  EXPECT_EQ("0 0/500", bytes());
+  ASSERT_EQ(-1, m_manager.DoneEvent(&m_worker, &event));  // the follow-up is carried out next
+  EXPECT_EQ(500u, event.m_size);
+  EXPECT_EQ("0 0/500", bytes());
+  ASSERT_EQ(0, m_manager.DoneEvent(&m_worker, &event));
+  EXPECT_EQ("1 500/500", bytes());
+
+  while (m_manager.PullEvent(&m_worker, &event) == 0) ASSERT_EQ(0, m_manager.DoneEvent(&m_worker, &event));
+  EXPECT_EQ("idle", bytes());
+  // A new round counts from zero, like the files.
+  m_manager.PushEvent(sized(UPLOAD_LOCAL, "/c", 7));
+  EXPECT_EQ("0 0/7", bytes());
+}
+
 TEST_F(EventManagerTest, ThreadsProduceAndConsumeEverything) {
   constexpr int VIEWS = 8;
   constexpr int PER_VIEW = 300;

@@ -68,6 +68,7 @@ class RandomSession {
     EXPECT_TRUE(m_tree.IsEmpty()) << "events stranded in the tree";
     EXPECT_EQ(0, m_tree.ServerEventCount());
     EXPECT_EQ(0, m_tree.LocalEventCount());
+    EXPECT_EQ(0u, m_tree.PendingBytes());
   }
 
  private:
@@ -86,6 +87,9 @@ class RandomSession {
     bool dir = Rand(3) == 0;
     event.m_path = dir ? m_dirs[Rand(static_cast<int>(m_dirs.size()))] : m_files[Rand(static_cast<int>(m_files.size()))];
     event.m_flags = dir ? EVENT_FLAG_DIR : 0;
+    // Sizes on every kind, directories and removals too: only what a
+    // transfer moves may reach the pending bytes that Verify recounts.
+    event.m_size = 1 + Rand(1000);
     if (Rand(30) == 0) event.m_flags |= EVENT_FLAG_EXCEPT;
     if (event.IsServerEvent()) event.m_sync_id = 1 + Rand(20);
     // What the manager does with a change to a path a worker holds. Except

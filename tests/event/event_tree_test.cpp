@@ -369,6 +369,31 @@ TEST_F(EventTreeTest, ExceptQueues) {
   EXPECT_EQ(-1, tree.Pop(&event));
 }
 
+// The pending bytes follow the entries through merges, pruning and dones
+// (MakeEvent gives every file 100 bytes).
+TEST_F(EventTreeTest, PendingBytesFollowTheEntries) {
+  ASSERT_EQ(0, tree.Push(MakeEvent(UPLOAD_LOCAL, "/d/x", false)));
+  ASSERT_EQ(0, tree.Push(MakeEvent(UPLOAD_LOCAL, "/d/y", false)));
+  Event bigger = MakeEvent(DOWNLOAD_REMOTE, "/d/y", false, 9);
+  bigger.m_size = 250;
+  ASSERT_EQ(0, tree.Push(bigger));  // the server's version wins the conflict, with its size
+  ASSERT_EQ(0, tree.Push(MakeEvent(UPLOAD_LOCAL, "/f", false)));
+  EXPECT_EQ(450u, tree.PendingBytes());
+  // A local removal of the folder prunes the local upload below it only.
+  ASSERT_EQ(0, tree.Push(MakeEvent(REMOVE_REMOTE, "/d", true)));
+  EXPECT_EQ(350u, tree.PendingBytes());
+  Event event;
+  ASSERT_EQ(0, tree.Pop(&event));
+  ASSERT_EQ("/f", event.m_path);
+  EXPECT_EQ(350u, tree.PendingBytes());  // with a worker is still pending
+  ASSERT_EQ(0, tree.DoneEvent(event));
+  EXPECT_EQ(250u, tree.PendingBytes());
+  std::string problem;
+  EXPECT_EQ(0, tree.Verify(&problem)) << problem;
+  tree.Clear();
+  EXPECT_EQ(0u, tree.PendingBytes());
+}
+
 TEST_F(EventTreeTest, ClearResetsEverything) {
   for (int i = 0; i < 50; ++i) {
     ASSERT_EQ(0, tree.Push(MakeEvent(i % 2 ? UPLOAD_LOCAL : DOWNLOAD_REMOTE, "/d" + std::to_string(i % 5) + "/f" +

@@ -11,6 +11,7 @@
 
 #include "core/freeze_file.h"
 #include "core/pid_file.h"
+#include "core/progress.h"
 #include "core/registry.h"
 #include "core/status_file.h"
 #include "core/user_db_reader.h"
@@ -92,17 +93,16 @@ void ReadFailures(const std::string& path, StatusReport* report, std::map<uint64
   }
 }
 
-// One line for a view where nothing succeeds: every failed item fails for
-// the same reason, and nothing was done since the view was last idle.
+// One line for a view where nothing succeeds: items failed, and none was
+// done since the view was last idle. The newest failure says why.
 std::string AllFailing(const ViewReport& view, const StatusReport& report) {
   if (view.m_failed == 0 || view.m_done != 0) return "";
-  std::string reason;
   for (const FailedItem& item : report.m_failed) {
-    if (item.m_view_id != view.m_view_id) continue;
-    if (!reason.empty() && item.m_reason != reason) return "";
-    reason = item.m_reason;
+    if (item.m_view_id == view.m_view_id) {
+      return "nothing succeeds: " + std::to_string(view.m_failed) + " failed, the last because " + item.m_reason;
+    }
   }
-  return "every item fails (" + std::to_string(view.m_failed) + "): " + reason;
+  return "";
 }
 
 void ReadUserDb(const std::string& path, StatusReport* report, std::map<uint64_t, ViewReport>* views) {
@@ -164,6 +164,35 @@ std::string ViewState(const ViewReport& view, const StatusReport& report) {
   }
   // Without the running daemon's figures only the databases speak.
   return state.empty() ? "enabled" : state;
+}
+
+uint64_t FilesFound(const ViewReport& view) {
+  return view.m_done + static_cast<uint64_t>(view.m_waiting + view.m_working);
+}
+
+// Seconds left, -1 when there is no telling.
+int64_t SecondsLeft(const ViewReport& view) {
+  if (!view.m_have_rate) return -1;
+  return EstimateSecondsLeft(view.m_done, FilesFound(view), view.m_bytes_done, view.m_bytes_found,
+                             view.m_files_per_second, view.m_bytes_per_second);
+}
+
+// "1234 of 20000 files, 1.2 GiB of 3.4 GiB, 85 files/s, 12.3 MiB/s, about
+// 3 min left" while a registered view has work; empty otherwise. A paused
+// view has no rate to tell.
+std::string ProgressLine(const ViewReport& view, const StatusReport& report) {
+  if (!report.m_running || !report.m_status_file_present || !view.m_registered) return "";
+  if (view.m_waiting + view.m_working == 0) return "";
+  std::string line = std::to_string(view.m_done) + " of " + std::to_string(FilesFound(view)) + " files";
+  // Local changes found without a size count no bytes: no byte figure
+  // rather than "0 B of 0 B".
+  if (view.m_bytes_found > 0) line += ", " + FormatBytes(view.m_bytes_done) + " of " + FormatBytes(view.m_bytes_found);
+  if (report.m_paused || view.m_paused) return line;
+  if (!view.m_have_rate) return line + ", estimating";
+  line += ", " + FormatCount(view.m_files_per_second) + " files/s";
+  if (view.m_bytes_found > 0) line += ", " + FormatBytes(static_cast<uint64_t>(view.m_bytes_per_second)) + "/s";
+  int64_t left = SecondsLeft(view);
+  return line + (left < 0 ? ", estimating" : ", about " + FormatDuration(left) + " left");
 }
 
 }  // namespace
@@ -254,6 +283,11 @@ StatusReport GatherStatus(const StatusPaths& paths) {
         view.m_waiting = served.m_waiting;
         view.m_working = served.m_working;
         view.m_done = served.m_done;
+        view.m_bytes_done = served.m_bytes_done;
+        view.m_bytes_found = served.m_bytes_found;
+        view.m_have_rate = served.m_have_rate;
+        view.m_files_per_second = static_cast<double>(served.m_files_per_hour) / 3600;
+        view.m_bytes_per_second = static_cast<double>(served.m_bytes_per_second);
       }
     } else {
       report.m_problems.push_back(paths.m_status_file + ": " + (present ? "not the running daemon's" : "missing"));
@@ -288,6 +322,8 @@ void PrintStatus(const StatusReport& report, const StatusPaths& paths, FILE* out
     fprintf(out, "  %" PRIu64 " %s %s %s: %s\n", view.m_view_id, view.m_kind.empty() ? "view" : view.m_kind.c_str(),
             view.m_name.empty() ? "?" : view.m_name.c_str(), view.m_path.empty() ? "?" : view.m_path.c_str(),
             ViewState(view, report).c_str());
+    std::string progress = ProgressLine(view, report);
+    if (!progress.empty()) fprintf(out, "    %s\n", progress.c_str());
     if (view.m_failed != 0 || view.m_conflict_copies != 0) {
       fprintf(out, "    %" PRIu64 " failed, %" PRIu64 " kept as conflict copies\n", view.m_failed, view.m_conflict_copies);
     }
@@ -345,11 +381,26 @@ void PrintStatusJson(const StatusReport& report, const StatusPaths& paths, FILE*
       fprintf(out, "\"catch_up_sync_id\": null, ");
     }
     if (live && view.m_registered) {
-      fprintf(out, "\"waiting\": %d, \"with_workers\": %d, \"done\": %" PRIu64 ", \"found\": %" PRIu64 "}",
-              view.m_waiting, view.m_working, view.m_done,
-              view.m_done + static_cast<uint64_t>(view.m_waiting + view.m_working));
+      fprintf(out, "\"waiting\": %d, \"with_workers\": %d, \"done\": %" PRIu64 ", \"found\": %" PRIu64 ", ",
+              view.m_waiting, view.m_working, view.m_done, FilesFound(view));
+      fprintf(out, "\"files_done\": %" PRIu64 ", \"files_found\": %" PRIu64 ", \"bytes_done\": %" PRIu64
+              ", \"bytes_found\": %" PRIu64 ", ", view.m_done, FilesFound(view), view.m_bytes_done, view.m_bytes_found);
+      int64_t left = SecondsLeft(view);
+      if (view.m_have_rate) {
+        fprintf(out, "\"files_per_second\": %.3f, \"bytes_per_second\": %.0f, ", view.m_files_per_second,
+                view.m_bytes_per_second);
+      } else {
+        fprintf(out, "\"files_per_second\": null, \"bytes_per_second\": null, ");
+      }
+      if (left >= 0) {
+        fprintf(out, "\"seconds_left\": %" PRId64 "}", left);
+      } else {
+        fprintf(out, "\"seconds_left\": null}");
+      }
     } else {
-      fprintf(out, "\"waiting\": null, \"with_workers\": null, \"done\": null, \"found\": null}");
+      fprintf(out, "\"waiting\": null, \"with_workers\": null, \"done\": null, \"found\": null, ");
+      fprintf(out, "\"files_done\": null, \"files_found\": null, \"bytes_done\": null, \"bytes_found\": null, "
+              "\"files_per_second\": null, \"bytes_per_second\": null, \"seconds_left\": null}");
     }
     separator = ", ";
   }

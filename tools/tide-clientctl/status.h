@@ -43,6 +43,11 @@ struct ViewReport {
   int m_waiting = 0;
   int m_working = 0;
   uint64_t m_done = 0;
+  uint64_t m_bytes_done = 0;
+  uint64_t m_bytes_found = 0;
+  bool m_have_rate = false;  // the daemon measured the rates below
+  double m_files_per_second = 0;
+  double m_bytes_per_second = 0;
   uint64_t m_failed = 0;           // paths whose last attempt failed
   uint64_t m_conflict_copies = 0;  // synchronised files kept under a conflict name
 };
