@@ -323,23 +323,15 @@ def inside(size_mib, rounds, profile, image, cold):
         time.sleep(2)  # the view's registration settles
         watcher = Watcher()
         for round_no in range(1, rounds + 1):
-            source = "%s/up-%d" % (SOURCES, round_no)
-            write_random(source, size_mib)
-            cp_s, cp_sync_s, md4_s, digest = baseline(source, md4, warm_mib)
-            subprocess.run(["sync"], check=True)
-            result = upload("big-up-%d.bin" % round_no, source, digest, size, harness, server, daemon, watcher,
-                            profile, warm_mib)
-            rows.append(print_result(fs, "upload", round_no, result, (cp_s, cp_sync_s, md4_s)))
-            os.unlink(source)
-
-            source = "%s/down-%d" % (SOURCES, round_no)
-            write_random(source, size_mib)
-            cp_s, cp_sync_s, md4_s, digest = baseline(source, md4, warm_mib)
-            subprocess.run(["sync"], check=True)
-            result = download("big-down-%d.bin" % round_no, source, digest, size, harness, server, daemon, watcher,
-                              profile, warm_mib)
-            rows.append(print_result(fs, "download", round_no, result, (cp_s, cp_sync_s, md4_s)))
-            os.unlink(source)
+            for direction, short, transfer in (("upload", "up", upload), ("download", "down", download)):
+                source = "%s/%s-%d" % (SOURCES, short, round_no)
+                write_random(source, size_mib)
+                cp_s, cp_sync_s, md4_s, digest = baseline(source, md4, warm_mib)
+                subprocess.run(["sync"], check=True)
+                result = transfer("big-%s-%d.bin" % (short, round_no), source, digest, size, harness, server, daemon,
+                                  watcher, profile, warm_mib)
+                rows.append(print_result(fs, direction, round_no, result, (cp_s, cp_sync_s, md4_s)))
+                os.unlink(source)
             # Room for the next round; the removals are the daemon's to send,
             # so let them go out before anything is measured again.
             for name in ("big-up-%d.bin" % round_no, "big-down-%d.bin" % round_no):
