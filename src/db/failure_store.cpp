@@ -41,6 +41,12 @@ FailedItem ItemOf(sqlite3_stmt* row) {
   return item;
 }
 
+// Every statement here is keyed by (?1 view id, ?2 path).
+void BindKey(sqlite3_stmt* statement, uint64_t view_id, const std::string& path) {
+  sqlite3_bind_int64(statement, 1, static_cast<sqlite3_int64>(view_id));
+  sqlite3_bind_text(statement, 2, path.data(), static_cast<int>(path.size()), SQLITE_TRANSIENT);
+}
+
 bool AtOrBelow(const std::string& path, const std::string& directory) {
   if (directory == "/") return true;
   return path.compare(0, directory.size(), directory) == 0 &&
@@ -104,8 +110,7 @@ int FailureStore::RecordFailure(uint64_t view_id, const std::string& path, int32
       " last_time = ?5";
   int rc = sqlite3_prepare_v2(m_db, sql, -1, &statement, nullptr);
   if (rc == SQLITE_OK) {
-    sqlite3_bind_int64(statement, 1, static_cast<sqlite3_int64>(view_id));
-    sqlite3_bind_text(statement, 2, path.data(), static_cast<int>(path.size()), SQLITE_TRANSIENT);
+    BindKey(statement, view_id, path);
     sqlite3_bind_int(statement, 3, event_type);
     sqlite3_bind_text(statement, 4, reason.data(), static_cast<int>(reason.size()), SQLITE_TRANSIENT);
     sqlite3_bind_int64(statement, 5, now);
@@ -124,8 +129,7 @@ int FailureStore::ExecLocked(const char* sql, uint64_t view_id, const std::strin
   sqlite3_stmt* statement = nullptr;
   int rc = sqlite3_prepare_v2(m_db, sql, -1, &statement, nullptr);
   if (rc == SQLITE_OK) {
-    sqlite3_bind_int64(statement, 1, static_cast<sqlite3_int64>(view_id));
-    sqlite3_bind_text(statement, 2, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
+    BindKey(statement, view_id, text);
     rc = sqlite3_step(statement);
   }
   sqlite3_finalize(statement);
@@ -139,6 +143,8 @@ int FailureStore::ExecLocked(const char* sql, uint64_t view_id, const std::strin
 int FailureStore::Clear(uint64_t view_id, const std::string& path) {
   MutexLock lock(&m_mutex);
   if (m_db == nullptr) return -1;
+  // Called after every finished event: with nothing failed, no key is built.
+  if (m_present.empty()) return 0;
   auto found = m_present.find({view_id, path});
   if (found == m_present.end()) return 0;
   if (ExecLocked("DELETE FROM failed_item WHERE view_id = ?1 AND path = ?2", view_id, path) < 0) return -1;
@@ -170,8 +176,7 @@ int FailureStore::Get(uint64_t view_id, const std::string& path, FailedItem* ite
   sqlite3_stmt* statement = nullptr;
   int found = -1;
   if (sqlite3_prepare_v2(m_db, sql.c_str(), -1, &statement, nullptr) == SQLITE_OK) {
-    sqlite3_bind_int64(statement, 1, static_cast<sqlite3_int64>(view_id));
-    sqlite3_bind_text(statement, 2, path.data(), static_cast<int>(path.size()), SQLITE_TRANSIENT);
+    BindKey(statement, view_id, path);
     int rc = sqlite3_step(statement);
     if (rc == SQLITE_ROW) {
       *item = ItemOf(statement);

@@ -107,9 +107,11 @@ TaskStep WorkerNative::RunOnce() {
   // A handler that logged an error and finished has given the event up:
   // the path stays out of step until a later event of it succeeds.
   const bool gave_up = attempt.Level() != 0 && attempt.Level() <= LOG_LEVEL_ERROR;
-  Event finished = m_event;
-  // A newer change of the same path may come back from the completion; the
-  // worker keeps it and carries it out on its next step.
+  // The completion may replace the event with a newer change of the same
+  // path (carried out on the next step), so the finished one is kept first
+  // when there is a store to tell.
+  Event finished;
+  if (m_failures != nullptr) finished = m_event;
   FinishEvent();
   NoteAttempt(finished, attempt, gave_up);
   return TaskStep::GoOn(WORKER_PASS_DONE);
