@@ -2,7 +2,10 @@
 #define TIDE_LOG_COMPONENT "conflict_rename_debug"
 #include "fs/conflict_rename.h"
 
+#include <fcntl.h>
 #include <strings.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
 
 #include <atomic>
 #include <cctype>
@@ -12,6 +15,7 @@
 #include <vector>
 
 #include "core/logger.h"
+#include "fs/copy_data.h"
 
 namespace tide {
 
@@ -51,6 +55,84 @@ int TakenInAnyCase(const ViewDir& view, const std::string& relative) {
   return 0;
 }
 
+// The last name of `relative` when `other` lies in the same folder, else "".
+std::string LeafInSameFolder(const std::string& relative, const std::string& other) {
+  size_t slash = relative.rfind('/');
+  size_t other_slash = other.rfind('/');
+  std::string folder = slash == std::string::npos ? "" : relative.substr(0, slash + 1);
+  std::string other_folder = other_slash == std::string::npos ? "" : other.substr(0, other_slash + 1);
+  if (folder != other_folder) return "";
+  return other.substr(other_folder.size());
+}
+
+void CopyExtendedAttributes(int from_fd, int to_fd) {
+  ssize_t size = flistxattr(from_fd, nullptr, 0);
+  if (size <= 0) return;
+  std::vector<char> names(static_cast<size_t>(size));
+  size = flistxattr(from_fd, names.data(), names.size());
+  for (ssize_t at = 0; at < size; at += static_cast<ssize_t>(strlen(names.data() + at)) + 1) {
+    const char* name = names.data() + at;
+    ssize_t length = fgetxattr(from_fd, name, nullptr, 0);
+    if (length < 0) continue;
+    std::vector<char> value(static_cast<size_t>(length));
+    length = fgetxattr(from_fd, name, value.data(), value.size());
+    if (length < 0 || fsetxattr(to_fd, name, value.data(), static_cast<size_t>(length), 0) < 0) {
+      TLOG_DEBUG("conflict copy: attribute %s not copied: %s", name, strerror(errno));
+    }
+  }
+}
+
+// A regular file with other hard links shares its data with names that stay
+// where they are. Renamed, its conflict copy would change with every later
+// write through those names, and change notification names only the path
+// written: the copy on the disk would drift from the one the server keeps,
+// unseen. So such a file is kept as a copy of its own instead, made under
+// the conflict name (never over anything there) with its owner, mode,
+// attributes and times, and then its old name is removed. 0 when the copy
+// is in place, FS_TARGET_EXISTS when the name is taken, 1 when a plain
+// rename is to be used (no other link, not a regular file, or the copy
+// could not be made), another negative result otherwise.
+int KeepOwnCopy(const ViewDir& view, const std::string& relative, const std::string& candidate) {
+  UniqueFd parent;
+  std::string leaf;
+  if (view.OpenParent(relative, &parent, &leaf) < 0) return 1;  // the rename tells why
+  std::string copy_leaf = LeafInSameFolder(relative, candidate);
+  if (copy_leaf.empty()) return 1;
+  UniqueFd source(openat(parent.Get(), leaf.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  struct stat st;
+  if (!source.Valid() || fstat(source.Get(), &st) < 0 || !S_ISREG(st.st_mode) || st.st_nlink < 2) return 1;
+  UniqueFd copy(openat(parent.Get(), copy_leaf.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+  if (!copy.Valid()) {
+    if (errno == EEXIST) return FS_TARGET_EXISTS;
+    TLOG_WARNING("conflict copy of hard-linked '%s': open(%s): %s; renaming it instead",
+                 view.PathOf(relative).c_str(), view.PathOf(candidate).c_str(), strerror(errno));
+    return 1;
+  }
+  struct timespec times[2] = {st.st_atim, st.st_mtim};
+  bool made = CopyFileContents(source.Get(), copy.Get(), view.PathOf(relative), nullptr) == 0 &&
+              fchown(copy.Get(), st.st_uid, st.st_gid) == 0 && fchmod(copy.Get(), st.st_mode & 07777) == 0;
+  if (made) {
+    CopyExtendedAttributes(source.Get(), copy.Get());
+    made = futimens(copy.Get(), times) == 0;
+  }
+  if (!made) {
+    TLOG_WARNING("conflict copy of hard-linked '%s' could not be made (%s); renaming it instead",
+                 view.PathOf(relative).c_str(), strerror(errno));
+    unlinkat(parent.Get(), copy_leaf.c_str(), 0);
+    return 1;
+  }
+  copy.Reset();
+  // The old name goes only while it still names the file copied: anything
+  // put there since is newer and has its own event.
+  struct stat now;
+  if (fstatat(parent.Get(), leaf.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 && now.st_dev == st.st_dev &&
+      now.st_ino == st.st_ino && unlinkat(parent.Get(), leaf.c_str(), 0) < 0 && errno != ENOENT) {
+    TLOG_ERROR("conflict copy of hard-linked '%s': unlink: %s", view.PathOf(relative).c_str(), strerror(errno));
+    return -1;
+  }
+  return 0;
+}
+
 // Tries the plain candidate and then the numbered ones, each with a move
 // that refuses to replace: a name taken between the look and the move only
 // makes the next number be tried, and nothing existing is ever overwritten.
@@ -62,7 +144,8 @@ int MoveToFreeCandidate(const ViewDir& view, const std::string& relative, const 
     int taken = TakenInAnyCase(view, *chosen);
     if (taken == FS_LINK_REFUSED) return taken;
     if (taken != 0) continue;
-    result = view.Rename(relative, view, *chosen, true);
+    result = KeepOwnCopy(view, relative, *chosen);
+    if (result == 1) result = view.Rename(relative, view, *chosen, true);
     if (result != FS_TARGET_EXISTS) return result;
   }
   // Every name is taken: leave the object where it is.

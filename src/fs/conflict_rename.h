@@ -1,7 +1,9 @@
 // Moving a local object out of the way under a name that says why, e.g.
 // /share/a/report.txt -> /share/a/report_ADMIN_Dec-06-1641-2026_Conflict.txt.
 // A conflict name never replaces anything: when every candidate is taken the
-// rename fails and the object stays where it is.
+// rename fails and the object stays where it is. A file with other hard
+// links is kept as a copy of its own, so that writes through those names
+// leave the conflict copy as it was.
 #pragma once
 
 #include <ctime>

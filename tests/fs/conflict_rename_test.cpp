@@ -1,7 +1,9 @@
 #include "fs/conflict_rename.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <ctime>
 #include <string>
@@ -104,6 +106,46 @@ TEST_F(ConflictRenameTest, RenamesAndNumbersTakenNames) {
 
   EXPECT_EQ(ConflictRename(m_view, "/missing", "ADMIN", "Conflict"), -2);
   EXPECT_EQ(ConflictRename(m_view, "/", "ADMIN", "Conflict"), -1);  // never the view itself
+}
+
+// A hard-linked file renamed would keep sharing its data with the other
+// name, and a later write there would change the conflict copy with no
+// event naming it. The copy is a snapshot of its own, with the file's mode
+// and times; the other name keeps its file.
+TEST_F(ConflictRenameTest, AHardLinkedFileIsKeptAsACopyOfItsOwn) {
+  std::string path = m_dir.WriteFile("a.txt", "shared content");
+  std::string other = m_dir / "b.bin";
+  ASSERT_EQ(link(path.c_str(), other.c_str()), 0);
+  ASSERT_EQ(chmod(path.c_str(), 0640), 0);
+  struct timespec times[2] = {{1000000000, 0}, {1200000000, 0}};
+  ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+
+  std::string chosen;
+  ASSERT_EQ(ConflictRename(m_view, "/a.txt", "ADMIN", "Conflict", &chosen), 0);
+  EXPECT_EQ(chosen, std::string("/a") + SUFFIX + ".txt");
+  EXPECT_FALSE(Exists(path));
+  ASSERT_EQ(truncate(other.c_str(), 3), 0);  // a write through the other name
+
+  std::string kept = m_dir / chosen.substr(1);
+  EXPECT_EQ(test::TempDir::ReadFile(kept), "shared content");
+  EXPECT_EQ(test::TempDir::ReadFile(other), "sha");
+  struct stat st, other_st;
+  ASSERT_EQ(stat(kept.c_str(), &st), 0);
+  ASSERT_EQ(stat(other.c_str(), &other_st), 0);
+  EXPECT_NE(st.st_ino, other_st.st_ino);
+  EXPECT_EQ(st.st_nlink, 1u);
+  EXPECT_EQ(other_st.st_nlink, 1u);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+  EXPECT_EQ(st.st_mtim.tv_sec, 1200000000);
+
+  // A second one takes the next number and leaves the first alone.
+  path = m_dir.WriteFile("a.txt", "second");
+  std::string second_other = m_dir / "c.bin";
+  ASSERT_EQ(link(path.c_str(), second_other.c_str()), 0);
+  ASSERT_EQ(ConflictRename(m_view, "/a.txt", "ADMIN", "Conflict", &chosen), 0);
+  EXPECT_EQ(chosen, std::string("/a") + SUFFIX + "_1.txt");
+  EXPECT_EQ(test::TempDir::ReadFile(m_dir / chosen.substr(1)), "second");
+  EXPECT_EQ(test::TempDir::ReadFile(kept), "shared content");
 }
 
 TEST_F(ConflictRenameTest, ANameTakenInAnotherCaseIsTaken) {
