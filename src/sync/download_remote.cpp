@@ -355,6 +355,23 @@ int ProcessDownloadResponse(WorkerNative& worker, const DownloadDirs& dirs, cons
   return 0;
 }
 
+// True when the event also carries a local change (the tree marks a server
+// version that met one with the conflict flag) and the file on the disk is
+// not the one recorded.
+bool LocalChangeMergedIn(const WorkItem& item) {
+  const Event& event = item.m_event;
+  const NodeRecord& record = item.m_record;
+  if ((event.m_flags & EVENT_FLAG_CONFLICT) == 0 || event.IsDir() || record.m_node_id == 0 ||
+      (record.m_attribute & NODE_ATTRIBUTE_DIR) != 0) {
+    return false;
+  }
+  ViewDir view;
+  FileInfo local;
+  if (OpenItemView(item, &view) < 0 || view.Stat(event.m_path, &local) < 0) return false;
+  return local.m_exists && local.m_type == FILE_TYPE_REGULAR &&
+         (static_cast<uint32_t>(local.m_mtime) != record.m_mtime || local.m_size != record.m_size);
+}
+
 }  // namespace
 
 int DownloadRemote(WorkerNative& worker) {
@@ -373,6 +390,13 @@ int DownloadRemote(WorkerNative& worker) {
   }
   const NodeRecord& record = item.m_record;
   if ((event.m_flags & EVENT_FLAG_RESERVED8) == 0 && record.m_sync_id >= event.m_sync_id) {
+    if (LocalChangeMergedIn(item)) {
+      // A local change merged into this server version (most often while
+      // it was being downloaded) has nothing else to carry it: with the
+      // version in place the change is an ordinary upload.
+      TLOG_INFO("DownloadRemote: '%s' changed locally after its download, uploading it", local_path.c_str());
+      return UploadLocal(worker);
+    }
     TLOG_INFO("DownloadRemote: ignore fake event of '%s'", local_path.c_str());
     return 0;
   }

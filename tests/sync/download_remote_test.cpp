@@ -69,6 +69,38 @@ TEST_F(DownloadRemoteTest, FakeAndForcedEvents) {
   EXPECT_EQ("content", Read(Local("/a.txt")));
 }
 
+// A local write that lands while the server's version is being put in
+// place meets the download in progress and is merged into it; when the
+// merged event comes back the version is already recorded, and the write
+// must still reach the server instead of ending as a fake download.
+TEST_F(DownloadRemoteTest, ALocalChangeMergedIntoARunningDownloadIsUploaded) {
+  StartReferenceServer();
+  RefNode v1 = ServerPut("/a.txt", "from the server");
+  EventManager::GetInstance().PushEvent(Download("/a.txt", v1.m_sync_id));
+  WorkerNative worker(0, 0);
+  ASSERT_EQ(0, worker.FetchEvent());
+  ASSERT_EQ(0, worker.PrepareEvent());
+  ASSERT_EQ(0, worker.Dispatch());
+  Write(Local("/a.txt"), "written as it arrived");
+  EventManager::GetInstance().PushEvent(Upload("/a.txt"));
+  ASSERT_NE(0, worker.FinishEvent());  // the merged change comes back
+  ASSERT_EQ(0, worker.FetchEvent());
+  ASSERT_EQ(0, worker.PrepareEvent());
+  ASSERT_EQ(0, worker.Dispatch());
+  EXPECT_EQ(0, worker.FinishEvent());
+
+  NodeRecord record = Record("/a.txt");
+  EXPECT_GT(record.m_sync_id, v1.m_sync_id);
+  EXPECT_EQ(FileMD4(Local("/a.txt")), record.m_hash);
+  EXPECT_EQ("written as it arrived", Read(Local("/a.txt")));
+
+  // Merged with no change left on the disk, it stays a fake download.
+  size_t mark = LogText().size();
+  ASSERT_EQ(0, Run(Download("/a.txt", record.m_sync_id, EVENT_FLAG_CONFLICT)));
+  EXPECT_NE(std::string::npos, LogText().find("DownloadRemote: ignore fake event of", mark));
+  EXPECT_EQ(record.m_sync_id, Record("/a.txt").m_sync_id);
+}
+
 // Conflicts on the way down: a local edit is kept under a conflict name; a
 // local edit that already equals the incoming version is simply replaced; a
 // file where a folder arrives steps aside.
