@@ -107,10 +107,17 @@ int RemoveLocalItem(const WorkItem& item) {
     is_dir = info.m_type == FILE_TYPE_DIRECTORY;
     RemovalDecision decision = DecideRemoval(item.m_record, info, local_path);
     // A directory goes whole, so everything inside it must be unchanged too.
-    if (decision == REMOVAL_DELETE && is_dir &&
-        LocalSubtreeChanged(view, relative, event.m_view_id, item.m_abort, item.m_task_id)) {
-      if (IsAborted(item.m_abort)) return -1;
-      decision = REMOVAL_KEEP;
+    if (decision == REMOVAL_DELETE && is_dir) {
+      if (LocalSubtreeChanged(view, relative, event.m_view_id, item.m_abort, item.m_task_id)) {
+        if (IsAborted(item.m_abort)) return -1;
+        decision = REMOVAL_KEEP;
+      } else if (IsStaleServerRemoval(item)) {
+        // An upload below finished while the tree was compared: its file
+        // now matches its row, and the server took it after this removal.
+        TLOG_INFO("RemoveLocal: '%s' changed on the server after this removal (sync id %llu), kept",
+                  local_path.c_str(), static_cast<ull>(event.m_sync_id));
+        return ExpandServerDeleteItem(item);
+      }
     }
     int removed = 0;
     if (decision == REMOVAL_KEEP) {

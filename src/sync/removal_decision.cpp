@@ -2,6 +2,7 @@
 #define TIDE_LOG_COMPONENT "worker_debug"
 #include "sync/removal_decision.h"
 
+#include <atomic>
 #include <vector>
 
 #include "core/logger.h"
@@ -11,6 +12,14 @@
 #include "sync/rescan_compare.h"
 
 namespace tide {
+
+namespace {
+
+std::atomic<void (*)()> g_compare_hook{nullptr};
+
+}  // namespace
+
+void SetSubtreeCompareHookForTest(void (*hook)()) { g_compare_hook.store(hook); }
 
 RemovalDecision DecideRemoval(const NodeRecord& record, const FileInfo& local, const std::string& path) {
   bool local_is_dir = local.m_type == FILE_TYPE_DIRECTORY;
@@ -47,6 +56,7 @@ bool LocalSubtreeChanged(const ViewDir& view, const std::string& dir_path, uint6
     TLOG_INFO("removing '%s' but '%s' inside cannot be read", dir_path.c_str(), unreadable.front().c_str());
     return true;
   }
+  if (void (*hook)() = g_compare_hook.load()) hook();
   FileList indexed;
   BuildFileList(view_id, dir_path, &indexed);
   bool changed = false;

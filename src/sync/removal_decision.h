@@ -43,4 +43,9 @@ RemovalDecision DecideRemoval(const NodeRecord& record, const FileInfo& local, c
 bool LocalSubtreeChanged(const ViewDir& view, const std::string& dir_path, uint64_t view_id,
                          const std::atomic<int>* abort_flag, int task_id);
 
+// Tests run `hook` inside LocalSubtreeChanged between its look at the disk
+// and its look at the database, where another worker's upload may land;
+// nullptr takes it away.
+void SetSubtreeCompareHookForTest(void (*hook)());
+
 }  // namespace tide

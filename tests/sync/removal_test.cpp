@@ -29,6 +29,11 @@ class RemovalTest : public test::ViewFixture {
     ViewFixture::TearDown();
   }
   std::string m_suffix;
+
+  // An upload another worker records while a handler runs (see
+  // SetSubtreeCompareHookForTest).
+  static inline RemovalTest* s_racing = nullptr;
+  static void RecordRacingUpload() { s_racing->AddRow("/d/copy", false, 1000, 18, 7); }
 };
 
 TEST(RemovalDecision, Table) {
@@ -144,6 +149,27 @@ TEST_F(RemovalTest, RemoveLocalLeavesWhatTheServerMadeAfterTheRemoval) {
   AddRow("/d/newer", false, 1000, 1, 7);
   EXPECT_EQ(0, RemoveLocalItem(Item(REMOVE_LOCAL, "/d", EVENT_FLAG_DIR, 5)));
   EXPECT_TRUE(ExistsLocal("/d/newer"));
+  EXPECT_TRUE(HasRow("/d"));
+  EXPECT_EQ((std::vector<std::string>{"REMOVE_LOCAL /d/old 0"}), Describe(Drain()));
+}
+
+// The same when the newer row lands only while the directory is being
+// compared with the database: another worker's upload of a file below it
+// (a conflict copy, say) finishing after the removal was looked at. The
+// file matches its row by then, so only its sync id tells it must stay.
+TEST_F(RemovalTest, RemoveLocalLeavesAnUploadRecordedWhileItCompares) {
+  ASSERT_EQ(0, mkdir(Local("/d").c_str(), 0777));
+  AddRow("/d", true, 1000, 0, 3);
+  WriteLocal("/d/old", "o", 1000);
+  AddRow("/d/old", false, 1000, 1, 2);
+  WriteLocal("/d/copy", "uploaded meanwhile", 1000);
+  s_racing = this;
+  SetSubtreeCompareHookForTest(&RemovalTest::RecordRacingUpload);
+  int removed = RemoveLocalItem(Item(REMOVE_LOCAL, "/d", EVENT_FLAG_DIR, 5));
+  SetSubtreeCompareHookForTest(nullptr);
+  EXPECT_EQ(0, removed);
+  EXPECT_TRUE(ExistsLocal("/d/copy"));
+  EXPECT_TRUE(HasRow("/d/copy"));
   EXPECT_TRUE(HasRow("/d"));
   EXPECT_EQ((std::vector<std::string>{"REMOVE_LOCAL /d/old 0"}), Describe(Drain()));
 }
