@@ -345,6 +345,11 @@ int RefServer::HandleUpload(Channel* channel, Session* session) {
     // The daemon hands over a copy made for this upload and removes it
     // after the answer, so the store may keep that file as it is.
     up.m_adopt_data = true;
+    // Its MD4 was taken in the same pass as that copy: checking it again
+    // here would double the time the daemon waits for a big file. The
+    // store checks it after the answer and never hands out content that
+    // fails (a failure is an ERROR in the log).
+    up.m_check_after_answer = true;
     RefNode node;
     response.m_error_code = m_store->Upload(up, &node);
     if (response.m_error_code == REF_OK) {
@@ -438,6 +443,11 @@ std::string RefServer::PlacementDir(uint64_t view_id) {
 
 int RefServer::PlaceCopy(uint64_t view_id, const std::string& hash, int32_t worker_num, Session* session,
                          std::string* placed) {
+  if (m_store->WaitForChecks(hash) != 1) {
+    TLOG_ERROR("content %s of view %llu is not in the store (lost, or it failed its MD4 check)", hash.c_str(),
+               static_cast<ull>(view_id));
+    return -1;
+  }
   std::string dir = PlacementDir(view_id);
   auto name_template = [&](const std::string& in) {
     return in + "/refsyncd-" + std::to_string(getpid()) + "-" + std::to_string(++m_next_placed) + "-XXXXXX";

@@ -153,14 +153,14 @@ TEST_F(RefServerTest, ErrorCodesOfEachExchange) {
   ASSERT_EQ(0u, file.m_error_code);
   EXPECT_EQ(2u, UploadText(7, "/f", 0, "two").m_error_code);  // conflict
 
-  NUploadRequest bad_hash;
-  bad_hash.m_view_id = 7;
-  bad_hash.m_path = "/g";
-  bad_hash.m_data_path = m_dir.WriteFile("client/g", "gg");
-  bad_hash.m_size = 2;
-  bad_hash.m_hash = std::string(32, 'a');
+  NUploadRequest bad_size;
+  bad_size.m_view_id = 7;
+  bad_size.m_path = "/g";
+  bad_size.m_data_path = m_dir.WriteFile("client/g", "gg");
+  bad_size.m_size = 3;
+  bad_size.m_hash = FileMD4(bad_size.m_data_path);
   NUploadResponse mismatch;
-  ASSERT_EQ(0, m_client.Upload(bad_hash, &mismatch));
+  ASSERT_EQ(0, m_client.Upload(bad_size, &mismatch));
   EXPECT_EQ(1u, mismatch.m_error_code);
 
   NDownloadResponse down;
@@ -183,6 +183,64 @@ TEST_F(RefServerTest, ErrorCodesOfEachExchange) {
   NConnectResponse connect;
   ASSERT_EQ(0, m_client.Connect(&connect));
   EXPECT_EQ(0u, connect.m_error_code);
+}
+
+// The daemon's MD4 is checked after the answer: content that does not have
+// it is taken out and never handed out under that MD4, and a good content
+// already kept under it stays.
+TEST_F(RefServerTest, AWrongMD4FoundAfterTheAnswerIsNeverHandedOut) {
+  NUploadResponse good = UploadText(7, "/good", 0, "good content");
+  ASSERT_EQ(0u, good.m_error_code);
+  struct Case {
+    const char* path;
+    std::string claimed;
+  } cases[] = {
+      {"/new-hash", std::string(32, 'a')},
+      {"/kept-hash", FileMD4(m_dir / "client/1")},  // the MD4 of "/good"
+  };
+  uint64_t recorded_sync_id = 0;
+  for (const Case& c : cases) {
+    NUploadRequest request;
+    request.m_view_id = 7;
+    request.m_path = c.path;
+    request.m_data_path = m_dir.WriteFile(std::string("client") + c.path, "other content");
+    request.m_size = 13;
+    request.m_hash = c.claimed;
+    NUploadResponse answer;
+    ASSERT_EQ(0, m_client.Upload(request, &answer)) << c.path;
+    ASSERT_EQ(0u, answer.m_error_code) << c.path;
+    if (std::string(c.path) == "/new-hash") recorded_sync_id = answer.m_sync_id;
+    NDownloadResponse down;
+    ASSERT_EQ(0, m_client.Download(7, c.path, 0, &down)) << c.path;
+    bool kept = c.claimed == FileMD4(m_dir / "client/1");
+    // Under an MD4 the store already held, the download gets that good
+    // content (which is what the MD4 says); else nothing.
+    EXPECT_EQ(kept ? 0u : 1u, down.m_error_code) << c.path;
+    if (kept) {
+      EXPECT_EQ("good content", TempDir::ReadFile(down.m_data_path));
+    }
+  }
+  EXPECT_EQ(2u, m_server->Store()->FailedChecks());
+  NDownloadResponse down;
+  ASSERT_EQ(0, m_client.Download(7, "/good", 0, &down));
+  ASSERT_EQ(0u, down.m_error_code);
+  EXPECT_EQ("good content", TempDir::ReadFile(down.m_data_path));
+  // The path is not stuck: the next upload of it, on the recorded version
+  // and with the right MD4, goes in.
+  NUploadRequest fixed;
+  fixed.m_view_id = 7;
+  fixed.m_path = "/new-hash";
+  fixed.m_data_path = m_dir.WriteFile("client/fixed", "other content");
+  fixed.m_size = 13;
+  fixed.m_hash = FileMD4(fixed.m_data_path);
+  fixed.m_base_sync_id = recorded_sync_id;
+  NUploadResponse answer;
+  ASSERT_EQ(0, m_client.Upload(fixed, &answer));
+  ASSERT_EQ(0u, answer.m_error_code);
+  ASSERT_EQ(0, m_client.Download(7, "/new-hash", 0, &down));
+  ASSERT_EQ(0u, down.m_error_code);
+  EXPECT_EQ("other content", TempDir::ReadFile(down.m_data_path));
+  EXPECT_EQ(2u, m_server->Store()->FailedChecks());
 }
 
 TEST_F(RefServerTest, RefusedPathsChangeNothing) {
