@@ -19,16 +19,16 @@ Run one figure with its name, e.g. `... removal_figures.py Figures.test_burst`."
 
 import os
 import shutil
-import signal
 import subprocess
 import sys
 import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.environ["TIDE_SRC"], "tests", "e2e"))
+import refserver  # noqa: E402
 import test_removal  # noqa: E402
-from test_removal import (ALICE, ALICE_VIEW, LOG_FILE, PHOTOS, PHOTOS_VIEW, REF_DB, REF_DIR, REF_PID,  # noqa: E402
-                          REF_STORE, REFSYNCD, local_tree, read, ref, server_tree)
+from harness import LOG_FILE, read  # noqa: E402
+from test_removal import ALICE, ALICE_VIEW, PHOTOS, PHOTOS_VIEW, local_tree  # noqa: E402
 
 NUMBERS = [int(a) for a in sys.argv[1:] if a.isdigit()]
 FILES = NUMBERS[0] if NUMBERS else 10000
@@ -48,14 +48,14 @@ class Figures(test_removal.RemovalTest):
                 with open("%s/f%d.txt" % (folder, f), "w") as out:
                     out.write("x")
         start = time.monotonic()
-        self.assertSettles(lambda: len(server_tree(ALICE_VIEW)) == 1 + DIRS + FILES, "upload not done")
+        self.assertSettles(lambda: len(self.server.kinds(ALICE_VIEW)) == 1 + DIRS + FILES, "upload not done")
         uploaded = time.monotonic() - start
-        before = read(REF_DIR + "/refsyncd.log").count(": remove view")
+        before = self.server.log().count(": remove view")
         start = time.monotonic()
         shutil.rmtree(ALICE + "/tree")
-        self.assertSettles(lambda: server_tree(ALICE_VIEW) == {}, "tree not removed on the server")
+        self.assertSettles(lambda: self.server.kinds(ALICE_VIEW) == {}, "tree not removed on the server")
         removed = time.monotonic() - start
-        log = read(REF_DIR + "/refsyncd.log")
+        log = self.server.log()
         exchanges = log.count(": remove view") - before
         refused = log.count("modified after base")
         print("\nupload of %d files in %d folders: %.1f s" % (FILES, DIRS, uploaded))
@@ -74,13 +74,13 @@ class Figures(test_removal.RemovalTest):
                 with open("%s/f%d.txt" % (folder, f), "w") as out:
                     out.write("y")
         self.hold_share()
-        ref("put", PHOTOS_VIEW, source, "/all")
+        self.server.admin("put", PHOTOS_VIEW, source, "/all")
         start = time.monotonic()
         self.release_share()
         done = "UptoDate: Remove view_id %d from cache" % PHOTOS_VIEW
         self.assertSettles(lambda: done in read(LOG_FILE), "catch-up did not end")
         ended = time.monotonic() - start
-        self.assertSettles(lambda: len(local_tree(PHOTOS)) == len(server_tree(PHOTOS_VIEW)), "files not all down")
+        self.assertSettles(lambda: len(local_tree(PHOTOS)) == len(self.server.kinds(PHOTOS_VIEW)), "files not all down")
         arrived = time.monotonic() - start
         start = time.monotonic()
         subprocess.run(["rsync", "-a", source + "/", "/volume1/rsync-copy/"], check=True)
@@ -96,19 +96,11 @@ class Figures(test_removal.RemovalTest):
         # A server that answers a pull with at most `batch` changes: the
         # syncer meets the burst in several pulls and waits for its workers
         # between two of them.
-        pid = int(read(REF_PID).strip())
-        os.kill(pid, signal.SIGTERM)
-
-        def stopped():
-            try:
-                with open("/proc/%d/stat" % pid) as f:
-                    return f.read().rsplit(")", 1)[1].split()[0] == "Z"  # ended, not yet reaped
-            except OSError:
-                return True
-
-        self.assertSettles(stopped, "server did not stop")
-        subprocess.run([REFSYNCD, "--db", REF_DB, "--store", REF_STORE, "--pid-file", REF_PID, "--batch", str(batch),
-                        "--log", REF_DIR + "/refsyncd.log"], check=True, timeout=60)
+        self.server.stop()
+        subprocess.run([refserver.BINARY, "--db", self.server.db, "--store", self.server.store, "--socket",
+                        refserver.SOCKET, "--log", refserver.LOG, "--pid-file", refserver.PID_FILE, "--batch",
+                        str(batch)], check=True, timeout=60, stdin=subprocess.DEVNULL)
+        self.server.pid = int(read(refserver.PID_FILE).strip())
         self.start_daemon()
         source = "/tmp/burst-src"
         os.makedirs(source, exist_ok=True)
@@ -124,7 +116,7 @@ class Figures(test_removal.RemovalTest):
                 return 0
 
         start = time.monotonic()
-        ref("put", ALICE_VIEW, source, "/burst")
+        self.server.admin("put", ALICE_VIEW, source, "/burst")
         put = time.monotonic() - start
         # The syncer polls an idle server every few seconds, so the first
         # arrival is reported apart from the carrying of the burst itself.
