@@ -11,6 +11,9 @@ files are put on the server while the share is held, then the share is let go;
 the time until its catch-up ends and until every file is on the disk, beside
 `rsync -a` of the same tree on the same volume.
 
+TIDE_PERF_DIR=DIR (a folder outside the sandbox's /tmp) adds perf profiles of
+the daemon and of the server during the catch-up.
+
 A burst of server changes (default 200 files, set with TIDE_BURST_FILES): the
 files are put on the server at once, which hands them out 20 per pull
 (TIDE_BURST_BATCH); the time until every one is on the disk.
@@ -19,6 +22,7 @@ Run one figure with its name, e.g. `... removal_figures.py Figures.test_burst`."
 
 import os
 import shutil
+import signal
 import subprocess
 import sys
 import time
@@ -65,7 +69,7 @@ class Figures(test_removal.RemovalTest):
 
     def test_catch_up(self):
         files = int(os.environ.get("TIDE_CATCHUP_FILES", "10000"))
-        self.start_daemon()
+        daemon = self.start_daemon()
         source = "/tmp/catch-up-src"
         for d in range(max(1, files // 100)):
             folder = "%s/d%04d" % (source, d)
@@ -75,6 +79,7 @@ class Figures(test_removal.RemovalTest):
                     out.write("y")
         self.hold_share()
         self.server.admin("put", PHOTOS_VIEW, source, "/all")
+        profiles = self.profile_catch_up(daemon.pid)
         start = time.monotonic()
         self.release_share()
         done = "UptoDate: Remove view_id %d from cache" % PHOTOS_VIEW
@@ -82,6 +87,9 @@ class Figures(test_removal.RemovalTest):
         ended = time.monotonic() - start
         self.assertSettles(lambda: len(local_tree(PHOTOS)) == len(self.server.kinds(PHOTOS_VIEW)), "files not all down")
         arrived = time.monotonic() - start
+        for perf in profiles:
+            perf.send_signal(signal.SIGINT)
+            perf.wait(120)
         start = time.monotonic()
         subprocess.run(["rsync", "-a", source + "/", "/volume1/rsync-copy/"], check=True)
         rsync_seconds = time.monotonic() - start
@@ -89,6 +97,22 @@ class Figures(test_removal.RemovalTest):
         print("\ncatch-up of a share of %d files: ended after %.1f s, every file on disk after %.1f s; "
               "rsync -a of the tree %.2f s (ratio %.3f)" % (files, ended, arrived, rsync_seconds,
                                                             rsync_seconds / arrived))
+
+    def profile_catch_up(self, daemon_pid):
+        """With TIDE_PERF_DIR set, perf profiles of the daemon and of the
+        server from the share's release until every file is down, written
+        there as catch-up-daemon.data and catch-up-server.data (read them
+        with perf report outside the sandbox)."""
+        folder = os.environ.get("TIDE_PERF_DIR")
+        if not folder:
+            return []
+        profiles = []
+        for name, pid in (("daemon", daemon_pid), ("server", self.server.pid)):
+            profiles.append(subprocess.Popen(["perf", "record", "-F", "999", "-g", "-o",
+                                              os.path.join(folder, "catch-up-%s.data" % name), "-p", str(pid)],
+                                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
+        time.sleep(0.5)
+        return profiles
 
     def test_burst(self):
         files = int(os.environ.get("TIDE_BURST_FILES", "200"))
