@@ -2,6 +2,7 @@
 
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -241,6 +242,52 @@ TEST_F(RefServerTest, AWrongMD4FoundAfterTheAnswerIsNeverHandedOut) {
   ASSERT_EQ(0u, down.m_error_code);
   EXPECT_EQ("other content", TempDir::ReadFile(down.m_data_path));
   EXPECT_EQ(2u, m_server->Store()->FailedChecks());
+}
+
+// A download copy is a second name of the stored object where the volume
+// allows: a client that writes to it or keeps it must not change history.
+TEST_F(RefServerTest, LinkedDownloadCopiesNeverLetTheClientChangeTheStore) {
+  NUploadResponse up = UploadText(7, "/f", 0, "stored content");
+  ASSERT_EQ(0u, up.m_error_code);
+  std::string object = m_server->Store()->ObjectPath(FileMD4(m_dir / "client/1"));
+  struct Case {
+    const char* name;
+    bool write;  // the client writes to its copy, else keeps a name of it
+  } cases[] = {{"kept", false}, {"written", true}};
+  for (const Case& c : cases) {
+    NDownloadResponse down;
+    ASSERT_EQ(0, m_client.Download(7, "/f", 0, &down, 4)) << c.name;
+    ASSERT_EQ(0u, down.m_error_code) << c.name;
+    struct stat placed {}, stored {};
+    ASSERT_EQ(0, stat(down.m_data_path.c_str(), &placed));
+    ASSERT_EQ(0, stat(object.c_str(), &stored));
+    EXPECT_EQ(stored.st_ino, placed.st_ino) << c.name << ": no data copied";
+    std::string kept = m_dir / (std::string("client/kept-") + c.name);
+    if (c.write) {
+      FILE* f = fopen(down.m_data_path.c_str(), "a");
+      ASSERT_NE(nullptr, f);
+      fputs(" and more", f);
+      fclose(f);
+    } else {
+      ASSERT_EQ(0, link(down.m_data_path.c_str(), kept.c_str()));
+    }
+    // The same worker comes back: its copy goes, and the store looks.
+    NDownloadResponse next;
+    ASSERT_EQ(0, m_client.Download(7, "/missing", 0, &next, 4));
+    if (c.write) {
+      EXPECT_FALSE(Exists(object)) << "changed content is not kept under its MD4";
+      ASSERT_EQ(0, m_client.Download(7, "/f", 0, &down, 4));
+      EXPECT_EQ(1u, down.m_error_code);
+    } else {
+      ASSERT_EQ(0, stat(object.c_str(), &stored));
+      ASSERT_EQ(0, stat(kept.c_str(), &placed));
+      EXPECT_NE(stored.st_ino, placed.st_ino) << "the store took a copy of its own";
+      FILE* f = fopen(kept.c_str(), "a");
+      fputs(" edited", f);
+      fclose(f);
+      EXPECT_EQ("stored content", TempDir::ReadFile(object));
+    }
+  }
 }
 
 TEST_F(RefServerTest, RefusedPathsChangeNothing) {
