@@ -420,10 +420,10 @@ uint32_t RefStore::ImportContent(const std::string& source, const std::string& e
   int placed = PlaceContent(in, source, adopt, &temp);
   close(in);
   if (placed != 0) return REF_SERVER_ERROR;
-  if (check_later && IsHexDigest(Lower(expected_hash))) {
-    struct stat copy_st {};
-    if (stat(temp.c_str(), &copy_st) != 0 ||
-        (expected_size >= 0 && static_cast<uint64_t>(expected_size) != static_cast<uint64_t>(copy_st.st_size))) {
+  struct stat copy_st {};
+  if (check_later && IsHexDigest(Lower(expected_hash)) && stat(temp.c_str(), &copy_st) == 0 &&
+      static_cast<uint64_t>(copy_st.st_size) >= m_later_check_minimum.load()) {
+    if (expected_size >= 0 && static_cast<uint64_t>(expected_size) != static_cast<uint64_t>(copy_st.st_size)) {
       TLOG_ERROR("content of %s has %llu bytes, expected %lld", source.c_str(),
                  static_cast<unsigned long long>(copy_st.st_size), static_cast<long long>(expected_size));
       unlink(temp.c_str());
@@ -457,7 +457,6 @@ uint32_t RefStore::ImportContent(const std::string& source, const std::string& e
   // The checksum is taken of what the store now holds: that is what later
   // downloads hand out.
   unsigned char digest[MD4_DIGEST_LENGTH_BYTES];
-  struct stat copy_st {};
   if (RSCalcMD4(temp, digest, nullptr) != 0 || stat(temp.c_str(), &copy_st) != 0) {
     TLOG_ERROR("checksum of %s failed", temp.c_str());
     unlink(temp.c_str());

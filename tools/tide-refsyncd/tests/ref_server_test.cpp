@@ -163,6 +163,12 @@ TEST_F(RefServerTest, ErrorCodesOfEachExchange) {
   NUploadResponse mismatch;
   ASSERT_EQ(0, m_client.Upload(bad_size, &mismatch));
   EXPECT_EQ(1u, mismatch.m_error_code);
+  // A small content is checked before the answer.
+  NUploadRequest bad_hash = bad_size;
+  bad_hash.m_size = 2;
+  bad_hash.m_hash = std::string(32, 'a');
+  ASSERT_EQ(0, m_client.Upload(bad_hash, &mismatch));
+  EXPECT_EQ(1u, mismatch.m_error_code);
 
   NDownloadResponse down;
   ASSERT_EQ(0, m_client.Download(7, "/missing", 0, &down));
@@ -190,6 +196,7 @@ TEST_F(RefServerTest, ErrorCodesOfEachExchange) {
 // it is taken out and never handed out under that MD4, and a good content
 // already kept under it stays.
 TEST_F(RefServerTest, AWrongMD4FoundAfterTheAnswerIsNeverHandedOut) {
+  m_server->Store()->SetLaterCheckMinimum(0);  // big contents only, else
   NUploadResponse good = UploadText(7, "/good", 0, "good content");
   ASSERT_EQ(0u, good.m_error_code);
   struct Case {
