@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "core/registry.h"
 #include "core/task.h"
 #include "event/event_manager.h"
 
@@ -122,7 +123,7 @@ BENCHMARK(BM_PullDonePush)->Arg(10)->Arg(1000)->Arg(10000);
 void BM_PendingServerCount(benchmark::State& state) {
   EventManager& manager = EventManager::GetInstance();
   Fill(manager, static_cast<int>(state.range(0)), 1);
-  for (auto _ : state) benchmark::DoNotOptimize(manager.GetPendingServerEventCount());
+  for (auto _ : state) benchmark::DoNotOptimize(manager.GetPendingServerEventCount(tide::Registry::Instance()));
   manager.Reset();
 }
 BENCHMARK(BM_PendingServerCount)->Arg(10)->Arg(10000);

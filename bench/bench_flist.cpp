@@ -70,7 +70,7 @@ void BM_BuildFromDatabase(benchmark::State& state) {
     malloc_trim(0);
     size_t before = mallinfo2().uordblks;
     auto list = std::make_unique<tide::FileList>();
-    tide::BuildFileList(1, "/", list.get());
+    tide::BuildFileList(tide::NativeClientDb::Instance(), 1, "/", list.get());
     state.counters["bytes_per_entry"] = static_cast<double>(mallinfo2().uordblks - before) / ENTRIES;
     state.counters["entries"] = static_cast<double>(list->FileCount() + list->DirectoryCount());
     state.PauseTiming();

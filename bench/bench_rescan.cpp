@@ -17,6 +17,7 @@
 
 #include "db/native_client_db.h"
 #include "event/event_manager.h"
+#include "process_engine.h"
 #include "sync/rescan.h"
 
 namespace {
@@ -115,7 +116,7 @@ void BM_RescanUnchanged(benchmark::State& state) {
   item.m_entry.m_view_id = 1;
   item.m_entry.m_watch_path = g_view;
   item.m_local_path = g_view;
-  for (auto _ : state) tide::RescanDirectoryItem(item, false);
+  for (auto _ : state) tide::RescanDirectoryItem(item, tide::bench::ProcessEngine(), false);
   if (tide::EventManager::GetInstance().GetViewPendingCount(1) != 0) state.SkipWithError("the rescan found changes");
   struct rusage usage;
   getrusage(RUSAGE_SELF, &usage);

@@ -23,6 +23,7 @@
 #include "db/native_client_db.h"
 #include "event/event_manager.h"
 #include "filter/filter.h"
+#include "process_engine.h"
 #include "sync/server_connection.h"
 #include "sync/worker_native.h"
 #include "tests/ref_client.h"
@@ -58,8 +59,8 @@ struct Bench {
     uint64_t id = 0;
     m_store->AddView(VIEW, m_watch, &id);
     tide::ConnectionPool::Instance().Initialize(1);
-    tide::ConnectionPool::Instance().SetSocketPathForTest(m_server->SocketPath());
-    m_worker = std::make_unique<tide::WorkerNative>(0, 0);
+    tide::ConnectionPool::Instance().SetSocketPath(m_server->SocketPath());
+    m_worker = std::make_unique<tide::WorkerNative>(0, 0, tide::bench::ProcessEngine());
   }
   ~Bench() {
     m_worker.reset();
@@ -85,9 +86,9 @@ struct Bench {
     event.m_sync_id = sync_id;
     tide::EventManager::GetInstance().PushEvent(event);
     if (m_worker->FetchEvent() != 0 || m_worker->PrepareEvent() != 0) return -100;
-    int result = m_worker->Dispatch();
-    if (result == 0) m_worker->FinishEvent();
-    return result;
+    if (m_worker->Dispatch() != tide::HandlerOutcome::DONE) return -1;
+    m_worker->FinishEvent();
+    return 0;
   }
 
   std::string m_volume;

@@ -17,6 +17,7 @@
 #include "core/registry.h"
 #include "db/native_client_db.h"
 #include "event/event_manager.h"
+#include "process_engine.h"
 #include "sync/worker_native.h"
 
 namespace {
@@ -29,13 +30,13 @@ std::mutex g_mutex;
 std::condition_variable g_handled;
 uint64_t g_count = 0;  // guarded by g_mutex
 
-int CountingHandler(WorkerNative&) {
+HandlerOutcome CountingHandler(const WorkItem&, EngineContext&) {
   {
     std::lock_guard<std::mutex> lock(g_mutex);
     ++g_count;
   }
   g_handled.notify_all();
-  return 0;
+  return HandlerOutcome::DONE;
 }
 
 void WaitForCount(uint64_t count) {
@@ -56,7 +57,7 @@ class Engine {
     WorkerHandlers handlers = DefaultWorkerHandlers();
     handlers.m_upload_local = &CountingHandler;
     for (int i = 0; i < workers; ++i) {
-      m_workers.push_back(std::make_unique<WorkerNative>(0, 0));
+      m_workers.push_back(std::make_unique<WorkerNative>(0, 0, bench::ProcessEngine()));
       m_workers.back()->SetHandlersForTest(handlers);
       m_workers.back()->Start();
     }

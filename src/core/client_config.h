@@ -16,7 +16,12 @@ constexpr uint32_t MAX_WORKER_COUNT = 256;
 
 class ClientConfig {
  public:
+  // The daemon's configuration, for start-up; the parts that use it are
+  // handed it.
   static ClientConfig& Instance();
+
+  // The built-in defaults (tests, tools).
+  ClientConfig();
 
   // Reads the configuration file; -1 (defaults kept) when it cannot be read
   // or is invalid. Unknown keys and empty values are ignored.
@@ -48,9 +53,6 @@ class ClientConfig {
   // Set by Load when worker_count was above MAX_WORKER_COUNT and cut down;
   // start-up logs it once the logger exists.
   uint32_t m_worker_count_requested;
-
- private:
-  ClientConfig();
 };
 
 }  // namespace tide

@@ -11,15 +11,14 @@
 
 namespace tide {
 
-int32_t VolumeIdOfPath(const std::string& path) {
-  static const char PREFIX[] = "/volume";
-  constexpr size_t PREFIX_LEN = sizeof(PREFIX) - 1;
-  if (path.compare(0, PREFIX_LEN, PREFIX) != 0 || path.size() == PREFIX_LEN ||
-      !isdigit(static_cast<unsigned char>(path[PREFIX_LEN]))) {
+int32_t VolumeIdOfPath(const std::string& path, const std::string& prefix) {
+  const size_t prefix_len = prefix.size();
+  if (path.compare(0, prefix_len, prefix) != 0 || path.size() == prefix_len ||
+      !isdigit(static_cast<unsigned char>(path[prefix_len]))) {
     return -1;
   }
   int volume = -1;
-  if (sscanf(path.c_str(), "/volume%d/%*s", &volume) < 1 || volume < 0) return -1;
+  if (sscanf(path.c_str() + prefix_len, "%d", &volume) < 1 || volume < 0) return -1;
   return volume;
 }
 
@@ -30,7 +29,7 @@ Registry& Registry::Instance() {
 
 int Registry::Add(const std::string& name, uint32_t attribute, const std::string& watch_path, uint64_t view_id,
                   int32_t root_id) {
-  int32_t volume = VolumeIdOfPath(watch_path);
+  int32_t volume = VolumeIdOfPath(watch_path, m_volume_prefix);
   if (volume < 0) return -1;
   MutexLock guard(&m_mutex);
   if (m_by_view_id.count(view_id) != 0) return -1;
@@ -109,7 +108,7 @@ int Registry::SetAttribute(uint64_t view_id, uint32_t bits, bool on) {
 }
 
 int Registry::SetPath(bool share, const std::string& name, const std::string& watch_path) {
-  int32_t volume = VolumeIdOfPath(watch_path);
+  int32_t volume = VolumeIdOfPath(watch_path, m_volume_prefix);
   if (volume < 0) return 0;
   MutexLock guard(&m_mutex);
   NameIndex& index = share ? m_shares : m_users;

@@ -14,8 +14,10 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include "core/mutex.h"
 #include <string>
+#include <utility>
+
+#include "core/mutex.h"
 
 namespace tide {
 
@@ -35,12 +37,20 @@ struct RegistryEntry {
   bool IsShare() const { return (m_attribute & VIEW_ATTR_SHARE) != 0; }
 };
 
-// The N of a path that begins with "/volume" and a decimal number, else -1.
-int32_t VolumeIdOfPath(const std::string& path);
+// The N of a path that begins with `prefix` ("/volume" on the appliance)
+// and a decimal number, else -1.
+int32_t VolumeIdOfPath(const std::string& path, const std::string& prefix = "/volume");
 
 class Registry {
  public:
+  // The daemon's table, for start-up; the parts that use it are handed it.
   static Registry& Instance();
+
+  // A table of its own whose volumes are "<volume_prefix>N" (tests keep
+  // their volumes in a scratch folder).
+  explicit Registry(std::string volume_prefix = "/volume") : m_volume_prefix(std::move(volume_prefix)) {}
+  Registry(const Registry&) = delete;
+  Registry& operator=(const Registry&) = delete;
 
   // -1 when the watch path is not under /volumeN or the view id is taken.
   // A share (or user) of the same name, letter case ignored, is shadowed:
@@ -75,11 +85,11 @@ class Registry {
   };
   using NameIndex = std::map<std::string, RegistryEntry*, CaseLess>;
 
-  Registry() = default;
   // `share` picks the share index, else the user index.
   bool GetByName(bool share, const std::string& name, RegistryEntry* entry);
   int SetPath(bool share, const std::string& name, const std::string& watch_path);
 
+  const std::string m_volume_prefix;
   Mutex m_mutex;
   std::map<uint64_t, std::unique_ptr<RegistryEntry>> m_by_view_id GUARDED_BY(m_mutex);  // owns the entries
   NameIndex m_shares GUARDED_BY(m_mutex);

@@ -5,17 +5,21 @@
 #include "core/client_config.h"
 #include "core/daemon_state.h"
 #include "core/logger.h"
+#include "core/registry.h"
 #include "daemon/control_loop.h"
 #include "daemon/registration.h"
 #include "daemon/startup.h"
-#include "platform/volume_path.h"
 #include "daemon/task_table.h"
-#include "core/registry.h"
 #include "db/failure_store.h"
-#include "event/event.h"
-#include "fs/view_dir.h"
 #include "db/native_client_db.h"
+#include "db/progress_cache.h"
 #include "detect/watch_interface.h"
+#include "event/event.h"
+#include "event/event_manager.h"
+#include "fs/view_dir.h"
+#include "fs/work_dir.h"
+#include "platform/volume_path.h"
+#include "sync/engine_context.h"
 #include "sync/server_connection.h"
 
 using namespace tide;
@@ -76,8 +80,13 @@ int main(int argc, char** argv) {
   if (failures.Open(FailureDbPath(config.DbPath())) < 0) {
     TLOG_WARNING("failed events will not be recorded for `tide-clientctl status` and `explain`");
   }
+  // The services the syncers and workers are handed; the only place they
+  // are looked up by name.
+  EngineContext engine{NativeClientDb::Instance(), EventManager::GetInstance(),     Registry::Instance(),
+                       ProgressCache::Instance(),  ConnectionPool::Instance(),      config,
+                       CurrentVolumeLayout(),      IndexNotifier{config.m_do_index}};
   TaskTable tasks;
-  tasks.Build(config.m_worker_count, g_notify_supported, &failures);
+  tasks.Build(config.m_worker_count, g_notify_supported, engine, &failures);
   WatchInterface* watch = tasks.Watch();
   // A view whose folder disappears is forgotten the way registration
   // forgets any view.

@@ -7,7 +7,7 @@
 #include "core/logger.h"
 #include "detect/detector.h"
 #include "detect/varn_detector.h"
-#include "event/event_manager.h"
+#include "sync/engine_context.h"
 #include "sync/progress_syncer.h"
 #include "sync/syncer_native.h"
 #include "sync/worker_native.h"
@@ -30,9 +30,9 @@ TaskTable::~TaskTable() {
   DestroyAll();
 }
 
-uint32_t TaskTable::Build(uint32_t worker_count, bool notify_supported, FailureStore* failures) {
+uint32_t TaskTable::Build(uint32_t worker_count, bool notify_supported, EngineContext& engine, FailureStore* failures) {
   m_tasks.reserve(worker_count + TASK_FIRST_WORKER);
-  EventManager::GetInstance().SetRemovalSettle(REMOVAL_SETTLE_QUIET_MS, REMOVAL_SETTLE_MAX_MS);
+  engine.m_events.SetRemovalSettle(REMOVAL_SETTLE_QUIET_MS, REMOVAL_SETTLE_MAX_MS);
   if (notify_supported) {
     TLOG_DEBUG("Support Varnotify");
     auto detector = std::make_unique<VARNDetector>(0, 0);
@@ -44,10 +44,10 @@ uint32_t TaskTable::Build(uint32_t worker_count, bool notify_supported, FailureS
     m_watch = detector.get();
     Add(std::move(detector));
   }
-  Add(std::make_unique<SyncerNative>(0, 0));
-  Add(std::make_unique<ProgressSyncer>(0, 0));
+  Add(std::make_unique<SyncerNative>(0, 0, engine));
+  Add(std::make_unique<ProgressSyncer>(0, 0, engine));
   for (uint32_t i = 0; i < worker_count; ++i) {
-    auto worker = std::make_unique<WorkerNative>(0, 0);
+    auto worker = std::make_unique<WorkerNative>(0, 0, engine);
     // Numbered from 1, as people count them in `top -H`.
     worker->SetThreadName("worker-" + std::to_string(i + 1));
     worker->SetFailureStore(failures);

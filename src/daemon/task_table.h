@@ -15,6 +15,7 @@ namespace tide {
 
 class FailureStore;
 class WatchInterface;
+struct EngineContext;
 
 constexpr uint32_t TASK_DETECTOR = 0;
 constexpr uint32_t TASK_SYNCER = 1;
@@ -30,9 +31,10 @@ class TaskTable {
   TaskTable& operator=(const TaskTable&) = delete;
 
   // Creates the detector (notify-based when `notify_supported`), the two
-  // syncers and `worker_count` workers, which record their failed events
-  // in `failures` (none: not recorded). Returns the table's size.
-  uint32_t Build(uint32_t worker_count, bool notify_supported, FailureStore* failures = nullptr);
+  // syncers and `worker_count` workers, which work with `engine` and record
+  // their failed events in `failures` (none: not recorded). Returns the
+  // table's size.
+  uint32_t Build(uint32_t worker_count, bool notify_supported, EngineContext& engine, FailureStore* failures = nullptr);
   // Appends a task at the next index (Build uses it; tests build tables of
   // their own tasks).
   void Add(std::unique_ptr<Task> task);

@@ -43,7 +43,14 @@ extern const char UPSERT_NODE_SQL[];
 
 class NativeClientDb {
  public:
+  // The daemon's database, for start-up; the parts that use it are handed it.
   static NativeClientDb& Instance();
+
+  // A database of its own (tests, tools); closed when it goes.
+  NativeClientDb() = default;
+  ~NativeClientDb();
+  NativeClientDb(const NativeClientDb&) = delete;
+  NativeClientDb& operator=(const NativeClientDb&) = delete;
 
   // Opens (creating it and its missing parent folders) and runs the schema
   // script. A second call while open keeps the first connection.
@@ -99,11 +106,6 @@ class NativeClientDb {
                            const NodeRowVisitor& visitor);
 
  private:
-  NativeClientDb() = default;
-  ~NativeClientDb();
-  NativeClientDb(const NativeClientDb&) = delete;
-  NativeClientDb& operator=(const NativeClientDb&) = delete;
-
   // The statements kept compiled on the open connection.
   enum StatementId {
     ST_BEGIN,

@@ -11,7 +11,12 @@ namespace tide {
 
 class ProgressCache {
  public:
+  // The daemon's cache, for start-up; the parts that use it are handed it.
   static ProgressCache& Instance();
+
+  ProgressCache() = default;
+  ProgressCache(const ProgressCache&) = delete;
+  ProgressCache& operator=(const ProgressCache&) = delete;
 
   // Inserts or overwrites the view's entry, next sync id 0.
   void Add(uint64_t view_id, uint64_t sync_id);
@@ -33,8 +38,6 @@ class ProgressCache {
     uint64_t m_sync_id = 0;
     uint64_t m_next_sync_id = 0;
   };
-
-  ProgressCache() = default;
 
   Mutex m_mutex;
   std::map<uint64_t, Progress> m_views GUARDED_BY(m_mutex);

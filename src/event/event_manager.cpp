@@ -259,9 +259,8 @@ int EventManager::RedoEvent(Task* worker, const Event& event) {
   return result;
 }
 
-int EventManager::GetPendingServerEventCount() {
+int EventManager::GetPendingServerEventCount(Registry& registry) {
   MutexLock guard(&m_mutex);
-  Registry& registry = Registry::Instance();
   int count = 0;
   for (const auto& [view_id, pool] : m_pools) {
     RegistryEntry entry;

@@ -32,6 +32,7 @@
 
 namespace tide {
 
+class Registry;
 class Task;
 
 // One view's share of the work, as the status display shows it.
@@ -70,7 +71,13 @@ struct PathActivity {
 
 class EventManager {
  public:
+  // The daemon's event manager, for start-up; the parts that use it are
+  // handed it.
   static EventManager& GetInstance();
+
+  EventManager() = default;
+  EventManager(const EventManager&) = delete;
+  EventManager& operator=(const EventManager&) = delete;
 
   void PushEvent(const Event& event);
   // Queues an EXPAND of the directory `path` of the view.
@@ -87,8 +94,9 @@ class EventManager {
   int DoneEvent(Task* worker, Event* event);
   // Gives a handed-out event back unfinished; it is handed out again later.
   int RedoEvent(Task* worker, const Event& event);
-  // Server events pending in the trees of views that are not catching up.
-  int GetPendingServerEventCount();
+  // Server events pending in the trees of views that are not catching up
+  // (according to `registry`).
+  int GetPendingServerEventCount(Registry& registry);
   // Server events pending in the tree of one view (0 without a pool).
   int GetViewServerEventCount(uint64_t view_id);
 
@@ -140,7 +148,6 @@ class EventManager {
     Event m_dirty;  // type EMPTY when none
   };
 
-  EventManager() = default;
   void AddEvent(const Event& event) EXCLUDES(m_mutex);
   int ReleaseEvent(Task* worker, Event* event) EXCLUDES(m_mutex);
   EventPool* FindPool(uint64_t view_id) REQUIRES(m_mutex);

@@ -9,28 +9,25 @@
 #define TIDE_LOG_TAG "worker"
 #define TIDE_LOG_COMPONENT "worker_debug"
 #include <fcntl.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
-#include <strings.h>
 
 #include "core/freeze_file.h"
 #include "core/logger.h"
-#include "core/registry.h"
-#include "db/native_client_db.h"
-#include "db/progress_cache.h"
-#include "event/event_manager.h"
 #include "filter/filter.h"
-#include "proto/messages.h"
 #include "fs/conflict_rename.h"
 #include "fs/copy_data.h"
 #include "fs/temp_file.h"
 #include "fs/view_dir.h"
 #include "proto/checksum.h"
+#include "proto/messages.h"
 #include "sync/ad_converter.h"
+#include "sync/engine_context.h"
 #include "sync/index_notify.h"
 #include "sync/server_connection.h"
 #include "sync/server_path.h"
@@ -54,51 +51,52 @@ constexpr uint32_t DOWNLOAD_NOT_MODIFIED = 7;
 
 // Results of the response steps besides 0 and -1.
 constexpr int DOWNLOAD_REFUSED = -2;    // unusable answer: end the event
-constexpr int DOWNLOAD_DISK_FULL = -3;  // view frozen, event given back
+constexpr int DOWNLOAD_DISK_FULL = -3;  // view frozen: the event goes back
 // FS_LINK_REFUSED (a link in the path) also ends the event, said once.
 
 // The folders one download works in, opened once for the whole of it.
 struct DownloadDirs {
-  WorkItem m_item;  // kept: a full disk clears the worker
+  const WorkItem& m_item;
+  EngineContext& m_engine;
   ViewDir m_view;
   ViewDir m_work;
 };
 
-// Full-disk handling: the view stops (its events go back to the event
-// manager untouched) and catches up on its own once space is back, from the
+// Full-disk handling: the view stops (its events, this one first, go back to
+// the event manager untouched) and catches up on its own once space is back, from the
 // global position, through the progress syncer. False when the freeze file
 // changed since the worker began without freezing the view (the freeze was
 // lifted meanwhile, so the full disk may be over): the event is tried again.
-bool FreezeViewForDiskFull(WorkerNative& worker) {
-  uint64_t view_id = worker.Entry().m_view_id;
-  TLOG_DEBUG("set freeze mod for view_id %llu, worker<%d>", static_cast<unsigned long long>(view_id), worker.GetId());
-  if (!FreezeViewUnlessChanged(view_id, worker.FreezeStateSeen())) {
+bool FreezeViewForDiskFull(const DownloadDirs& dirs) {
+  const WorkItem& item = dirs.m_item;
+  EngineContext& engine = dirs.m_engine;
+  uint64_t view_id = item.m_entry.m_view_id;
+  TLOG_DEBUG("set freeze mod for view_id %llu, worker<%d>", static_cast<unsigned long long>(view_id), item.m_task_id);
+  if (!FreezeViewUnlessChanged(view_id, item.m_freeze_seen)) {
     TLOG_INFO("view_id %llu: the freeze file changed while '%s' was copied; trying again",
-              static_cast<unsigned long long>(view_id), worker.CurrentEvent().m_path.c_str());
+              static_cast<unsigned long long>(view_id), item.m_event.m_path.c_str());
     return false;
   }
   uint64_t global_sync_id = 0;
-  if (NativeClientDb::Instance().GetGlobalSyncId(&global_sync_id) < 0) {
+  if (engine.m_db.GetGlobalSyncId(&global_sync_id) < 0) {
     TLOG_ERROR("failed to get initial sync id for view %llu... starts from 0", static_cast<unsigned long long>(view_id));
     global_sync_id = 0;
   }
-  uint64_t cached = ProgressCache::Instance().GetSyncId(view_id);
+  uint64_t cached = engine.m_progress.GetSyncId(view_id);
   if (cached == 0 || cached > global_sync_id) {
-    ProgressCache::Instance().Add(view_id, global_sync_id);
-    Registry::Instance().SetAttribute(view_id, VIEW_ATTR_CATCHING_UP, true);
-    if (NativeClientDb::Instance().SetViewProgress(view_id, global_sync_id) < 0) {
+    engine.m_progress.Add(view_id, global_sync_id);
+    engine.m_registry.SetAttribute(view_id, VIEW_ATTR_CATCHING_UP, true);
+    if (engine.m_db.SetViewProgress(view_id, global_sync_id) < 0) {
       TLOG_CRIT("create progress view failed, view id %llu, sync id %llu", static_cast<unsigned long long>(view_id),
                 static_cast<unsigned long long>(global_sync_id));
     }
   }
-  EventManager::GetInstance().RedoEvent(&worker, worker.CurrentEvent());
-  worker.Clear();
   return true;
 }
 
 // The server's copy of the content, copied into a new temporary file of
 // the work folder; `data` stays open on it.
-int PrepareDataFile(WorkerNative& worker, const NDownloadResponse& response, TempFile* file, UniqueFd* data) {
+int PrepareDataFile(const DownloadDirs& dirs, const NDownloadResponse& response, TempFile* file, UniqueFd* data) {
   if (file->Create(data) < 0) return -1;
   // The server placed the copy in a folder of its own; a link there is
   // not what it placed.
@@ -110,7 +108,7 @@ int PrepareDataFile(WorkerNative& worker, const NDownloadResponse& response, Tem
   // Copied and checked in one pass: what lands in the view is what the
   // server says it sent.
   unsigned char digest[MD4_DIGEST_LENGTH_BYTES];
-  if (CopyFileContents(in.Get(), data->Get(), response.m_data_path + " -> " + file->Path(), worker.AbortFlag(),
+  if (CopyFileContents(in.Get(), data->Get(), response.m_data_path + " -> " + file->Path(), dirs.m_item.m_abort,
                        digest) == 0) {
     if (response.m_data_hash.empty() || strcasecmp(MD4ToHex(digest).c_str(), response.m_data_hash.c_str()) == 0) {
       return 0;
@@ -119,7 +117,7 @@ int PrepareDataFile(WorkerNative& worker, const NDownloadResponse& response, Tem
                response.m_data_hash.c_str());
     return -1;
   }
-  if ((errno == ENOSPC || errno == EDQUOT) && FreezeViewForDiskFull(worker)) return DOWNLOAD_DISK_FULL;
+  if ((errno == ENOSPC || errno == EDQUOT) && FreezeViewForDiskFull(dirs)) return DOWNLOAD_DISK_FULL;
   return -1;
 }
 
@@ -137,8 +135,7 @@ int PrepareMacAttributeFile(const NDownloadResponse& response, const std::string
 
 // True when the local object must be moved to a conflict name before the
 // new version replaces it.
-bool CheckLocalModification(WorkerNative& worker, const DownloadDirs& dirs, const FileInfo& local,
-                            const NDownloadResponse& response) {
+bool CheckLocalModification(const DownloadDirs& dirs, const FileInfo& local, const NDownloadResponse& response) {
   const WorkItem& item = dirs.m_item;
   const std::string& local_path = item.m_local_path;
   const NodeRecord& record = item.m_record;
@@ -158,7 +155,7 @@ bool CheckLocalModification(WorkerNative& worker, const DownloadDirs& dirs, cons
     TLOG_DEBUG("failed to calculated MD4 for '%s', perhaps it is removed?", local_path.c_str());
     return false;
   }
-  if (RSCalcMD4Fd(fd.Get(), digest, worker.AbortFlag()) < 0) {
+  if (RSCalcMD4Fd(fd.Get(), digest, item.m_abort) < 0) {
     // Content that could not be read may well be local work: keep it
     // rather than replace it unseen.
     TLOG_WARNING("failed to calculate MD4 for '%s': kept under a conflict name", local_path.c_str());
@@ -180,10 +177,11 @@ int MoveAside(const DownloadDirs& dirs, const char* who) {
 }
 
 // Makes `relative` and the folders above it, announcing each one made.
-int MakeDirectoriesNotified(const ViewDir& view, const std::string& relative, NewOwner owner) {
+int MakeDirectoriesNotified(const DownloadDirs& dirs, const std::string& relative, NewOwner owner) {
+  const ViewDir& view = dirs.m_view;
   std::vector<std::string> made;
   int result = view.MakeDirectories(relative, owner, &made);
-  for (const std::string& directory : made) NotifyIndex(INDEX_ADDED, view.PathOf(directory));
+  for (const std::string& directory : made) dirs.m_engine.m_index.Notify(INDEX_ADDED, view.PathOf(directory));
   return result;
 }
 
@@ -198,8 +196,8 @@ int ProcessDownloadDirectoryResponse(const DownloadDirs& dirs, const NDownloadRe
     int moved = MoveAside(dirs, "ProcessDownloadDirectoryResponse");
     if (moved < 0) return moved;
   }
-  int made = MakeDirectoriesNotified(dirs.m_view, relative,
-                                     OwnerForServerVersion(dirs.m_view, response.m_uid, response.m_gid));
+  int made =
+      MakeDirectoriesNotified(dirs, relative, OwnerForServerVersion(dirs.m_view, response.m_uid, response.m_gid));
   if (made == FS_LINK_REFUSED) return made;
   if (made < 0) {
     TLOG_ERROR("ProcessDownloadDirectoryResponse: fail to create directory '%s'", dirs.m_item.m_local_path.c_str());
@@ -208,10 +206,10 @@ int ProcessDownloadDirectoryResponse(const DownloadDirs& dirs, const NDownloadRe
   return 0;
 }
 
-int ProcessDownloadFileResponse(WorkerNative& worker, const DownloadDirs& dirs, const NDownloadResponse& response) {
+int ProcessDownloadFileResponse(const DownloadDirs& dirs, const NDownloadResponse& response) {
   TempFile tmp(dirs.m_work.Path());
   UniqueFd data;
-  int prepared = PrepareDataFile(worker, response, &tmp, &data);
+  int prepared = PrepareDataFile(dirs, response, &tmp, &data);
   if (prepared == DOWNLOAD_DISK_FULL) return prepared;
   if (prepared < 0) {
     TLOG_ERROR("ProcessDownloadFileResponse: failed to prepare data file");
@@ -237,13 +235,13 @@ int ProcessDownloadFileResponse(WorkerNative& worker, const DownloadDirs& dirs, 
     TLOG_ERROR("ProcessDownloadFileResponse: failed to get file system info");
     return fail(-1);
   }
-  if (local.m_exists && CheckLocalModification(worker, dirs, local, response)) {
+  if (local.m_exists && CheckLocalModification(dirs, local, response)) {
     int moved = MoveAside(dirs, "ProcessDownloadFileResponse");
     if (moved < 0) return fail(moved);
   }
   NewOwner owner = OwnerForServerVersion(dirs.m_view, response.m_uid, response.m_gid);
   std::string parent_relative = relative.substr(0, relative.rfind('/'));
-  int made = MakeDirectoriesNotified(dirs.m_view, parent_relative, owner);
+  int made = MakeDirectoriesNotified(dirs, parent_relative, owner);
   if (made == FS_LINK_REFUSED) return fail(made);
   if (made < 0) {
     TLOG_ERROR("ProcessDownloadFileResponse: fail to create parent directory of '%s'", local_path.c_str());
@@ -301,17 +299,17 @@ bool ResponsePathsSafe(const NDownloadResponse& response) {
   return true;
 }
 
-int RemoveVanished(WorkerNative& worker) {
-  const std::string& local_path = worker.LocalPath();
+int RemoveVanished(const DownloadDirs& dirs) {
+  const std::string& local_path = dirs.m_item.m_local_path;
   TLOG_INFO("'%s' does not exists on the remote side, remove it anyway", local_path.c_str());
   // What the server no longer has is removed here the way a server
   // deletion is: only when it is what we recorded. A file or a directory
   // holding work the server never saw is kept under a conflict name (the
   // detector offers it again from there).
-  return RemoveLocal(worker);
+  return RemoveLocal(dirs.m_item, dirs.m_engine) == HandlerOutcome::DONE ? 0 : -1;
 }
 
-int ProcessDownloadResponse(WorkerNative& worker, const DownloadDirs& dirs, const NDownloadResponse& response) {
+int ProcessDownloadResponse(const DownloadDirs& dirs, const NDownloadResponse& response) {
   const std::string& local_path = dirs.m_item.m_local_path;
   switch (response.m_error_code) {
     case DOWNLOAD_OK:
@@ -320,7 +318,7 @@ int ProcessDownloadResponse(WorkerNative& worker, const DownloadDirs& dirs, cons
       TLOG_INFO("error occurs while downloading '%s'", local_path.c_str());
       return -1;
     case DOWNLOAD_NO_ENTRY:
-      return RemoveVanished(worker);
+      return RemoveVanished(dirs);
     case DOWNLOAD_NOT_MODIFIED:
       TLOG_INFO("download fake event: '%s'", local_path.c_str());
       return 0;
@@ -331,8 +329,8 @@ int ProcessDownloadResponse(WorkerNative& worker, const DownloadDirs& dirs, cons
   TLOG_DEBUG("download response: data_path = %s, data_hash = %s", response.m_data_path.c_str(),
              response.m_data_hash.c_str());
   if (!ResponsePathsSafe(response)) return DOWNLOAD_REFUSED;
-  int result = response.IsDir() ? ProcessDownloadDirectoryResponse(dirs, response)
-                                 : ProcessDownloadFileResponse(worker, dirs, response);
+  int result =
+      response.IsDir() ? ProcessDownloadDirectoryResponse(dirs, response) : ProcessDownloadFileResponse(dirs, response);
   if (result < 0) return result;
 
   NodeRecord record;
@@ -348,18 +346,15 @@ int ProcessDownloadResponse(WorkerNative& worker, const DownloadDirs& dirs, cons
   record.m_mode = 0;
   record.m_name = response.m_name;
   record.m_path = response.m_path;
-  if (NativeClientDb::Instance().UpsertNode(record) < 0) {
+  if (dirs.m_engine.m_db.UpsertNode(record) < 0) {
     TLOG_ERROR("Failed to commit database for '%s'", local_path.c_str());
     return -1;
   }
   return 0;
 }
 
-}  // namespace
-
-int DownloadRemote(WorkerNative& worker) {
-  DownloadDirs dirs{WorkItemOf(worker), {}, {}};
-  const WorkItem& item = dirs.m_item;
+int DownloadRemoteItem(const WorkItem& item, EngineContext& engine) {
+  DownloadDirs dirs{item, engine, {}, {}};
   const Event& event = item.m_event;
   const std::string& local_path = item.m_local_path;
   TLOG_NOTE("Worker (%d): downloading '%s' start", item.m_task_id, local_path.c_str());
@@ -398,23 +393,33 @@ int DownloadRemote(WorkerNative& worker) {
   request.m_worker_num = item.m_task_id;
 
   NDownloadResponse response;
-  int exchanged = RunServerExchange(SERVER_CMD_DOWNLOAD, &request, &response, worker.AbortFlag(), WORKER_LOG_MODULE);
+  int exchanged =
+      RunServerExchange(engine.m_pool, SERVER_CMD_DOWNLOAD, &request, &response, item.m_abort, WORKER_LOG_MODULE);
   if (exchanged == EXCHANGE_CALLED_OFF) return -1;
   if (exchanged < 0) {
     TLOG_ERROR("DownloadRemote: fail to run protocol");
     return -1;
   }
-  int processed = ProcessDownloadResponse(worker, dirs, response);
+  int processed = ProcessDownloadResponse(dirs, response);
   if (processed == DOWNLOAD_REFUSED) return 0;
+  if (processed == DOWNLOAD_DISK_FULL) return processed;
   if (processed == FS_LINK_REFUSED) return FinishRefusedItem(item, "downloading");
   if (processed < 0) {
     TLOG_ERROR("DownloadRemote: fail to process response");
     return -1;
   }
   if (response.m_error_code != DOWNLOAD_OK) return 0;
-  NotifyIndex(INDEX_ADDED, local_path);
+  engine.m_index.Notify(INDEX_ADDED, local_path);
   TLOG_NOTE("Worker (%d): downloading '%s' done", item.m_task_id, local_path.c_str());
   return 0;
+}
+
+}  // namespace
+
+HandlerOutcome DownloadRemote(const WorkItem& item, EngineContext& engine) {
+  int result = DownloadRemoteItem(item, engine);
+  if (result == DOWNLOAD_DISK_FULL) return HandlerOutcome::GIVE_BACK;
+  return OutcomeOf(result);
 }
 
 }  // namespace tide

@@ -27,16 +27,17 @@ NodeRowVisitor AddRowsTo(FileList* list) {
 
 }  // namespace
 
-void BuildFileList(uint64_t view_id, const std::string& dir_path, FileList* list) {
-  NativeClientDb::Instance().VisitNodesBelow(view_id, dir_path, AddRowsTo(list));
+void BuildFileList(NativeClientDb& db, uint64_t view_id, const std::string& dir_path, FileList* list) {
+  db.VisitNodesBelow(view_id, dir_path, AddRowsTo(list));
 }
 
-void BuildFileListOneLevel(uint64_t view_id, const std::string& dir_path, FileList* list) {
-  NativeClientDb::Instance().VisitChildNodes(view_id, dir_path, AddRowsTo(list));
+void BuildFileListOneLevel(NativeClientDb& db, uint64_t view_id, const std::string& dir_path, FileList* list) {
+  db.VisitChildNodes(view_id, dir_path, AddRowsTo(list));
 }
 
-void BuildFileListOneLevelUpTo(uint64_t view_id, const std::string& dir_path, uint64_t max_sync_id, FileList* list) {
-  NativeClientDb::Instance().VisitChildNodesUpTo(view_id, dir_path, max_sync_id, AddRowsTo(list));
+void BuildFileListOneLevelUpTo(NativeClientDb& db, uint64_t view_id, const std::string& dir_path, uint64_t max_sync_id,
+                               FileList* list) {
+  db.VisitChildNodesUpTo(view_id, dir_path, max_sync_id, AddRowsTo(list));
 }
 
 }  // namespace tide

@@ -9,12 +9,14 @@
 namespace tide {
 
 class FileList;
+class NativeClientDb;
 
 // Every row below the directory, paths relative to it ("/x/y").
-void BuildFileList(uint64_t view_id, const std::string& dir_path, FileList* list);
+void BuildFileList(NativeClientDb& db, uint64_t view_id, const std::string& dir_path, FileList* list);
 // The directory's direct children, as bare names.
-void BuildFileListOneLevel(uint64_t view_id, const std::string& dir_path, FileList* list);
+void BuildFileListOneLevel(NativeClientDb& db, uint64_t view_id, const std::string& dir_path, FileList* list);
 // The same, limited to rows with sync_id <= max_sync_id.
-void BuildFileListOneLevelUpTo(uint64_t view_id, const std::string& dir_path, uint64_t max_sync_id, FileList* list);
+void BuildFileListOneLevelUpTo(NativeClientDb& db, uint64_t view_id, const std::string& dir_path, uint64_t max_sync_id,
+                               FileList* list);
 
 }  // namespace tide

@@ -8,22 +8,12 @@
 
 #include <cerrno>
 #include <cstring>
-#include <mutex>
 
-#include "core/client_config.h"
 #include "core/logger.h"
 
 namespace tide {
 
 namespace {
-
-std::mutex g_socket_path_lock;
-std::string g_socket_path = INDEX_SOCKET_PATH;  // guarded by g_socket_path_lock
-
-std::string SocketPath() {
-  std::lock_guard<std::mutex> guard(g_socket_path_lock);
-  return g_socket_path;
-}
 
 int SendAll(int fd, const char* data, size_t length) {
   while (length > 0) {
@@ -38,14 +28,9 @@ int SendAll(int fd, const char* data, size_t length) {
 
 }  // namespace
 
-void SetIndexSocketPathForTest(const std::string& path) {
-  std::lock_guard<std::mutex> guard(g_socket_path_lock);
-  g_socket_path = path.empty() ? INDEX_SOCKET_PATH : path;
-}
-
-int NotifyIndex(char letter, const std::string& path) {
-  if (!ClientConfig::Instance().m_do_index) return 0;
-  std::string socket_path = SocketPath();
+int IndexNotifier::Notify(char letter, const std::string& path) const {
+  if (!m_enabled) return 0;
+  const std::string& socket_path = m_socket_path;
   struct sockaddr_un address = {};
   address.sun_family = AF_UNIX;
   if (socket_path.size() >= sizeof address.sun_path) return -1;

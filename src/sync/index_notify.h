@@ -12,12 +12,15 @@ constexpr char INDEX_ADDED = 'a';            // a file or directory was added
 constexpr char INDEX_FILE_REMOVED = 'd';
 constexpr char INDEX_DIRECTORY_REMOVED = 'D';
 
-// Sends `letter` followed by the bytes of `path` when the configuration's
-// do_index is set. 0 (also when indexing is off) or negative.
-int NotifyIndex(char letter, const std::string& path);
+// Where the notices go, and whether any are sent (the configuration's
+// do_index).
+struct IndexNotifier {
+  bool m_enabled = false;
+  std::string m_socket_path = INDEX_SOCKET_PATH;
 
-// Tests point the notices at a socket of their own; empty restores the
-// default.
-void SetIndexSocketPathForTest(const std::string& path);
+  // Sends `letter` followed by the bytes of `path` when enabled. 0 (also
+  // when indexing is off) or negative.
+  int Notify(char letter, const std::string& path) const;
+};
 
 }  // namespace tide

@@ -105,7 +105,7 @@ int OpenWalkRoot(const ViewDir& view, const std::string& relative, UniqueFd* fd)
 
 // `size` is what an lstat of the walk saw, 0 when it did not look (the
 // progress display's byte count; the upload measures the file itself).
-void PushUpload(const std::string& path, uint64_t view_id, uint32_t flags, uint64_t size = 0) {
+void PushUpload(EventManager& events, const std::string& path, uint64_t view_id, uint32_t flags, uint64_t size = 0) {
   Event event;
   event.m_type = UPLOAD_LOCAL;
   event.m_path = path;
@@ -113,11 +113,11 @@ void PushUpload(const std::string& path, uint64_t view_id, uint32_t flags, uint6
   event.m_flags = flags;
   event.m_size = size;
   if (flags & EVENT_FLAG_DIR) TLOG_DEBUG("expander push event: %s", event.ToString().c_str());
-  EventManager::GetInstance().PushEvent(event);
+  events.PushEvent(event);
 }
 
-int ExpandOpenDirectory(const ViewDir& view, int fd, const std::string& relative, uint64_t view_id,
-                        const std::atomic<int>* abort_flag) {
+int ExpandOpenDirectory(EventManager& events, const ViewDir& view, int fd, const std::string& relative,
+                        uint64_t view_id, const std::atomic<int>* abort_flag) {
   std::vector<DirEntryName> names;
   if (ReadNames(fd, view.PathOf(relative), &names) < 0) return 0;
   for (const DirEntryName& entry : names) {
@@ -138,10 +138,10 @@ int ExpandOpenDirectory(const ViewDir& view, int fd, const std::string& relative
       if (IsEaDirName(entry.m_name.c_str())) continue;
       UniqueFd sub(OpenChildDirectory(fd, entry.m_name));
       if (!sub.Valid()) continue;  // gone, or a link by now
-      PushUpload(child, view_id, EVENT_FLAG_DIR);
-      if (ExpandOpenDirectory(view, sub.Get(), child, view_id, abort_flag) < 0) return -1;
+      PushUpload(events, child, view_id, EVENT_FLAG_DIR);
+      if (ExpandOpenDirectory(events, view, sub.Get(), child, view_id, abort_flag) < 0) return -1;
     } else if (type == DT_REG) {
-      PushUpload(child, view_id, 0, size);
+      PushUpload(events, child, view_id, 0, size);
     }
   }
   return 0;
@@ -168,10 +168,11 @@ int BuildLocalFileListOneLevel(const ViewDir& view, const std::string& relative,
   return ListDirectory({&view, list, nullptr, -1, false, root_length, nullptr}, fd.Get(), relative, 0);
 }
 
-int ExpandTree(const ViewDir& view, const std::string& relative, uint64_t view_id, const std::atomic<int>* abort_flag) {
+int ExpandTree(EventManager& events, const ViewDir& view, const std::string& relative, uint64_t view_id,
+               const std::atomic<int>* abort_flag) {
   UniqueFd fd;
   if (OpenWalkRoot(view, relative, &fd) < 0) return 0;
-  return ExpandOpenDirectory(view, fd.Get(), relative, view_id, abort_flag);
+  return ExpandOpenDirectory(events, view, fd.Get(), relative, view_id, abort_flag);
 }
 
 }  // namespace tide

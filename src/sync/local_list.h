@@ -18,6 +18,7 @@
 
 namespace tide {
 
+class EventManager;
 class FileList;
 
 // True for "@eaDir" in any letter case.
@@ -37,9 +38,11 @@ int BuildLocalFileList(const ViewDir& view, const std::string& relative, FileLis
 // when it cannot be read (the list then holds nothing).
 int BuildLocalFileListOneLevel(const ViewDir& view, const std::string& relative, FileList* list);
 
-// Pushes an UPLOAD_LOCAL for every directory and regular file below the
-// directory `relative` ("/" for the view's root), parents before their
-// contents, with event paths relative to the view. 0, or -1 when aborted.
-int ExpandTree(const ViewDir& view, const std::string& relative, uint64_t view_id, const std::atomic<int>* abort_flag);
+// Pushes to `events` an UPLOAD_LOCAL for every directory and regular file
+// below the directory `relative` ("/" for the view's root), parents before
+// their contents, with event paths relative to the view. 0, or -1 when
+// aborted.
+int ExpandTree(EventManager& events, const ViewDir& view, const std::string& relative, uint64_t view_id,
+               const std::atomic<int>* abort_flag);
 
 }  // namespace tide

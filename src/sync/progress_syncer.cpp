@@ -6,10 +6,7 @@
 #include <vector>
 
 #include "core/logger.h"
-#include "core/registry.h"
-#include "db/native_client_db.h"
-#include "db/progress_cache.h"
-#include "event/event_manager.h"
+#include "sync/engine_context.h"
 #include "sync/server_connection.h"
 #include "sync/server_event.h"
 #include "sync/server_path.h"
@@ -27,34 +24,35 @@ constexpr unsigned PROGRESS_REST_SECONDS = 1;
 
 }  // namespace
 
-ProgressSyncer::ProgressSyncer(uint32_t context1, uint32_t context2) : Task(context1, context2) {
+ProgressSyncer::ProgressSyncer(uint32_t context1, uint32_t context2, EngineContext& engine)
+    : Task(context1, context2), m_engine(engine) {
   SetThreadName("progress");
 }
 
 int ProgressSyncer::Stop() {
   m_stop = 1;
   int result = Task::Stop();
-  EventManager::GetInstance().WakeServerWaiters();
+  m_engine.m_events.WakeServerWaiters();
   return result;
 }
 
 int ProgressSyncer::Pause() {
   int result = Task::Pause();
-  EventManager::GetInstance().WakeServerWaiters();
+  m_engine.m_events.WakeServerWaiters();
   return result;
 }
 
 int ProgressSyncer::LoadCache() {
   std::vector<std::pair<uint64_t, uint64_t>> rows;
-  if (NativeClientDb::Instance().GetAllViewProgress(&rows) < 0) {
+  if (m_engine.m_db.GetAllViewProgress(&rows) < 0) {
     TLOG_ERROR("Syncer: failed to initial progress cache");
     return -1;
   }
   for (const auto& [view_id, sync_id] : rows) {
     TLOG_INFO("*********** Add view_id %llu, sync id %llu to cache ***************", static_cast<ull>(view_id),
               static_cast<ull>(sync_id));
-    ProgressCache::Instance().Add(view_id, sync_id);
-    Registry::Instance().SetAttribute(view_id, VIEW_ATTR_CATCHING_UP, true);
+    m_engine.m_progress.Add(view_id, sync_id);
+    m_engine.m_registry.SetAttribute(view_id, VIEW_ATTR_CATCHING_UP, true);
   }
   return 0;
 }
@@ -67,7 +65,7 @@ void ProgressSyncer::OnRunEnd() {
 TaskStep ProgressSyncer::RunOnce() {
   if (FindEntry() < 0) return TaskStep::Rest(PROGRESS_REST_SECONDS, PROGRESS_PASS_IDLE);
   TLOG_DEBUG("check view id %llu for server pending event", static_cast<ull>(m_view_id));
-  EventManager& manager = EventManager::GetInstance();
+  EventManager& manager = m_engine.m_events;
   uint64_t seen = manager.ServerDoneGeneration();
   if (manager.GetViewServerEventCount(m_view_id) != 0) {
     TLOG_DEBUG("view id<%llu> has pending server events", static_cast<ull>(m_view_id));
@@ -101,7 +99,7 @@ int ProgressSyncer::FindEntry() {
   uint64_t view_id = 0;
   uint64_t sync_id = 0;
   uint64_t next_sync_id = 0;
-  if (!ProgressCache::Instance().Next(m_view_id, &view_id, &sync_id, &next_sync_id)) {
+  if (!m_engine.m_progress.Next(m_view_id, &view_id, &sync_id, &next_sync_id)) {
     m_view_id = 0;
     m_sync_id = 0;
     m_next_sync_id = 0;
@@ -120,7 +118,7 @@ void ProgressSyncer::PreparePullRequest(NPullEventRequest* request) {
   request->m_sync_id = m_sync_id;
   // The previous batch is done (its events are no longer pending), so its
   // position may now be stored.
-  if (m_next_sync_id != 0 && NativeClientDb::Instance().UpdateViewProgress(m_view_id, m_sync_id) < 0) {
+  if (m_next_sync_id != 0 && m_engine.m_db.UpdateViewProgress(m_view_id, m_sync_id) < 0) {
     TLOG_CRIT("Update progress table syncd id with view_id %llu, sync id %llu failed", static_cast<ull>(m_view_id),
               static_cast<ull>(m_sync_id));
   }
@@ -133,9 +131,9 @@ int ProgressSyncer::ProcessResponse(const NPullEventResponse& response) {
   }
   if (response.m_sync_id == m_sync_id) {
     TLOG_INFO("UptoDate: Remove view_id %llu from cache", static_cast<ull>(m_view_id));
-    ProgressCache::Instance().Remove(m_view_id);
-    NativeClientDb::Instance().DeleteViewProgress(m_view_id);
-    Registry::Instance().SetAttribute(m_view_id, VIEW_ATTR_CATCHING_UP, false);
+    m_engine.m_progress.Remove(m_view_id);
+    m_engine.m_db.DeleteViewProgress(m_view_id);
+    m_engine.m_registry.SetAttribute(m_view_id, VIEW_ATTR_CATCHING_UP, false);
     return 0;
   }
   for (const NServerEvent& server_event : response.m_events) {
@@ -149,7 +147,7 @@ int ProgressSyncer::ProcessResponse(const NPullEventResponse& response) {
     Event event = LocalEventOf(server_event);
     TLOG_DEBUG("e.m_node_id = %llu, view_id = %llu, path = '%s'", static_cast<ull>(event.m_node_id),
                static_cast<ull>(event.m_view_id), event.m_path.c_str());
-    ServerEcho echo = CheckServerEcho(event);
+    ServerEcho echo = CheckServerEcho(m_engine.m_db, event);
     if (echo == SERVER_ECHO_UP_TO_DATE) {
       TLOG_INFO("File [%s] is already up-to-date (server echo).", event.m_path.c_str());
       continue;
@@ -158,16 +156,16 @@ int ProgressSyncer::ProcessResponse(const NPullEventResponse& response) {
       TLOG_INFO("Server delete event [%s] and cannot find db record (server echo).", event.m_path.c_str());
       continue;
     }
-    EventManager::GetInstance().PushEvent(event);
+    m_engine.m_events.PushEvent(event);
   }
-  ProgressCache::Instance().SetNextSyncId(m_view_id, response.m_sync_id);
-  ProgressCache::Instance().SetSyncId(m_view_id, response.m_sync_id);
+  m_engine.m_progress.SetNextSyncId(m_view_id, response.m_sync_id);
+  m_engine.m_progress.SetSyncId(m_view_id, response.m_sync_id);
   return 0;
 }
 
 int ProgressSyncer::Pull(NPullEventRequest* request, NPullEventResponse* response,
                          const std::function<int()>& on_answer, int* processed) {
-  return RunServerExchange(SERVER_CMD_PULL_EVENTS, request, response, &m_stop, PROGRESS_MODULE,
+  return RunServerExchange(m_engine.m_pool, SERVER_CMD_PULL_EVENTS, request, response, &m_stop, PROGRESS_MODULE,
                            [&] { *processed = on_answer(); });
 }
 

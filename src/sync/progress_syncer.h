@@ -35,9 +35,11 @@ enum ProgressPass {
   PROGRESS_PASS_FAILED = 4,   // the pull or its processing failed
 };
 
+struct EngineContext;
+
 class ProgressSyncer : public Task {
  public:
-  ProgressSyncer(uint32_t context1, uint32_t context2);
+  ProgressSyncer(uint32_t context1, uint32_t context2, EngineContext& engine);
 
   int Stop() override;
   int Pause() override;
@@ -78,6 +80,7 @@ class ProgressSyncer : public Task {
   uint64_t m_next_sync_id = 0;  // 0 until the view's first batch
   uint64_t m_view_id = 0;       // the view being worked on, 0 at start
   std::atomic<int> m_stop{0};   // set by Stop from the controlling thread
+  EngineContext& m_engine;      // constant while the syncer runs
 };
 
 }  // namespace tide

@@ -6,10 +6,9 @@
 #include "sync/removal.h"
 
 #include "core/logger.h"
-#include "db/native_client_db.h"
-#include "event/event_manager.h"
 #include "event/file_list.h"
 #include "fs/conflict_rename.h"
+#include "sync/engine_context.h"
 #include "sync/file_list_builders.h"
 #include "sync/index_notify.h"
 #include "sync/local_list.h"
@@ -19,7 +18,6 @@
 #include "sync/server_path.h"
 #include "sync/view_access.h"
 #include "sync/worker_handlers.h"
-#include "sync/worker_native.h"
 
 namespace tide {
 
@@ -32,20 +30,19 @@ const LogModule WORKER_MODULE = {"worker", "worker_debug"};
 // Only regular files and directories are synchronised.
 bool IsSynchronisedKind(int type) { return type == FILE_TYPE_REGULAR || type == FILE_TYPE_DIRECTORY; }
 
-int DeleteRow(const WorkItem& item) {
+int DeleteRow(const WorkItem& item, NativeClientDb& db) {
   const Event& event = item.m_event;
-  NativeClientDb& db = NativeClientDb::Instance();
   if (event.m_node_id != 0) return db.DeleteNodeById(event.m_node_id);
   return db.DeleteNodeByPath(event.m_view_id, event.m_path);
 }
 
 // The directory's children in the database, as a list of bare names.
-void IndexedChildren(const WorkItem& item, bool up_to_sync_id, FileList* list) {
+void IndexedChildren(const WorkItem& item, NativeClientDb& db, bool up_to_sync_id, FileList* list) {
   const Event& event = item.m_event;
   if (up_to_sync_id) {
-    BuildFileListOneLevelUpTo(event.m_view_id, event.m_path, event.m_sync_id, list);
+    BuildFileListOneLevelUpTo(db, event.m_view_id, event.m_path, event.m_sync_id, list);
   } else {
-    BuildFileListOneLevel(event.m_view_id, event.m_path, list);
+    BuildFileListOneLevel(db, event.m_view_id, event.m_path, list);
   }
 }
 
@@ -54,20 +51,20 @@ void IndexedChildren(const WorkItem& item, bool up_to_sync_id, FileList* list) {
 // server removed the path and later made it anew, and a replayed or
 // retried removal arrives after the new version), so carrying it out would
 // delete content the server still has.
-bool IsStaleServerRemoval(const WorkItem& item) {
+bool IsStaleServerRemoval(const WorkItem& item, NativeClientDb& db) {
   const Event& event = item.m_event;
   const NodeRecord& record = item.m_record;
   if (event.m_sync_id == 0 || record.m_node_id == 0) return false;
   if (record.m_sync_id > event.m_sync_id) return true;
   if ((record.m_attribute & NODE_ATTRIBUTE_DIR) == 0) return false;
   uint64_t newest = 0;
-  return NativeClientDb::Instance().GetMaxSyncIdBelow(event.m_view_id, event.m_path, &newest) == 0 &&
-         newest > event.m_sync_id;
+  return db.GetMaxSyncIdBelow(event.m_view_id, event.m_path, &newest) == 0 && newest > event.m_sync_id;
 }
 
 }  // namespace
 
-int RemoveLocalItem(const WorkItem& item) {
+int RemoveLocalItem(const WorkItem& item, EngineContext& engine) {
+  NativeClientDb& db = engine.m_db;
   const Event& event = item.m_event;
   const std::string& local_path = item.m_local_path;
   TLOG_INFO("Worker (%d): removing '%s'", item.m_task_id, local_path.c_str());
@@ -91,24 +88,24 @@ int RemoveLocalItem(const WorkItem& item) {
   bool is_dir = event.IsDir();
   if (!info.m_exists) {
     TLOG_INFO("RemoveLocal: '%s' has already been removed.", local_path.c_str());
-    if (NativeClientDb::Instance().DeleteNodeByPath(event.m_view_id, event.m_path) < 0) {
+    if (db.DeleteNodeByPath(event.m_view_id, event.m_path) < 0) {
       TLOG_ERROR("RemoveLocal: Failed update database record for '%s'", local_path.c_str());
       return -1;
     }
-  } else if (IsStaleServerRemoval(item)) {
+  } else if (IsStaleServerRemoval(item, db)) {
     // Only what the server removed goes: the rows below that are no newer
     // than the removal, each as a removal of its own. The object itself
     // stays with its newer version.
     TLOG_INFO("RemoveLocal: '%s' changed on the server after this removal (sync id %llu), kept",
               local_path.c_str(), static_cast<ull>(event.m_sync_id));
-    if (info.m_type == FILE_TYPE_DIRECTORY) return ExpandServerDeleteItem(item);
+    if (info.m_type == FILE_TYPE_DIRECTORY) return ExpandServerDeleteItem(item, engine);
     return 0;
   } else {
     is_dir = info.m_type == FILE_TYPE_DIRECTORY;
     RemovalDecision decision = DecideRemoval(item.m_record, info, local_path);
     // A directory goes whole, so everything inside it must be unchanged too.
     if (decision == REMOVAL_DELETE && is_dir &&
-        LocalSubtreeChanged(view, relative, event.m_view_id, item.m_abort, item.m_task_id)) {
+        LocalSubtreeChanged(db, view, relative, event.m_view_id, item.m_abort, item.m_task_id)) {
       if (IsAborted(item.m_abort)) return -1;
       decision = REMOVAL_KEEP;
     }
@@ -135,17 +132,17 @@ int RemoveLocalItem(const WorkItem& item) {
       }
     }
     if (removed == FS_LINK_REFUSED) return FinishRefusedItem(item, "removing");
-    if (DeleteRow(item) < 0) {
+    if (DeleteRow(item, db) < 0) {
       TLOG_ERROR("RemoveLocal: Failed update database record for '%s'", local_path.c_str());
       return -1;
     }
   }
-  NotifyIndex(is_dir ? INDEX_DIRECTORY_REMOVED : INDEX_FILE_REMOVED, local_path);
+  engine.m_index.Notify(is_dir ? INDEX_DIRECTORY_REMOVED : INDEX_FILE_REMOVED, local_path);
   TLOG_DEBUG("%s is now removed", local_path.c_str());
   return 0;
 }
 
-int PrepareRemoveRequest(const WorkItem& item, NRemoveRequest* request) {
+int PrepareRemoveRequest(const WorkItem& item, NativeClientDb& db, NRemoveRequest* request) {
   const Event& event = item.m_event;
   request->m_sync_id = item.m_record.m_sync_id;
   request->m_path = event.m_path;
@@ -156,13 +153,13 @@ int PrepareRemoveRequest(const WorkItem& item, NRemoveRequest* request) {
     // newer sync id; offering only the directory's own would have every
     // deletion of a filled directory refused as modified.
     uint64_t newest = 0;
-    if (NativeClientDb::Instance().GetMaxSyncIdBelow(event.m_view_id, event.m_path, &newest) < 0) return -1;
+    if (db.GetMaxSyncIdBelow(event.m_view_id, event.m_path, &newest) < 0) return -1;
     if (newest > request->m_sync_id) request->m_sync_id = newest;
   }
   return 0;
 }
 
-int ProcessRemoveResponse(const WorkItem& item, const NRemoveResponse& response) {
+int ProcessRemoveResponse(const WorkItem& item, EventManager& events, const NRemoveResponse& response) {
   const Event& event = item.m_event;
   switch (response.m_error_code) {
     case 0:
@@ -171,7 +168,7 @@ int ProcessRemoveResponse(const WorkItem& item, const NRemoveResponse& response)
     case REMOVE_MODIFIED:
       TLOG_INFO("ProcessRemoveResponse: Object '%s' on the server is modified, abort anyway", event.m_path.c_str());
       if (event.IsDir()) {
-        EventManager::GetInstance().PushRescanEvent(event.m_view_id, event.m_path, false);
+        events.PushRescanEvent(event.m_view_id, event.m_path, false);
         TLOG_INFO("ProcessRemoveResponse: rescan directory '%s'", event.m_path.c_str());
       }
       return 0;
@@ -180,7 +177,7 @@ int ProcessRemoveResponse(const WorkItem& item, const NRemoveResponse& response)
   }
 }
 
-int RemoveRemoteItem(const WorkItem& item, const RemoveExchange& exchange) {
+int RemoveRemoteItem(const WorkItem& item, EngineContext& engine, const RemoveExchange& exchange) {
   const Event& event = item.m_event;
   TLOG_INFO("Worker (%d): removing '%s' (view: %llu) at remote side", item.m_task_id, event.m_path.c_str(),
             static_cast<ull>(event.m_view_id));
@@ -212,14 +209,14 @@ int RemoveRemoteItem(const WorkItem& item, const RemoveExchange& exchange) {
     // stands for itself only: the removals of what was inside it were
     // folded into this one, so compare its contents with the records.
     if (event.IsDir() && info.m_type == FILE_TYPE_DIRECTORY) {
-      EventManager::GetInstance().PushRescanEvent(event.m_view_id, event.m_path, false);
+      engine.m_events.PushRescanEvent(event.m_view_id, event.m_path, false);
       TLOG_INFO("RemoveRemote: '%s' exists again: rescan it", event.m_path.c_str());
     }
     return 0;
   }
   NRemoveRequest request;
   NRemoveResponse response;
-  if (PrepareRemoveRequest(item, &request) < 0) {
+  if (PrepareRemoveRequest(item, engine.m_db, &request) < 0) {
     TLOG_ERROR("RemoveRemote: PrepareRemoveRequest");
     return -1;
   }
@@ -229,7 +226,7 @@ int RemoveRemoteItem(const WorkItem& item, const RemoveExchange& exchange) {
     TLOG_ERROR("RemoveRemote: RunRemoveProtocol");
     return -1;
   }
-  if (ProcessRemoveResponse(item, response) < 0) {
+  if (ProcessRemoveResponse(item, engine.m_events, response) < 0) {
     TLOG_ERROR("RemoveRemote: fail to process response (%u)", response.m_error_code);
     return -1;
   }
@@ -237,21 +234,21 @@ int RemoveRemoteItem(const WorkItem& item, const RemoveExchange& exchange) {
     TLOG_INFO("RemoveRemote: REMOVE_MODIFIED we need to rescan '%s' and done this event.", event.m_path.c_str());
     return 0;
   }
-  if (NativeClientDb::Instance().DeleteNodeByPath(event.m_view_id, event.m_path) < 0) {
+  if (engine.m_db.DeleteNodeByPath(event.m_view_id, event.m_path) < 0) {
     TLOG_ERROR("RemoveRemote: fail to update database for '%s'", event.m_path.c_str());
     return -1;
   }
   return 0;
 }
 
-int ExpandLocalDeleteItem(const WorkItem& item) {
+int ExpandLocalDeleteItem(const WorkItem& item, EngineContext& engine) {
   const Event& event = item.m_event;
   FileList on_disk;
   ViewDir view;
   // A vanished directory (or one behind a link) has no children.
   if (OpenItemView(item, &view) == 0) BuildLocalFileListOneLevel(view, event.m_path, &on_disk);
   FileList indexed;
-  IndexedChildren(item, false, &indexed);
+  IndexedChildren(item, engine.m_db, false, &indexed);
   std::string prefix = ListPrefix(event.m_path);
   auto disk = on_disk.begin();
   auto index = indexed.begin();
@@ -264,7 +261,7 @@ int ExpandLocalDeleteItem(const WorkItem& item) {
       // may still lack what was removed inside it: compare its subtree.
       if (!index->m_path.empty() && disk->m_kind == FILE_LIST_DIR && index->m_kind == FILE_LIST_DIR) {
         TLOG_INFO("ExpandLocalDeleteEvent: rescan '%s%s'.", prefix.c_str(), index->m_path.c_str());
-        EventManager::GetInstance().PushRescanEvent(event.m_view_id, prefix + index->m_path, false);
+        engine.m_events.PushRescanEvent(event.m_view_id, prefix + index->m_path, false);
       }
       ++disk;
       ++index;
@@ -277,17 +274,17 @@ int ExpandLocalDeleteItem(const WorkItem& item) {
       removal.m_view_id = event.m_view_id;
       removal.m_flags = index->m_kind == FILE_LIST_DIR ? EVENT_FLAG_DIR : 0;
       TLOG_INFO("ExpandLocalDeleteEvent: %s.", removal.ToString().c_str());
-      EventManager::GetInstance().PushEvent(removal);
+      engine.m_events.PushEvent(removal);
       ++index;
     }
   }
   return 0;
 }
 
-int ExpandServerDeleteItem(const WorkItem& item) {
+int ExpandServerDeleteItem(const WorkItem& item, EngineContext& engine) {
   const Event& event = item.m_event;
   FileList indexed;
-  IndexedChildren(item, true, &indexed);
+  IndexedChildren(item, engine.m_db, true, &indexed);
   std::string prefix = ListPrefix(event.m_path);
   for (const FileListEntry& entry : indexed) {
     if (entry.m_path.empty()) continue;  // the directory itself
@@ -298,12 +295,12 @@ int ExpandServerDeleteItem(const WorkItem& item) {
     removal.m_sync_id = event.m_sync_id;
     removal.m_flags = entry.m_kind == FILE_LIST_DIR ? EVENT_FLAG_DIR : 0;
     TLOG_DEBUG("ExpandServerDeleteEvent: %s.", removal.ToString().c_str());
-    EventManager::GetInstance().PushEvent(removal);
+    engine.m_events.PushEvent(removal);
   }
   return 0;
 }
 
-int CreateDirSelfEventItem(const WorkItem& item) {
+int CreateDirSelfEventItem(const WorkItem& item, EventManager& events) {
   const Event& finished = item.m_event;
   TLOG_DEBUG("CreateDirSelfEvent event: %s", finished.ToString().c_str());
   Event self;
@@ -331,24 +328,34 @@ int CreateDirSelfEventItem(const WorkItem& item) {
       self.m_sync_id = 0x7FFFFFFFFFFFFFFFULL;
     }
   }
-  EventManager::GetInstance().PushEvent(self);
+  events.PushEvent(self);
   TLOG_INFO("CreateDirSelfEvent: create self event [%s].", self.ToString().c_str());
   return 0;
 }
 
-int RemoveLocal(WorkerNative& worker) { return RemoveLocalItem(WorkItemOf(worker)); }
-
-int RemoveRemote(WorkerNative& worker) {
-  const std::atomic<int>* abort_flag = worker.AbortFlag();
-  return RemoveRemoteItem(WorkItemOf(worker), [abort_flag](NRemoveRequest* request, NRemoveResponse* response) {
-    return RunServerExchange(SERVER_CMD_REMOVE, request, response, abort_flag, WORKER_MODULE);
-  });
+HandlerOutcome RemoveLocal(const WorkItem& item, EngineContext& engine) {
+  return OutcomeOf(RemoveLocalItem(item, engine));
 }
 
-int ExpandLocalDeleteEvent(WorkerNative& worker) { return ExpandLocalDeleteItem(WorkItemOf(worker)); }
+HandlerOutcome RemoveRemote(const WorkItem& item, EngineContext& engine) {
+  const std::atomic<int>* abort_flag = item.m_abort;
+  ConnectionPool& pool = engine.m_pool;
+  return OutcomeOf(
+      RemoveRemoteItem(item, engine, [abort_flag, &pool](NRemoveRequest* request, NRemoveResponse* response) {
+        return RunServerExchange(pool, SERVER_CMD_REMOVE, request, response, abort_flag, WORKER_MODULE);
+      }));
+}
 
-int ExpandServerDeleteEvent(WorkerNative& worker) { return ExpandServerDeleteItem(WorkItemOf(worker)); }
+HandlerOutcome ExpandLocalDeleteEvent(const WorkItem& item, EngineContext& engine) {
+  return OutcomeOf(ExpandLocalDeleteItem(item, engine));
+}
 
-int CreateDirSelfEvent(WorkerNative& worker) { return CreateDirSelfEventItem(WorkItemOf(worker)); }
+HandlerOutcome ExpandServerDeleteEvent(const WorkItem& item, EngineContext& engine) {
+  return OutcomeOf(ExpandServerDeleteItem(item, engine));
+}
+
+HandlerOutcome CreateDirSelfEvent(const WorkItem& item, EngineContext& engine) {
+  return OutcomeOf(CreateDirSelfEventItem(item, engine.m_events));
+}
 
 }  // namespace tide

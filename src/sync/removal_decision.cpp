@@ -37,7 +37,7 @@ RemovalDecision DecideRemoval(const NodeRecord& record, const FileInfo& local, c
   return REMOVAL_DELETE;
 }
 
-bool LocalSubtreeChanged(const ViewDir& view, const std::string& dir_path, uint64_t view_id,
+bool LocalSubtreeChanged(NativeClientDb& db, const ViewDir& view, const std::string& dir_path, uint64_t view_id,
                          const std::atomic<int>* abort_flag, int task_id) {
   FileList on_disk;
   std::vector<std::string> unreadable;
@@ -48,7 +48,7 @@ bool LocalSubtreeChanged(const ViewDir& view, const std::string& dir_path, uint6
     return true;
   }
   FileList indexed;
-  BuildFileList(view_id, dir_path, &indexed);
+  BuildFileList(db, view_id, dir_path, &indexed);
   bool changed = false;
   std::string first;
   int result = CompareFileLists(on_disk, indexed, ListPrefix(dir_path), false, view_id, abort_flag,

@@ -14,6 +14,8 @@
 
 namespace tide {
 
+class NativeClientDb;
+
 enum RemovalDecision {
   REMOVAL_DELETE = 0,
   REMOVAL_KEEP = 1,
@@ -40,7 +42,7 @@ RemovalDecision DecideRemoval(const NodeRecord& record, const FileInfo& local, c
 // whose kind changed. What the database knows but the disk no longer holds
 // does not count. Deleting such a directory would lose local work. An
 // abort counts as changed (the caller retries later).
-bool LocalSubtreeChanged(const ViewDir& view, const std::string& dir_path, uint64_t view_id,
+bool LocalSubtreeChanged(NativeClientDb& db, const ViewDir& view, const std::string& dir_path, uint64_t view_id,
                          const std::atomic<int>* abort_flag, int task_id);
 
 }  // namespace tide

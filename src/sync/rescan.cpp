@@ -3,16 +3,14 @@
 #define TIDE_LOG_COMPONENT "worker_debug"
 #include "sync/rescan.h"
 
-
 #include "core/logger.h"
-#include "event/event_manager.h"
 #include "event/file_list.h"
+#include "sync/engine_context.h"
 #include "sync/file_list_builders.h"
 #include "sync/local_list.h"
 #include "sync/rescan_compare.h"
 #include "sync/view_access.h"
 #include "sync/worker_handlers.h"
-#include "sync/worker_native.h"
 
 namespace tide {
 
@@ -46,15 +44,15 @@ bool IsGoneFromIntactView(const WorkItem& item, const ViewDir& view) {
 
 }  // namespace
 
-int ExpandDirectoryItem(const WorkItem& item) {
+int ExpandDirectoryItem(const WorkItem& item, EngineContext& engine) {
   TLOG_INFO("Worker (%d): expanding directory '%s'", item.m_task_id, item.m_local_path.c_str());
   ViewDir view;
   if (OpenItemView(item, &view) < 0) return 0;
-  ExpandTree(view, item.m_event.m_path, item.m_event.m_view_id, item.m_abort);
+  ExpandTree(engine.m_events, view, item.m_event.m_path, item.m_event.m_view_id, item.m_abort);
   return 0;
 }
 
-int RescanDirectoryItem(const WorkItem& item, bool merge) {
+int RescanDirectoryItem(const WorkItem& item, EngineContext& engine, bool merge) {
   const Event& event = item.m_event;
   TLOG_INFO("Worker (%d): rescaning directory '%s'", item.m_task_id, item.m_local_path.c_str());
   // A directory that is missing or cannot be read says nothing about what
@@ -79,11 +77,11 @@ int RescanDirectoryItem(const WorkItem& item, bool merge) {
     gone = true;
   }
   FileList indexed;
-  BuildFileList(event.m_view_id, event.m_path, &indexed);
+  BuildFileList(engine.m_db, event.m_view_id, event.m_path, &indexed);
   std::string prefix = ListPrefix(event.m_path);
   CompareFileLists(on_disk, indexed, prefix, merge, event.m_view_id, item.m_abort, [&](const Event& reconcile) {
     if (reconcile.m_type != UPLOAD_LOCAL && IsBelowAny(reconcile.m_path, prefix, unreadable)) return;
-    EventManager::GetInstance().PushEvent(reconcile);
+    engine.m_events.PushEvent(reconcile);
   });
   if (gone) {
     // Such a rescan follows a removal the server refused because it holds
@@ -99,15 +97,23 @@ int RescanDirectoryItem(const WorkItem& item, bool merge) {
     self.m_view_id = event.m_view_id;
     self.m_sync_id = FORCED_DOWNLOAD_SYNC_ID;
     self.m_flags = EVENT_FLAG_DIR | EVENT_FLAG_RESERVED8;
-    EventManager::GetInstance().PushEvent(self);
+    engine.m_events.PushEvent(self);
     TLOG_INFO("Worker (%d): '%s' is gone from the disk but kept on the server: fetching it again", item.m_task_id,
               event.m_path.c_str());
   }
   return 0;
 }
 
-int ExpandDirectory(WorkerNative& worker) { return ExpandDirectoryItem(WorkItemOf(worker)); }
+HandlerOutcome ExpandDirectory(const WorkItem& item, EngineContext& engine) {
+  return OutcomeOf(ExpandDirectoryItem(item, engine));
+}
 
-int RescanDirectory(WorkerNative& worker, bool merge) { return RescanDirectoryItem(WorkItemOf(worker), merge); }
+HandlerOutcome RescanMerge(const WorkItem& item, EngineContext& engine) {
+  return OutcomeOf(RescanDirectoryItem(item, engine, true));
+}
+
+HandlerOutcome RescanSync(const WorkItem& item, EngineContext& engine) {
+  return OutcomeOf(RescanDirectoryItem(item, engine, false));
+}
 
 }  // namespace tide

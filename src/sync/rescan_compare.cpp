@@ -45,10 +45,6 @@ Event WithDiskSize(Event event, const FileListEntry& disk) {
 
 }  // namespace
 
-void PushTaggedEvent(int32_t type, uint64_t view_id, const std::string& path, uint32_t flags) {
-  EventManager::GetInstance().PushEvent(TaggedEvent(type, view_id, path, flags));
-}
-
 int FileListOrder(std::string_view a, std::string_view b) {
   size_t pos_a = 0;
   size_t pos_b = 0;

@@ -27,9 +27,6 @@ namespace tide {
 
 class FileList;
 
-// Pushes an event of `type` for `path` with `flags` | EVENT_FLAG_RESERVED8.
-void PushTaggedEvent(int32_t type, uint64_t view_id, const std::string& path, uint32_t flags);
-
 // Where two list paths ("/a/b", "" for the root) stand in the lists'
 // iteration order: negative when `a` comes first, 0 when equal, positive
 // when `b` comes first. Names of one directory come in descending byte

@@ -64,7 +64,7 @@ void ConnectionPool::Destroy() {
   m_owned.clear();
 }
 
-void ConnectionPool::SetSocketPathForTest(const std::string& path) {
+void ConnectionPool::SetSocketPath(const std::string& path) {
   MutexLock lock(&m_mutex);
   m_socket_path = path.empty() ? SERVER_SOCKET_PATH : path;
 }
@@ -111,11 +111,11 @@ int RunProtocol(ServerConnection* connection, uint32_t command, Serializable* re
   return 0;
 }
 
-int Connect(ServerConnection* connection, const LogModule& module) {
+int Connect(ServerConnection* connection, const std::string& socket_path, const LogModule& module) {
   NConnectRequest request;
   NConnectResponse response;
   MarkBroken(connection);
-  if (connection->m_channel.Open(ConnectionPool::Instance().SocketPath()) < 0) {
+  if (connection->m_channel.Open(socket_path) < 0) {
     MLOG(module, LOG_LEVEL_ERROR, "ERROR", "fail to connection to server.");
     return -1;
   }
@@ -143,13 +143,13 @@ ConnectionLease::~ConnectionLease() {
 
 int ConnectionLease::EnsureConnected(const LogModule& module) {
   if (m_connection->m_conn_num != -1) return 0;
-  return Connect(m_connection, module);
+  return Connect(m_connection, m_pool.SocketPath(), module);
 }
 
-int RunServerExchange(uint32_t command, Serializable* request, Serializable* response,
+int RunServerExchange(ConnectionPool& pool, uint32_t command, Serializable* request, Serializable* response,
                       const std::atomic<int>* abort_flag, const LogModule& module,
                       const std::function<void()>& on_answer) {
-  ConnectionLease lease;
+  ConnectionLease lease(pool);
   if (lease.EnsureConnected(module) < 0) return -1;
   lease->m_channel.SetAbortFlag(abort_flag);
   int result = RunProtocol(lease.Get(), command, request, response, module);

@@ -49,7 +49,13 @@ struct LogModule {
 
 class ConnectionPool {
  public:
+  // The daemon's pool, for start-up; the parts that use it are handed it.
   static ConnectionPool& Instance();
+
+  // An empty pool of its own (Initialize fills it).
+  ConnectionPool() = default;
+  ConnectionPool(const ConnectionPool&) = delete;
+  ConnectionPool& operator=(const ConnectionPool&) = delete;
 
   // Fills the pool with `count` fresh, unconnected connections (start-up
   // makes one). Any connections held before are dropped. 0 or -1.
@@ -60,12 +66,11 @@ class ConnectionPool {
   // Closes and frees every connection (shutdown, tests).
   void Destroy();
 
-  // Where connections are opened; tests point it at a server of their own.
-  void SetSocketPathForTest(const std::string& path);
+  // Where connections are opened (the server daemon's socket unless set).
+  void SetSocketPath(const std::string& path);
   std::string SocketPath();
 
  private:
-  ConnectionPool() = default;
   Mutex m_mutex;
   std::condition_variable_any m_available;  // signalled on GiveBack
   std::deque<ServerConnection*> m_free GUARDED_BY(m_mutex);
@@ -81,7 +86,7 @@ class ConnectionPool {
 // must reconnect. An early return therefore never hands on a broken stream.
 class ConnectionLease {
  public:
-  explicit ConnectionLease(ConnectionPool& pool = ConnectionPool::Instance());
+  explicit ConnectionLease(ConnectionPool& pool);
   ~ConnectionLease();
   ConnectionLease(const ConnectionLease&) = delete;
   ConnectionLease& operator=(const ConnectionLease&) = delete;
@@ -99,9 +104,9 @@ class ConnectionLease {
   bool m_finished = false;
 };
 
-// The connect sequence: close, open the server socket, command 1, the
-// greeting, the answer. Sets the connection number. 0 or -1.
-int Connect(ServerConnection* connection, const LogModule& module);
+// The connect sequence: close, open the server socket at `socket_path`,
+// command 1, the greeting, the answer. Sets the connection number. 0 or -1.
+int Connect(ServerConnection* connection, const std::string& socket_path, const LogModule& module);
 
 // An exchange called off by its abort flag (a pause, a stop, or a newer
 // change of the path) before the request was out: nobody has to look at
@@ -114,14 +119,14 @@ constexpr int EXCHANGE_CALLED_OFF = -2;
 int RunProtocol(ServerConnection* connection, uint32_t command, Serializable* request, Serializable* response,
                 const LogModule& module);
 
-// Take, connect when needed, RunProtocol, close and mark -1 on failure, give
+// Take from `pool`, connect when needed, RunProtocol, close and mark -1 on failure, give
 // back. `abort_flag`, when given, is set on the channel for the exchange so
 // that a pause or stop interrupts it. `on_answer`, when given, runs after a
 // received answer while the connection is still held, so that no other
 // exchange slips in between the answer and what the caller does with it.
 // 0, EXCHANGE_CALLED_OFF or -1 (the exchange failed; `on_answer` did not
 // run in either case).
-int RunServerExchange(uint32_t command, Serializable* request, Serializable* response,
+int RunServerExchange(ConnectionPool& pool, uint32_t command, Serializable* request, Serializable* response,
                       const std::atomic<int>* abort_flag, const LogModule& module,
                       const std::function<void()>& on_answer = nullptr);
 

@@ -17,8 +17,7 @@ Event LocalEventOf(const NServerEvent& server_event) {
   return event;
 }
 
-ServerEcho CheckServerEcho(const Event& event) {
-  NativeClientDb& db = NativeClientDb::Instance();
+ServerEcho CheckServerEcho(NativeClientDb& db, const Event& event) {
   NodeRecord record;
   int found = event.m_node_id == 0 ? db.GetNodeByPath(event.m_view_id, event.m_path, &record)
                                    : db.GetNodeById(event.m_node_id, &record);

@@ -8,6 +8,8 @@
 
 namespace tide {
 
+class NativeClientDb;
+
 // REMOVE_LOCAL for a deletion, else DOWNLOAD_REMOTE; path, view, node and
 // sync ids, size and hash copied; EVENT_FLAG_DIR for a directory.
 Event LocalEventOf(const NServerEvent& server_event);
@@ -20,6 +22,6 @@ enum ServerEcho {
 
 // Looks the event's record up by node id, or by view and path when the
 // node id is 0, and says whether the event is an echo.
-ServerEcho CheckServerEcho(const Event& event);
+ServerEcho CheckServerEcho(NativeClientDb& db, const Event& event);
 
 }  // namespace tide

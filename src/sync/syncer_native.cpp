@@ -3,9 +3,7 @@
 #include "sync/syncer_native.h"
 
 #include "core/logger.h"
-#include "db/native_client_db.h"
-#include "db/progress_cache.h"
-#include "event/event_manager.h"
+#include "sync/engine_context.h"
 #include "sync/server_connection.h"
 #include "sync/server_event.h"
 #include "sync/server_path.h"
@@ -23,20 +21,21 @@ constexpr int KEEP_ALIVE_PASSES = 5;
 
 }  // namespace
 
-SyncerNative::SyncerNative(uint32_t context1, uint32_t context2) : Task(context1, context2) {
+SyncerNative::SyncerNative(uint32_t context1, uint32_t context2, EngineContext& engine)
+    : Task(context1, context2), m_engine(engine) {
   SetThreadName("syncer");
 }
 
 int SyncerNative::Stop() {
   m_stop = 1;
   int result = Task::Stop();
-  EventManager::GetInstance().WakeServerWaiters();
+  m_engine.m_events.WakeServerWaiters();
   return result;
 }
 
 int SyncerNative::Pause() {
   int result = Task::Pause();
-  EventManager::GetInstance().WakeServerWaiters();
+  m_engine.m_events.WakeServerWaiters();
   return result;
 }
 
@@ -46,7 +45,7 @@ int SyncerNative::WaitForWorkersPass(unsigned seconds, uint64_t seen) {
   // keep-alive, as a timed-out one does.
   if (state == TASK_PAUSED) return 0;
   if (state != TASK_RUNNING) return 1;
-  return EventManager::GetInstance().WaitServerEventsDone(seen, static_cast<int64_t>(seconds) * 1000);
+  return m_engine.m_events.WaitServerEventsDone(seen, static_cast<int64_t>(seconds) * 1000);
 }
 
 // While paused with server events still held by the workers, the syncer
@@ -56,7 +55,7 @@ void SyncerNative::SleepWhilePaused() { WaitWhilePaused(1); }
 
 void SyncerNative::LoadSyncId() {
   uint64_t sync_id = 0;
-  if (NativeClientDb::Instance().GetGlobalSyncId(&sync_id) < 0) {
+  if (m_engine.m_db.GetGlobalSyncId(&sync_id) < 0) {
     TLOG_ERROR("Syncer: failed to get initial sync id ... starts from 0");
     sync_id = 0;
   }
@@ -96,7 +95,7 @@ int SyncerNative::PreparePullRequest(NPullEventRequest* request) {
 }
 
 int SyncerNative::PullEvents(NPullEventRequest* request, NPullEventResponse* response) {
-  return RunServerExchange(SERVER_CMD_PULL_EVENTS, request, response, &m_stop, SYNCER_MODULE);
+  return RunServerExchange(m_engine.m_pool, SERVER_CMD_PULL_EVENTS, request, response, &m_stop, SYNCER_MODULE);
 }
 
 int SyncerNative::ProcessResponse(const NPullEventResponse& response) {
@@ -120,14 +119,14 @@ int SyncerNative::ProcessResponse(const NPullEventResponse& response) {
       continue;
     }
     Event event = LocalEventOf(server_event);
-    if (ProgressCache::Instance().Contains(event.m_view_id)) {
+    if (m_engine.m_progress.Contains(event.m_view_id)) {
       TLOG_INFO("path '%s', view id <%llu> is in ProgressCache", event.m_path.c_str(),
                 static_cast<ull>(event.m_view_id));
       continue;
     }
     TLOG_DEBUG("e.m_node_id=%llu, view_id=%llu, path = '%s'", static_cast<ull>(event.m_node_id),
                static_cast<ull>(event.m_view_id), event.m_path.c_str());
-    ServerEcho echo = CheckServerEcho(event);
+    ServerEcho echo = CheckServerEcho(m_engine.m_db, event);
     if (echo == SERVER_ECHO_UP_TO_DATE) {
       TLOG_INFO("File [%s] is already up-to-date (server echo).", event.m_path.c_str());
       continue;
@@ -137,7 +136,7 @@ int SyncerNative::ProcessResponse(const NPullEventResponse& response) {
       continue;
     }
     // A failed look-up pushes too: the download checks the disk itself.
-    EventManager::GetInstance().PushEvent(event);
+    m_engine.m_events.PushEvent(event);
   }
 
   if (WaitForWorkers() < 0) {
@@ -168,17 +167,17 @@ void SyncerNative::AdvanceSyncId(const NPullEventResponse& response) {
     m_sync_id = server_sync_id == 0 ? 0 : server_sync_id - 1;
   }
   m_last_node_id = last_node;
-  NativeClientDb::Instance().SetGlobalSyncId(m_sync_id);
+  m_engine.m_db.SetGlobalSyncId(m_sync_id);
 }
 
 int SyncerNative::WaitForWorkers() {
-  EventManager& manager = EventManager::GetInstance();
+  EventManager& manager = m_engine.m_events;
   // The workers announce when a view's last server event is done, so the
   // next pull follows at once instead of on the next tick. Keep-alives
   // count whole passes that ran their time out.
   for (int passes = 0;;) {
     uint64_t seen = manager.ServerDoneGeneration();
-    int pending = manager.GetPendingServerEventCount();
+    int pending = manager.GetPendingServerEventCount(m_engine.m_registry);
     if (pending < 1) return 0;
     int state = GetState();
     if (state == TASK_STOPPED) {
@@ -200,7 +199,7 @@ int SyncerNative::SendKeepAlive() {
   NKeepAliveRequest request;
   NKeepAliveResponse response;
   TLOG_DEBUG("sending keep alive");
-  return RunServerExchange(SERVER_CMD_KEEP_ALIVE, &request, &response, &m_stop, SYNCER_MODULE);
+  return RunServerExchange(m_engine.m_pool, SERVER_CMD_KEEP_ALIVE, &request, &response, &m_stop, SYNCER_MODULE);
 }
 
 }  // namespace tide

@@ -37,9 +37,11 @@ constexpr int SYNCER_NOTHING_NEW = 1;
 // The polling period while the server has nothing new.
 constexpr unsigned SYNCER_IDLE_SECONDS = 5;
 
+struct EngineContext;
+
 class SyncerNative : public Task {
  public:
-  SyncerNative(uint32_t context1, uint32_t context2);
+  SyncerNative(uint32_t context1, uint32_t context2, EngineContext& engine);
 
   int Stop() override;
   // Wakes WaitForWorkers too, so that a stop or pause is seen at once.
@@ -77,6 +79,7 @@ class SyncerNative : public Task {
   virtual int WaitForWorkersPass(unsigned seconds, uint64_t seen);
 
   std::atomic<int> m_stop{0};  // set by Stop; the pull's abort flag
+  EngineContext& m_engine;     // constant while the syncer runs
 
  private:
   int PullEvents(NPullEventRequest* request, NPullEventResponse* response);

@@ -18,18 +18,17 @@
 #include "core/daemon_state.h"
 #include "core/freeze_file.h"
 #include "core/logger.h"
-#include "db/native_client_db.h"
-#include "event/event_manager.h"
 #include "filter/filter.h"
-#include "platform/vendor_system.h"
-#include "proto/messages.h"
 #include "fs/conflict_rename.h"
 #include "fs/copy_data.h"
 #include "fs/file_ops.h"
 #include "fs/temp_file.h"
 #include "fs/view_dir.h"
+#include "platform/vendor_system.h"
 #include "proto/checksum.h"
+#include "proto/messages.h"
 #include "sync/ad_converter.h"
+#include "sync/engine_context.h"
 #include "sync/server_connection.h"
 #include "sync/server_path.h"
 #include "sync/view_access.h"
@@ -49,7 +48,8 @@ constexpr uint32_t UPLOAD_MAC_CONFLICT = 5;
 
 // The folders one upload works in.
 struct UploadDirs {
-  WorkItem m_item;
+  const WorkItem& m_item;
+  EngineContext& m_engine;
   ViewDir m_view;
   ViewDir m_work;
 };
@@ -65,7 +65,7 @@ constexpr int UPLOAD_CANCELLED = -7;
 // Copies the local file into a new temporary file of the work folder and
 // takes its MD4. The file is opened through the view's descriptor without
 // following a link, so what is copied is the object that was looked at.
-int PrepareUploadData(WorkerNative& worker, const UploadDirs& dirs, TempFile* data_file, NUploadRequest* request) {
+int PrepareUploadData(const UploadDirs& dirs, TempFile* data_file, NUploadRequest* request) {
   const std::string& local_path = dirs.m_item.m_local_path;
   UniqueFd in;
   int opened = dirs.m_view.OpenExisting(RelativePath(dirs.m_item), O_RDONLY, &in);
@@ -89,7 +89,7 @@ int PrepareUploadData(WorkerNative& worker, const UploadDirs& dirs, TempFile* da
   TLOG_DEBUG("copying file from %s -> %s", local_path.c_str(), tmp_path.c_str());
   // The copy and its MD4 in one pass over the data.
   unsigned char digest[MD4_DIGEST_LENGTH_BYTES];
-  if (CopyFileContents(in.Get(), out.Get(), local_path + " -> " + tmp_path, worker.AbortFlag(), digest) < 0) {
+  if (CopyFileContents(in.Get(), out.Get(), local_path + " -> " + tmp_path, dirs.m_item.m_abort, digest) < 0) {
     int error = errno;
     if (error == ECANCELED) return UPLOAD_CANCELLED;
     TLOG_ERROR("failed to copy file (%s -> %s)", local_path.c_str(), tmp_path.c_str());
@@ -115,7 +115,7 @@ int PrepareUploadData(WorkerNative& worker, const UploadDirs& dirs, TempFile* da
   return 0;
 }
 
-int PrepareMacAttributes(WorkerNative& worker, const UploadDirs& dirs, TempFile* mac_file, NUploadRequest* request) {
+int PrepareMacAttributes(const UploadDirs& dirs, TempFile* mac_file, NUploadRequest* request) {
   const std::string& relative = RelativePath(dirs.m_item);
   int ea = dirs.m_view.CompanionExists(relative, VARN_EA_STREAM_NAME);
   int resource = dirs.m_view.CompanionExists(relative, VARN_RESOURCE_STREAM_NAME);
@@ -145,7 +145,7 @@ int PrepareMacAttributes(WorkerNative& worker, const UploadDirs& dirs, TempFile*
     return -1;
   }
   std::string hash;
-  if (CaculateMD4(tmp_path, &hash, worker.AbortFlag()) < 0) {
+  if (CaculateMD4(tmp_path, &hash, dirs.m_item.m_abort) < 0) {
     TLOG_ERROR("failed to calculate checksum for '%s'", tmp_path.c_str());
     return -1;
   }
@@ -160,8 +160,8 @@ int PrepareMacAttributes(WorkerNative& worker, const UploadDirs& dirs, TempFile*
   return 0;
 }
 
-int PrepareUploadRequest(WorkerNative& worker, const UploadDirs& dirs, const FileInfo& local, TempFile* data_file,
-                         TempFile* mac_file, NUploadRequest* request) {
+int PrepareUploadRequest(const UploadDirs& dirs, const FileInfo& local, TempFile* data_file, TempFile* mac_file,
+                         NUploadRequest* request) {
   const WorkItem& item = dirs.m_item;
   request->m_path = item.m_event.m_path;
   request->m_view_id = item.m_entry.m_view_id;
@@ -175,8 +175,8 @@ int PrepareUploadRequest(WorkerNative& worker, const UploadDirs& dirs, const Fil
     return 0;
   }
   request->SetFile();
-  int prepared = PrepareUploadData(worker, dirs, data_file, request);
-  if (prepared == 0) prepared = PrepareMacAttributes(worker, dirs, mac_file, request);
+  int prepared = PrepareUploadData(dirs, data_file, request);
+  if (prepared == 0) prepared = PrepareMacAttributes(dirs, mac_file, request);
   if (prepared < 0 && prepared != FS_LINK_REFUSED && prepared != UPLOAD_SOURCE_VANISHED &&
       prepared != UPLOAD_CANCELLED) {
     TLOG_ERROR("failed to prepare upload data");
@@ -203,7 +203,7 @@ int ProcessUploadResponse(const UploadDirs& dirs, const NUploadRequest& request,
     record.m_mode = 0;
     record.m_path = item.m_event.m_path;
     record.m_name = response.m_name;
-    if (NativeClientDb::Instance().UpsertNode(record) < 0) {
+    if (dirs.m_engine.m_db.UpsertNode(record) < 0) {
       TLOG_ERROR("Failed to commit database for '%s'", local_path.c_str());
       return -1;
     }
@@ -231,13 +231,14 @@ int ProcessUploadResponse(const UploadDirs& dirs, const NUploadRequest& request,
 // Only regular files and directories are synchronised.
 bool IsSynchronisedKind(int type) { return type == FILE_TYPE_REGULAR || type == FILE_TYPE_DIRECTORY; }
 
-Event PushRemoteRemoval(const WorkItem& item, bool directory) {
+Event PushRemoteRemoval(const UploadDirs& dirs, bool directory) {
+  const WorkItem& item = dirs.m_item;
   Event removal;
   removal.m_type = REMOVE_REMOTE;
   removal.m_path = item.m_event.m_path;
   removal.m_view_id = item.m_event.m_view_id;
   if (directory) removal.m_flags |= EVENT_FLAG_DIR;
-  EventManager::GetInstance().PushEvent(removal);
+  dirs.m_engine.m_events.PushEvent(removal);
   return removal;
 }
 
@@ -250,7 +251,7 @@ int KeptApartByCase(const UploadDirs& dirs) {
   const WorkItem& item = dirs.m_item;
   const Event& event = item.m_event;
   NodeRecord other;
-  if (NativeClientDb::Instance().GetNodeByOtherCase(event.m_view_id, event.m_path, &other) != 1) return 0;
+  if (dirs.m_engine.m_db.GetNodeByOtherCase(event.m_view_id, event.m_path, &other) != 1) return 0;
   FileInfo info;
   if (dirs.m_view.Stat(other.m_path, &info) < 0 || !info.m_exists) return 0;  // renamed by case only
   TLOG_INFO("'%s' differs only by case from the synchronised '%s'", event.m_path.c_str(), other.m_path.c_str());
@@ -275,16 +276,13 @@ int CheckAfterUpload(const UploadDirs& dirs, const NUploadRequest& request) {
     return -1;
   }
   if (info.m_exists && IsSynchronisedKind(info.m_type)) return 0;
-  Event removal = PushRemoteRemoval(item, request.IsDir());
+  Event removal = PushRemoteRemoval(dirs, request.IsDir());
   TLOG_INFO("File removed during upload progress, add event [%s]", removal.ToString().c_str());
   return 0;
 }
 
-}  // namespace
-
-int UploadLocal(WorkerNative& worker) {
-  UploadDirs dirs{WorkItemOf(worker), {}, {}};
-  const WorkItem& item = dirs.m_item;
+int UploadLocalItem(const WorkItem& item, EngineContext& engine) {
+  UploadDirs dirs{item, engine, {}, {}};
   const Event& event = item.m_event;
   const std::string& local_path = item.m_local_path;
 
@@ -328,7 +326,7 @@ int UploadLocal(WorkerNative& worker) {
     TLOG_INFO("upload fake event on '%s' (bad type)", local_path.c_str());
     // What was synchronised here became a link or another special file,
     // which is never synchronised: from the server's side it is gone.
-    if (record.m_node_id != 0) PushRemoteRemoval(item, (record.m_attribute & NODE_ATTRIBUTE_DIR) != 0);
+    if (record.m_node_id != 0) PushRemoteRemoval(dirs, (record.m_attribute & NODE_ATTRIBUTE_DIR) != 0);
     return 0;
   }
 
@@ -353,7 +351,7 @@ int UploadLocal(WorkerNative& worker) {
   }
 
   NUploadRequest request;
-  int prepared = PrepareUploadRequest(worker, dirs, local, &data_file, &mac_file, &request);
+  int prepared = PrepareUploadRequest(dirs, local, &data_file, &mac_file, &request);
   if (prepared == FS_LINK_REFUSED) return FinishRefusedItem(item, "uploading");
   if (prepared == UPLOAD_SOURCE_VANISHED) {
     TLOG_DEBUG("upload fake event on '%s' (vanished before it was copied)", local_path.c_str());
@@ -374,7 +372,8 @@ int UploadLocal(WorkerNative& worker) {
              static_cast<unsigned long long>(request.m_mac_size));
 
   NUploadResponse response;
-  int exchanged = RunServerExchange(SERVER_CMD_UPLOAD, &request, &response, worker.AbortFlag(), WORKER_LOG_MODULE);
+  int exchanged =
+      RunServerExchange(engine.m_pool, SERVER_CMD_UPLOAD, &request, &response, item.m_abort, WORKER_LOG_MODULE);
   if (exchanged == EXCHANGE_CALLED_OFF) return -1;
   if (exchanged < 0) {
     TLOG_ERROR("RunUploadProtocol: %s", "I/O error");
@@ -398,6 +397,12 @@ int UploadLocal(WorkerNative& worker) {
     TLOG_WARNING("file not modified, this could be a fake event triggered by VarnIndex");
   }
   return 0;
+}
+
+}  // namespace
+
+HandlerOutcome UploadLocal(const WorkItem& item, EngineContext& engine) {
+  return OutcomeOf(UploadLocalItem(item, engine));
 }
 
 }  // namespace tide

@@ -12,6 +12,7 @@ WorkItem WorkItemOf(WorkerNative& worker) {
   item.m_record = worker.Record();
   item.m_local_path = worker.LocalPath();
   item.m_tmp_dir = worker.TempDir();
+  item.m_freeze_seen = worker.FreezeStateSeen();
   item.m_abort = worker.AbortFlag();
   return item;
 }

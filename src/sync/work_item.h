@@ -1,13 +1,14 @@
-// What the removal, expansion and rescan handlers work on: a copy of the
-// worker's prepared state (event, registry entry, node record, paths, abort
-// flag). The handlers are written against this record rather than the
-// worker itself, so tests can hand them any state without running a worker
-// through its preparation.
+// What a handler works on: a copy of the worker's prepared state (event,
+// registry entry, node record, paths, freeze state, abort flag). The
+// handlers are written against this record rather than the worker itself,
+// so tests can hand them any state without running a worker through its
+// preparation.
 #pragma once
 
 #include <atomic>
 #include <string>
 
+#include "core/freeze_file.h"
 #include "core/registry.h"
 #include "db/node_record.h"
 #include "event/event.h"
@@ -23,6 +24,9 @@ struct WorkItem {
   NodeRecord m_record;           // all zero when the database has no row
   std::string m_local_path;      // watch path followed by the event's path
   std::string m_tmp_dir;         // the daemon's work folder on the view's volume
+  // The freeze file as the worker found it before the handler ran: a full
+  // disk met later freezes the view only if nobody lifted a freeze since.
+  FreezeFileState m_freeze_seen;
   const std::atomic<int>* m_abort = nullptr;  // the worker's abort flag
 };
 

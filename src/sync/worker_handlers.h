@@ -1,32 +1,48 @@
-// The worker's handlers, one per kind of event. Each receives the worker
-// (its copies of the event, registry entry and node record, its local path,
-// temporary directory and abort flag) and returns 0 when the event is
-// finished (also when it proved fake, filtered or needless) and a negative
-// value when the worker must process it again three seconds later.
+// The worker's handlers, one per kind of event. Each receives the work item
+// (the worker's copies of the event, registry entry and node record, its
+// local path, work folder and abort flag) and the engine context it works
+// with, and says what became of the event; the worker, not the handler,
+// then reports it done, keeps it for another try, or hands it back.
 #pragma once
 
 #include <atomic>
 #include <string>
 
+#include "sync/work_item.h"
+
 namespace tide {
 
-class WorkerNative;
+struct EngineContext;
+
+enum class HandlerOutcome {
+  // Finished, also when it proved fake, filtered or needless.
+  DONE,
+  // Failed for now: the worker keeps the event and tries again later.
+  RETRY,
+  // Cannot be worked on now (its view froze on a full disk): the event goes
+  // back to the event manager untouched and waits there with its view.
+  GIVE_BACK,
+};
+
+// The usual mapping of a step's result: 0 done, negative try again.
+inline HandlerOutcome OutcomeOf(int result) { return result < 0 ? HandlerOutcome::RETRY : HandlerOutcome::DONE; }
 
 // Upload (local change to the server).
-int UploadLocal(WorkerNative& worker);
+HandlerOutcome UploadLocal(const WorkItem& item, EngineContext& engine);
 // MD4 of a file as 32 lowercase hexadecimal digits. 0 or -1.
 int CaculateMD4(const std::string& path, std::string* hash, const std::atomic<int>* abort_flag);
 
 // Download (server change to the disk).
-int DownloadRemote(WorkerNative& worker);
+HandlerOutcome DownloadRemote(const WorkItem& item, EngineContext& engine);
 
 // Removal both ways, expansion and rescan.
-int RemoveLocal(WorkerNative& worker);
-int RemoveRemote(WorkerNative& worker);
-int ExpandDirectory(WorkerNative& worker);
-int RescanDirectory(WorkerNative& worker, bool merge);
-int ExpandLocalDeleteEvent(WorkerNative& worker);
-int ExpandServerDeleteEvent(WorkerNative& worker);
-int CreateDirSelfEvent(WorkerNative& worker);
+HandlerOutcome RemoveLocal(const WorkItem& item, EngineContext& engine);
+HandlerOutcome RemoveRemote(const WorkItem& item, EngineContext& engine);
+HandlerOutcome ExpandDirectory(const WorkItem& item, EngineContext& engine);
+HandlerOutcome RescanMerge(const WorkItem& item, EngineContext& engine);
+HandlerOutcome RescanSync(const WorkItem& item, EngineContext& engine);
+HandlerOutcome ExpandLocalDeleteEvent(const WorkItem& item, EngineContext& engine);
+HandlerOutcome ExpandServerDeleteEvent(const WorkItem& item, EngineContext& engine);
+HandlerOutcome CreateDirSelfEvent(const WorkItem& item, EngineContext& engine);
 
 }  // namespace tide

@@ -6,16 +6,14 @@
 #include <ctime>
 #include <set>
 
-#include "core/client_config.h"
 #include "core/freeze_file.h"
 #include "core/logger.h"
 #include "core/mutex.h"
-#include "fs/work_dir.h"
 #include "db/failure_store.h"
-#include "db/native_client_db.h"
-#include "event/event_manager.h"
+#include "sync/engine_context.h"
 #include "sync/server_connection.h"
 #include "sync/server_path.h"
+#include "sync/work_item.h"
 #include "sync/worker_handlers.h"
 
 namespace tide {
@@ -41,25 +39,22 @@ bool NoteFrozen(uint64_t view_id, bool frozen) {
   return frozen ? s_frozen_views.insert(view_id).second : s_frozen_views.erase(view_id) > 0;
 }
 
-int ExpandHandler(WorkerNative& worker) { return ExpandDirectory(worker); }
-int RescanMergeHandler(WorkerNative& worker) { return RescanDirectory(worker, true); }
-int RescanSyncHandler(WorkerNative& worker) { return RescanDirectory(worker, false); }
-
 }  // namespace
 
 const LogModule WORKER_LOG_MODULE{"worker", "worker_debug"};
 
 const WorkerHandlers& DefaultWorkerHandlers() {
   static const WorkerHandlers handlers{
-      &RemoveLocal,         &DownloadRemote,         &UploadLocal,         &RemoveRemote,
-      &ExpandHandler,       &RescanMergeHandler,     &RescanSyncHandler,   &ExpandLocalDeleteEvent,
-      &ExpandServerDeleteEvent, &CreateDirSelfEvent,
+      &RemoveLocal,        &DownloadRemote,         &UploadLocal,
+      &RemoveRemote,       &ExpandDirectory,        &RescanMerge,
+      &RescanSync,         &ExpandLocalDeleteEvent, &ExpandServerDeleteEvent,
+      &CreateDirSelfEvent,
   };
   return handlers;
 }
 
-WorkerNative::WorkerNative(uint32_t context1, uint32_t context2)
-    : Task(context1, context2), m_handlers(DefaultWorkerHandlers()) {}
+WorkerNative::WorkerNative(uint32_t context1, uint32_t context2, EngineContext& engine)
+    : Task(context1, context2), m_engine(engine), m_handlers(DefaultWorkerHandlers()) {}
 
 WorkerNative::~WorkerNative() = default;
 
@@ -83,7 +78,9 @@ int WorkerNative::SetAbort(bool abort) {
   return 0;
 }
 
-int WorkerNative::Connect(ServerConnection* connection) { return tide::Connect(connection, WORKER_LOG_MODULE); }
+int WorkerNative::Connect(ServerConnection* connection) {
+  return tide::Connect(connection, m_engine.m_pool.SocketPath(), WORKER_LOG_MODULE);
+}
 
 void WorkerNative::OnRunStart() { TLOG_DEBUG("Worker (%d) up", GetId()); }
 
@@ -96,10 +93,13 @@ TaskStep WorkerNative::RunOnce() {
   uint64_t seen = Task::WorkGeneration();
   if (FetchEvent() < 0) return TaskStep::RestUntilWork(WORKER_IDLE_SECONDS, seen, WORKER_PASS_IDLE);
   if (PrepareEvent() < 0) return TaskStep::Rest(WORKER_NOT_READY_SECONDS, WORKER_PASS_NOT_READY);
-  int dispatched;
   ReasonCapture attempt;  // what the handler logged, to say why it failed
-  dispatched = Dispatch();
-  if (dispatched < 0) {
+  const HandlerOutcome outcome = Dispatch();
+  if (outcome == HandlerOutcome::GIVE_BACK) {
+    GiveBackEvent();
+    return TaskStep::Rest(WORKER_NOT_READY_SECONDS, WORKER_PASS_GIVEN_BACK);
+  }
+  if (outcome == HandlerOutcome::RETRY) {
     NoteAttempt(m_event, attempt, true);
     TLOG_INFO("process event '%s' again", m_event.m_path.c_str());
     return TaskStep::Rest(WORKER_RETRY_SECONDS, WORKER_PASS_RETRY);
@@ -135,14 +135,14 @@ void WorkerNative::NoteAttempt(const Event& event, const ReasonCapture& attempt,
 
 int WorkerNative::FetchEvent() {
   if (m_event.m_type != EMPTY) return 0;
-  return EventManager::GetInstance().PullEvent(this, &m_event) == 0 ? 0 : -1;
+  return m_engine.m_events.PullEvent(this, &m_event) == 0 ? 0 : -1;
 }
 
 int WorkerNative::PrepareEvent() {
   std::lock_guard<std::mutex> lock(m_mutex);
   const uint64_t view_id = m_event.m_view_id;
 
-  if (!Registry::Instance().GetByViewId(view_id, &m_entry)) {
+  if (!m_engine.m_registry.GetByViewId(view_id, &m_entry)) {
     TLOG_NOTE("registry is removed for view %llu.", static_cast<ull>(view_id));
     FinishEvent();
     return -1;
@@ -156,8 +156,7 @@ int WorkerNative::PrepareEvent() {
   }
   if (m_entry.m_attribute & VIEW_ATTR_PAUSED) {
     TLOG_NOTE("registry is paused, return this event");
-    EventManager::GetInstance().RedoEvent(this, m_event);
-    Clear();
+    GiveBackEvent();
     return -1;
   }
   if (IsViewFrozen(view_id, &m_freeze_seen)) {
@@ -166,15 +165,14 @@ int WorkerNative::PrepareEvent() {
     if (NoteFrozen(view_id, true)) {
       TLOG_INFO("view_id %llu path '%s' is in freeze mode", static_cast<ull>(view_id), m_event.m_path.c_str());
     }
-    EventManager::GetInstance().RedoEvent(this, m_event);
-    Clear();
+    GiveBackEvent();
     return -1;
   }
   if (NoteFrozen(view_id, false)) {
     TLOG_INFO("view_id %llu is no longer in freeze mode", static_cast<ull>(view_id));
   }
 
-  NativeClientDb& db = NativeClientDb::Instance();
+  NativeClientDb& db = m_engine.m_db;
   m_record = NodeRecord();
   int found = m_event.m_node_id == 0 ? db.GetNodeByPath(view_id, m_event.m_path, &m_record)
                                      : db.GetNodeById(m_event.m_node_id, &m_record);
@@ -188,50 +186,63 @@ int WorkerNative::PrepareEvent() {
 
   m_local_path = m_event.m_path == "/" ? m_entry.m_watch_path : m_entry.m_watch_path + m_event.m_path;
 
-  m_tmp_dir = CurrentVolumeLayout().WorkDirPath(m_entry.m_volume_id);
+  m_tmp_dir = m_engine.m_layout.WorkDirPath(m_entry.m_volume_id);
   return 0;
 }
 
-int WorkerNative::Dispatch() {
+HandlerOutcome WorkerNative::Dispatch() {
+  const WorkItem item = WorkItemOf(*this);
   if (m_event.m_flags & SUBDIR_RESCAN_FLAGS) {
     // A subtree rescan: only the delete expansions its flags name run, and
     // the event counts as done whatever they returned; the directory's own
     // event follows on completion.
     if (m_event.m_flags & LOCAL_SUBDIR_FLAGS) {
       TLOG_DEBUG("ExpandLocalDeleteEvent event: %s", m_event.ToString().c_str());
-      m_handlers.m_expand_local_delete(*this);
+      m_handlers.m_expand_local_delete(item, m_engine);
     }
     if (m_event.m_flags & SERVER_SUBDIR_FLAGS) {
       TLOG_DEBUG("ExpandServerDeleteEvent event: %s", m_event.ToString().c_str());
-      m_handlers.m_expand_server_delete(*this);
+      m_handlers.m_expand_server_delete(item, m_engine);
     }
-    return 0;
+    return HandlerOutcome::DONE;
   }
   switch (m_event.m_type) {
-    case REMOVE_LOCAL: return m_handlers.m_remove_local(*this);
-    case DOWNLOAD_REMOTE: return m_handlers.m_download_remote(*this);
-    case UPLOAD_LOCAL: return m_handlers.m_upload_local(*this);
-    case REMOVE_REMOTE: return m_handlers.m_remove_remote(*this);
-    case EXPAND: return m_handlers.m_expand(*this);
-    case RESCAN_MERGE: return m_handlers.m_rescan_merge(*this);
-    case RESCAN_SYNC: return m_handlers.m_rescan_sync(*this);
+    case REMOVE_LOCAL:
+      return m_handlers.m_remove_local(item, m_engine);
+    case DOWNLOAD_REMOTE:
+      return m_handlers.m_download_remote(item, m_engine);
+    case UPLOAD_LOCAL:
+      return m_handlers.m_upload_local(item, m_engine);
+    case REMOVE_REMOTE:
+      return m_handlers.m_remove_remote(item, m_engine);
+    case EXPAND:
+      return m_handlers.m_expand(item, m_engine);
+    case RESCAN_MERGE:
+      return m_handlers.m_rescan_merge(item, m_engine);
+    case RESCAN_SYNC:
+      return m_handlers.m_rescan_sync(item, m_engine);
     default:
       // EMPTY, the renames (split up before they are queued) and anything
       // unknown: nothing to do.
-      return 0;
+      return HandlerOutcome::DONE;
   }
 }
 
 int WorkerNative::FinishEvent() {
-  if (EventManager::GetInstance().DoneEvent(this, &m_event) < 0) {
+  if (m_engine.m_events.DoneEvent(this, &m_event) < 0) {
     // m_event now holds the newer change of the same path.
     TLOG_INFO("Worker (%d): event '%s' is not yet done.", GetId(), m_event.m_path.c_str());
     return -1;
   }
-  if (m_event.m_flags & SUBDIR_RESCAN_FLAGS) m_handlers.m_create_dir_self(*this);
+  if (m_event.m_flags & SUBDIR_RESCAN_FLAGS) m_handlers.m_create_dir_self(WorkItemOf(*this), m_engine);
   TLOG_DEBUG("Worker (%d): processing event '%s' done", GetId(), m_event.m_path.c_str());
   Clear();
   return 0;
+}
+
+void WorkerNative::GiveBackEvent() {
+  m_engine.m_events.RedoEvent(this, m_event);
+  Clear();
 }
 
 void WorkerNative::Clear() {

@@ -5,9 +5,11 @@
 // seconds later.
 //
 // A worker holds at most one event. The handlers (upload, download,
-// removal, expansion, rescan; each in a file of its own) receive the worker
-// and work on its private copies of the event, the view's registry entry
-// and the node record, so nothing they read can change under them.
+// removal, expansion, rescan; each in a file of its own) receive a work
+// item, the worker's private copies of the event, the view's registry entry
+// and the node record, so nothing they read can change under them, and the
+// engine context the worker was made with. They say what became of the
+// event; the worker then reports it done, keeps it, or hands it back.
 //
 // Thread use: everything but the abort flag belongs to the worker's own
 // thread. m_mutex is held for the whole of PrepareEvent, so a diagnostic
@@ -27,41 +29,45 @@
 #include "db/node_record.h"
 #include "event/event.h"
 #include "sync/server_connection.h"
+#include "sync/worker_handlers.h"
 
 namespace tide {
 
 // The outcome of one step (TaskStep::m_outcome), for tests that step a
 // worker.
 enum WorkerPass {
-  WORKER_PASS_IDLE = 1,      // nothing to do: rest until work is announced
-  WORKER_PASS_DONE = 2,      // an event was carried out and reported done
-  WORKER_PASS_RETRY = 3,     // the handler failed; the event is kept
-  WORKER_PASS_NOT_READY = 4, // PrepareEvent refused (view gone, paused, frozen)
+  WORKER_PASS_IDLE = 1,        // nothing to do: rest until work is announced
+  WORKER_PASS_DONE = 2,        // an event was carried out and reported done
+  WORKER_PASS_RETRY = 3,       // the handler failed; the event is kept
+  WORKER_PASS_NOT_READY = 4,   // PrepareEvent refused (view gone, paused, frozen)
+  WORKER_PASS_GIVEN_BACK = 5,  // the handler handed the event back (view frozen)
 };
 
 // How long a worker rests after each outcome: an idle worker a second (cut
-// short by new work), a refused event a second, a failed one three.
+// short by new work), a refused or given-back event a second, a failed one
+// three.
 constexpr unsigned WORKER_IDLE_SECONDS = 1;
 constexpr unsigned WORKER_NOT_READY_SECONDS = 1;
 constexpr unsigned WORKER_RETRY_SECONDS = 3;
 
-class WorkerNative;
 class FailureStore;
 class ReasonCapture;
+struct EngineContext;
 
 // The handlers a worker routes events to. The daemon uses the real ones;
 // tests put recorders in their place to see the routing alone.
+using WorkerHandler = HandlerOutcome (*)(const WorkItem&, EngineContext&);
 struct WorkerHandlers {
-  int (*m_remove_local)(WorkerNative&);
-  int (*m_download_remote)(WorkerNative&);
-  int (*m_upload_local)(WorkerNative&);
-  int (*m_remove_remote)(WorkerNative&);
-  int (*m_expand)(WorkerNative&);
-  int (*m_rescan_merge)(WorkerNative&);
-  int (*m_rescan_sync)(WorkerNative&);
-  int (*m_expand_local_delete)(WorkerNative&);
-  int (*m_expand_server_delete)(WorkerNative&);
-  int (*m_create_dir_self)(WorkerNative&);
+  WorkerHandler m_remove_local;
+  WorkerHandler m_download_remote;
+  WorkerHandler m_upload_local;
+  WorkerHandler m_remove_remote;
+  WorkerHandler m_expand;
+  WorkerHandler m_rescan_merge;
+  WorkerHandler m_rescan_sync;
+  WorkerHandler m_expand_local_delete;
+  WorkerHandler m_expand_server_delete;
+  WorkerHandler m_create_dir_self;
 };
 
 // The table of the real handlers.
@@ -72,7 +78,7 @@ extern const LogModule WORKER_LOG_MODULE;
 
 class WorkerNative : public Task {
  public:
-  WorkerNative(uint32_t context1, uint32_t context2);
+  WorkerNative(uint32_t context1, uint32_t context2, EngineContext& engine);
   ~WorkerNative() override;
 
   int Pause() override;
@@ -89,8 +95,10 @@ class WorkerNative : public Task {
 
   int FetchEvent();
   int PrepareEvent();
-  int Dispatch();
+  HandlerOutcome Dispatch();
   int FinishEvent();
+  // Hands the held event back to the event manager unfinished and clears.
+  void GiveBackEvent();
   // Empties the event, entry, record and both paths.
   void Clear();
   // Where failed attempts are recorded and cleared (none: not recorded).
@@ -121,6 +129,7 @@ class WorkerNative : public Task {
 
   // Raised to make a running copy, checksum, transfer or traversal give up.
   std::atomic<int> m_abort{0};
+  EngineContext& m_engine;     // constant while the worker runs
   std::mutex m_mutex;          // held for the whole of PrepareEvent
   Event m_event;               // worker thread only; type EMPTY when idle
   RegistryEntry m_entry;       // worker thread only

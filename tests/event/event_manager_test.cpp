@@ -35,15 +35,8 @@ Event MakeEvent(int32_t type, uint64_t view_id, const std::string& path, uint64_
 
 class EventManagerTest : public testing::Test {
  protected:
-  void SetUp() override {
-    m_manager.Reset();
-    Registry::Instance().Clear();
-  }
-  void TearDown() override {
-    m_manager.Reset();
-    Registry::Instance().Clear();
-  }
-  EventManager& m_manager = EventManager::GetInstance();
+  EventManager m_manager;
+  Registry m_registry;
   FakeWorker m_worker;
 };
 
@@ -206,7 +199,7 @@ TEST_F(EventManagerTest, RedoHandsTheEventOutAgain) {
 }
 
 TEST_F(EventManagerTest, PendingServerCountsSkipCatchingUpAndUnknownViews) {
-  Registry& registry = Registry::Instance();
+  Registry& registry = m_registry;
   registry.Add("a", 0, "/volume1/homes/a", 1, 0);
   registry.Add("b", 0, "/volume1/homes/b", 2, 0);
   registry.SetAttribute(2, VIEW_ATTR_CATCHING_UP, true);
@@ -215,7 +208,7 @@ TEST_F(EventManagerTest, PendingServerCountsSkipCatchingUpAndUnknownViews) {
     m_manager.PushEvent(MakeEvent(REMOVE_LOCAL, view, "/y", 2));
     m_manager.PushEvent(MakeEvent(UPLOAD_LOCAL, view, "/z"));
   }
-  EXPECT_EQ(2, m_manager.GetPendingServerEventCount());
+  EXPECT_EQ(2, m_manager.GetPendingServerEventCount(m_registry));
   EXPECT_EQ(2, m_manager.GetViewServerEventCount(2));
   EXPECT_EQ(0, m_manager.GetViewServerEventCount(4));
 }
@@ -402,7 +395,7 @@ TEST_F(EventManagerTest, ThreadsProduceAndConsumeEverything) {
         while (m_manager.DoneEvent(&worker, &event) < 0) {
         }
         ++done;
-        m_manager.GetPendingServerEventCount();
+        m_manager.GetPendingServerEventCount(m_registry);
       }
     });
   }

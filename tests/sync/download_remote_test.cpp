@@ -116,7 +116,7 @@ TEST_F(DownloadRemoteTest, ResponseCodes) {
   stale.m_size = 3;
   stale.m_path = "/old.txt";
   stale.m_name = "old.txt";
-  ASSERT_EQ(0, NativeClientDb::Instance().UpsertNode(stale));
+  ASSERT_EQ(0, Db().UpsertNode(stale));
 
   struct Case {
     uint32_t m_code;
@@ -134,7 +134,7 @@ TEST_F(DownloadRemoteTest, ResponseCodes) {
     SCOPED_TRACE(c.m_code);
     code = c.m_code;
     if (m_worker) m_worker->Clear();
-    EventManager::GetInstance().Reset();
+    m_engine.m_events.Reset();
     size_t mark = LogText().size();
     EXPECT_EQ(c.m_result, Run(Download("/old.txt", 9)));
     EXPECT_NE(std::string::npos, LogText().find(c.m_logged, mark)) << LogText().substr(mark);
@@ -146,9 +146,9 @@ TEST_F(DownloadRemoteTest, ResponseCodes) {
   // kept under a conflict name instead of being destroyed.
   Write(Local("/old.txt"), "old, then edited");
   stale.m_size = 3;
-  ASSERT_EQ(0, NativeClientDb::Instance().UpsertNode(stale));
+  ASSERT_EQ(0, Db().UpsertNode(stale));
   if (m_worker) m_worker->Clear();
-  EventManager::GetInstance().Reset();
+  m_engine.m_events.Reset();
   EXPECT_EQ(0, Run(Download("/old.txt", 9)));
   EXPECT_FALSE(Exists(Local("/old.txt")));
   EXPECT_EQ("old, then edited", Read(Local("/old_ADMIN_Dec-06-1641-2026_Conflict.txt")));
@@ -168,9 +168,9 @@ TEST_F(DownloadRemoteTest, ResponseCodes) {
     dir.m_size = 0;
     dir.m_path = "/dir";
     dir.m_name = "dir";
-    ASSERT_EQ(0, NativeClientDb::Instance().UpsertNode(dir));
+    ASSERT_EQ(0, Db().UpsertNode(dir));
     if (m_worker) m_worker->Clear();
-    EventManager::GetInstance().Reset();
+    m_engine.m_events.Reset();
     EXPECT_EQ(0, Run(Download("/dir", 9)));
     EXPECT_FALSE(Exists(Local("/dir")));
     EXPECT_EQ(holds_new_work, Exists(Local("/dir_ADMIN_Dec-06-1641-2026_Conflict/new.txt")));
@@ -180,29 +180,30 @@ TEST_F(DownloadRemoteTest, ResponseCodes) {
 }
 
 TEST_F(DownloadRemoteTest, FullDiskFreezesTheViewAndHandsTheEventBack) {
+  if (!EnterPrivateMounts()) GTEST_SKIP() << "a real full disk needs a mount of our own";
   StartReferenceServer();
-  ASSERT_EQ(0, NativeClientDb::Instance().SetGlobalSyncId(5));
+  ASSERT_EQ(0, Db().SetGlobalSyncId(5));
   RefNode big = ServerPut("/big.bin", std::string(3 * 1024 * 1024, 'b').c_str());
   // The server's copy lands in the volume's temporary folder; the worker's
   // own folder below it is what fills up.
-  std::string work = m_volume + "/@tmp/" + ClientConfig::Instance().m_work_dir_name;
+  std::string work = m_engine.Context().m_layout.WorkDirPath(1);
   fs::create_directories(work);
   ASSERT_EQ(0, mount("tide-test-full", work.c_str(), "tmpfs", 0, "size=1m"));
   int result = Run(Download("/big.bin", big.m_sync_id));
   umount2(work.c_str(), MNT_DETACH);
 
-  EXPECT_EQ(-1, result);
+  EXPECT_EQ(-2, result);  // handed back
   EXPECT_EQ(" " + std::to_string(VIEW) + "\n", Read(m_dir / "freeze"));
-  EXPECT_EQ(5u, ProgressCache::Instance().GetSyncId(VIEW));
+  EXPECT_EQ(5u, m_engine.m_progress.GetSyncId(VIEW));
   uint64_t progress = 0;
-  EXPECT_EQ(1, NativeClientDb::Instance().GetViewProgress(VIEW, &progress));
+  EXPECT_EQ(1, Db().GetViewProgress(VIEW, &progress));
   EXPECT_EQ(5u, progress);
   RegistryEntry entry;
-  ASSERT_TRUE(Registry::Instance().GetByViewId(VIEW, &entry));
+  ASSERT_TRUE(m_engine.m_registry.GetByViewId(VIEW, &entry));
   EXPECT_NE(0u, entry.m_attribute & VIEW_ATTR_CATCHING_UP);
   // The event went back to the event manager, and the worker holds nothing.
   EXPECT_EQ(EMPTY, m_worker->CurrentEvent().m_type);
-  EXPECT_EQ(1, EventManager::GetInstance().GetViewPendingCount(VIEW));
+  EXPECT_EQ(1, m_engine.m_events.GetViewPendingCount(VIEW));
   EXPECT_FALSE(Exists(Local("/big.bin")));
   EXPECT_EQ(0u, Record("/big.bin").m_node_id);
   EXPECT_EQ(1, g_running.load());  // only the view stops

@@ -1,6 +1,6 @@
-// What the syncer and worker tests share: a fresh local database, registry,
-// event manager, progress cache and connection pool per test, pointed at
-// a scratch directory.
+// What the syncer and worker tests share: a fresh engine per test (local
+// database, registry, event manager, progress cache and connection pool),
+// pointed at a scratch directory.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -8,12 +8,8 @@
 #include <string>
 
 #include "core/freeze_file.h"
-#include "core/registry.h"
-#include "db/native_client_db.h"
-#include "db/progress_cache.h"
-#include "event/event_manager.h"
 #include "support/temp_dir.h"
-#include "sync/server_connection.h"
+#include "test_engine.h"
 
 namespace tide::test {
 
@@ -23,28 +19,23 @@ class EngineTest : public testing::Test {
 
  protected:
   void SetUp() override {
-    Registry::Instance().Clear();
-    EventManager::GetInstance().Reset();
-    ProgressCache::Instance().Clear();
+    // A table test may start afresh within one test: TearDown, SetUp.
+    m_engine.m_registry.Clear();
+    m_engine.m_events.Reset();
+    m_engine.m_progress.Clear();
     SetFreezeFilePathForTest(m_dir / "freeze");
-    ASSERT_EQ(0, NativeClientDb::Instance().Initialize(m_dir / "db/db.sqlite"));
-    ConnectionPool::Instance().SetSocketPathForTest(SocketPath());
-    ASSERT_EQ(0, ConnectionPool::Instance().Initialize(1));
+    ASSERT_EQ(0, Db().Initialize(m_dir / "db/db.sqlite"));
   }
   void TearDown() override {
-    ConnectionPool::Instance().Destroy();
-    ConnectionPool::Instance().SetSocketPathForTest("");
-    NativeClientDb::Instance().Close();
+    Db().Close();
     SetFreezeFilePathForTest("");
-    ProgressCache::Instance().Clear();
-    EventManager::GetInstance().Reset();
-    Registry::Instance().Clear();
   }
 
-  // Registers VIEW (a home under /volume1) with the given attribute bits.
+  // Registers VIEW (a home on volume 1) with the given attribute bits.
   void Register(uint32_t attribute = 0) {
-    ASSERT_EQ(0, Registry::Instance().Add("alice", attribute, "/volume1/homes/alice", VIEW, 0));
+    ASSERT_EQ(0, m_engine.m_registry.Add("alice", attribute, HomePath(), VIEW, 0));
   }
+  std::string HomePath() const { return m_engine.Volume(1) + "/homes/alice"; }
 
   std::string SocketPath() const { return m_dir / "sfsock"; }
 
@@ -57,16 +48,21 @@ class EngineTest : public testing::Test {
     record.m_sync_id = sync_id;
     record.m_path = path;
     record.m_name = path.substr(path.rfind('/') + 1);
-    ASSERT_EQ(0, NativeClientDb::Instance().UpsertNode(record));
+    ASSERT_EQ(0, Db().UpsertNode(record));
   }
 
   uint64_t StoredSyncId() {
     uint64_t sync_id = 0;
-    EXPECT_EQ(0, NativeClientDb::Instance().GetGlobalSyncId(&sync_id));
+    EXPECT_EQ(0, Db().GetGlobalSyncId(&sync_id));
     return sync_id;
   }
 
+  NativeClientDb& Db() { return m_engine.m_db; }
+  EventManager& Events() { return m_engine.m_events; }
+  EngineContext& Engine() { return m_engine.Context(); }
+
   TempDir m_dir;
+  TestEngine m_engine{m_dir.Path()};
 };
 
 }  // namespace tide::test

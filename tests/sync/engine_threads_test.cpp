@@ -22,8 +22,8 @@ std::multiset<std::string> g_done;  // guarded by g_done_mutex
 
 // Stands in for the download: records the node with the server's sync id,
 // as a finished download does, so the server's repetition is an echo.
-int RecordingDownload(WorkerNative& worker) {
-  const Event& e = worker.CurrentEvent();
+HandlerOutcome RecordingDownload(const WorkItem& item, EngineContext& engine) {
+  const Event& e = item.m_event;
   NodeRecord record;
   record.m_node_id = e.m_node_id;
   record.m_parent_id = e.m_view_id;
@@ -31,12 +31,12 @@ int RecordingDownload(WorkerNative& worker) {
   record.m_sync_id = e.m_sync_id;
   record.m_path = e.m_path;
   record.m_name = e.m_path.substr(e.m_path.rfind('/') + 1);
-  if (NativeClientDb::Instance().UpsertNode(record) < 0) return -1;
+  if (engine.m_db.UpsertNode(record) < 0) return HandlerOutcome::RETRY;
   std::lock_guard<std::mutex> lock(g_done_mutex);
   g_done.insert(e.m_path);
-  return 0;
+  return HandlerOutcome::DONE;
 }
-int Nothing(WorkerNative&) { return 0; }
+HandlerOutcome Nothing(const WorkItem&, EngineContext&) { return HandlerOutcome::DONE; }
 
 template <typename Predicate>
 bool Eventually(Predicate predicate) {
@@ -53,7 +53,7 @@ TEST_F(EngineThreadsTest, ServerChangesAreCarriedOutBeforeThePositionIsStored) {
   test::FakeServer server(SocketPath());
   ASSERT_TRUE(server.ok());
   Register();
-  ASSERT_EQ(0, NativeClientDb::Instance().SetGlobalSyncId(10));
+  ASSERT_EQ(0, Db().SetGlobalSyncId(10));
   for (uint64_t i = 0; i < 20; ++i) {
     server.AddChange(test::Change(VIEW, "/f" + std::to_string(i), 11 + i, 1000 + i));
   }
@@ -64,10 +64,10 @@ TEST_F(EngineThreadsTest, ServerChangesAreCarriedOutBeforeThePositionIsStored) {
 
   const WorkerHandlers handlers{&Nothing, &RecordingDownload, &Nothing, &Nothing, &Nothing,
                                 &Nothing, &Nothing,           &Nothing, &Nothing, &Nothing};
-  SyncerNative syncer(0, 0);
+  SyncerNative syncer(0, 0, Engine());
   std::vector<std::unique_ptr<WorkerNative>> workers;
   for (int i = 0; i < 3; ++i) {
-    workers.push_back(std::make_unique<WorkerNative>(0, 0));
+    workers.push_back(std::make_unique<WorkerNative>(0, 0, Engine()));
     workers.back()->SetHandlersForTest(handlers);
   }
   for (auto& worker : workers) ASSERT_EQ(0, worker->Start());
@@ -83,7 +83,7 @@ TEST_F(EngineThreadsTest, ServerChangesAreCarriedOutBeforeThePositionIsStored) {
   for (uint64_t i = 0; i < 20; ++i) EXPECT_EQ(1u, g_done.count("/f" + std::to_string(i))) << i;
   // The repetition of the last change was dropped as an echo.
   EXPECT_EQ(20u, g_done.size());
-  EXPECT_EQ(0, EventManager::GetInstance().GetPendingServerEventCount());
+  EXPECT_EQ(0, Events().GetPendingServerEventCount(m_engine.m_registry));
 }
 
 }  // namespace

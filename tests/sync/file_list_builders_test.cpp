@@ -45,7 +45,7 @@ class FileListQueriesTest : public testing::Test {
     ASSERT_EQ(0, Db().UpsertNode(other));
   }
   void TearDown() override { Db().Close(); }
-  static NativeClientDb& Db() { return NativeClientDb::Instance(); }
+  NativeClientDb& Db() { return m_db; }
   static std::vector<std::string> Walk(const FileList& list) {
     std::vector<std::string> out;
     for (const FileListEntry& entry : list) {
@@ -54,51 +54,52 @@ class FileListQueriesTest : public testing::Test {
     return out;
   }
   test::TempDir m_dir;
+  NativeClientDb m_db;
 };
 
 TEST_F(FileListQueriesTest, WholeSubtree) {
   FileList below_a;
-  BuildFileList(3, "/a", &below_a);
+  BuildFileList(m_db, 3, "/a", &below_a);
   EXPECT_EQ((std::vector<std::string>{"F/x:102", "F/sub/y:104", "D/sub:103", "D:0"}), Walk(below_a));
   FileList root;
-  BuildFileList(3, "/", &root);
+  BuildFileList(m_db, 3, "/", &root);
   // 14 rows, the root, and "A" made for /A/upper: the list itself is byte-wise.
   EXPECT_EQ(16u, std::vector<FileListEntry>(root.begin(), root.end()).size());
   // Glob characters in a folder name match only themselves.
   FileList bracket;
-  BuildFileList(3, "/k[1]", &bracket);
+  BuildFileList(m_db, 3, "/k[1]", &bracket);
   EXPECT_EQ((std::vector<std::string>{"F/in:111", "D:0"}), Walk(bracket));
 }
 
 TEST_F(FileListQueriesTest, OneLevel) {
   FileList root;
-  BuildFileListOneLevel(3, "/", &root);
+  BuildFileListOneLevel(m_db, 3, "/", &root);
   EXPECT_EQ((std::vector<std::string>{"D/k[1]:110", "D/k1:112", "F/b.txt:105", "D/a_b:106", "D/aXb:107", "D/a:101",
                                       "D:0"}),
             Walk(root));
   // LIKE wildcards in a folder name must not pull in its look-alikes.
   FileList underscore;
-  BuildFileListOneLevel(3, "/a_b", &underscore);
+  BuildFileListOneLevel(m_db, 3, "/a_b", &underscore);
   EXPECT_EQ((std::vector<std::string>{"F/w:109", "D:0"}), Walk(underscore));
   // Paths compare without case: /A/upper lies in /a.
   FileList a;
-  BuildFileListOneLevel(3, "/a", &a);
+  BuildFileListOneLevel(m_db, 3, "/a", &a);
   EXPECT_EQ((std::vector<std::string>{"F/x:102", "F/upper:114", "D/sub:103", "D:0"}), Walk(a));
 }
 
 TEST_F(FileListQueriesTest, OneLevelUpToSyncId) {
   FileList root;
-  BuildFileListOneLevelUpTo(3, "/", 5, &root);
+  BuildFileListOneLevelUpTo(m_db, 3, "/", 5, &root);
   EXPECT_EQ((std::vector<std::string>{"F/b.txt:105", "D/a:101", "D:0"}), Walk(root));
   FileList a;
-  BuildFileListOneLevelUpTo(3, "/a/", 2, &a);
+  BuildFileListOneLevelUpTo(m_db, 3, "/a/", 2, &a);
   EXPECT_EQ((std::vector<std::string>{"F/x:102", "D:0"}), Walk(a));
 }
 
 TEST_F(FileListQueriesTest, ClosedDatabaseLeavesListEmpty) {
   Db().Close();
   FileList list;
-  BuildFileList(3, "/", &list);
+  BuildFileList(m_db, 3, "/", &list);
   EXPECT_EQ((std::vector<std::string>{"D:0"}), Walk(list));
 }
 

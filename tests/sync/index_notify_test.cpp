@@ -10,7 +10,6 @@
 #include <string>
 #include <vector>
 
-#include "core/client_config.h"
 #include "support/temp_dir.h"
 
 namespace tide {
@@ -20,7 +19,7 @@ namespace {
 class IndexListener {
  public:
   explicit IndexListener(const std::string& path) : m_path(path) {
-    // Non-blocking: NotifyIndex has connected before it returns, so every
+    // Non-blocking: Notify has connected before it returns, so every
     // message is queued by the time the test drains them.
     m_fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0);
     struct sockaddr_un address = {};
@@ -28,12 +27,8 @@ class IndexListener {
     strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
     bind(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
     listen(m_fd, 64);
-    SetIndexSocketPathForTest(path);
   }
-  ~IndexListener() {
-    SetIndexSocketPathForTest("");
-    close(m_fd);
-  }
+  ~IndexListener() { close(m_fd); }
   // Messages already queued (the sender closes each connection after
   // writing, so reading to the end never waits long).
   std::vector<std::string> Drain() {
@@ -66,22 +61,21 @@ class IndexListener {
   int m_fd;
 };
 
-TEST(NotifyIndex, SendsOneMessageOrNothing) {
+TEST(IndexNotifier, SendsOneMessageOrNothing) {
   test::TempDir m_dir;
+  IndexNotifier notifier{true, m_dir / "index.sock"};
   {
-    IndexListener listener(m_dir / "index.sock");
-    EXPECT_EQ(NotifyIndex(INDEX_DIRECTORY_REMOVED, "/volume1/share/dir"), 0);
-    EXPECT_EQ(NotifyIndex(INDEX_FILE_REMOVED, "/volume1/share/f"), 0);
+    IndexListener listener(notifier.m_socket_path);
+    EXPECT_EQ(notifier.Notify(INDEX_DIRECTORY_REMOVED, "/volume1/share/dir"), 0);
+    EXPECT_EQ(notifier.Notify(INDEX_FILE_REMOVED, "/volume1/share/f"), 0);
     EXPECT_EQ(listener.Drain(), (std::vector<std::string>{"D/volume1/share/dir", "d/volume1/share/f"}));
 
-    ClientConfig::Instance().m_do_index = false;
-    EXPECT_EQ(NotifyIndex(INDEX_ADDED, "/x"), 0);
-    ClientConfig::Instance().m_do_index = true;
+    IndexNotifier off{false, notifier.m_socket_path};
+    EXPECT_EQ(off.Notify(INDEX_ADDED, "/x"), 0);
     EXPECT_TRUE(listener.Drain().empty());
   }
-  SetIndexSocketPathForTest(m_dir / "nobody-listens");
-  EXPECT_LT(NotifyIndex(INDEX_ADDED, "/x"), 0);
-  SetIndexSocketPathForTest("");
+  notifier.m_socket_path = m_dir / "nobody-listens";
+  EXPECT_LT(notifier.Notify(INDEX_ADDED, "/x"), 0);
 }
 
 }  // namespace

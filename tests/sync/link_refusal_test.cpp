@@ -88,24 +88,23 @@ std::vector<std::string> ListedPaths(const FileList& list) {
 // ExpandTree says nothing when it cannot enter the folder: what it offered
 // for upload is what counts.
 int ExpandAndCount(const ViewDir& view, const std::string& relative) {
-  EventManager::GetInstance().Reset();
-  int result = ExpandTree(view, relative, VIEW_ID, nullptr);
-  int offered = EventManager::GetInstance().GetViewPendingCount(VIEW_ID);
-  EventManager::GetInstance().Reset();
+  EventManager events;
+  int result = ExpandTree(events, view, relative, VIEW_ID, nullptr);
+  int offered = events.GetViewPendingCount(VIEW_ID);
   return result < 0 ? result : offered;
 }
 
 // The paths ExpandTree offered for upload, taken out of the event manager.
-std::vector<std::string> Offered() {
+std::vector<std::string> Offered(EventManager& events) {
   class Puller : public Task {
    public:
     Puller() : Task(0, 0) {}
   } puller;
   std::vector<std::string> paths;
   Event event;
-  while (EventManager::GetInstance().PullEvent(&puller, &event) == 0) {
+  while (events.PullEvent(&puller, &event) == 0) {
     paths.push_back(event.m_path);
-    EventManager::GetInstance().DoneEvent(&puller, &event);
+    events.DoneEvent(&puller, &event);
   }
   return paths;
 }
@@ -255,15 +254,14 @@ TEST_P(LinkRefusal, ListingsNeverEnterALinkSwappedInWhileTheyRun) {
     FileList list;
     BuildLocalFileList(scene.m_view, round % 2 ? "/sub" : "/", &list, nullptr, 1);
     for (const std::string& path : ListedPaths(list)) leaked += path.find("only-outside") != std::string::npos;
-    EventManager::GetInstance().Reset();
-    ExpandTree(scene.m_view, round % 2 ? "/sub" : "/", VIEW_ID, nullptr);
-    std::vector<std::string> offered = Offered();
+    EventManager events;
+    ExpandTree(events, scene.m_view, round % 2 ? "/sub" : "/", VIEW_ID, nullptr);
+    std::vector<std::string> offered = Offered(events);
     offered_total += offered.size();
     for (const std::string& path : offered) leaked += path.find("only-outside") != std::string::npos;
   }
   stop = true;
   swapper.join();
-  EventManager::GetInstance().Reset();
   EXPECT_GT(swaps.load(), 0);
   EXPECT_GT(offered_total, 0u);
   EXPECT_EQ(0, leaked);

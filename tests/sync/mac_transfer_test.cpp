@@ -16,7 +16,7 @@ const std::string FIXTURES = std::string(TIDE_FIXTURES_DIR) + "/appledouble/";
 // The extended attributes of an AppleDouble file, by name.
 std::map<std::string, std::string> Attributes(const std::string& path) {
   std::map<std::string, std::string> attributes;
-  int fd = open(path.c_str(), O_RDWR);
+  int fd = open(path.c_str(), O_RDONLY);
   EXPECT_LE(0, fd) << path;
   if (fd < 0) return attributes;
   VarnEAStream* stream = VARNEASOpen(fd, 0);

@@ -9,11 +9,8 @@
 #include <thread>
 #include <vector>
 
-#include "core/registry.h"
-#include "db/native_client_db.h"
-#include "db/progress_cache.h"
-#include "event/event_manager.h"
 #include "support/temp_dir.h"
+#include "test_engine.h"
 
 namespace tide {
 namespace {
@@ -23,7 +20,7 @@ namespace {
 class ScriptedProgressSyncer : public ProgressSyncer {
  public:
   // Running without a thread: the test steps the passes itself.
-  ScriptedProgressSyncer() : ProgressSyncer(0, 0) { Resume(); }
+  explicit ScriptedProgressSyncer(EngineContext& engine) : ProgressSyncer(0, 0, engine) { Resume(); }
 
   struct Answer {
     bool m_fail = false;
@@ -80,53 +77,46 @@ NPullEventResponse Batch(uint64_t view_id, uint64_t sync_id, std::vector<std::st
 class ProgressSyncerTest : public testing::Test {
  protected:
   void SetUp() override {
-    ProgressCache::Instance().Clear();
-    Registry::Instance().Clear();
-    EventManager::GetInstance().Reset();
     ASSERT_EQ(0, Db().Initialize(m_dir / "db.sqlite"));
     for (uint64_t view : {11, 12}) {
-      ASSERT_EQ(0, Registry::Instance().Add("share" + std::to_string(view), 1, "/volume1/s" + std::to_string(view),
-                                            view, 0));
+      ASSERT_EQ(0, m_engine.m_registry.Add("share" + std::to_string(view), 1,
+                                           m_engine.Volume(1) + "/s" + std::to_string(view), view, 0));
     }
   }
-  void TearDown() override {
-    Db().Close();
-    ProgressCache::Instance().Clear();
-    Registry::Instance().Clear();
-    EventManager::GetInstance().Reset();
-  }
-  static NativeClientDb& Db() { return NativeClientDb::Instance(); }
+  void TearDown() override { Db().Close(); }
+  NativeClientDb& Db() { return m_engine.m_db; }
   // A view catching up from `sync_id`, as registration leaves it.
   void CatchUp(uint64_t view, uint64_t sync_id) {
     ASSERT_EQ(0, Db().SetViewProgress(view, sync_id));
     ASSERT_EQ(0, m_syncer.LoadCache());
   }
-  static uint32_t Attribute(uint64_t view) {
+  uint32_t Attribute(uint64_t view) {
     RegistryEntry entry;
-    Registry::Instance().GetByViewId(view, &entry);
+    m_engine.m_registry.GetByViewId(view, &entry);
     return entry.m_attribute;
   }
-  static uint64_t StoredPosition(uint64_t view) {
+  uint64_t StoredPosition(uint64_t view) {
     uint64_t sync_id = 0;
     return Db().GetViewProgress(view, &sync_id) == 1 ? sync_id : ~0ULL;
   }
   // Carries out every pending event of the view's pool.
-  static void FinishPending() {
+  void FinishPending() {
     Task worker(0, 0);
     Event event;
-    while (EventManager::GetInstance().PullEvent(&worker, &event) == 0) {
-      EventManager::GetInstance().DoneEvent(&worker, &event);
+    while (m_engine.m_events.PullEvent(&worker, &event) == 0) {
+      m_engine.m_events.DoneEvent(&worker, &event);
     }
   }
 
   test::TempDir m_dir;
-  ScriptedProgressSyncer m_syncer;
+  test::TestEngine m_engine{m_dir.Path()};
+  ScriptedProgressSyncer m_syncer{m_engine.Context()};
 };
 
 TEST_F(ProgressSyncerTest, LoadCacheMarksTheViewsCatchingUp) {
   CatchUp(11, 40);
-  EXPECT_TRUE(ProgressCache::Instance().Contains(11));
-  EXPECT_EQ(40u, ProgressCache::Instance().GetSyncId(11));
+  EXPECT_TRUE(m_engine.m_progress.Contains(11));
+  EXPECT_EQ(40u, m_engine.m_progress.GetSyncId(11));
   EXPECT_TRUE(Attribute(11) & VIEW_ATTR_CATCHING_UP);
   EXPECT_FALSE(Attribute(12) & VIEW_ATTR_CATCHING_UP);
 }
@@ -145,7 +135,7 @@ TEST_F(ProgressSyncerTest, NothingNewEndsTheCatchUp) {
   ASSERT_EQ(1u, m_syncer.m_requests.size());
   EXPECT_EQ(11u, m_syncer.m_requests[0].m_view_id);
   EXPECT_EQ(40u, m_syncer.m_requests[0].m_sync_id);
-  EXPECT_FALSE(ProgressCache::Instance().Contains(11));
+  EXPECT_FALSE(m_engine.m_progress.Contains(11));
   EXPECT_EQ(~0ULL, StoredPosition(11));
   EXPECT_FALSE(Attribute(11) & VIEW_ATTR_CATCHING_UP);
   EXPECT_EQ(PROGRESS_PASS_IDLE, m_syncer.Step());
@@ -157,8 +147,8 @@ TEST_F(ProgressSyncerTest, PositionAdvancesOneTurnLater) {
   CatchUp(11, 40);
   m_syncer.m_answers.push_back({false, Batch(11, 42, {"/a", "/b"})});
   EXPECT_EQ(PROGRESS_PASS_PULLED, m_syncer.Step());
-  EXPECT_EQ(2, EventManager::GetInstance().GetViewServerEventCount(11));
-  EXPECT_EQ(42u, ProgressCache::Instance().GetSyncId(11));
+  EXPECT_EQ(2, m_engine.m_events.GetViewServerEventCount(11));
+  EXPECT_EQ(42u, m_engine.m_progress.GetSyncId(11));
   EXPECT_EQ(40u, StoredPosition(11));
 
   EXPECT_EQ(PROGRESS_PASS_SKIPPED, m_syncer.Step());  // events still pending
@@ -169,7 +159,7 @@ TEST_F(ProgressSyncerTest, PositionAdvancesOneTurnLater) {
   m_syncer.m_answers.push_back({false, Batch(11, 42)});
   EXPECT_EQ(PROGRESS_PASS_PULLED, m_syncer.Step());
   EXPECT_EQ(42u, m_syncer.m_requests.back().m_sync_id);
-  EXPECT_FALSE(ProgressCache::Instance().Contains(11));  // and up to date
+  EXPECT_FALSE(m_engine.m_progress.Contains(11));  // and up to date
 }
 
 TEST_F(ProgressSyncerTest, ViewsTakeTurnsAndPendingOnesAreSkipped) {
@@ -204,14 +194,14 @@ TEST_F(ProgressSyncerTest, EchoesAndUnsafeEventsAreDropped) {
 
   Task worker(0, 0);
   Event event;
-  ASSERT_EQ(0, EventManager::GetInstance().PullEvent(&worker, &event));
+  ASSERT_EQ(0, m_engine.m_events.PullEvent(&worker, &event));
   EXPECT_EQ("/fresh", event.m_path);
   EXPECT_EQ(DOWNLOAD_REMOTE, event.m_type);
   EXPECT_TRUE(event.IsDir());
   EXPECT_EQ(44u, event.m_sync_id);
   EXPECT_EQ(1044u, event.m_node_id);
-  EventManager::GetInstance().DoneEvent(&worker, &event);
-  EXPECT_NE(0, EventManager::GetInstance().PullEvent(&worker, &event));
+  m_engine.m_events.DoneEvent(&worker, &event);
+  EXPECT_NE(0, m_engine.m_events.PullEvent(&worker, &event));
 }
 
 TEST_F(ProgressSyncerTest, FailuresKeepThePosition) {
@@ -222,9 +212,9 @@ TEST_F(ProgressSyncerTest, FailuresKeepThePosition) {
   m_syncer.m_answers.push_back({false, refused});
   EXPECT_EQ(PROGRESS_PASS_FAILED, m_syncer.Step());
   EXPECT_EQ(PROGRESS_PASS_FAILED, m_syncer.Step());
-  EXPECT_EQ(40u, ProgressCache::Instance().GetSyncId(11));
-  EXPECT_EQ(0, EventManager::GetInstance().GetViewServerEventCount(11));
-  EXPECT_TRUE(ProgressCache::Instance().Contains(11));
+  EXPECT_EQ(40u, m_engine.m_progress.GetSyncId(11));
+  EXPECT_EQ(0, m_engine.m_events.GetViewServerEventCount(11));
+  EXPECT_TRUE(m_engine.m_progress.Contains(11));
 }
 
 // A skipped turn has waited already (for the workers' announcement, when

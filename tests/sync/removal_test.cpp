@@ -73,11 +73,11 @@ TEST_F(RemovalTest, RemoveLocalDeletesOnlyWhatIsUnchanged) {
   AddSyncedFile("/edited.txt", "abc");
   WriteLocal("/edited.txt", "abcdef");
 
-  EXPECT_EQ(0, RemoveLocalItem(Item(REMOVE_LOCAL, "/same.txt")));
+  EXPECT_EQ(0, RemoveLocalItem(Item(REMOVE_LOCAL, "/same.txt"), Engine()));
   EXPECT_FALSE(ExistsLocal("/same.txt"));
   EXPECT_FALSE(HasRow("/same.txt"));
 
-  EXPECT_EQ(0, RemoveLocalItem(Item(REMOVE_LOCAL, "/edited.txt")));
+  EXPECT_EQ(0, RemoveLocalItem(Item(REMOVE_LOCAL, "/edited.txt"), Engine()));
   EXPECT_FALSE(ExistsLocal("/edited.txt"));
   EXPECT_EQ("abcdef", test::TempDir::ReadFile(Local("/edited" + m_suffix + ".txt")));
   EXPECT_FALSE(HasRow("/edited.txt"));
@@ -85,7 +85,7 @@ TEST_F(RemovalTest, RemoveLocalDeletesOnlyWhatIsUnchanged) {
 
 TEST_F(RemovalTest, RemoveLocalOfAVanishedPathStillDropsTheRow) {
   AddRow("/gone.txt", false);
-  EXPECT_EQ(0, RemoveLocalItem(Item(REMOVE_LOCAL, "/gone.txt")));
+  EXPECT_EQ(0, RemoveLocalItem(Item(REMOVE_LOCAL, "/gone.txt"), Engine()));
   EXPECT_FALSE(HasRow("/gone.txt"));
 }
 
@@ -94,7 +94,7 @@ TEST_F(RemovalTest, RemoveLocalOfADirectory) {
   AddSyncedDir("/tree/sub");
   AddSyncedFile("/tree/sub/a", "1");
   AddSyncedFile("/tree/b", "22");
-  EXPECT_EQ(0, RemoveLocalItem(Item(REMOVE_LOCAL, "/tree", EVENT_FLAG_DIR)));
+  EXPECT_EQ(0, RemoveLocalItem(Item(REMOVE_LOCAL, "/tree", EVENT_FLAG_DIR), Engine()));
   EXPECT_FALSE(ExistsLocal("/tree"));
   EXPECT_FALSE(HasRow("/tree"));
   EXPECT_FALSE(HasRow("/tree/sub/a"));  // the subtree's rows go with it
@@ -116,7 +116,7 @@ TEST_F(RemovalTest, RemoveLocalKeepsADirectoryWithLocalWorkInside) {
     AddSyncedDir("/tree/sub");
     AddSyncedFile("/tree/sub/a", "1");
     WriteLocal(c.m_written, "local work");
-    EXPECT_EQ(0, RemoveLocalItem(Item(REMOVE_LOCAL, "/tree", EVENT_FLAG_DIR)));
+    EXPECT_EQ(0, RemoveLocalItem(Item(REMOVE_LOCAL, "/tree", EVENT_FLAG_DIR), Engine()));
     EXPECT_FALSE(ExistsLocal("/tree"));
     EXPECT_TRUE(ExistsLocal("/tree" + m_suffix + "/sub/a"));
     EXPECT_FALSE(HasRow("/tree"));
@@ -132,7 +132,7 @@ TEST_F(RemovalTest, RemoveLocalKeepsADirectoryWithLocalWorkInside) {
 TEST_F(RemovalTest, RemoveLocalLeavesWhatTheServerMadeAfterTheRemoval) {
   WriteLocal("/again.txt", "made anew", 1000);
   AddRow("/again.txt", false, 1000, 9, 7);
-  EXPECT_EQ(0, RemoveLocalItem(Item(REMOVE_LOCAL, "/again.txt", 0, 5)));
+  EXPECT_EQ(0, RemoveLocalItem(Item(REMOVE_LOCAL, "/again.txt", 0, 5), Engine()));
   EXPECT_TRUE(ExistsLocal("/again.txt"));
   EXPECT_TRUE(HasRow("/again.txt"));
 
@@ -142,7 +142,7 @@ TEST_F(RemovalTest, RemoveLocalLeavesWhatTheServerMadeAfterTheRemoval) {
   AddRow("/d/old", false, 1000, 1, 2);
   WriteLocal("/d/newer", "n", 1000);
   AddRow("/d/newer", false, 1000, 1, 7);
-  EXPECT_EQ(0, RemoveLocalItem(Item(REMOVE_LOCAL, "/d", EVENT_FLAG_DIR, 5)));
+  EXPECT_EQ(0, RemoveLocalItem(Item(REMOVE_LOCAL, "/d", EVENT_FLAG_DIR, 5), Engine()));
   EXPECT_TRUE(ExistsLocal("/d/newer"));
   EXPECT_TRUE(HasRow("/d"));
   EXPECT_EQ((std::vector<std::string>{"REMOVE_LOCAL /d/old 0"}), Describe(Drain()));
@@ -155,12 +155,12 @@ TEST_F(RemovalTest, RemoveLocalNeverLeavesTheView) {
   AddRow("/link/victim", false, 0, 7);
   // Through a link planted in the view, and by climbing out of it.
   for (const char* path : {"/link/victim", "/../outside/victim", "/link/../../outside/victim"}) {
-    EXPECT_EQ(0, RemoveLocalItem(Item(REMOVE_LOCAL, path))) << path;
+    EXPECT_EQ(0, RemoveLocalItem(Item(REMOVE_LOCAL, path), Engine())) << path;
     EXPECT_EQ("keep me", test::TempDir::ReadFile(outside)) << path;
   }
   // The link itself is replaced by nothing it points to: it is kept as a
   // conflict (a link is not the directory the database knew).
-  EXPECT_EQ(0, RemoveLocalItem(Item(REMOVE_LOCAL, "/link", EVENT_FLAG_DIR)));
+  EXPECT_EQ(0, RemoveLocalItem(Item(REMOVE_LOCAL, "/link", EVENT_FLAG_DIR), Engine()));
   EXPECT_EQ("keep me", test::TempDir::ReadFile(outside));
 }
 
@@ -169,9 +169,9 @@ TEST_F(RemovalTest, RemoveRemoteFakeEventsNeverReachTheServer) {
   WriteLocal("/unknown.txt", "x");
   int exchanges = 0;
   auto server = [&](NRemoveRequest*, NRemoveResponse*) { return ++exchanges, 0; };
-  EXPECT_EQ(0, RemoveRemoteItem(Item(REMOVE_REMOTE, "/back.txt"), server));
+  EXPECT_EQ(0, RemoveRemoteItem(Item(REMOVE_REMOTE, "/back.txt"), Engine(), server));
   ASSERT_EQ(0, unlink(Local("/unknown.txt").c_str()));
-  EXPECT_EQ(0, RemoveRemoteItem(Item(REMOVE_REMOTE, "/unknown.txt"), server));  // no record
+  EXPECT_EQ(0, RemoveRemoteItem(Item(REMOVE_REMOTE, "/unknown.txt"), Engine(), server));  // no record
   EXPECT_EQ(0, exchanges);
   EXPECT_TRUE(HasRow("/back.txt"));
 }
@@ -189,14 +189,14 @@ TEST_F(RemovalTest, RemoveRemoteOfAPathTakenAgain) {
   AddRow("/d", true);
   AddRow("/d/gone.txt", false);
   ASSERT_EQ(0, mkdir(Local("/d").c_str(), 0777));
-  EXPECT_EQ(0, RemoveRemoteItem(Item(REMOVE_REMOTE, "/d", EVENT_FLAG_DIR), server));
+  EXPECT_EQ(0, RemoveRemoteItem(Item(REMOVE_REMOTE, "/d", EVENT_FLAG_DIR), Engine(), server));
   EXPECT_EQ(0, exchanges);
   EXPECT_EQ(std::vector<std::string>{"RESCAN_SYNC /d 1"}, Describe(Drain()));
 
   AddSyncedFile("/f", "x");
   ASSERT_EQ(0, unlink(Local("/f").c_str()));
   ASSERT_EQ(0, symlink("../elsewhere", Local("/f").c_str()));
-  EXPECT_EQ(0, RemoveRemoteItem(Item(REMOVE_REMOTE, "/f"), server));
+  EXPECT_EQ(0, RemoveRemoteItem(Item(REMOVE_REMOTE, "/f"), Engine(), server));
   EXPECT_EQ(1, exchanges);
   EXPECT_FALSE(HasRow("/f"));
 }
@@ -228,7 +228,7 @@ TEST_F(RemovalTest, RemoveRemoteResponseCodes) {
       response->m_error_code = c.m_code;
       return c.m_exchange;
     };
-    EXPECT_EQ(c.m_result, RemoveRemoteItem(Item(REMOVE_REMOTE, "/d", c.m_dir ? EVENT_FLAG_DIR : 0), server));
+    EXPECT_EQ(c.m_result, RemoveRemoteItem(Item(REMOVE_REMOTE, "/d", c.m_dir ? EVENT_FLAG_DIR : 0), Engine(), server));
     EXPECT_EQ(42u, sent.m_sync_id);
     EXPECT_EQ("/d", sent.m_path);
     EXPECT_EQ(VIEW, sent.m_view_id);
@@ -250,8 +250,8 @@ TEST_F(RemovalTest, DirectoryRemovalOffersTheNewestVersionBelowIt) {
   AddRow("/plain", false, 1000, 1, 4);
   std::vector<uint64_t> offered;
   auto server = [&](NRemoveRequest* request, NRemoveResponse*) { return offered.push_back(request->m_sync_id), 0; };
-  EXPECT_EQ(0, RemoveRemoteItem(Item(REMOVE_REMOTE, "/top", EVENT_FLAG_DIR), server));
-  EXPECT_EQ(0, RemoveRemoteItem(Item(REMOVE_REMOTE, "/plain"), server));
+  EXPECT_EQ(0, RemoveRemoteItem(Item(REMOVE_REMOTE, "/top", EVENT_FLAG_DIR), Engine(), server));
+  EXPECT_EQ(0, RemoveRemoteItem(Item(REMOVE_REMOTE, "/plain"), Engine(), server));
   EXPECT_EQ((std::vector<uint64_t>{9, 4}), offered);
 }
 
@@ -265,18 +265,19 @@ TEST_F(RemovalTest, ExpandLocalDeleteRemovesWhatTheDiskNoLongerHolds) {
   // it lost is deeper than this one level.
   AddSyncedDir("/d/again");
   AddRow("/d/again/lost", false);
-  EXPECT_EQ(0, ExpandLocalDeleteItem(Item(REMOVE_REMOTE, "/d", EVENT_FLAG_DIR | EVENT_FLAG_LOCAL_SUBDIR_RESCAN)));
+  EXPECT_EQ(
+      0, ExpandLocalDeleteItem(Item(REMOVE_REMOTE, "/d", EVENT_FLAG_DIR | EVENT_FLAG_LOCAL_SUBDIR_RESCAN), Engine()));
   EXPECT_EQ((std::vector<std::string>{"RESCAN_SYNC /d/again 1", "REMOVE_REMOTE /d/gone 0", "REMOVE_REMOTE /d/gonedir 1"}),
             Describe(Drain()));
 
   // A vanished directory: every child it had.
   ASSERT_EQ(0, system(("rm -rf '" + Local("/d") + "'").c_str()));
-  EXPECT_EQ(0, ExpandLocalDeleteItem(Item(REMOVE_REMOTE, "/d", EVENT_FLAG_DIR)));
+  EXPECT_EQ(0, ExpandLocalDeleteItem(Item(REMOVE_REMOTE, "/d", EVENT_FLAG_DIR), Engine()));
   EXPECT_EQ(4u, Drain().size());
 
   // At the view root the pushed paths are not doubled up ("//x").
   AddRow("/top", false);
-  EXPECT_EQ(0, ExpandLocalDeleteItem(Item(REMOVE_REMOTE, "/", EVENT_FLAG_DIR)));
+  EXPECT_EQ(0, ExpandLocalDeleteItem(Item(REMOVE_REMOTE, "/", EVENT_FLAG_DIR), Engine()));
   std::vector<std::string> pushed = Describe(Drain());
   EXPECT_NE(std::find(pushed.begin(), pushed.end(), "REMOVE_REMOTE /top 0"), pushed.end());
 }
@@ -286,7 +287,7 @@ TEST_F(RemovalTest, ExpandServerDeleteTakesChildrenUpToItsSyncId) {
   AddRow("/d/old", false, 1000, 1, 4);
   AddRow("/d/olddir", true, 1000, 0, 5);
   AddRow("/d/newer", false, 1000, 1, 6);  // changed after the deletion
-  EXPECT_EQ(0, ExpandServerDeleteItem(Item(REMOVE_LOCAL, "/d", EVENT_FLAG_DIR, 5)));
+  EXPECT_EQ(0, ExpandServerDeleteItem(Item(REMOVE_LOCAL, "/d", EVENT_FLAG_DIR, 5), Engine()));
   std::vector<Event> pushed = Drain();
   EXPECT_EQ((std::vector<std::string>{"REMOVE_LOCAL /d/old 0", "REMOVE_LOCAL /d/olddir 1"}), Describe(pushed));
   for (const Event& event : pushed) EXPECT_EQ(5u, event.m_sync_id);
@@ -311,7 +312,7 @@ TEST_F(RemovalTest, DirSelfEvent) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.m_name);
-    EXPECT_EQ(0, CreateDirSelfEventItem(Item(c.m_type, c.m_path, c.m_flags, 9)));
+    EXPECT_EQ(0, CreateDirSelfEventItem(Item(c.m_type, c.m_path, c.m_flags, 9), m_engine.m_events));
     std::vector<Event> pushed = Drain();
     ASSERT_EQ(1u, pushed.size());
     EXPECT_EQ(c.m_expected, Describe(pushed[0]));

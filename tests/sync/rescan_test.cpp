@@ -43,7 +43,8 @@ TEST_F(RescanTest, MergeAndSyncModesOverADriftedView) {
   } cases[] = {{true, "DOWNLOAD_REMOTE"}, {false, "REMOVE_REMOTE"}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.m_merge ? "merge" : "sync");
-    EXPECT_EQ(0, RescanDirectoryItem(Item(c.m_merge ? RESCAN_MERGE : RESCAN_SYNC, "/", EVENT_FLAG_DIR), c.m_merge));
+    EXPECT_EQ(
+        0, RescanDirectoryItem(Item(c.m_merge ? RESCAN_MERGE : RESCAN_SYNC, "/", EVENT_FLAG_DIR), Engine(), c.m_merge));
     std::vector<std::string> expected = {
         std::string(c.m_missing) + " /docs/only-in-db.txt 8",
         both[0],
@@ -61,7 +62,7 @@ TEST_F(RescanTest, MergeAndSyncModesOverADriftedView) {
 
 TEST_F(RescanTest, SubdirectoryRescanUsesViewPaths) {
   MakeDriftedView();
-  EXPECT_EQ(0, RescanDirectoryItem(Item(RESCAN_SYNC, "/docs", EVENT_FLAG_DIR), false));
+  EXPECT_EQ(0, RescanDirectoryItem(Item(RESCAN_SYNC, "/docs", EVENT_FLAG_DIR), Engine(), false));
   EXPECT_EQ((std::vector<std::string>{"UPLOAD_LOCAL /docs/edited.txt 8", "UPLOAD_LOCAL /docs/new.txt 8",
                                       "REMOVE_REMOTE /docs/only-in-db.txt 8"}),
             Describe(Drain()));
@@ -72,9 +73,9 @@ TEST_F(RescanTest, SubdirectoryRescanUsesViewPaths) {
 TEST_F(RescanTest, UnreadableDirectoryDeletesNothing) {
   AddRow("/a", false);
   ASSERT_EQ(0, rmdir(Root().c_str()));
-  EXPECT_EQ(0, RescanDirectoryItem(Item(RESCAN_SYNC, "/", EVENT_FLAG_DIR), false));
+  EXPECT_EQ(0, RescanDirectoryItem(Item(RESCAN_SYNC, "/", EVENT_FLAG_DIR), Engine(), false));
   ASSERT_EQ(0, symlink(TmpDir().c_str(), Root().c_str()));
-  EXPECT_EQ(0, RescanDirectoryItem(Item(RESCAN_SYNC, "/", EVENT_FLAG_DIR), false));
+  EXPECT_EQ(0, RescanDirectoryItem(Item(RESCAN_SYNC, "/", EVENT_FLAG_DIR), Engine(), false));
   EXPECT_TRUE(Drain().empty());
 }
 
@@ -99,7 +100,7 @@ TEST_F(RescanTest, GoneSubdirectoryIsComparedWithNothingAndFetchedAgain) {
     AddRow("/gone/a", false);
     std::string local = Local("/gone");
     c.m_replace(local);
-    EXPECT_EQ(0, RescanDirectoryItem(Item(RESCAN_SYNC, "/gone", EVENT_FLAG_DIR), false));
+    EXPECT_EQ(0, RescanDirectoryItem(Item(RESCAN_SYNC, "/gone", EVENT_FLAG_DIR), Engine(), false));
     std::vector<Event> pushed = Drain();
     EXPECT_EQ((std::vector<std::string>{"DOWNLOAD_REMOTE /gone 9", "REMOVE_REMOTE /gone/a 8"}), Describe(pushed));
     for (const Event& event : pushed) {
@@ -135,20 +136,20 @@ TEST_F(RescanTest, ExpanderOffersTheTreeWithoutAttributeDirectories) {
   WriteLocal("/new/@EaDir/a.txt@VarnEAStream", "x");
   WriteLocal("/new/sub/@eadir/b.txt@VarnEAStream", "x");
   ASSERT_EQ(0, symlink(m_dir.Path().c_str(), Local("/new/escape").c_str()));
-  EXPECT_EQ(0, ExpandDirectoryItem(Item(EXPAND, "/new", EVENT_FLAG_DIR)));
+  EXPECT_EQ(0, ExpandDirectoryItem(Item(EXPAND, "/new", EVENT_FLAG_DIR), Engine()));
   EXPECT_EQ((std::vector<std::string>{"UPLOAD_LOCAL /new/a.txt 0", "UPLOAD_LOCAL /new/sub 1",
                                       "UPLOAD_LOCAL /new/sub/b.txt 0"}),
             Describe(Drain()));
 
   // From the view root the paths are still relative to the view.
-  EXPECT_EQ(0, ExpandDirectoryItem(Item(EXPAND, "/", EVENT_FLAG_DIR)));
+  EXPECT_EQ(0, ExpandDirectoryItem(Item(EXPAND, "/", EVENT_FLAG_DIR), Engine()));
   EXPECT_EQ(4u, Drain().size());
 }
 
 TEST_F(RescanTest, AbortStopsTheExpander) {
   WriteLocal("/new/a.txt", "a");
   m_abort = 1;
-  EXPECT_EQ(0, ExpandDirectoryItem(Item(EXPAND, "/new", EVENT_FLAG_DIR)));
+  EXPECT_EQ(0, ExpandDirectoryItem(Item(EXPAND, "/new", EVENT_FLAG_DIR), Engine()));
   EXPECT_TRUE(Drain().empty());
 }
 

@@ -19,17 +19,17 @@ class ServerConnectionTest : public test::EngineTest {};
 TEST_F(ServerConnectionTest, ConnectTakesTheServersNumberOrFailsClosed) {
   ServerConnection connection;
   // Nobody listens yet.
-  EXPECT_EQ(-1, Connect(&connection, TEST_MODULE));
+  EXPECT_EQ(-1, Connect(&connection, SocketPath(), TEST_MODULE));
   EXPECT_EQ(-1, connection.m_conn_num);
 
   test::FakeServer server(SocketPath());
   ASSERT_TRUE(server.ok());
-  EXPECT_EQ(0, Connect(&connection, TEST_MODULE));
+  EXPECT_EQ(0, Connect(&connection, SocketPath(), TEST_MODULE));
   EXPECT_EQ(1, connection.m_conn_num);
 
   // A second connect replaces the first connection.
   server.SetConnectStatus(2);
-  EXPECT_EQ(-1, Connect(&connection, TEST_MODULE));
+  EXPECT_EQ(-1, Connect(&connection, SocketPath(), TEST_MODULE));
   EXPECT_EQ(-1, connection.m_conn_num);
   EXPECT_EQ(-1, connection.m_channel.GetFd());
   EXPECT_EQ(2, server.Connections());
@@ -42,20 +42,20 @@ TEST_F(ServerConnectionTest, ExchangeConnectsOnceAndReconnectsAfterAFailure) {
   NPullEventRequest request;
   for (int i = 0; i < 2; ++i) {
     NPullEventResponse response;
-    ASSERT_EQ(0, RunServerExchange(SERVER_CMD_PULL_EVENTS, &request, &response, nullptr, TEST_MODULE));
+    ASSERT_EQ(0, RunServerExchange(m_engine.m_pool, SERVER_CMD_PULL_EVENTS, &request, &response, nullptr, TEST_MODULE));
     EXPECT_EQ(5u, response.m_sync_id);
   }
   EXPECT_EQ(1, server.Connections());
 
   server.DropPulls(1);
   NPullEventResponse dropped;
-  EXPECT_EQ(-1, RunServerExchange(SERVER_CMD_PULL_EVENTS, &request, &dropped, nullptr, TEST_MODULE));
-  ServerConnection* connection = ConnectionPool::Instance().Take();
+  EXPECT_EQ(-1, RunServerExchange(m_engine.m_pool, SERVER_CMD_PULL_EVENTS, &request, &dropped, nullptr, TEST_MODULE));
+  ServerConnection* connection = m_engine.m_pool.Take();
   EXPECT_EQ(-1, connection->m_conn_num);  // given back broken, marked for reconnection
-  ConnectionPool::Instance().GiveBack(connection);
+  m_engine.m_pool.GiveBack(connection);
 
   NPullEventResponse again;
-  EXPECT_EQ(0, RunServerExchange(SERVER_CMD_PULL_EVENTS, &request, &again, nullptr, TEST_MODULE));
+  EXPECT_EQ(0, RunServerExchange(m_engine.m_pool, SERVER_CMD_PULL_EVENTS, &request, &again, nullptr, TEST_MODULE));
   EXPECT_EQ(2, server.Connections());
 }
 
@@ -67,15 +67,16 @@ TEST_F(ServerConnectionTest, RaisedAbortFlagFailsOnlyItsOwnExchange) {
   NPullEventResponse response;
   // Called off before the request was out: told apart from a failure, so
   // that a pause or a newer change of the path logs no ERROR.
-  EXPECT_EQ(EXCHANGE_CALLED_OFF, RunServerExchange(SERVER_CMD_PULL_EVENTS, &request, &response, &abort, TEST_MODULE));
+  EXPECT_EQ(EXCHANGE_CALLED_OFF,
+            RunServerExchange(m_engine.m_pool, SERVER_CMD_PULL_EVENTS, &request, &response, &abort, TEST_MODULE));
   // The flag belongs to that exchange only: the next user is not aborted
   // by it (nor reads it after its owner is gone).
   NPullEventResponse next;
-  EXPECT_EQ(0, RunServerExchange(SERVER_CMD_PULL_EVENTS, &request, &next, nullptr, TEST_MODULE));
+  EXPECT_EQ(0, RunServerExchange(m_engine.m_pool, SERVER_CMD_PULL_EVENTS, &request, &next, nullptr, TEST_MODULE));
 }
 
 TEST_F(ServerConnectionTest, TakeWaitsForTheConnectionToComeBack) {
-  ConnectionPool& pool = ConnectionPool::Instance();
+  ConnectionPool& pool = m_engine.m_pool;
   ServerConnection* held = pool.Take();
   ASSERT_NE(nullptr, held);
   std::atomic<ServerConnection*> taken{nullptr};
@@ -92,18 +93,18 @@ TEST_F(ServerConnectionTest, LeaseMarksAnUnfinishedExchangeBroken) {
   test::FakeServer server(SocketPath());
   ASSERT_TRUE(server.ok());
   {
-    ConnectionLease lease;
+    ConnectionLease lease(m_engine.m_pool);
     ASSERT_EQ(0, lease.EnsureConnected(TEST_MODULE));
     EXPECT_EQ(1, lease->m_conn_num);
     lease.Finished();
   }
   {
-    ConnectionLease lease;
+    ConnectionLease lease(m_engine.m_pool);
     EXPECT_EQ(1, lease->m_conn_num);  // kept: no second connect
     ASSERT_EQ(0, lease.EnsureConnected(TEST_MODULE));
     // Left without Finished(), as an early return would.
   }
-  ConnectionLease lease;
+  ConnectionLease lease(m_engine.m_pool);
   EXPECT_EQ(-1, lease->m_conn_num);
   EXPECT_EQ(-1, lease->m_channel.GetFd());
   EXPECT_EQ(1, server.Connections());
@@ -122,14 +123,15 @@ TEST_F(ServerConnectionTest, AnswerIsHandledWhileTheConnectionIsHeld) {
   std::thread other;
   auto on_answer = [&] {
     other = std::thread([&] {
-      ServerConnection* connection = ConnectionPool::Instance().Take();
+      ServerConnection* connection = m_engine.m_pool.Take();
       taken = true;
-      ConnectionPool::Instance().GiveBack(connection);
+      m_engine.m_pool.GiveBack(connection);
     });
     usleep(50 * 1000);
     taken_during_answer = taken.load();
   };
-  ASSERT_EQ(0, RunServerExchange(SERVER_CMD_PULL_EVENTS, &request, &response, nullptr, TEST_MODULE, on_answer));
+  ASSERT_EQ(0, RunServerExchange(m_engine.m_pool, SERVER_CMD_PULL_EVENTS, &request, &response, nullptr, TEST_MODULE,
+                                 on_answer));
   other.join();
   EXPECT_FALSE(taken_during_answer);
   EXPECT_TRUE(taken.load());
@@ -137,7 +139,7 @@ TEST_F(ServerConnectionTest, AnswerIsHandledWhileTheConnectionIsHeld) {
   // A failed exchange never hands a half-read answer on.
   server.DropPulls(1);
   bool answered = false;
-  EXPECT_EQ(-1, RunServerExchange(SERVER_CMD_PULL_EVENTS, &request, &response, nullptr, TEST_MODULE,
+  EXPECT_EQ(-1, RunServerExchange(m_engine.m_pool, SERVER_CMD_PULL_EVENTS, &request, &response, nullptr, TEST_MODULE,
                                   [&] { answered = true; }));
   EXPECT_FALSE(answered);
 }

@@ -21,7 +21,7 @@ using test::FakeServer;
 // hook first, which plays the workers.
 class SteppedSyncer : public SyncerNative {
  public:
-  SteppedSyncer() : SyncerNative(0, 0) { Resume(); }
+  explicit SteppedSyncer(EngineContext& engine) : SyncerNative(0, 0, engine) { Resume(); }
 
   std::vector<unsigned> m_waits;
   int m_paused_sleeps = 0;
@@ -41,13 +41,13 @@ class SteppedSyncer : public SyncerNative {
 };
 
 // Plays the workers: takes every event handed out and reports it done.
-std::vector<Event> Drain() {
+std::vector<Event> Drain(EventManager& events) {
   static Task worker(0, 0);
   std::vector<Event> taken;
   Event event;
-  while (EventManager::GetInstance().PullEvent(&worker, &event) == 0) {
+  while (events.PullEvent(&worker, &event) == 0) {
     taken.push_back(event);
-    EventManager::GetInstance().DoneEvent(&worker, &event);
+    events.DoneEvent(&worker, &event);
   }
   return taken;
 }
@@ -63,15 +63,15 @@ class SyncerTest : public test::EngineTest {
  protected:
   void Start(uint64_t sync_id) {
     RegistryEntry entry;
-    if (!Registry::Instance().GetByViewId(VIEW, &entry)) Register();
-    ASSERT_EQ(0, NativeClientDb::Instance().SetGlobalSyncId(sync_id));
+    if (!m_engine.m_registry.GetByViewId(VIEW, &entry)) Register();
+    ASSERT_EQ(0, Db().SetGlobalSyncId(sync_id));
     m_syncer.LoadSyncId();
     m_syncer.m_on_wait = [this](int) {
-      for (const Event& e : Drain()) m_pushed.push_back(e);
+      for (const Event& e : Drain(Events())) m_pushed.push_back(e);
     };
   }
 
-  SteppedSyncer m_syncer;
+  SteppedSyncer m_syncer{Engine()};
   std::vector<Event> m_pushed;
 };
 
@@ -116,7 +116,7 @@ TEST_F(SyncerTest, SyncIdAdvanceRule) {
 TEST_F(SyncerTest, NothingNewIsIdleAndWritesNothing) {
   Start(10);
   // Changed behind the syncer's back: a write would overwrite it.
-  ASSERT_EQ(0, NativeClientDb::Instance().SetGlobalSyncId(99));
+  ASSERT_EQ(0, Db().SetGlobalSyncId(99));
   EXPECT_EQ(SYNCER_NOTHING_NEW, m_syncer.ProcessResponse(Batch(10, {})));
   EXPECT_TRUE(m_syncer.m_waits.empty());  // the step rests, not the processing
   EXPECT_EQ(99u, StoredSyncId());
@@ -186,7 +186,7 @@ TEST_F(SyncerTest, TurnsChangesIntoEventsAndDropsEchoes) {
 
 TEST_F(SyncerTest, CatchingUpViewsAreLeftOutButTheBatchAdvances) {
   const uint64_t LATE = 9;
-  ProgressCache::Instance().Add(LATE, 3);
+  m_engine.m_progress.Add(LATE, 3);
   Start(10);
   ASSERT_EQ(0, m_syncer.ProcessResponse(Batch(20, {Change(LATE, "/x", 20, 60), Change(VIEW, "/y", 20, 61)})));
   ASSERT_EQ(1u, m_pushed.size());
@@ -201,7 +201,7 @@ TEST_F(SyncerTest, StopWhileWorkersHoldEventsKeepsTheStoredSyncId) {
   EXPECT_EQ(10u, m_syncer.CurrentSyncId());
   EXPECT_EQ(10u, StoredSyncId());
   // The event is still there for the workers after the restart's pull.
-  EXPECT_EQ(1, EventManager::GetInstance().GetPendingServerEventCount());
+  EXPECT_EQ(1, Events().GetPendingServerEventCount(m_engine.m_registry));
   // The run loop sees the stop before it pulls again (no server listens:
   // a pull would fail and rest, and this would not return).
   m_syncer.Run();
@@ -213,8 +213,8 @@ TEST_F(SyncerTest, WaitForWorkersSendsKeepAliveEveryFifthPass) {
   ASSERT_TRUE(server.ok());
   Start(10);
   // The workers need twelve passes: keep-alives after the fifth and tenth.
-  m_syncer.m_on_wait = [](int wait_number) {
-    if (wait_number == 12) Drain();
+  m_syncer.m_on_wait = [this](int wait_number) {
+    if (wait_number == 12) Drain(Events());
   };
   ASSERT_EQ(0, m_syncer.ProcessResponse(Batch(20, {Change(VIEW, "/slow", 20, 80)})));
   EXPECT_EQ(19u, StoredSyncId());
@@ -299,7 +299,7 @@ TEST_F(SyncerTest, PauseWhileWaitingForWorkersRestsUntilResumed) {
     if (wait_number == 1) m_syncer.Pause();
     if (wait_number == 3) {
       m_syncer.Resume();
-      Drain();
+      Drain(Events());
     }
   };
   ASSERT_EQ(0, m_syncer.ProcessResponse(Batch(20, {Change(VIEW, "/a", 20, 70)})));

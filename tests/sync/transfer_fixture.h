@@ -3,10 +3,9 @@
 // and Dispatch, and a server daemon (the in-process reference server, or a
 // scripted stand-in for answers the reference server never gives).
 //
-// Workers and the daemon's helpers insist on appliance paths ("/volumeN/..."),
-// so each test process enters a private mount namespace once and mounts a
-// tmpfs on "/volume<pid>": nothing written there reaches the host, and the
-// empty mount point is removed when the process ends.
+// The worker runs on an engine of the test's own, whose volumes lie in the
+// test's scratch folder: no mount, no root, nothing shared between tests
+// (only the two full-disk tests mount a small tmpfs).
 #pragma once
 
 #include <gtest/gtest.h>
@@ -32,53 +31,34 @@
 #include <thread>
 #include <vector>
 
-#include "core/client_config.h"
 #include "core/daemon_state.h"
 #include "core/freeze_file.h"
 #include "core/logger.h"
-#include "core/registry.h"
-#include "db/native_client_db.h"
-#include "db/progress_cache.h"
-#include "event/event_manager.h"
 #include "filter/filter.h"
+#include "fs/conflict_rename.h"
 #include "platform/vendor_system.h"
 #include "proto/channel.h"
 #include "proto/checksum.h"
 #include "proto/messages.h"
-#include "tests/ref_client.h"
 #include "ref_store.h"
 #include "support/temp_dir.h"
-#include "fs/conflict_rename.h"
-#include "sync/index_notify.h"
 #include "sync/server_connection.h"
 #include "sync/worker_native.h"
+#include "test_engine.h"
+#include "tests/ref_client.h"
 
 namespace tide::test {
 
 namespace fs = std::filesystem;
 
-// The process's private volume, or "" when mounts are not permitted here.
-inline const std::string& PrivateVolume() {
-  static const std::string volume = [] {
-    std::string path = "/volume" + std::to_string(getpid());
-    if (unshare(CLONE_NEWNS) != 0) return std::string();
-    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return std::string();
-    bool made = mkdir(path.c_str(), 0755) == 0;
-    if (mount("tide-test-volume", path.c_str(), "tmpfs", 0, "size=64m,mode=755") != 0) {
-      if (made) rmdir(path.c_str());
-      return std::string();
-    }
-    if (made) {
-      static std::string remove_at_exit;
-      remove_at_exit = path;
-      atexit([] {
-        umount2(remove_at_exit.c_str(), MNT_DETACH);
-        rmdir(remove_at_exit.c_str());
-      });
-    }
-    return path;
-  }();
-  return volume;
+// The two full-disk tests mount a small tmpfs where the daemon writes; the
+// test process first takes a mount namespace of its own (while no thread
+// of it runs), so the mounts never reach the host. False where mounts are
+// not permitted (not root).
+inline bool EnterPrivateMounts() {
+  static const bool entered =
+      unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+  return entered;
 }
 
 inline bool Exists(const std::string& path) {
@@ -191,19 +171,13 @@ class TransferTest : public testing::Test {
   void SetUp() override {
     const char* tz = getenv("TZ");
     m_saved_tz = tz ? std::optional<std::string>(tz) : std::nullopt;
-    m_volume = PrivateVolume();
-    if (m_volume.empty()) GTEST_SKIP() << "no private mounts here";
-    for (const auto& entry : fs::directory_iterator(m_volume)) fs::remove_all(entry.path());
+    m_volume = m_engine.Volume(1);
     m_watch = m_volume + "/share";
     fs::create_directories(m_watch);
 
     std::string levels = m_dir.WriteFile("levels", "worker_debug=7\nconflict_rename_debug=6\nfile_op_debug=6\n");
     ASSERT_EQ(0, Logger::Initialize(LOG_TYPE_FILE, m_dir / "client.log", levels, 10));
 
-    ClientConfig& config = ClientConfig::Instance();
-    config.ResetForTest();
-    config.m_volume_path = m_volume;
-    config.m_do_index = false;
     SetFreezeFilePathForTest(m_dir / "freeze");
     SetConflictClockForTest(1796575260);  // Dec-06-1641-2026 in UTC
     setenv("TZ", "UTC", 1);
@@ -211,30 +185,22 @@ class TransferTest : public testing::Test {
     g_running = 1;
     InitFilter();
 
-    ASSERT_EQ(0, NativeClientDb::Instance().Initialize(m_dir / "db.sqlite"));
-    ASSERT_EQ(0, NativeClientDb::Instance().InsertViewRoot(VIEW, VIEW));
-    Registry::Instance().Clear();
-    ASSERT_EQ(0, Registry::Instance().Add("share", VIEW_ATTR_SHARE, m_watch, VIEW, 0));
-    EventManager::GetInstance().Reset();
-    ProgressCache::Instance().Clear();
-    ConnectionPool::Instance().Initialize(1);
+    ASSERT_EQ(0, Db().Initialize(m_dir / "db.sqlite"));
+    ASSERT_EQ(0, Db().InsertViewRoot(VIEW, VIEW));
+    ASSERT_EQ(0, m_engine.m_registry.Add("share", VIEW_ATTR_SHARE, m_watch, VIEW, 0));
   }
 
   void TearDown() override {
     m_worker.reset();
     // The client's connection goes first, so the servers stop at once.
-    ConnectionPool::Instance().Destroy();
+    m_engine.m_pool.Destroy();
     m_server.reset();
     m_scripted.reset();
     m_store.reset();
-    EventManager::GetInstance().Reset();
-    ProgressCache::Instance().Clear();
-    Registry::Instance().Clear();
-    NativeClientDb::Instance().Close();
+    Db().Close();
     SetFreezeFilePathForTest("");
     SetConflictClockForTest(0);
     InitFilter();
-    ClientConfig::Instance().ResetForTest();
     g_running = 1;
     Logger::ResetForTest();
     if (m_saved_tz) {
@@ -254,12 +220,12 @@ class TransferTest : public testing::Test {
     ASSERT_EQ(0, m_store->Open(m_server->DbPath(), m_server->StoreDir()));
     uint64_t id = 0;
     ASSERT_EQ(0, m_store->AddView(VIEW, m_watch, &id));
-    ConnectionPool::Instance().SetSocketPathForTest(m_server->SocketPath());
+    m_engine.m_pool.SetSocketPath(m_server->SocketPath());
   }
   void StartScriptedServer() {
     m_scripted = std::make_unique<ScriptedServer>(m_dir / "scripted.sock");
     ASSERT_TRUE(m_scripted->Ok());
-    ConnectionPool::Instance().SetSocketPathForTest(m_dir / "scripted.sock");
+    m_engine.m_pool.SetSocketPath(m_dir / "scripted.sock");
   }
 
   // A change made by another client of the server: the version of `path`
@@ -295,19 +261,28 @@ class TransferTest : public testing::Test {
     return id;
   }
 
-  // Carries one event through a worker as its run loop would: the result of
-  // Dispatch, after reporting the event done when it finished.
+  // Carries one event through a worker as its run loop would: 0 when it
+  // was done (and reported so), -1 when the worker would try it again, -2
+  // when it was handed back.
   int Run(const Event& event) {
-    EventManager::GetInstance().PushEvent(event);
+    m_engine.m_events.PushEvent(event);
     return RunPending();
   }
   int RunPending() {
-    if (!m_worker) m_worker = std::make_unique<WorkerNative>(0, 0);
+    if (!m_worker) m_worker = std::make_unique<WorkerNative>(0, 0, m_engine.Context());
     if (m_worker->FetchEvent() != 0) return 100;
     if (m_worker->PrepareEvent() != 0) return 101;
-    int result = m_worker->Dispatch();
-    if (result == 0) m_worker->FinishEvent();
-    return result;
+    switch (m_worker->Dispatch()) {
+      case HandlerOutcome::DONE:
+        m_worker->FinishEvent();
+        return 0;
+      case HandlerOutcome::GIVE_BACK:
+        m_worker->GiveBackEvent();
+        return -2;
+      case HandlerOutcome::RETRY:
+        break;
+    }
+    return -1;
   }
   static Event Upload(const std::string& path, uint32_t flags = 0) {
     Event event;
@@ -329,7 +304,7 @@ class TransferTest : public testing::Test {
 
   NodeRecord Record(const std::string& path) {
     NodeRecord record;
-    EXPECT_LE(0, NativeClientDb::Instance().GetNodeByPath(VIEW, path, &record));
+    EXPECT_LE(0, Db().GetNodeByPath(VIEW, path, &record));
     return record;
   }
   std::string Local(const std::string& relative) const { return m_watch + relative; }
@@ -344,7 +319,10 @@ class TransferTest : public testing::Test {
     return left;
   }
 
+  NativeClientDb& Db() { return m_engine.m_db; }
+
   TempDir m_dir;
+  TestEngine m_engine{m_dir.Path()};
   std::optional<std::string> m_saved_tz;
   std::string m_volume;
   std::string m_watch;

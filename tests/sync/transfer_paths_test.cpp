@@ -30,16 +30,16 @@ TEST_F(TransferPathsTest, UnsafeEventPathsNeverReachTheDiskOrTheServer) {
     for (int32_t type : {UPLOAD_LOCAL, DOWNLOAD_REMOTE}) {
       SCOPED_TRACE(testing::Message() << EventTypeName(type) << " '" << path << "'");
       if (m_worker) m_worker->Clear();
-      EventManager::GetInstance().Reset();
+      m_engine.m_events.Reset();
       Event event = type == UPLOAD_LOCAL ? Upload(path) : Download(path, 5);
       size_t mark = LogText().size();
       // Pushed past the event manager: the handler is the last line of
       // defence whatever produced the event.
-      EventManager::GetInstance().PushEvent(event);
-      if (!m_worker) m_worker = std::make_unique<WorkerNative>(0, 0);
+      m_engine.m_events.PushEvent(event);
+      if (!m_worker) m_worker = std::make_unique<WorkerNative>(0, 0, m_engine.Context());
       if (m_worker->FetchEvent() != 0) continue;  // the event manager refused it already
       if (m_worker->PrepareEvent() != 0) continue;
-      EXPECT_EQ(0, m_worker->Dispatch());
+      EXPECT_EQ(HandlerOutcome::DONE, m_worker->Dispatch());
       EXPECT_NE(std::string::npos, LogText().find("refusing unsafe path", mark)) << LogText().substr(mark);
     }
   }
@@ -88,7 +88,7 @@ TEST_F(TransferPathsTest, UnsafePathsInADownloadAnswerAreRefused) {
     c.m_spoil(&answer);
     m_scripted->m_on_download = [answer](const NDownloadRequest&) { return answer; };
     if (m_worker) m_worker->Clear();
-    EventManager::GetInstance().Reset();
+    m_engine.m_events.Reset();
     size_t mark = LogText().size();
     EXPECT_EQ(0, Run(Download("/f.txt", 9)));
     EXPECT_NE(std::string::npos, LogText().find("download response: refusing unsafe", mark)) << LogText().substr(mark);
@@ -98,7 +98,7 @@ TEST_F(TransferPathsTest, UnsafePathsInADownloadAnswerAreRefused) {
   // The same answer unspoilt goes through.
   m_scripted->m_on_download = [good](const NDownloadRequest&) { return good; };
   if (m_worker) m_worker->Clear();
-  EventManager::GetInstance().Reset();
+  m_engine.m_events.Reset();
   EXPECT_EQ(0, Run(Download("/f.txt", 9)));
   EXPECT_EQ("server data", Read(Local("/f.txt")));
   EXPECT_EQ(900u, Record("/f.txt").m_node_id);
@@ -142,7 +142,7 @@ TEST_F(TransferPathsTest, LinksLeadingOutOfTheViewAreNotFollowed) {
   for (const Case& c : refused) {
     SCOPED_TRACE(c.m_path);
     if (m_worker) m_worker->Clear();
-    EventManager::GetInstance().Reset();
+    m_engine.m_events.Reset();
     size_t mark = LogText().size();
     EXPECT_EQ(0, Run(c.m_type == UPLOAD_LOCAL ? Upload(c.m_path) : Download(c.m_path, 9)));
     EXPECT_NE(std::string::npos, LogText().find("a symbolic link stands in its path", mark)) << LogText().substr(mark);
@@ -176,7 +176,7 @@ TEST_F(TransferPathsTest, ALinkAsTheLastFolderEndsTheEvent) {
   for (const Case& c : refused) {
     SCOPED_TRACE(c.m_path);
     if (m_worker) m_worker->Clear();
-    EventManager::GetInstance().Reset();
+    m_engine.m_events.Reset();
     size_t mark = LogText().size();
     EXPECT_EQ(0, Run(c.m_type == UPLOAD_LOCAL ? Upload(c.m_path) : Download(c.m_path, 9)));
     EXPECT_NE(std::string::npos, LogText().find("a symbolic link stands in its path", mark)) << LogText().substr(mark);

@@ -13,10 +13,9 @@
 #include <vector>
 
 #include "core/task.h"
-#include "db/native_client_db.h"
-#include "event/event_manager.h"
 #include "support/temp_dir.h"
 #include "sync/work_item.h"
+#include "test_engine.h"
 
 namespace tide::test {
 
@@ -30,19 +29,16 @@ class DrainWorker : public Task {
 class ViewFixture : public testing::Test {
  protected:
   void SetUp() override {
-    EventManager::GetInstance().Reset();
     ASSERT_EQ(0, Db().Initialize(m_dir / "db.sqlite"));
     ASSERT_EQ(0, Db().InsertViewRoot(VIEW, VIEW));
     ASSERT_EQ(0, mkdir(Root().c_str(), 0777));
     ASSERT_EQ(0, mkdir((m_dir / "@tmp").c_str(), 01777));
     ASSERT_EQ(0, mkdir(TmpDir().c_str(), 0700));
   }
-  void TearDown() override {
-    Db().Close();
-    EventManager::GetInstance().Reset();
-  }
+  void TearDown() override { Db().Close(); }
 
-  static NativeClientDb& Db() { return NativeClientDb::Instance(); }
+  NativeClientDb& Db() { return m_engine.m_db; }
+  EngineContext& Engine() { return m_engine.Context(); }
   std::string Root() const { return m_dir / "view"; }
   // The daemon's work folder, where a volume keeps it (m_dir stands for
   // the volume's root).
@@ -118,9 +114,9 @@ class ViewFixture : public testing::Test {
     std::vector<Event> events;
     DrainWorker worker;
     Event event;
-    while (EventManager::GetInstance().PullEvent(&worker, &event) == 0) {
+    while (m_engine.m_events.PullEvent(&worker, &event) == 0) {
       events.push_back(event);
-      EventManager::GetInstance().DoneEvent(&worker, &event);
+      m_engine.m_events.DoneEvent(&worker, &event);
     }
     std::sort(events.begin(), events.end(), [](const Event& a, const Event& b) {
       return a.m_path != b.m_path ? a.m_path < b.m_path : a.m_type < b.m_type;
@@ -129,6 +125,7 @@ class ViewFixture : public testing::Test {
   }
 
   TempDir m_dir;
+  TestEngine m_engine{m_dir.Path()};
   std::atomic<int> m_abort{0};
   uint64_t m_next_node_id = 100;
 };

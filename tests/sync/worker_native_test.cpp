@@ -11,7 +11,6 @@
 #include "core/client_config.h"
 #include "core/logger.h"
 #include "db/failure_store.h"
-#include "fs/work_dir.h"
 #include "engine_fixture.h"
 
 namespace tide {
@@ -24,13 +23,14 @@ struct Call {
 };
 std::mutex g_calls_mutex;
 std::vector<Call> g_calls;  // guarded by g_calls_mutex
-int g_result = 0;           // what every recording handler returns; set before workers run
+// What every recording handler returns; set before workers run.
+HandlerOutcome g_result = HandlerOutcome::DONE;
 
-#define RECORDER(name)                                       \
-  int name(WorkerNative& worker) {                           \
-    std::lock_guard<std::mutex> lock(g_calls_mutex);         \
-    g_calls.push_back({#name, worker.CurrentEvent()});       \
-    return g_result;                                         \
+#define RECORDER(name)                                        \
+  HandlerOutcome name(const WorkItem& item, EngineContext&) { \
+    std::lock_guard<std::mutex> lock(g_calls_mutex);          \
+    g_calls.push_back({#name, item.m_event});                 \
+    return g_result;                                          \
   }
 RECORDER(remove_local)
 RECORDER(download_remote)
@@ -60,7 +60,7 @@ std::vector<std::string> CallNames() {
 // loop would rest after it, which the test reads instead of sleeping.
 class SteppedWorker : public WorkerNative {
  public:
-  SteppedWorker() : WorkerNative(0, 0) {
+  explicit SteppedWorker(EngineContext& engine) : WorkerNative(0, 0, engine) {
     SetHandlersForTest(RECORDING_HANDLERS);
     Resume();
   }
@@ -89,16 +89,16 @@ class WorkerTest : public test::EngineTest {
     EngineTest::SetUp();
     std::lock_guard<std::mutex> lock(g_calls_mutex);
     g_calls.clear();
-    g_result = 0;
+    g_result = HandlerOutcome::DONE;
   }
   // Queues the event and has the worker take it.
   void Hand(const Event& event) {
-    EventManager::GetInstance().PushEvent(event);
+    Events().PushEvent(event);
     ASSERT_EQ(0, m_worker.FetchEvent());
   }
-  int Pending() { return EventManager::GetInstance().GetViewPendingCount(VIEW); }
+  int Pending() { return Events().GetViewPendingCount(VIEW); }
 
-  SteppedWorker m_worker;
+  SteppedWorker m_worker{Engine()};
 };
 
 TEST_F(WorkerTest, DispatchByType) {
@@ -119,17 +119,17 @@ TEST_F(WorkerTest, DispatchByType) {
       {RESCAN_SYNC, "rescan_sync"},
       {42, nullptr},
   };
-  g_result = -5;  // a handler's result is the dispatch result
+  g_result = HandlerOutcome::RETRY;  // a handler's outcome is the dispatch's
   for (const Row& row : rows) {
     SCOPED_TRACE(EventTypeName(row.m_type));
     g_calls.clear();
     m_worker.CurrentEvent() = MakeEvent(row.m_type, "/a");
-    int result = m_worker.Dispatch();
+    HandlerOutcome result = m_worker.Dispatch();
     if (row.m_handler == nullptr) {
-      EXPECT_EQ(0, result);
+      EXPECT_EQ(HandlerOutcome::DONE, result);
       EXPECT_TRUE(CallNames().empty());
     } else {
-      EXPECT_EQ(-5, result);
+      EXPECT_EQ(HandlerOutcome::RETRY, result);
       EXPECT_EQ(std::vector<std::string>{row.m_handler}, CallNames());
     }
   }
@@ -148,13 +148,13 @@ TEST_F(WorkerTest, SubtreeRescanFlagsRunOnlyTheirExpansions) {
       {EVENT_FLAG_LOCAL_SUBDIR_RESCAN | EVENT_FLAG_SERVER_SUBDIR_RESCAN_WITH_STAT,
        {"expand_local_delete", "expand_server_delete"}},
   };
-  g_result = -1;  // the expansions' results do not count
+  g_result = HandlerOutcome::RETRY;  // the expansions' outcomes do not count
   for (const Row& row : rows) {
     SCOPED_TRACE(row.m_flags);
     g_calls.clear();
     // The type is not looked at: an upload must not be uploaded.
     m_worker.CurrentEvent() = MakeEvent(UPLOAD_LOCAL, "/d", EVENT_FLAG_DIR | row.m_flags);
-    EXPECT_EQ(0, m_worker.Dispatch());
+    EXPECT_EQ(HandlerOutcome::DONE, m_worker.Dispatch());
     EXPECT_EQ(row.m_calls, CallNames());
   }
 }
@@ -203,7 +203,7 @@ TEST_F(WorkerTest, PrepareRefusesViewsThatCannotBeWorkedOn) {
       // Given back whole: it is handed out again.
       Event again;
       Task other(0, 0);
-      ASSERT_EQ(0, EventManager::GetInstance().PullEvent(&other, &again));
+      ASSERT_EQ(0, Events().PullEvent(&other, &again));
       EXPECT_EQ("/a", again.m_path);
       EXPECT_EQ(UPLOAD_LOCAL, again.m_type);
     }
@@ -212,15 +212,9 @@ TEST_F(WorkerTest, PrepareRefusesViewsThatCannotBeWorkedOn) {
 
 TEST_F(WorkerTest, PrepareFillsPathsAndRecord) {
   Register();
-  // The work folder's name comes from the layout set at start-up.
-  VolumeLayout saved = CurrentVolumeLayout();
-  VolumeLayout layout = saved;
-  layout.m_work_dir_name = "work.dir";
-  SetVolumeLayout(layout);
-  struct Restore {
-    VolumeLayout m_saved;
-    ~Restore() { SetVolumeLayout(m_saved); }
-  } restore{saved};
+  // The work folder's name comes from the engine's layout.
+  Engine().m_layout.m_work_dir_name = "work.dir";
+  const std::string home = HomePath();
   Record("/a/b.txt", 500, 12);
   struct Row {
     Event m_event;
@@ -230,17 +224,17 @@ TEST_F(WorkerTest, PrepareFillsPathsAndRecord) {
   Event by_id = MakeEvent(DOWNLOAD_REMOTE, "/renamed_on_server");
   by_id.m_node_id = 500;
   const Row rows[] = {
-      {MakeEvent(RESCAN_SYNC, "/", EVENT_FLAG_DIR), "/volume1/homes/alice", 0},
-      {MakeEvent(UPLOAD_LOCAL, "/a/b.txt"), "/volume1/homes/alice/a/b.txt", 500},
-      {by_id, "/volume1/homes/alice/renamed_on_server", 500},
-      {MakeEvent(UPLOAD_LOCAL, "/new"), "/volume1/homes/alice/new", 0},
+      {MakeEvent(RESCAN_SYNC, "/", EVENT_FLAG_DIR), home, 0},
+      {MakeEvent(UPLOAD_LOCAL, "/a/b.txt"), home + "/a/b.txt", 500},
+      {by_id, home + "/renamed_on_server", 500},
+      {MakeEvent(UPLOAD_LOCAL, "/new"), home + "/new", 0},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.m_event.m_path);
     m_worker.CurrentEvent() = row.m_event;
     ASSERT_EQ(0, m_worker.PrepareEvent());
     EXPECT_EQ(row.m_local_path, m_worker.LocalPath());
-    EXPECT_EQ("/volume1/@tmp/work.dir", m_worker.TempDir());
+    EXPECT_EQ(m_engine.Volume(1) + "/@tmp/work.dir", m_worker.TempDir());
     EXPECT_EQ(row.m_record_node, m_worker.Record().m_node_id);
     EXPECT_EQ(VIEW, m_worker.Entry().m_view_id);
   }
@@ -257,12 +251,12 @@ TEST_F(WorkerTest, UnsafePathIsFinishedWithoutWork) {
 TEST_F(WorkerTest, FailingHandlerKeepsItsEventAndRetries) {
   Register();
   Hand(MakeEvent(UPLOAD_LOCAL, "/a"));
-  EventManager::GetInstance().PushEvent(MakeEvent(UPLOAD_LOCAL, "/b"));
-  g_result = -1;
+  Events().PushEvent(MakeEvent(UPLOAD_LOCAL, "/b"));
+  g_result = HandlerOutcome::RETRY;
   EXPECT_EQ(WORKER_PASS_RETRY, m_worker.Step());
   EXPECT_EQ(WORKER_PASS_RETRY, m_worker.Step());
   EXPECT_EQ((std::vector<unsigned>{3, 3}), m_worker.m_waits);
-  g_result = 0;
+  g_result = HandlerOutcome::DONE;
   EXPECT_EQ(WORKER_PASS_DONE, m_worker.Step());
   EXPECT_EQ(WORKER_PASS_DONE, m_worker.Step());
   std::vector<std::string> paths;
@@ -272,13 +266,31 @@ TEST_F(WorkerTest, FailingHandlerKeepsItsEventAndRetries) {
   EXPECT_EQ(0, Pending());
 }
 
+// A handler that cannot work on its event now (its view froze on a full
+// disk) hands it back: the worker lets go of it, and it waits in the event
+// manager to be handed out again.
+TEST_F(WorkerTest, GivenBackEventReturnsToTheEventManager) {
+  Register();
+  Hand(MakeEvent(DOWNLOAD_REMOTE, "/a"));
+  g_result = HandlerOutcome::GIVE_BACK;
+  EXPECT_EQ(WORKER_PASS_GIVEN_BACK, m_worker.Step());
+  EXPECT_EQ(EMPTY, m_worker.CurrentEvent().m_type);
+  EXPECT_EQ(std::vector<unsigned>{WORKER_NOT_READY_SECONDS}, m_worker.m_waits);
+  EXPECT_EQ(1, Pending());
+  Event again;
+  Task other(0, 0);
+  ASSERT_EQ(0, Events().PullEvent(&other, &again));
+  EXPECT_EQ("/a", again.m_path);
+  EXPECT_EQ(DOWNLOAD_REMOTE, again.m_type);
+}
+
 #define TIDE_LOG_TAG "worker-test"
 #define TIDE_LOG_COMPONENT "worker_debug"
 // A handler that fails the way real ones do: it logs why, then asks for a
-// retry (g_result -1) or gives the event up (g_result 0).
-int FailingUpload(WorkerNative& worker) {
+// retry (g_result RETRY) or gives the event up (g_result DONE).
+HandlerOutcome FailingUpload(const WorkItem& item, EngineContext&) {
   TLOG_WARNING("connect to the server failed");
-  TLOG_ERROR("upload of '%s' refused: quota", worker.CurrentEvent().m_path.c_str());
+  TLOG_ERROR("upload of '%s' refused: quota", item.m_event.m_path.c_str());
   return g_result;
 }
 
@@ -294,7 +306,7 @@ TEST_F(WorkerTest, FailedAttemptsAreRecordedUntilThePathSucceeds) {
   Register();
 
   Hand(MakeEvent(UPLOAD_LOCAL, "/d/a"));
-  g_result = -1;
+  g_result = HandlerOutcome::RETRY;
   EXPECT_EQ(WORKER_PASS_RETRY, m_worker.Step());
   EXPECT_EQ(WORKER_PASS_RETRY, m_worker.Step());
   FailedItem item;
@@ -304,7 +316,7 @@ TEST_F(WorkerTest, FailedAttemptsAreRecordedUntilThePathSucceeds) {
   EXPECT_EQ(UPLOAD_LOCAL, item.m_event_type);
 
   // Given up after an error: still failed, one attempt more.
-  g_result = 0;
+  g_result = HandlerOutcome::DONE;
   EXPECT_EQ(WORKER_PASS_DONE, m_worker.Step());
   ASSERT_EQ(1, failures.Get(VIEW, "/d/a", &item));
   EXPECT_EQ(3u, item.m_attempts);
@@ -332,9 +344,9 @@ TEST_F(WorkerTest, NewerChangeOfTheSamePathIsCarriedOutNext) {
   ASSERT_EQ(0, m_worker.PrepareEvent());
   // The file is removed while it is being uploaded: the upload is told to
   // give up, and the removal follows it.
-  EventManager::GetInstance().PushEvent(MakeEvent(REMOVE_REMOTE, "/a"));
+  Events().PushEvent(MakeEvent(REMOVE_REMOTE, "/a"));
   EXPECT_EQ(1, m_worker.AbortFlag()->load());
-  ASSERT_EQ(0, m_worker.Dispatch());
+  ASSERT_EQ(HandlerOutcome::DONE, m_worker.Dispatch());
   EXPECT_EQ(-1, m_worker.FinishEvent());
   EXPECT_EQ(REMOVE_REMOTE, m_worker.CurrentEvent().m_type);
   EXPECT_EQ(WORKER_PASS_DONE, m_worker.Step());
@@ -352,7 +364,7 @@ TEST_F(WorkerTest, IdleWorkerRestsUntilWorkIsAnnounced) {
 
 TEST_F(WorkerTest, PausedOrStoppedWorkerTakesNothing) {
   Register();
-  EventManager::GetInstance().PushEvent(MakeEvent(UPLOAD_LOCAL, "/a"));
+  Events().PushEvent(MakeEvent(UPLOAD_LOCAL, "/a"));
   m_worker.Pause();
   EXPECT_EQ(1, m_worker.AbortFlag()->load());
   // The run loop blocks while paused and returns once stopped, without a
