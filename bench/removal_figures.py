@@ -11,6 +11,9 @@ files are put on the server while the share is held, then the share is let go;
 the time until its catch-up ends and until every file is on the disk, beside
 `rsync -a` of the same tree on the same volume.
 
+TIDE_PERF_DIR=DIR (a folder outside the sandbox's /tmp) adds perf profiles of
+the daemon and of the server during the catch-up.
+
 A burst of server changes (default 200 files, set with TIDE_BURST_FILES): the
 files are put on the server at once, which hands them out 20 per pull
 (TIDE_BURST_BATCH); the time until every one is on the disk.
@@ -26,9 +29,10 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.environ["TIDE_SRC"], "tests", "e2e"))
+import refserver  # noqa: E402
 import test_removal  # noqa: E402
-from test_removal import (ALICE, ALICE_VIEW, LOG_FILE, PHOTOS, PHOTOS_VIEW, REF_DB, REF_DIR, REF_PID,  # noqa: E402
-                          REF_STORE, REFSYNCD, local_tree, read, ref, server_tree)
+from harness import LOG_FILE, read  # noqa: E402
+from test_removal import ALICE, ALICE_VIEW, PHOTOS, PHOTOS_VIEW, local_tree  # noqa: E402
 
 NUMBERS = [int(a) for a in sys.argv[1:] if a.isdigit()]
 FILES = NUMBERS[0] if NUMBERS else 10000
@@ -48,14 +52,14 @@ class Figures(test_removal.RemovalTest):
                 with open("%s/f%d.txt" % (folder, f), "w") as out:
                     out.write("x")
         start = time.monotonic()
-        self.assertSettles(lambda: len(server_tree(ALICE_VIEW)) == 1 + DIRS + FILES, "upload not done")
+        self.assertSettles(lambda: len(self.server.kinds(ALICE_VIEW)) == 1 + DIRS + FILES, "upload not done")
         uploaded = time.monotonic() - start
-        before = read(REF_DIR + "/refsyncd.log").count(": remove view")
+        before = self.server.log().count(": remove view")
         start = time.monotonic()
         shutil.rmtree(ALICE + "/tree")
-        self.assertSettles(lambda: server_tree(ALICE_VIEW) == {}, "tree not removed on the server")
+        self.assertSettles(lambda: self.server.kinds(ALICE_VIEW) == {}, "tree not removed on the server")
         removed = time.monotonic() - start
-        log = read(REF_DIR + "/refsyncd.log")
+        log = self.server.log()
         exchanges = log.count(": remove view") - before
         refused = log.count("modified after base")
         print("\nupload of %d files in %d folders: %.1f s" % (FILES, DIRS, uploaded))
@@ -65,7 +69,7 @@ class Figures(test_removal.RemovalTest):
 
     def test_catch_up(self):
         files = int(os.environ.get("TIDE_CATCHUP_FILES", "10000"))
-        self.start_daemon()
+        daemon = self.start_daemon()
         source = "/tmp/catch-up-src"
         for d in range(max(1, files // 100)):
             folder = "%s/d%04d" % (source, d)
@@ -74,14 +78,18 @@ class Figures(test_removal.RemovalTest):
                 with open("%s/f%d.txt" % (folder, f), "w") as out:
                     out.write("y")
         self.hold_share()
-        ref("put", PHOTOS_VIEW, source, "/all")
+        self.server.admin("put", PHOTOS_VIEW, source, "/all")
+        profiles = self.profile_catch_up(daemon.pid)
         start = time.monotonic()
         self.release_share()
         done = "UptoDate: Remove view_id %d from cache" % PHOTOS_VIEW
         self.assertSettles(lambda: done in read(LOG_FILE), "catch-up did not end")
         ended = time.monotonic() - start
-        self.assertSettles(lambda: len(local_tree(PHOTOS)) == len(server_tree(PHOTOS_VIEW)), "files not all down")
+        self.assertSettles(lambda: len(local_tree(PHOTOS)) == len(self.server.kinds(PHOTOS_VIEW)), "files not all down")
         arrived = time.monotonic() - start
+        for perf in profiles:
+            perf.send_signal(signal.SIGINT)
+            perf.wait(120)
         start = time.monotonic()
         subprocess.run(["rsync", "-a", source + "/", "/volume1/rsync-copy/"], check=True)
         rsync_seconds = time.monotonic() - start
@@ -90,25 +98,33 @@ class Figures(test_removal.RemovalTest):
               "rsync -a of the tree %.2f s (ratio %.3f)" % (files, ended, arrived, rsync_seconds,
                                                             rsync_seconds / arrived))
 
+    def profile_catch_up(self, daemon_pid):
+        """With TIDE_PERF_DIR set, perf profiles of the daemon and of the
+        server from the share's release until every file is down, written
+        there as catch-up-daemon.data and catch-up-server.data (read them
+        with perf report outside the sandbox)."""
+        folder = os.environ.get("TIDE_PERF_DIR")
+        if not folder:
+            return []
+        profiles = []
+        for name, pid in (("daemon", daemon_pid), ("server", self.server.pid)):
+            profiles.append(subprocess.Popen(["perf", "record", "-F", "999", "-g", "-o",
+                                              os.path.join(folder, "catch-up-%s.data" % name), "-p", str(pid)],
+                                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
+        time.sleep(0.5)
+        return profiles
+
     def test_burst(self):
         files = int(os.environ.get("TIDE_BURST_FILES", "200"))
         batch = int(os.environ.get("TIDE_BURST_BATCH", "20"))
         # A server that answers a pull with at most `batch` changes: the
         # syncer meets the burst in several pulls and waits for its workers
         # between two of them.
-        pid = int(read(REF_PID).strip())
-        os.kill(pid, signal.SIGTERM)
-
-        def stopped():
-            try:
-                with open("/proc/%d/stat" % pid) as f:
-                    return f.read().rsplit(")", 1)[1].split()[0] == "Z"  # ended, not yet reaped
-            except OSError:
-                return True
-
-        self.assertSettles(stopped, "server did not stop")
-        subprocess.run([REFSYNCD, "--db", REF_DB, "--store", REF_STORE, "--pid-file", REF_PID, "--batch", str(batch),
-                        "--log", REF_DIR + "/refsyncd.log"], check=True, timeout=60)
+        self.server.stop()
+        subprocess.run([refserver.BINARY, "--db", self.server.db, "--store", self.server.store, "--socket",
+                        refserver.SOCKET, "--log", refserver.LOG, "--pid-file", refserver.PID_FILE, "--batch",
+                        str(batch)], check=True, timeout=60, stdin=subprocess.DEVNULL)
+        self.server.pid = int(read(refserver.PID_FILE).strip())
         self.start_daemon()
         source = "/tmp/burst-src"
         os.makedirs(source, exist_ok=True)
@@ -124,7 +140,7 @@ class Figures(test_removal.RemovalTest):
                 return 0
 
         start = time.monotonic()
-        ref("put", ALICE_VIEW, source, "/burst")
+        self.server.admin("put", ALICE_VIEW, source, "/burst")
         put = time.monotonic() - start
         # The syncer polls an idle server every few seconds, so the first
         # arrival is reported apart from the carrying of the burst itself.

@@ -2,6 +2,7 @@
 #define TIDE_LOG_COMPONENT "file_op_debug"
 #include "fs/copy_data.h"
 
+#include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -36,6 +37,34 @@ int WriteAll(int fd, const char* data, size_t length) {
   return 0;
 }
 
+// Every copy ends with an fsync. Started only there, the write-back of a
+// big file makes the fsync wait as long as the copy took again; asked for
+// piece by piece while the copy goes on, the disk writes while the next
+// pieces are read and hashed, and the fsync finds little left. Only the
+// start of the write-back is asked for (no waiting here); a file system
+// that does not know the call simply leaves it all to the fsync.
+class EarlyWriteBack {
+ public:
+  explicit EarlyWriteBack(int fd) : m_fd(fd) {}
+  void Written(size_t length) {
+    m_written += length;
+    if (m_failed || m_written - m_started < STEP) return;
+    if (sync_file_range(m_fd, static_cast<off64_t>(m_started), static_cast<off64_t>(m_written - m_started),
+                        SYNC_FILE_RANGE_WRITE) != 0) {
+      m_failed = true;
+      return;
+    }
+    m_started = m_written;
+  }
+
+ private:
+  static constexpr uint64_t STEP = 8u << 20;
+  int m_fd;
+  uint64_t m_written = 0;  // from the offset the copy began at (0 for every caller)
+  uint64_t m_started = 0;
+  bool m_failed = false;
+};
+
 int ReadWriteLoop(int in_fd, int out_fd, const std::atomic<int>* abort_flag) {
   // A first small read spares the big buffer for empty files.
   char first[4096];
@@ -66,6 +95,7 @@ int ReadWriteLoop(int in_fd, int out_fd, const std::atomic<int>* abort_flag) {
 
 int CopyData(int in_fd, int out_fd, const std::atomic<int>* abort_flag) {
   bool copied_any = false;
+  EarlyWriteBack write_back(out_fd);
   for (;;) {
     if (Aborted(abort_flag)) {
       errno = ECANCELED;
@@ -74,6 +104,7 @@ int CopyData(int in_fd, int out_fd, const std::atomic<int>* abort_flag) {
     ssize_t moved = copy_file_range(in_fd, nullptr, out_fd, nullptr, COPY_DATA_CHUNK, 0);
     if (moved > 0) {
       copied_any = true;
+      write_back.Written(static_cast<size_t>(moved));
       continue;
     }
     if (moved == 0) {
@@ -113,6 +144,7 @@ int CopyAndHash(int in_fd, int out_fd, const std::atomic<int>* abort_flag, unsig
   std::unique_ptr<char, decltype(&free)> buffer(static_cast<char*>(malloc(PIECE)), &free);
   if (!buffer) return COPY_DATA_NO_MEMORY;
   Md4Hasher hasher;
+  EarlyWriteBack write_back(out_fd);
   for (;;) {
     if (Aborted(abort_flag)) {
       errno = ECANCELED;
@@ -127,6 +159,7 @@ int CopyAndHash(int in_fd, int out_fd, const std::atomic<int>* abort_flag, unsig
     }
     hasher.Update(buffer.get(), static_cast<size_t>(got));
     if (WriteAll(out_fd, buffer.get(), static_cast<size_t>(got)) < 0) return COPY_DATA_WRITE_ERROR;
+    write_back.Written(static_cast<size_t>(got));
   }
 }
 

@@ -254,8 +254,10 @@ void ConvertEvent(Instance* instance, uint64_t mask, const char* info, size_t si
   // Merged bits lost their order; the natural life of a name is assumed:
   // it arrives (moved in, created), is written, and leaves (moved away,
   // deleted). A deletion of an entry that exists again came first.
+  // Asked only for a deletion: most events are creations and writes, and
+  // the look-up costs a path walk each.
   struct stat st;
-  bool exists = lstat(entry.c_str(), &st) == 0;
+  bool exists = (bits & IN_DELETE) && lstat(entry.c_str(), &st) == 0;
   if ((bits & IN_DELETE) && exists) Emit(instance, IN_DELETE | dir, 0, entry);
   if (bits & IN_MOVED_TO) {
     // Only a move-to that directly follows a move-from is its other half.

@@ -31,7 +31,15 @@ ProgressSyncer::ProgressSyncer(uint32_t context1, uint32_t context2, EngineConte
 
 int ProgressSyncer::Stop() {
   m_stop = 1;
-  return Task::Stop();
+  int result = Task::Stop();
+  m_engine.m_events.WakeServerWaiters();
+  return result;
+}
+
+int ProgressSyncer::Pause() {
+  int result = Task::Pause();
+  m_engine.m_events.WakeServerWaiters();
+  return result;
 }
 
 int ProgressSyncer::LoadCache() {
@@ -57,9 +65,16 @@ void ProgressSyncer::OnRunEnd() {
 TaskStep ProgressSyncer::RunOnce() {
   if (FindEntry() < 0) return TaskStep::Rest(PROGRESS_REST_SECONDS, PROGRESS_PASS_IDLE);
   TLOG_DEBUG("check view id %llu for server pending event", static_cast<ull>(m_view_id));
-  if (m_engine.m_events.GetViewServerEventCount(m_view_id) != 0) {
+  EventManager& manager = m_engine.m_events;
+  uint64_t seen = manager.ServerDoneGeneration();
+  if (manager.GetViewServerEventCount(m_view_id) != 0) {
     TLOG_DEBUG("view id<%llu> has pending server events", static_cast<ull>(m_view_id));
-    return TaskStep::Rest(PROGRESS_REST_SECONDS, PROGRESS_PASS_SKIPPED);
+    // The workers announce when a view's last server event is done: the
+    // next batch follows at once rather than on the next second's tick
+    // (a catch-up of many batches lost half a second on each). A pause or
+    // stop wakes the wait as well.
+    if (GetState() == TASK_RUNNING) manager.WaitServerEventsDone(seen, PROGRESS_REST_SECONDS * 1000);
+    return TaskStep::GoOn(PROGRESS_PASS_SKIPPED);
   }
   NPullEventRequest request;
   NPullEventResponse response;

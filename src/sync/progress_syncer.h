@@ -42,13 +42,16 @@ class ProgressSyncer : public Task {
   ProgressSyncer(uint32_t context1, uint32_t context2, EngineContext& engine);
 
   int Stop() override;
+  int Pause() override;
 
   // Fills the cache (and the views' catching-up attribute) from
   // progress_table. 0, or -1 when the table cannot be read.
   int LoadCache();
   // One step: the next catching-up view's turn. After a pulled batch the
-  // next view follows at once; otherwise the syncer rests a second (a
-  // failing server is asked again a second later, not in a tight loop).
+  // next view follows at once; a view whose server events are pending
+  // waits up to a second for the workers to finish some view's last one;
+  // otherwise the syncer rests a second (a failing server is asked again a
+  // second later, not in a tight loop).
   TaskStep RunOnce() override;
 
   // The next catching-up view after the current one into the fields. 0, or

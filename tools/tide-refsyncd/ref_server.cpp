@@ -345,6 +345,11 @@ int RefServer::HandleUpload(Channel* channel, Session* session) {
     // The daemon hands over a copy made for this upload and removes it
     // after the answer, so the store may keep that file as it is.
     up.m_adopt_data = true;
+    // Its MD4 was taken in the same pass as that copy: checking it again
+    // here would double the time the daemon waits for a big file. The
+    // store checks it after the answer and never hands out content that
+    // fails (a failure is an ERROR in the log).
+    up.m_check_after_answer = true;
     RefNode node;
     response.m_error_code = m_store->Upload(up, &node);
     if (response.m_error_code == REF_OK) {
@@ -438,31 +443,97 @@ std::string RefServer::PlacementDir(uint64_t view_id) {
 
 int RefServer::PlaceCopy(uint64_t view_id, const std::string& hash, int32_t worker_num, Session* session,
                          std::string* placed) {
-  std::string dir = PlacementDir(view_id);
-  auto name_template = [&](const std::string& in) {
-    return in + "/refsyncd-" + std::to_string(getpid()) + "-" + std::to_string(++m_next_placed) + "-XXXXXX";
-  };
-  if (CopyFileTo(m_store->ObjectPath(hash), name_template(dir), placed) != 0) {
-    // A full volume is the client's to meet (it freezes the view): hand the
-    // copy out from the spool, off the volume, rather than failing the
-    // download again and again.
-    if (dir == m_options.m_spool_dir) return -1;
-    TLOG_WARNING("no room for a download copy in %s, placing it in %s", dir.c_str(), m_options.m_spool_dir.c_str());
-    std::error_code ec;
-    std::filesystem::create_directories(m_options.m_spool_dir, ec);
-    if (CopyFileTo(m_store->ObjectPath(hash), name_template(m_options.m_spool_dir), placed) != 0) return -1;
+  if (m_store->WaitForChecks(hash) != 1) {
+    TLOG_ERROR("content %s of view %llu is not in the store (lost, or it failed its MD4 check)", hash.c_str(),
+               static_cast<ull>(view_id));
+    return -1;
   }
-  session->m_placed[worker_num].push_back(*placed);
+  std::string dir = PlacementDir(view_id);
+  auto name = [&](const std::string& in) {
+    return in + "/refsyncd-" + std::to_string(getpid()) + "-" + std::to_string(++m_next_placed);
+  };
+  std::string object = m_store->ObjectPath(hash);
+  Placed entry;
+  entry.m_hash = hash;
+  // A second name costs no data at all; a copy of a big file costs its
+  // time and, on a disk, its write-back, which the client's own fsync then
+  // waits behind.
+  struct stat st {};
+  for (int attempt = 0; attempt < 2 && !entry.m_linked; ++attempt) {
+    entry.m_path = name(dir);
+    if (link(object.c_str(), entry.m_path.c_str()) == 0 && lstat(entry.m_path.c_str(), &st) == 0) {
+      entry.m_linked = true;
+      entry.m_mtime_ns = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+      entry.m_size = static_cast<int64_t>(st.st_size);
+    } else if (errno != EEXIST) {
+      break;  // another file system, or no room for a name: a copy then
+    }
+  }
+  if (!entry.m_linked) {
+    if (CopyFileTo(object, name(dir) + "-XXXXXX", &entry.m_path) != 0) {
+      // A full volume is the client's to meet (it freezes the view): hand
+      // the copy out from the spool, off the volume, rather than failing
+      // the download again and again.
+      if (dir == m_options.m_spool_dir) return -1;
+      TLOG_WARNING("no room for a download copy in %s, placing it in %s", dir.c_str(),
+                   m_options.m_spool_dir.c_str());
+      std::error_code ec;
+      std::filesystem::create_directories(m_options.m_spool_dir, ec);
+      if (CopyFileTo(object, name(m_options.m_spool_dir) + "-XXXXXX", &entry.m_path) != 0) return -1;
+    }
+  }
+  *placed = entry.m_path;
+  session->m_placed[worker_num].push_back(std::move(entry));
   return 0;
 }
 
 void RefServer::RemovePlaced(Session* session, int32_t worker_num) {
   auto it = session->m_placed.find(worker_num);
   if (it == session->m_placed.end()) return;
-  for (const std::string& path : it->second) {
-    if (unlink(path.c_str()) != 0 && errno != ENOENT) TLOG_WARNING("unlink %s: %s", path.c_str(), strerror(errno));
-  }
+  std::vector<Placed> gone = std::move(it->second);
   session->m_placed.erase(it);
+  for (const Placed& placed : gone) {
+    if (unlink(placed.m_path.c_str()) != 0 && errno != ENOENT) {
+      TLOG_WARNING("unlink %s: %s", placed.m_path.c_str(), strerror(errno));
+    }
+    if (placed.m_linked) CheckReturnedLink(*session, placed);
+  }
+}
+
+void RefServer::CheckReturnedLink(const Session& session, const Placed& placed) {
+  std::string object = m_store->ObjectPath(placed.m_hash);
+  struct stat st {};
+  if (lstat(object.c_str(), &st) != 0) return;
+  int64_t mtime_ns = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  if (mtime_ns != placed.m_mtime_ns || static_cast<int64_t>(st.st_size) != placed.m_size) {
+    // The client wrote to what it was given to read: the stored content is
+    // no longer what its MD4 says, so it goes (downloads of it fail).
+    TLOG_ERROR("the download copy %s was changed by the client: stored content %s taken out of the store",
+               placed.m_path.c_str(), placed.m_hash.c_str());
+    unlink(object.c_str());
+    return;
+  }
+  nlink_t handed_out = 0;
+  for (const auto& [worker, list] : session.m_placed)
+    for (const Placed& other : list)
+      if (other.m_linked && other.m_hash == placed.m_hash) ++handed_out;
+  if (st.st_nlink <= 1 + handed_out) return;
+  // Some other name of the object is left (the client kept the copy under
+  // another name, or a link of the store's own is still on its way out):
+  // the store takes a copy of its own, so that later writes to that name
+  // never reach the history.
+  TLOG_INFO("stored content %s has %u names after its download copy went: the store takes a copy of its own",
+            placed.m_hash.c_str(), static_cast<unsigned>(st.st_nlink));
+  std::string fresh;
+  if (CopyFileTo(object, m_store->StoreDir() + "/tmp/own-XXXXXX", &fresh) != 0) return;
+  // Same time stamp: the copies of it still handed out are checked
+  // against it when they come back.
+  struct timespec times[2] = {st.st_atim, st.st_mtim};
+  utimensat(AT_FDCWD, fresh.c_str(), times, 0);
+  if (rename(fresh.c_str(), object.c_str()) != 0) {
+    TLOG_ERROR("rename %s -> %s: %s", fresh.c_str(), object.c_str(), strerror(errno));
+    unlink(fresh.c_str());
+  }
 }
 
 void RefServer::RemoveAllPlaced(Session* session) {

@@ -56,13 +56,24 @@ class RefServer {
   uint64_t ConnectionsServed() const { return m_served.load(std::memory_order_relaxed); }
 
  private:
+  // One download copy handed out. Where the volume allows, it is a second
+  // name of the stored object rather than a copy (`m_linked`): the client
+  // only reads it, and the store makes sure afterwards that nobody changed
+  // it or kept it (see RemovePlaced).
+  struct Placed {
+    std::string m_path;
+    std::string m_hash;
+    bool m_linked = false;
+    int64_t m_mtime_ns = 0;  // of the object when it was handed out
+    int64_t m_size = 0;
+  };
   struct Session {
     uint32_t m_id = 0;
     // Download copies handed out, by the worker that asked: every worker
     // shares the client's one connection, so a copy may go only when the
     // same worker comes back (it has read the copy by then) or when the
     // connection ends.
-    std::map<int32_t, std::vector<std::string>> m_placed;
+    std::map<int32_t, std::vector<Placed>> m_placed;
     std::string m_request_path;         // path of the request in hand, for the trace
   };
 
@@ -77,9 +88,14 @@ class RefServer {
   int HandleRemove(Channel* channel, Session* session);
   int Malformed(Session* session, const char* what);
   void RemovePlaced(Session* session, int32_t worker_num);
+  // After a linked copy's name went: the stored object must be as it was
+  // handed out, and nobody but the store (and the copies still handed
+  // out) may keep a name of it.
+  void CheckReturnedLink(const Session& session, const Placed& placed);
   void RemoveAllPlaced(Session* session);
   void Trace(uint64_t arrived_ns, uint32_t command, const Session& session);
-  // Copies a stored object next to the view → 0 with the copy's path, or -1.
+  // Places a stored object next to the view (a second name where the file
+  // system allows, else a copy) → 0 with the path, or -1.
   int PlaceCopy(uint64_t view_id, const std::string& hash, int32_t worker_num, Session* session, std::string* placed);
   std::string PlacementDir(uint64_t view_id);
 

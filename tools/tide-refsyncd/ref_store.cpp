@@ -327,6 +327,7 @@ int RefStore::AddOriginColumn() {
 }
 
 void RefStore::Close() {
+  StopChecks();
   if (m_db) {
     StatementCache::Instance().Drop(m_db);
     sqlite3_close_v2(m_db);
@@ -403,7 +404,7 @@ int RefStore::PlaceContent(int in, const std::string& source, bool may_link, std
 }
 
 uint32_t RefStore::ImportContent(const std::string& source, const std::string& expected_hash, int64_t expected_size,
-                                 bool adopt, std::string* out_hash, uint64_t* out_size) {
+                                 bool adopt, std::string* out_hash, uint64_t* out_size, bool check_later) {
   int in = open(source.c_str(), O_RDONLY | O_CLOEXEC);
   if (in < 0) {
     TLOG_ERROR("open %s: %s", source.c_str(), strerror(errno));
@@ -419,10 +420,43 @@ uint32_t RefStore::ImportContent(const std::string& source, const std::string& e
   int placed = PlaceContent(in, source, adopt, &temp);
   close(in);
   if (placed != 0) return REF_SERVER_ERROR;
+  struct stat copy_st {};
+  if (check_later && IsHexDigest(Lower(expected_hash)) && stat(temp.c_str(), &copy_st) == 0 &&
+      static_cast<uint64_t>(copy_st.st_size) >= m_later_check_minimum.load()) {
+    if (expected_size >= 0 && static_cast<uint64_t>(expected_size) != static_cast<uint64_t>(copy_st.st_size)) {
+      TLOG_ERROR("content of %s has %llu bytes, expected %lld", source.c_str(),
+                 static_cast<unsigned long long>(copy_st.st_size), static_cast<long long>(expected_size));
+      unlink(temp.c_str());
+      return REF_SERVER_ERROR;
+    }
+    std::string hash = Lower(expected_hash);
+    std::string target = ObjectPath(hash);
+    // Under its name at once, so that readers of the store outside this
+    // process (the admin command line) find it; downloads of this process
+    // wait for the check. The temporary name stays for the checker: it
+    // tells this content from another that took the name meanwhile.
+    std::error_code ec;
+    struct stat existing {};
+    if (stat(target.c_str(), &existing) != 0) {
+      int linked = link(temp.c_str(), target.c_str());
+      if (linked != 0 && errno == ENOENT) {
+        std::filesystem::create_directories(std::filesystem::path(target).parent_path(), ec);
+        if (!ec) linked = link(temp.c_str(), target.c_str());
+      }
+      if (linked != 0 && errno != EEXIST) {
+        TLOG_ERROR("store %s as %s: %s", temp.c_str(), target.c_str(), ec ? ec.message().c_str() : strerror(errno));
+        unlink(temp.c_str());
+        return REF_SERVER_ERROR;
+      }
+    }
+    CheckLater(LaterCheck{temp, hash, source});
+    *out_hash = hash;
+    *out_size = static_cast<uint64_t>(copy_st.st_size);
+    return REF_OK;
+  }
   // The checksum is taken of what the store now holds: that is what later
   // downloads hand out.
   unsigned char digest[MD4_DIGEST_LENGTH_BYTES];
-  struct stat copy_st {};
   if (RSCalcMD4(temp, digest, nullptr) != 0 || stat(temp.c_str(), &copy_st) != 0) {
     TLOG_ERROR("checksum of %s failed", temp.c_str());
     unlink(temp.c_str());
@@ -471,6 +505,86 @@ uint32_t RefStore::ImportContent(const std::string& source, const std::string& e
   *out_hash = hash;
   *out_size = size;
   return REF_OK;
+}
+
+void RefStore::CheckLater(LaterCheck check) {
+  MutexLock lock(&m_check_mutex);
+  ++m_checks_by_hash[check.m_hash];
+  m_checks.push_back(std::move(check));
+  if (!m_checker.joinable()) {
+    m_stop_checks = false;
+    m_checker = std::thread([this] { RunChecks(); });
+  }
+  m_check_cv.notify_all();
+}
+
+void RefStore::RunChecks() {
+  for (;;) {
+    LaterCheck check;
+    {
+      MutexLock lock(&m_check_mutex);
+      // Whatever was taken in before the stop is still checked: nothing
+      // leaves the store's hands unchecked.
+      while (m_checks.empty() && !m_stop_checks) m_check_cv.wait(m_check_mutex);
+      if (m_checks.empty()) return;
+      check = m_checks.front();
+    }
+    RunCheck(check);
+    MutexLock lock(&m_check_mutex);
+    m_checks.pop_front();
+    if (--m_checks_by_hash[check.m_hash] == 0) m_checks_by_hash.erase(check.m_hash);
+    m_check_cv.notify_all();
+  }
+}
+
+void RefStore::RunCheck(const LaterCheck& check) {
+  unsigned char digest[MD4_DIGEST_LENGTH_BYTES];
+  std::string target = ObjectPath(check.m_hash);
+  bool read = RSCalcMD4(check.m_temp, digest, nullptr) == 0;
+  std::string got = read ? MD4ToHex(digest) : std::string("unreadable");
+  struct stat temp_st {}, target_st {};
+  bool have_target = lstat(target.c_str(), &target_st) == 0;
+  bool is_target = have_target && lstat(check.m_temp.c_str(), &temp_st) == 0 && target_st.st_ino == temp_st.st_ino &&
+                   target_st.st_dev == temp_st.st_dev;
+  if (got == check.m_hash) {
+    // A wrong content under the name was taken out meanwhile: this good
+    // one takes its place.
+    if (!have_target && rename(check.m_temp.c_str(), target.c_str()) == 0) return;
+    unlink(check.m_temp.c_str());
+    return;
+  }
+  {
+    MutexLock lock(&m_check_mutex);
+    ++m_failed_checks;
+  }
+  TLOG_ERROR("content of %s has MD4 %s, expected %s (found after the answer): taken out of the store, versions "
+             "with that MD4 cannot be downloaded until it comes again",
+             check.m_source.c_str(), got.c_str(), check.m_hash.c_str());
+  if (is_target) unlink(target.c_str());
+  unlink(check.m_temp.c_str());
+}
+
+int RefStore::WaitForChecks(const std::string& hash) {
+  {
+    MutexLock lock(&m_check_mutex);
+    while (m_checks_by_hash.count(hash) != 0) m_check_cv.wait(m_check_mutex);
+  }
+  struct stat st {};
+  return stat(ObjectPath(hash).c_str(), &st) == 0 ? 1 : 0;
+}
+
+uint64_t RefStore::FailedChecks() {
+  MutexLock lock(&m_check_mutex);
+  return m_failed_checks;
+}
+
+void RefStore::StopChecks() {
+  {
+    MutexLock lock(&m_check_mutex);
+    m_stop_checks = true;
+    m_check_cv.notify_all();
+  }
+  if (m_checker.joinable()) m_checker.join();
 }
 
 int RefStore::NextCounter(const char* name, uint64_t* out) {
@@ -630,7 +744,8 @@ uint32_t RefStore::Upload(const RefUpload& upload, RefNode* out) {
       return REF_SERVER_ERROR;
     }
     uint32_t code = ImportContent(upload.m_data_path, upload.m_hash, static_cast<int64_t>(upload.m_size),
-                                  upload.m_adopt_data, &accepted.m_hash, &accepted.m_size);
+                                  upload.m_adopt_data, &accepted.m_hash, &accepted.m_size,
+                                  upload.m_check_after_answer);
     if (code != REF_OK) return code;
   } else {
     accepted.m_size = 0;
@@ -638,7 +753,8 @@ uint32_t RefStore::Upload(const RefUpload& upload, RefNode* out) {
   }
   if (!upload.m_mac_data_path.empty()) {
     uint32_t code = ImportContent(upload.m_mac_data_path, upload.m_mac_hash, static_cast<int64_t>(upload.m_mac_size),
-                                  upload.m_adopt_data, &accepted.m_mac_hash, &accepted.m_mac_size);
+                                  upload.m_adopt_data, &accepted.m_mac_hash, &accepted.m_mac_size,
+                                  upload.m_check_after_answer);
     if (code != REF_OK) return code;
   } else {
     accepted.m_mac_size = 0;

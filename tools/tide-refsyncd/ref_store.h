@@ -23,9 +23,16 @@
 // change is one IMMEDIATE transaction, and objects enter the store by rename.
 #pragma once
 
+#include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
+#include <map>
 #include <string>
+#include <thread>
 #include <vector>
+
+#include "core/mutex.h"
 
 struct sqlite3;
 
@@ -96,6 +103,10 @@ struct RefUpload {
   // hard link) instead of copying them. Never set for files that someone
   // goes on using, since a later write would change stored history.
   bool m_adopt_data = false;
+  // The MD4 of the data is checked after the version is recorded instead of
+  // before (see RefStore::ImportContent): the answer does not wait for a
+  // second full read of the content.
+  bool m_check_after_answer = false;
   bool m_is_dir = false;
   uint32_t m_uid = 0;
   uint32_t m_gid = 0;
@@ -167,8 +178,24 @@ class RefStore {
   // without a second copy where the file system allows: with `adopt` as a
   // hard link to `source` itself (see RefUpload::m_adopt_data), else as a
   // shared-extent clone; a plain copy otherwise.
+  // With `check_later` (and an expected hash) only the size is checked
+  // here: the content is put under the expected hash at once and its MD4 is
+  // taken by a checker thread of the store. Content that turns out not to
+  // match is taken out of the store again (ERROR in the log), so that it is
+  // never handed out as that hash; WaitForChecks tells whoever is about to
+  // hand it out.
   uint32_t ImportContent(const std::string& source, const std::string& expected_hash, int64_t expected_size,
-                         bool adopt, std::string* out_hash, uint64_t* out_size);
+                         bool adopt, std::string* out_hash, uint64_t* out_size, bool check_later = false);
+  // Waits until every later check of content `hash` has run → 1 when the
+  // store holds that content, 0 when it does not (never taken in, or a
+  // check found it wrong).
+  int WaitForChecks(const std::string& hash);
+  // Contents that failed their later check so far.
+  uint64_t FailedChecks();
+  // Contents smaller than this are checked before the answer even when a
+  // later check is asked for: their MD4 costs less than handing them to
+  // the checker. Tests set 0.
+  void SetLaterCheckMinimum(uint64_t bytes) { m_later_check_minimum.store(bytes); }
 
   // How the contents taken in so far entered the store (for the log and
   // for tests): hard links, clones, copies.
@@ -202,12 +229,34 @@ class RefStore {
   uint32_t RemoveLocked(uint64_t view_id, const std::string& path, uint64_t base, bool force, bool remote,
                         size_t* removed);
 
+  // One content taken in with check_later: `temp` is the store's own name
+  // of it (also linked as the object when nothing stood there).
+  struct LaterCheck {
+    std::string m_temp;
+    std::string m_hash;
+    std::string m_source;  // for the log
+  };
+  void CheckLater(LaterCheck check);
+  void RunChecks();
+  void RunCheck(const LaterCheck& check);
+  void StopChecks();
+
   // One connection per RefStore; a RefStore belongs to one thread at a time
   // (the server's loop, or the admin command).
   sqlite3* m_db = nullptr;
   std::string m_store_dir;
   ImportCounts m_imports;
   uint64_t m_next_temp = 0;  // names of incoming temporary files
+
+  std::atomic<uint64_t> m_later_check_minimum{4u << 20};
+  // The checker thread and its queue; started at the first later check.
+  Mutex m_check_mutex;
+  std::condition_variable_any m_check_cv;
+  std::deque<LaterCheck> m_checks GUARDED_BY(m_check_mutex);
+  std::map<std::string, int> m_checks_by_hash GUARDED_BY(m_check_mutex);  // queued or running
+  uint64_t m_failed_checks GUARDED_BY(m_check_mutex) = 0;
+  bool m_stop_checks GUARDED_BY(m_check_mutex) = false;
+  std::thread m_checker;  // started and joined by the store's owner thread
 };
 
 }  // namespace tide

@@ -50,6 +50,8 @@ class ServerThread {
   const std::string& SocketPath() const { return m_options.m_socket_path; }
   const std::string& DbPath() const { return m_db_path; }
   const std::string& StoreDir() const { return m_store_dir; }
+  // For what is safe from another thread (the later checks).
+  RefStore* Store() { return m_store.get(); }
   RefServer* Server() { return m_server.get(); }
 
  private:

@@ -2,6 +2,7 @@
 
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -153,13 +154,19 @@ TEST_F(RefServerTest, ErrorCodesOfEachExchange) {
   ASSERT_EQ(0u, file.m_error_code);
   EXPECT_EQ(2u, UploadText(7, "/f", 0, "two").m_error_code);  // conflict
 
-  NUploadRequest bad_hash;
-  bad_hash.m_view_id = 7;
-  bad_hash.m_path = "/g";
-  bad_hash.m_data_path = m_dir.WriteFile("client/g", "gg");
+  NUploadRequest bad_size;
+  bad_size.m_view_id = 7;
+  bad_size.m_path = "/g";
+  bad_size.m_data_path = m_dir.WriteFile("client/g", "gg");
+  bad_size.m_size = 3;
+  bad_size.m_hash = FileMD4(bad_size.m_data_path);
+  NUploadResponse mismatch;
+  ASSERT_EQ(0, m_client.Upload(bad_size, &mismatch));
+  EXPECT_EQ(1u, mismatch.m_error_code);
+  // A small content is checked before the answer.
+  NUploadRequest bad_hash = bad_size;
   bad_hash.m_size = 2;
   bad_hash.m_hash = std::string(32, 'a');
-  NUploadResponse mismatch;
   ASSERT_EQ(0, m_client.Upload(bad_hash, &mismatch));
   EXPECT_EQ(1u, mismatch.m_error_code);
 
@@ -183,6 +190,111 @@ TEST_F(RefServerTest, ErrorCodesOfEachExchange) {
   NConnectResponse connect;
   ASSERT_EQ(0, m_client.Connect(&connect));
   EXPECT_EQ(0u, connect.m_error_code);
+}
+
+// The daemon's MD4 is checked after the answer: content that does not have
+// it is taken out and never handed out under that MD4, and a good content
+// already kept under it stays.
+TEST_F(RefServerTest, AWrongMD4FoundAfterTheAnswerIsNeverHandedOut) {
+  m_server->Store()->SetLaterCheckMinimum(0);  // big contents only, else
+  NUploadResponse good = UploadText(7, "/good", 0, "good content");
+  ASSERT_EQ(0u, good.m_error_code);
+  struct Case {
+    const char* path;
+    std::string claimed;
+  } cases[] = {
+      {"/new-hash", std::string(32, 'a')},
+      {"/kept-hash", FileMD4(m_dir / "client/1")},  // the MD4 of "/good"
+  };
+  uint64_t recorded_sync_id = 0;
+  for (const Case& c : cases) {
+    NUploadRequest request;
+    request.m_view_id = 7;
+    request.m_path = c.path;
+    request.m_data_path = m_dir.WriteFile(std::string("client") + c.path, "other content");
+    request.m_size = 13;
+    request.m_hash = c.claimed;
+    NUploadResponse answer;
+    ASSERT_EQ(0, m_client.Upload(request, &answer)) << c.path;
+    ASSERT_EQ(0u, answer.m_error_code) << c.path;
+    if (std::string(c.path) == "/new-hash") recorded_sync_id = answer.m_sync_id;
+    NDownloadResponse down;
+    ASSERT_EQ(0, m_client.Download(7, c.path, 0, &down)) << c.path;
+    bool kept = c.claimed == FileMD4(m_dir / "client/1");
+    // Under an MD4 the store already held, the download gets that good
+    // content (which is what the MD4 says); else nothing.
+    EXPECT_EQ(kept ? 0u : 1u, down.m_error_code) << c.path;
+    if (kept) {
+      EXPECT_EQ("good content", TempDir::ReadFile(down.m_data_path));
+    }
+  }
+  EXPECT_EQ(2u, m_server->Store()->FailedChecks());
+  NDownloadResponse down;
+  ASSERT_EQ(0, m_client.Download(7, "/good", 0, &down));
+  ASSERT_EQ(0u, down.m_error_code);
+  EXPECT_EQ("good content", TempDir::ReadFile(down.m_data_path));
+  // The path is not stuck: the next upload of it, on the recorded version
+  // and with the right MD4, goes in.
+  NUploadRequest fixed;
+  fixed.m_view_id = 7;
+  fixed.m_path = "/new-hash";
+  fixed.m_data_path = m_dir.WriteFile("client/fixed", "other content");
+  fixed.m_size = 13;
+  fixed.m_hash = FileMD4(fixed.m_data_path);
+  fixed.m_base_sync_id = recorded_sync_id;
+  NUploadResponse answer;
+  ASSERT_EQ(0, m_client.Upload(fixed, &answer));
+  ASSERT_EQ(0u, answer.m_error_code);
+  ASSERT_EQ(0, m_client.Download(7, "/new-hash", 0, &down));
+  ASSERT_EQ(0u, down.m_error_code);
+  EXPECT_EQ("other content", TempDir::ReadFile(down.m_data_path));
+  EXPECT_EQ(2u, m_server->Store()->FailedChecks());
+}
+
+// A download copy is a second name of the stored object where the volume
+// allows: a client that writes to it or keeps it must not change history.
+TEST_F(RefServerTest, LinkedDownloadCopiesNeverLetTheClientChangeTheStore) {
+  NUploadResponse up = UploadText(7, "/f", 0, "stored content");
+  ASSERT_EQ(0u, up.m_error_code);
+  std::string object = m_server->Store()->ObjectPath(FileMD4(m_dir / "client/1"));
+  struct Case {
+    const char* name;
+    bool write;  // the client writes to its copy, else keeps a name of it
+  } cases[] = {{"kept", false}, {"written", true}};
+  for (const Case& c : cases) {
+    NDownloadResponse down;
+    ASSERT_EQ(0, m_client.Download(7, "/f", 0, &down, 4)) << c.name;
+    ASSERT_EQ(0u, down.m_error_code) << c.name;
+    struct stat placed {}, stored {};
+    ASSERT_EQ(0, stat(down.m_data_path.c_str(), &placed));
+    ASSERT_EQ(0, stat(object.c_str(), &stored));
+    EXPECT_EQ(stored.st_ino, placed.st_ino) << c.name << ": no data copied";
+    std::string kept = m_dir / (std::string("client/kept-") + c.name);
+    if (c.write) {
+      FILE* f = fopen(down.m_data_path.c_str(), "a");
+      ASSERT_NE(nullptr, f);
+      fputs(" and more", f);
+      fclose(f);
+    } else {
+      ASSERT_EQ(0, link(down.m_data_path.c_str(), kept.c_str()));
+    }
+    // The same worker comes back: its copy goes, and the store looks.
+    NDownloadResponse next;
+    ASSERT_EQ(0, m_client.Download(7, "/missing", 0, &next, 4));
+    if (c.write) {
+      EXPECT_FALSE(Exists(object)) << "changed content is not kept under its MD4";
+      ASSERT_EQ(0, m_client.Download(7, "/f", 0, &down, 4));
+      EXPECT_EQ(1u, down.m_error_code);
+    } else {
+      ASSERT_EQ(0, stat(object.c_str(), &stored));
+      ASSERT_EQ(0, stat(kept.c_str(), &placed));
+      EXPECT_NE(stored.st_ino, placed.st_ino) << "the store took a copy of its own";
+      FILE* f = fopen(kept.c_str(), "a");
+      fputs(" edited", f);
+      fclose(f);
+      EXPECT_EQ("stored content", TempDir::ReadFile(object));
+    }
+  }
 }
 
 TEST_F(RefServerTest, RefusedPathsChangeNothing) {
