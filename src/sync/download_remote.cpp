@@ -29,6 +29,7 @@
 #include "sync/ad_converter.h"
 #include "sync/engine_context.h"
 #include "sync/index_notify.h"
+#include "sync/removal.h"
 #include "sync/server_connection.h"
 #include "sync/server_path.h"
 #include "sync/view_access.h"
@@ -306,7 +307,7 @@ int RemoveVanished(const DownloadDirs& dirs) {
   // deletion is: only when it is what we recorded. A file or a directory
   // holding work the server never saw is kept under a conflict name (the
   // detector offers it again from there).
-  return RemoveLocal(dirs.m_item, dirs.m_engine) == HandlerOutcome::DONE ? 0 : -1;
+  return RemoveLocalItem(dirs.m_item, dirs.m_engine);
 }
 
 int ProcessDownloadResponse(const DownloadDirs& dirs, const NDownloadResponse& response) {
