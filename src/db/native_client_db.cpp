@@ -109,6 +109,7 @@ const char* const STATEMENT_SQL[] = {
     // The first comparison uses the (case-blind) index, the second keeps
     // the exact name: a name that differs only in case is another object.
     "SELECT " NODE_COLUMNS " FROM node_table WHERE view_id = ?1 AND path = ?2 AND path = ?2 COLLATE BINARY;",
+    "SELECT " NODE_COLUMNS " FROM node_table WHERE view_id = ?1 AND path = ?2 AND path <> ?2 COLLATE BINARY LIMIT 1;",
     "INSERT OR IGNORE INTO node_table (node_id, parent_id, view_id, name, path, attribute, sync_id, mtime, size, "
     "hash, mode, mac_hash) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12);",
     "UPDATE node_table SET node_id = ?1, parent_id = ?2, view_id = ?3, name = ?4, path = ?5, attribute = ?6, "
@@ -407,27 +408,12 @@ int NativeClientDb::GetNodeByPath(uint64_t view_id, const std::string& path, Nod
 
 int NativeClientDb::GetNodeByOtherCase(uint64_t view_id, const std::string& path, NodeRecord* record) {
   MutexLock lock(&m_mutex);
-  // Rare (a new name is met): compiled for the call.
-  if (!m_db) {
-    TLOG_ERROR("database is not initialized");
-    return -1;
+  sqlite3_stmt* stmt = StatementLocked(ST_GET_NODE_BY_OTHER_CASE);
+  if (stmt) {
+    BindU64(stmt, 1, view_id);
+    BindText(stmt, 2, path);
   }
-  sqlite3_stmt* stmt = nullptr;
-  int rc = sqlite3_prepare_v2(m_db,
-                              "SELECT node_id, parent_id, view_id, attribute, sync_id, mtime, size, mode, hash, "
-                              "mac_hash, name, path FROM node_table WHERE view_id = ?1 AND path = ?2 AND "
-                              "path <> ?2 COLLATE BINARY LIMIT 1;",
-                              -1, &stmt, nullptr);
-  if (rc != SQLITE_OK) {
-    TLOG_ERROR("sqlite3_prepare_v2: %s (%d)", sqlite3_errmsg(m_db), rc);
-    sqlite3_finalize(stmt);
-    return -1;
-  }
-  BindU64(stmt, 1, view_id);
-  BindText(stmt, 2, path);
-  int found = LookupNodeLocked(stmt, record);
-  sqlite3_finalize(stmt);
-  return found;
+  return LookupNodeLocked(stmt, record);
 }
 
 int NativeClientDb::GetViewProgress(uint64_t view_id, uint64_t* sync_id) {

@@ -54,6 +54,9 @@ class ViewDir {
   int Open(const std::string& path);
   // Holds `relative` below `base`. 0, FS_LINK_REFUSED, or -1 with errno.
   int OpenBelow(const ViewDir& base, const std::string& relative);
+  // Holds the folder `other` holds, on a descriptor of its own. 0, or -1
+  // after an ERROR line.
+  int Duplicate(const ViewDir& other);
 
   bool IsOpen() const { return m_fd.Valid(); }
   int Fd() const { return m_fd.Get(); }
@@ -114,6 +117,9 @@ class ViewDir {
 
   // Whether a companion of `relative` exists. FS_LINK_REFUSED, 1 or 0.
   int CompanionExists(const std::string& relative, const char* stream) const;
+  // Whether `relative` has any companion (the checks of CompanionExists for
+  // every stream, with one look at the folders). FS_LINK_REFUSED, 1 or 0.
+  int HasCompanions(const std::string& relative) const;
 
   // Copies each companion of `relative` that exists onto the companion of
   // `to` below `target` (made for the daemon). 0, FS_LINK_REFUSED, or -1
@@ -121,6 +127,8 @@ class ViewDir {
   int CopyCompanions(const std::string& relative, const ViewDir& target, const std::string& to) const;
 
  private:
+  int AnyCompanionExists(const std::string& relative, const char* const* streams, size_t count) const;
+
   UniqueFd m_fd;
   std::string m_path;
 };

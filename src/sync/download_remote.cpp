@@ -396,7 +396,7 @@ int DownloadRemoteItem(const WorkItem& item, EngineContext& engine) {
     TLOG_INFO("DownloadRemote: ignore fake event of '%s'", local_path.c_str());
     return 0;
   }
-  if (OpenItemView(item, &dirs.m_view) < 0 || OpenItemWorkDir(item, &dirs.m_work) < 0) return -1;
+  if (OpenItemView(item, &dirs.m_view) < 0 || OpenItemWorkDir(item, engine, &dirs.m_work) < 0) return -1;
   FileInfo local;
   int looked = dirs.m_view.Stat(event.m_path, &local);
   if (looked == FS_LINK_REFUSED) return FinishRefusedItem(item, "downloading");
