@@ -399,16 +399,6 @@ int ViewDir::SetTimes(const std::string& relative, int64_t mtime) const {
   return 0;
 }
 
-int ViewDir::SyncParent(const std::string& relative) const {
-  UniqueFd parent;
-  std::string leaf;
-  if (OpenParent(relative, &parent, &leaf) < 0 || fsync(parent.Get()) < 0) {
-    TLOG_ERROR("fsync(parent of %s): %s", PathOf(relative).c_str(), strerror(errno));
-    return -1;
-  }
-  return 0;
-}
-
 int ViewDir::RemoveDirectory(const std::string& relative, const ViewDir& parking,
                              const std::atomic<int>* abort_flag) const {
   UniqueFd parent;

@@ -105,10 +105,6 @@ class ViewDir {
   // FS_LINK_REFUSED, or -1 after an ERROR line.
   int SetTimes(const std::string& relative, int64_t mtime) const;
 
-  // fsync of the folder that holds `relative`, so a rename into it
-  // survives a crash. 0 or -1 after an ERROR line.
-  int SyncParent(const std::string& relative) const;
-
   // Takes the directory `relative` out of its place at once by moving it
   // into a fresh folder inside `parking` (same file system), then deletes
   // the parked tree, giving up when *abort_flag is set. 0 once the
