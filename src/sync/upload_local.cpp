@@ -248,6 +248,7 @@ Event PushRemoteRemoval(const UploadDirs& dirs, bool directory) {
 int KeptApartByCase(const UploadDirs& dirs) {
   const WorkItem& item = dirs.m_item;
   const Event& event = item.m_event;
+  if (item.m_other_case == WorkItem::OtherCase::NONE) return 0;
   NodeRecord other;
   if (dirs.m_engine.m_db.GetNodeByOtherCase(event.m_view_id, event.m_path, &other) != 1) return 0;
   FileInfo info;
