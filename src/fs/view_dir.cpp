@@ -178,12 +178,9 @@ int ViewDir::OpenBelow(const ViewDir& base, const std::string& relative) {
   return RefusedOr(errno, -1);
 }
 
-int ViewDir::Duplicate(const ViewDir& other) {
-  m_path = other.m_path;
-  m_fd.Reset(fcntl(other.Fd(), F_DUPFD_CLOEXEC, 0));
-  if (m_fd.Valid()) return 0;
-  TLOG_ERROR("dup(%s): %s", m_path.c_str(), strerror(errno));
-  return -1;
+void ViewDir::Adopt(UniqueFd fd, const std::string& path) {
+  m_fd = std::move(fd);
+  m_path = path;
 }
 
 std::string ViewDir::PathOf(const std::string& relative) const {

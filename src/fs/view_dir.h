@@ -54,9 +54,8 @@ class ViewDir {
   int Open(const std::string& path);
   // Holds `relative` below `base`. 0, FS_LINK_REFUSED, or -1 with errno.
   int OpenBelow(const ViewDir& base, const std::string& relative);
-  // Holds the folder `other` holds, on a descriptor of its own. 0, or -1
-  // after an ERROR line.
-  int Duplicate(const ViewDir& other);
+  // Holds `fd`, a directory the caller opened and checked, as `path`.
+  void Adopt(UniqueFd fd, const std::string& path);
 
   bool IsOpen() const { return m_fd.Valid(); }
   int Fd() const { return m_fd.Get(); }

@@ -11,6 +11,7 @@
 #include <mutex>
 
 #include "core/logger.h"
+#include "fs/unique_fd.h"
 
 namespace tide {
 
@@ -95,21 +96,27 @@ int OpenWorkDir(const std::string& work_dir_path, ViewDir* dir) {
 }
 
 int WorkDirCache::Open(const std::string& work_dir_path, ViewDir* dir) {
-  MutexLock lock(&m_mutex);
-  auto held = m_held.find(work_dir_path);
-  if (held != m_held.end()) {
-    struct stat st;
-    // A removed folder keeps its descriptor but has no links left.
-    if (fstat(held->second.Fd(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_nlink > 0) {
-      return dir->Duplicate(held->second);
+  {
+    MutexLock lock(&m_mutex);
+    auto checked = m_checked.find(work_dir_path);
+    if (checked != m_checked.end()) {
+      UniqueFd fd(open(work_dir_path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+      struct stat st;
+      if (fd.Valid() && fstat(fd.Get(), &st) == 0 && st.st_dev == checked->second.m_dev &&
+          st.st_ino == checked->second.m_ino) {
+        dir->Adopt(std::move(fd), work_dir_path);
+        return 0;
+      }
+      TLOG_INFO("work folder '%s' is not the one checked before: checking it again", work_dir_path.c_str());
+      m_checked.erase(checked);
     }
-    TLOG_INFO("work folder '%s' went away: making it again", work_dir_path.c_str());
-    m_held.erase(held);
   }
-  ViewDir opened;
-  if (OpenWorkDir(work_dir_path, &opened) < 0) return -1;
-  if (dir->Duplicate(opened) < 0) return -1;
-  m_held.emplace(work_dir_path, std::move(opened));
+  if (OpenWorkDir(work_dir_path, dir) < 0) return -1;
+  struct stat st;
+  if (fstat(dir->Fd(), &st) == 0) {
+    MutexLock lock(&m_mutex);
+    m_checked[work_dir_path] = Identity{st.st_dev, st.st_ino};
+  }
   return 0;
 }
 

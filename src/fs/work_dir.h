@@ -9,6 +9,8 @@
 // someone else is refused.
 #pragma once
 
+#include <sys/types.h>
+
 #include <map>
 #include <string>
 
@@ -38,22 +40,29 @@ std::string WorkDirPath(const std::string& volume_root, const std::string& work_
 // (fchown/fchmod through its descriptor). 0, or -1 after an ERROR line.
 int OpenWorkDir(const std::string& work_dir_path, ViewDir* dir);
 
-// The work folders of the volumes, made and checked once and then lent out.
-// Making and checking a work folder takes about a dozen system calls, which
-// every upload and download would otherwise pay again. Holding it open is
-// safe: it is root's, mode 0700, in a sticky "@tmp", so no other user can
-// rename it away or put another in its place. A held folder that was
-// removed meanwhile (by an administrator cleaning "@tmp") is made and
-// checked again.
+// The work folders of the volumes, made and checked once. Making and
+// checking a work folder takes about a dozen system calls, which every
+// upload and download would otherwise pay again; once checked, a folder is
+// only opened by its path and recognised by its identity (device and
+// inode). Opening it by path is safe: it is root's, mode 0700, in a sticky
+// "@tmp", so no other user can rename it away or put another in its place.
+// A folder that is no longer the one checked (removed by an administrator
+// cleaning "@tmp", or covered by a mount) is made and checked again. No
+// descriptor is kept between two opens, so the volume can always be
+// unmounted.
 class WorkDirCache {
  public:
-  // Holds the work folder `work_dir_path` in `dir`, on a descriptor of its
-  // own. 0, or -1 after an ERROR line.
+  // Holds the work folder `work_dir_path` in `dir`. 0, or -1 after an ERROR
+  // line.
   int Open(const std::string& work_dir_path, ViewDir* dir);
 
  private:
+  struct Identity {
+    dev_t m_dev;
+    ino_t m_ino;
+  };
   Mutex m_mutex;
-  std::map<std::string, ViewDir> m_held GUARDED_BY(m_mutex);
+  std::map<std::string, Identity> m_checked GUARDED_BY(m_mutex);
 };
 
 // The layout set at start-up (volume prefix and work folder name); workers

@@ -264,34 +264,42 @@ TEST(WorkDir, IsPrivateAndTakenBack) {
   EXPECT_EQ(-1, OpenWorkDir(volume / "not-tmp/x", &refused));
 }
 
-// The work folder is made and checked once, then lent out on descriptors of
-// its own; one removed meanwhile (an administrator emptying "@tmp") is made
-// again, never handed out as the removed one, and a link put in its place
-// is still refused.
-TEST(WorkDir, CacheLendsTheFolderAndMakesItAgainWhenRemoved) {
+// The work folder is made and checked once, then only recognised. One
+// removed meanwhile (an administrator emptying "@tmp") is made again, one
+// put in its place (as a mount over it does) is checked again rather than
+// missed, and a link put in its place is still refused. Nothing is held
+// between two opens, so the volume stays free to be unmounted.
+TEST(WorkDir, CacheRecognisesTheCheckedFolderAndChecksAnyOther) {
   test::TempDir volume;
   std::string work_path = WorkDirPath(volume.Path(), "tide-clientd.tmp.dir");
   WorkDirCache cache;
-  ViewDir first, second;
-  ASSERT_EQ(0, cache.Open(work_path, &first));
-  ASSERT_EQ(0, cache.Open(work_path, &second));
-  EXPECT_NE(first.Fd(), second.Fd());
-  EXPECT_EQ(work_path, second.Path());
-  first = ViewDir();  // a borrower closing its descriptor leaves the others usable
-  EXPECT_EQ(0, faccessat(second.Fd(), ".", F_OK, 0));
+  auto held_inode = [&]() -> ino_t {
+    ViewDir dir;
+    struct stat st;
+    if (cache.Open(work_path, &dir) != 0 || fstat(dir.Fd(), &st) != 0) return 0;
+    EXPECT_EQ(work_path, dir.Path());
+    return st.st_ino;
+  };
+  auto inode_on_disk = [&]() -> ino_t {
+    struct stat st;
+    return stat(work_path.c_str(), &st) == 0 ? st.st_ino : 0;
+  };
+  ASSERT_NE(0u, held_inode());
+  EXPECT_EQ(inode_on_disk(), held_inode());
 
   ASSERT_EQ(0, rmdir(work_path.c_str()));
-  ViewDir again;
-  ASSERT_EQ(0, cache.Open(work_path, &again));
-  struct stat held, on_disk;
-  ASSERT_EQ(0, fstat(again.Fd(), &held));
-  ASSERT_EQ(0, stat(work_path.c_str(), &on_disk));
-  EXPECT_EQ(on_disk.st_ino, held.st_ino);
+  EXPECT_EQ(inode_on_disk(), held_inode());
+  EXPECT_NE(0u, inode_on_disk());
+
+  // Another folder, opened up, in its place: held as itself, and taken back.
+  ASSERT_EQ(0, rename(work_path.c_str(), (volume / "old-work").c_str()));
+  ASSERT_EQ(0, mkdir(work_path.c_str(), 0777));
+  ASSERT_EQ(0, chmod(work_path.c_str(), 0777));
+  EXPECT_EQ(inode_on_disk(), held_inode());
   EXPECT_EQ(0700u, ModeOf(work_path));
 
   ASSERT_EQ(0, rmdir(work_path.c_str()));
-  ASSERT_EQ(0, mkdir((volume / "elsewhere").c_str(), 0755));
-  ASSERT_EQ(0, symlink((volume / "elsewhere").c_str(), work_path.c_str()));
+  ASSERT_EQ(0, symlink((volume / "old-work").c_str(), work_path.c_str()));
   ViewDir refused;
   EXPECT_EQ(-1, cache.Open(work_path, &refused));
   EXPECT_FALSE(refused.IsOpen());
