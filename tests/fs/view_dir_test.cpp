@@ -264,6 +264,27 @@ TEST(WorkDir, IsPrivateAndTakenBack) {
   EXPECT_EQ(-1, OpenWorkDir(volume / "not-tmp/x", &refused));
 }
 
+// A run killed mid-transfer leaves its copies and parked folders behind;
+// the next run's start empties the folder, never following a link out of it.
+TEST(WorkDir, ClearingRemovesLeftoversButNothingALinkPointsAt) {
+  test::TempDir volume;
+  std::string work_path = WorkDirPath(volume.Path(), "tide-clientd.tmp.dir");
+  ViewDir work;
+  ASSERT_EQ(0, OpenWorkDir(work_path, &work));
+  EXPECT_EQ(0, ClearWorkDir(work));
+
+  volume.WriteFile("@tmp/tide-clientd.tmp.dir/u2EeTc", "an upload copy");
+  volume.WriteFile("@tmp/tide-clientd.tmp.dir/rm.0badcafe/d/f", "a parked folder");
+  volume.WriteFile("@tmp/tide-clientd.tmp.dir/@eaDir/u2EeTc@VarnEAStream", "its companion");
+  volume.WriteFile("elsewhere/kept", "not ours");
+  ASSERT_EQ(0, symlink((volume / "elsewhere").c_str(), (work_path + "/link").c_str()));
+  std::vector<std::string> elsewhere = test::SnapshotTree(volume / "elsewhere");
+
+  EXPECT_EQ(4, ClearWorkDir(work));
+  EXPECT_EQ(1u, test::SnapshotTree(work_path).size());  // the folder alone
+  EXPECT_EQ(elsewhere, test::SnapshotTree(volume / "elsewhere"));
+}
+
 class NewObjectPermissions : public ViewDirTest {
  protected:
   // A new file and a new folder in `folder`, as a handler makes them.
