@@ -390,13 +390,24 @@ class Executor:
                     self.unseen_paths.add(full[len(self.root):])
                     self._record_file(full[len(self.root):])
 
-    def _write(self, path, data, mode):
+    def _write(self, path, data, mode, truncate=False, group=None):
+        """Writes through one open file and records what the written file
+        then holds. Read back through the same descriptor, not the path: the
+        daemon may move the file to a conflict name, or put a download in
+        its place, between the open and a second look at the path, and what
+        the write reached must survive wherever the file went."""
         full = self.local(path)
         os.makedirs(os.path.dirname(full), exist_ok=True)
-        with open(full, mode) as f:
+        # Opened for reading too, to read the result back.
+        with open(full, mode if "+" in mode else mode[0] + "+b") as f:
             f.write(data)
+            if truncate:
+                f.truncate(len(data))
             f.flush()
             self.written = os.fstat(f.fileno())
+            content = os.pread(f.fileno(), self.written.st_size, 0)
+        if not IGNORED.search(path):
+            self.model.write("local", path, content, group)
 
     def _server_put(self, path, data, group=None):
         source = "/tmp/random-put"
@@ -425,16 +436,14 @@ class Executor:
             full = self.local(path)
             if os.path.isdir(full):
                 return
-            self._write(path, data, "r+b" if kind == "L-overwrite" and os.path.isfile(full) else "wb")
-            if kind == "L-overwrite":
-                with open(full, "r+b") as f:
-                    f.truncate(len(data))
-            self._record_file(path)
+            # An overwrite in place, as an editor saving without a
+            # temporary file does it: open, write, ftruncate, close.
+            overwrite = kind == "L-overwrite" and os.path.isfile(full)
+            self._write(path, data, "r+b" if overwrite else "wb", truncate=overwrite)
             self._record_links(path)
         elif kind == "L-append":
             if os.path.isfile(self.local(args[0])):
                 self._write(args[0], args[1].encode(), "ab")
-                self._record_file(args[0])
                 self._record_links(args[0])
         elif kind == "L-truncate":
             # As the shell's tool does it: open, ftruncate, close.
@@ -442,7 +451,8 @@ class Executor:
                 with open(self.local(args[0]), "r+b") as f:
                     f.truncate(args[1])
                     self.written = os.fstat(f.fileno())
-                self._record_file(args[0])
+                    content = os.pread(f.fileno(), self.written.st_size, 0)
+                self.model.write("local", args[0], content)
                 self._record_links(args[0])
         elif kind == "L-atomic":
             path, data = args[0], args[1].encode()
@@ -450,7 +460,8 @@ class Executor:
                 return
             self._write(path + TEMP_SUFFIX, data, "wb")
             os.rename(self.local(path + TEMP_SUFFIX), self.local(path))
-            self._record_file(path)
+            # What was renamed into place, wherever the daemon moves it next.
+            self.model.write("local", path, data)
         elif kind == "L-delete":
             if os.path.isfile(self.local(args[0])):
                 os.unlink(self.local(args[0]))
@@ -498,8 +509,7 @@ class Executor:
             self.collisions += 1
             self.hooks.pause()
             try:
-                self._write(path, local_data, "wb")
-                self._record_file(path, group=self.collisions)
+                self._write(path, local_data, "wb", group=self.collisions)
                 self._record_links(path)
                 self._server_put(path, server_data, group=self.collisions)
             finally:
@@ -509,7 +519,6 @@ class Executor:
             for i in range(count):
                 data = ("burst %d of %s\n" % (i, folder)).encode()
                 self._write("%s/f%04d" % (folder, i), data, "wb")
-                self.model.write("local", "%s/f%04d" % (folder, i), data)
         elif kind == "kill-daemon":
             self.hooks.kill_daemon()
         elif kind == "kill-server":

@@ -3,6 +3,8 @@ must survive, how conflict names map back to their paths, and that a seed
 always yields the same operations. A wrong judge would pass a daemon that
 loses files, or fail a sound one."""
 
+import os
+import tempfile
 import unittest
 
 import randomsync
@@ -68,6 +70,47 @@ class ModelTest(unittest.TestCase):
         self.assertEqual(["/c.txt: md4 %s" % m(b"B")], randomsync.lost({"/c.txt": {m(b"B")}}, tree))
         # A conflict copy moved on by the user is looked for under its own name too.
         self.assertEqual([], randomsync.lost({"/a_ADMIN_Dec-10-1300-2026_Conflict.txt": {m(b"L")}}, tree))
+
+
+class MovedAsideExecutor(randomsync.Executor):
+    """Moves the file being written to a conflict name the moment the write
+    is done, before the executor looks again, as the daemon does when a
+    download or a refused upload meets a local change."""
+
+    CONFLICT_NAME = "/a_ADMIN_Dec-11-0910-2026_Conflict.txt"
+
+    @property
+    def written(self):
+        return self._written
+
+    @written.setter
+    def written(self, st):
+        self._written = st
+        if st is not None and os.path.exists(self.root + "/a.txt"):
+            os.rename(self.root + "/a.txt", self.root + self.CONFLICT_NAME)
+
+
+class ExecutorTest(unittest.TestCase):
+    def test_a_write_is_judged_by_the_file_it_reached_wherever_it_went(self):
+        # An overwrite in place reaches one file; had the executor looked at
+        # the path again it would have found nothing there (or the daemon's
+        # download), and required the old content that it had itself
+        # overwritten.
+        m = randomsync.md4
+        for op in (["L-overwrite", "/a.txt", "new"], ["L-append", "/a.txt", "+"], ["L-truncate", "/a.txt", 3],
+                   ["L-create", "/a.txt", "created"]):
+            with self.subTest(op[0]), tempfile.TemporaryDirectory() as root:
+                with open(root + "/a.txt", "wb") as f:
+                    f.write(b"old content")
+                model = Model()
+                model.write("local", "/a.txt", b"old content")
+                executor = MovedAsideExecutor(root, None, 1, None, model)
+                executor.apply(op)
+                self.assertEqual([], executor.notes)
+                disk = randomsync.disk_tree(root)
+                self.assertEqual([MovedAsideExecutor.CONFLICT_NAME], sorted(disk))
+                self.assertEqual([], randomsync.lost(model.must_survive(), disk))
+                self.assertNotIn(m(b"old content"), model.must_survive()["/a.txt"])
 
 
 class GeneratorTest(unittest.TestCase):
