@@ -113,6 +113,50 @@ class ExecutorTest(unittest.TestCase):
                 self.assertNotIn(m(b"old content"), model.must_survive()["/a.txt"])
 
 
+class PausedExecutor(randomsync.Executor):
+    """Collides with a stand-in server that takes every version."""
+
+    class Server:
+        def admin(self, *args, check=True):
+            return "100001\n"
+
+    class Hooks:
+        def pause(self):
+            pass
+
+        resume = pause
+
+    def __init__(self, root, model):
+        super().__init__(root, self.Server(), 1, self.Hooks(), model)
+
+
+class NoChangeTest(unittest.TestCase):
+    def test_a_write_that_leaves_the_content_as_it_was_is_no_version(self):
+        # The local half of a collision that writes again what the file held
+        # (an empty file emptied) collides with nothing: the daemon rightly
+        # replaces it with the server's version. A new file is a version
+        # even when empty.
+        m = randomsync.md4
+        cases = [
+            ("an empty file emptied again", b"", ["collide", "/a.txt", "", "server"], {"/a.txt": [m(b"server")]}),
+            ("a real local change", b"old", ["collide", "/a.txt", "", "server"],
+             {"/a.txt": sorted([m(b""), m(b"server")])}),
+            ("the same bytes over themselves", b"same", ["L-overwrite", "/a.txt", "same"], {"/a.txt": [m(b"old")]}),
+            ("a truncation to the size it had", b"same", ["L-truncate", "/a.txt", 4], {"/a.txt": [m(b"old")]}),
+            ("the same content saved whole", b"same", ["L-atomic", "/a.txt", "same"], {"/a.txt": [m(b"old")]}),
+            ("a new empty file", None, ["L-create", "/a.txt", ""], {"/a.txt": [m(b"")]}),
+        ]
+        for what, held, op, expected in cases:
+            with self.subTest(what), tempfile.TemporaryDirectory() as root:
+                model = Model()
+                if held is not None:
+                    with open(root + "/a.txt", "wb") as f:
+                        f.write(held)
+                    model.write("local", "/a.txt", b"old")  # an earlier version the model knows of
+                PausedExecutor(root, model).apply(op)
+                self.assertEqual(expected, {p: sorted(d) for p, d in model.must_survive().items()})
+
+
 class GeneratorTest(unittest.TestCase):
     def test_a_seed_replays_the_same_operations_and_families_add_their_fault(self):
         for family, fault in [("plain", None), ("kill", "kill-daemon"), ("server_kill", "kill-server"),
