@@ -144,6 +144,19 @@ TEST_F(ViewDirTest, MoveWithCompanionsCarriesThemAcrossFolders) {
   EXPECT_EQ("p", test::TempDir::ReadFile(In("plain")));
   EXPECT_FALSE(Exists(In("@eaDir")));
   EXPECT_EQ(-1, work.MoveWithCompanions("/missing", m_view, "/x", {}));
+
+  // Told not to replace, it leaves a file that is there alone, companions
+  // included, and moves nothing.
+  m_dir.WriteFile("work/NEW", "new version");
+  m_dir.WriteFile("work/@eaDir/NEW@VarnEAStream", "new ea");
+  m_dir.WriteFile("view/share/made.txt", "made meanwhile");
+  EXPECT_EQ(FS_TARGET_EXISTS, work.MoveWithCompanions("/NEW", m_view, "/share/made.txt", {}, true));
+  EXPECT_EQ("made meanwhile", test::TempDir::ReadFile(In("share/made.txt")));
+  EXPECT_FALSE(Exists(In("share/@eaDir/made.txt@VarnEAStream")));
+  EXPECT_EQ("new ea", test::TempDir::ReadFile(m_dir / "work/@eaDir/NEW@VarnEAStream"));
+  ASSERT_EQ(0, work.MoveWithCompanions("/NEW", m_view, "/share/free.txt", {}, true));
+  EXPECT_EQ("new version", test::TempDir::ReadFile(In("share/free.txt")));
+  EXPECT_EQ("new ea", test::TempDir::ReadFile(In("share/@eaDir/free.txt@VarnEAStream")));
 }
 
 TEST_F(ViewDirTest, RenameAndCopyCompanions) {
