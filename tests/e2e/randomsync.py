@@ -434,8 +434,10 @@ class Executor:
             content = os.pread(fd, self.written.st_size, 0)
         finally:
             os.close(fd)
-        if not IGNORED.search(path) and not (existed and content == before):
+        changed = not (existed and content == before)
+        if changed and not IGNORED.search(path):
             self.model.write("local", path, content, group)
+        return changed
 
     def _server_put(self, path, data, group=None):
         source = "/tmp/random-put"
@@ -467,12 +469,12 @@ class Executor:
             # An overwrite in place, as an editor saving without a
             # temporary file does it: open, write, ftruncate, close.
             overwrite = kind == "L-overwrite" and os.path.isfile(full)
-            self._write(path, data, "overwrite" if overwrite else "create")
-            self._record_links(path)
+            if self._write(path, data, "overwrite" if overwrite else "create"):
+                self._record_links(path)
         elif kind == "L-append":
             if os.path.isfile(self.local(args[0])):
-                self._write(args[0], args[1].encode(), "append")
-                self._record_links(args[0])
+                if self._write(args[0], args[1].encode(), "append"):
+                    self._record_links(args[0])
         elif kind == "L-truncate":
             # As the shell's tool does it: open, ftruncate, close.
             if os.path.isfile(self.local(args[0])):
@@ -483,7 +485,7 @@ class Executor:
                     content = os.pread(f.fileno(), self.written.st_size, 0)
                 if content != before:
                     self.model.write("local", args[0], content)
-                self._record_links(args[0])
+                    self._record_links(args[0])
         elif kind == "L-atomic":
             path, data = args[0], args[1].encode()
             if os.path.isdir(self.local(path)):
@@ -546,8 +548,8 @@ class Executor:
             self.collisions += 1
             self.hooks.pause()
             try:
-                self._write(path, local_data, "create", group=self.collisions)
-                self._record_links(path)
+                if self._write(path, local_data, "create", group=self.collisions):
+                    self._record_links(path)
                 self._server_put(path, server_data, group=self.collisions)
             finally:
                 self.hooks.resume()

@@ -139,12 +139,15 @@ class NoChangeTest(unittest.TestCase):
         m = randomsync.md4
         cases = [
             ("an empty file emptied again", b"", ["collide", "/a.txt", "", "server"], {"/a.txt": [m(b"server")]}),
-            ("a real local change", b"old", ["collide", "/a.txt", "", "server"],
-             {"/a.txt": sorted([m(b""), m(b"server")])}),
+            ("a real local change, which reaches the other name too", b"old", ["collide", "/a.txt", "", "server"],
+             {"/a.txt": sorted([m(b""), m(b"server")]), "/link": [m(b"")]}),
             ("the same bytes over themselves", b"same", ["L-overwrite", "/a.txt", "same"], {"/a.txt": [m(b"old")]}),
             ("a truncation to the size it had", b"same", ["L-truncate", "/a.txt", 4], {"/a.txt": [m(b"old")]}),
             ("the same content saved whole", b"same", ["L-atomic", "/a.txt", "same"], {"/a.txt": [m(b"old")]}),
             ("a new empty file", None, ["L-create", "/a.txt", ""], {"/a.txt": [m(b"")]}),
+            # Nor does it reach the file's other names: one the server removed
+            # meanwhile is not required back.
+            ("nothing appended through another name", b"same", ["L-append", "/a.txt", ""], {"/a.txt": [m(b"old")]}),
         ]
         for what, held, op, expected in cases:
             with self.subTest(what), tempfile.TemporaryDirectory() as root:
@@ -153,6 +156,10 @@ class NoChangeTest(unittest.TestCase):
                     with open(root + "/a.txt", "wb") as f:
                         f.write(held)
                     model.write("local", "/a.txt", b"old")  # an earlier version the model knows of
+                if held is not None:
+                    os.link(root + "/a.txt", root + "/link")
+                    model.write("local", "/link", b"old link")
+                    model.remove("server", "/link")
                 PausedExecutor(root, model).apply(op)
                 self.assertEqual(expected, {p: sorted(d) for p, d in model.must_survive().items()})
 
