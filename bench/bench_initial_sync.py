@@ -78,6 +78,34 @@ def process_cpu(pid):
     return int(fields[11]) / CLOCK_TICKS, int(fields[12]) / CLOCK_TICKS
 
 
+def context_switches(pid):
+    """(voluntary, involuntary) context switches of all of a process's threads."""
+    totals = [0, 0]
+    for tid in os.listdir("/proc/%d/task" % pid):
+        try:
+            with open("/proc/%d/task/%s/status" % (pid, tid)) as f:
+                for line in f:
+                    if line.startswith("voluntary_ctxt_switches:"):
+                        totals[0] += int(line.split()[1])
+                    elif line.startswith("nonvoluntary_ctxt_switches:"):
+                        totals[1] += int(line.split()[1])
+        except OSError:
+            continue
+    return totals
+
+
+def queued_seconds(pid):
+    """Seconds a process's threads were ready to run but waited for a CPU."""
+    total = 0
+    for tid in os.listdir("/proc/%d/task" % pid):
+        try:
+            with open("/proc/%d/task/%s/schedstat" % (pid, tid)) as f:
+                total += int(f.read().split()[1])
+        except (OSError, IndexError, ValueError):
+            continue
+    return total / 1e9
+
+
 def status_field(pid, key):
     with open("/proc/%d/status" % pid) as f:
         for line in f:
@@ -169,6 +197,8 @@ def main():
         daemon_user, daemon_sys = process_cpu(daemon.pid)
         server_user, server_sys = process_cpu(server.pid)
         peak = status_field(daemon.pid, "VmHWM")
+        switches = {"daemon": context_switches(daemon.pid), "server": context_switches(server.pid)}
+        queued = {"daemon": queued_seconds(daemon.pid), "server": queued_seconds(server.pid)}
     finally:
         daemon.stop()
         server.stop()
@@ -197,6 +227,9 @@ def main():
     print("  server busy %.2f s of the wall time (%.0f%%); CPU user %.2f s, system %.2f s" % (
         busy, 100 * busy / seconds, server_user, server_sys))
     print("  daemon CPU user %.2f s, system %.2f s" % (daemon_user, daemon_sys))
+    for name, (voluntary, involuntary) in switches.items():
+        print("  %s context switches: %.1f voluntary, %.1f involuntary per file; its threads waited %.2f s"
+              " in all for a CPU" % (name, voluntary / files, involuntary / files, queued[name]))
     if len(daemon_threads) > 1:
         for name, cpu in daemon_threads.most_common():
             print("    thread %-16s %8.2f s" % (name, cpu))

@@ -29,6 +29,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.environ["TIDE_SRC"], "tests", "e2e"))
+import harness  # noqa: E402
 import refserver  # noqa: E402
 import test_removal  # noqa: E402
 from harness import LOG_FILE, read  # noqa: E402
@@ -69,6 +70,12 @@ class Figures(test_removal.RemovalTest):
 
     def test_catch_up(self):
         files = int(os.environ.get("TIDE_CATCHUP_FILES", "10000"))
+        # Timed as both sides run by default, without a log line per file:
+        # only the start-up line and the progress syncer's line that the
+        # catch-up ended are needed.
+        harness.write(harness.LEVEL_FILE, "client_debug=7\nprogress_syncer_debug=7\n")
+        self.server.stop()
+        self.server = refserver.RefServer(self.server.home, log_level=4).start()
         daemon = self.start_daemon()
         source = "/tmp/catch-up-src"
         for d in range(max(1, files // 100)):

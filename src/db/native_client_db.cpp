@@ -85,6 +85,24 @@ void BindText(sqlite3_stmt* stmt, int index, const std::string& text) {
   sqlite3_bind_text(stmt, index, text.data(), static_cast<int>(text.size()), SQLITE_STATIC);
 }
 
+// The columns of NODE_COLUMNS in the current row into `record` (when given).
+void ReadNodeColumns(sqlite3_stmt* stmt, NodeRecord* record) {
+  if (!record) return;
+  record->m_node_id = ColumnU64(stmt, 0);
+  record->m_parent_id = ColumnU64(stmt, 1);
+  record->m_view_id = ColumnU64(stmt, 2);
+  record->m_attribute = static_cast<uint32_t>(sqlite3_column_int64(stmt, 3));
+  record->m_sync_id = ColumnU64(stmt, 4);
+  record->m_mtime = static_cast<uint32_t>(sqlite3_column_int64(stmt, 5));
+  record->m_size = ColumnU64(stmt, 6);
+  record->m_mode = static_cast<uint32_t>(sqlite3_column_int64(stmt, 7));
+  // assign() reuses the record's buffers across look-ups.
+  AssignColumnText(stmt, 8, &record->m_hash);
+  AssignColumnText(stmt, 9, &record->m_mac_hash);
+  AssignColumnText(stmt, 10, &record->m_name);
+  AssignColumnText(stmt, 11, &record->m_path);
+}
+
 #define NODE_COLUMNS "node_id, parent_id, view_id, attribute, sync_id, mtime, size, mode, hash, mac_hash, name, path"
 #define ROW_COLUMNS "SELECT attribute, mtime, size, path FROM node_table WHERE view_id = ?1 "
 
@@ -109,6 +127,8 @@ const char* const STATEMENT_SQL[] = {
     // The first comparison uses the (case-blind) index, the second keeps
     // the exact name: a name that differs only in case is another object.
     "SELECT " NODE_COLUMNS " FROM node_table WHERE view_id = ?1 AND path = ?2 AND path = ?2 COLLATE BINARY;",
+    "SELECT " NODE_COLUMNS " FROM node_table WHERE view_id = ?1 AND path = ?2 AND path <> ?2 COLLATE BINARY LIMIT 1;",
+    "SELECT " NODE_COLUMNS " FROM node_table WHERE view_id = ?1 AND path = ?2;",
     "INSERT OR IGNORE INTO node_table (node_id, parent_id, view_id, name, path, attribute, sync_id, mtime, size, "
     "hash, mode, mac_hash) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12);",
     "UPDATE node_table SET node_id = ?1, parent_id = ?2, view_id = ?3, name = ?4, path = ?5, attribute = ?6, "
@@ -369,21 +389,7 @@ int NativeClientDb::LookupNodeLocked(sqlite3_stmt* stmt, NodeRecord* record) {
     sqlite3_reset(stmt);
     return -1;
   }
-  if (record) {
-    record->m_node_id = ColumnU64(stmt, 0);
-    record->m_parent_id = ColumnU64(stmt, 1);
-    record->m_view_id = ColumnU64(stmt, 2);
-    record->m_attribute = static_cast<uint32_t>(sqlite3_column_int64(stmt, 3));
-    record->m_sync_id = ColumnU64(stmt, 4);
-    record->m_mtime = static_cast<uint32_t>(sqlite3_column_int64(stmt, 5));
-    record->m_size = ColumnU64(stmt, 6);
-    record->m_mode = static_cast<uint32_t>(sqlite3_column_int64(stmt, 7));
-    // assign() reuses the record's buffers across look-ups.
-    AssignColumnText(stmt, 8, &record->m_hash);
-    AssignColumnText(stmt, 9, &record->m_mac_hash);
-    AssignColumnText(stmt, 10, &record->m_name);
-    AssignColumnText(stmt, 11, &record->m_path);
-  }
+  ReadNodeColumns(stmt, record);
   sqlite3_reset(stmt);
   return 1;
 }
@@ -407,26 +413,40 @@ int NativeClientDb::GetNodeByPath(uint64_t view_id, const std::string& path, Nod
 
 int NativeClientDb::GetNodeByOtherCase(uint64_t view_id, const std::string& path, NodeRecord* record) {
   MutexLock lock(&m_mutex);
-  // Rare (a new name is met): compiled for the call.
-  if (!m_db) {
-    TLOG_ERROR("database is not initialized");
-    return -1;
+  sqlite3_stmt* stmt = StatementLocked(ST_GET_NODE_BY_OTHER_CASE);
+  if (stmt) {
+    BindU64(stmt, 1, view_id);
+    BindText(stmt, 2, path);
   }
-  sqlite3_stmt* stmt = nullptr;
-  int rc = sqlite3_prepare_v2(m_db,
-                              "SELECT node_id, parent_id, view_id, attribute, sync_id, mtime, size, mode, hash, "
-                              "mac_hash, name, path FROM node_table WHERE view_id = ?1 AND path = ?2 AND "
-                              "path <> ?2 COLLATE BINARY LIMIT 1;",
-                              -1, &stmt, nullptr);
-  if (rc != SQLITE_OK) {
-    TLOG_ERROR("sqlite3_prepare_v2: %s (%d)", sqlite3_errmsg(m_db), rc);
-    sqlite3_finalize(stmt);
-    return -1;
-  }
+  return LookupNodeLocked(stmt, record);
+}
+
+int NativeClientDb::GetNodeByPathNotingCase(uint64_t view_id, const std::string& path, NodeRecord* record,
+                                            bool* other_case) {
+  MutexLock lock(&m_mutex);
+  *other_case = false;
+  sqlite3_stmt* stmt = StatementLocked(ST_GET_NODES_BY_ANY_CASE);
+  if (!stmt) return -1;
   BindU64(stmt, 1, view_id);
   BindText(stmt, 2, path);
-  int found = LookupNodeLocked(stmt, record);
-  sqlite3_finalize(stmt);
+  int found = 0;
+  int rc;
+  while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+    const unsigned char* text = sqlite3_column_text(stmt, 11);
+    int length = sqlite3_column_bytes(stmt, 11);
+    if (text == nullptr || std::string_view(reinterpret_cast<const char*>(text), length) != path) {
+      *other_case = true;
+      continue;
+    }
+    if (found == 0) ReadNodeColumns(stmt, record);
+    found = 1;
+  }
+  if (rc != SQLITE_DONE) {
+    TLOG_ERROR("sqlite3_step: %s (%d)", sqlite3_errmsg(m_db), rc);
+    sqlite3_reset(stmt);
+    return -1;
+  }
+  sqlite3_reset(stmt);
   return found;
 }
 

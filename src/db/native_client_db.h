@@ -83,6 +83,9 @@ class NativeClientDb {
   // A row whose path equals `path` only without regard to case (the first
   // one found), for names the server cannot keep apart. 1 / 0 / -1.
   int GetNodeByOtherCase(uint64_t view_id, const std::string& path, NodeRecord* record);
+  // GetNodeByPath that also tells whether a row of another case exists, in
+  // one look at the case-blind index. 1 / 0 / -1.
+  int GetNodeByPathNotingCase(uint64_t view_id, const std::string& path, NodeRecord* record, bool* other_case);
   // Inserts the row, or rewrites every column of the row with its node_id.
   int UpsertNode(const NodeRecord& record);
   // Deleting a row deletes its whole subtree (trigger).
@@ -122,6 +125,8 @@ class NativeClientDb {
     ST_SET_GLOBAL_SYNC_ID,
     ST_GET_NODE_BY_ID,
     ST_GET_NODE_BY_PATH,
+    ST_GET_NODE_BY_OTHER_CASE,
+    ST_GET_NODES_BY_ANY_CASE,
     ST_INSERT_NODE,
     ST_UPDATE_NODE,
     ST_DELETE_NODE_BY_ID,

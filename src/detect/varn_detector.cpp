@@ -24,6 +24,13 @@ using ull = unsigned long long;
 constexpr const char* TAG = TIDE_LOG_TAG;
 constexpr const char* EA_DIR_NAME = "@eaDir";
 constexpr int WAIT_MILLISECONDS = 1000;
+// How long the detector lets notifications gather once the volume stirs.
+// A program writing many files makes one notification after another; read
+// one at a time, each costs a wake-up, a poll and a read, and the kernel
+// cannot merge the create, write and delete of a short-lived file into one.
+// A few milliseconds of delay before a change is seen are nothing to a
+// synchronisation, and they take most of the detector's cost away.
+constexpr useconds_t GATHER_MICROSECONDS = 5000;
 // Never a view id: what a caller that lost a view's id passes.
 constexpr uint64_t INVALID_VIEW_ID = 0xFFFFFFFFull;
 
@@ -82,6 +89,7 @@ TaskStep VARNDetector::RunOnce() {
     if (ready < 0 && errno != EINTR) TLOG_ERROR("select: %s (%d)", strerror(errno), errno);
     if (ready > 0 && !(fd.revents & POLLIN)) TLOG_ERROR("select: fd is not set");
     if (ready > 0 && (fd.revents & POLLIN)) {
+      usleep(GATHER_MICROSECONDS);
       MutexLock guard(&m_mutex);
       have = FillBuffer() == 1;
     }

@@ -2,6 +2,10 @@
 #define TIDE_LOG_COMPONENT "utility_debug"
 #include "fs/temp_file.h"
 
+#include <unistd.h>
+
+#include <cerrno>
+
 #include "core/logger.h"
 #include "fs/file_ops.h"
 
@@ -79,7 +83,9 @@ int TempFile::Create(UniqueFd* fd) {
 
 void TempFile::Remove() {
   TLOG_DEBUG("removing TempFile '%s'", m_path.c_str());
-  if (!m_path.empty()) FSRemove(m_path);
+  // Our own file in our own folder: unlinked straight away. Only something
+  // else in its place (a folder, put there by root) needs the full removal.
+  if (!m_path.empty() && unlink(m_path.c_str()) != 0 && errno != ENOENT) FSRemove(m_path);
   *m_counter = 0;
   m_path.clear();
   // Copies keep the emptied counter; a later Create here must not make

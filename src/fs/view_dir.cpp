@@ -11,6 +11,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <iterator>
 #include <random>
 #include <utility>
 #include <vector>
@@ -177,6 +178,14 @@ int ViewDir::OpenBelow(const ViewDir& base, const std::string& relative) {
   m_fd.Reset(OpenBeneath(base.Fd(), relative, O_RDONLY | O_DIRECTORY));
   if (m_fd.Valid()) return 0;
   return RefusedOr(errno, -1);
+}
+
+int ViewDir::Duplicate(const ViewDir& other) {
+  m_path = other.m_path;
+  m_fd.Reset(fcntl(other.Fd(), F_DUPFD_CLOEXEC, 0));
+  if (m_fd.Valid()) return 0;
+  TLOG_ERROR("dup(%s): %s", m_path.c_str(), strerror(errno));
+  return -1;
 }
 
 std::string ViewDir::PathOf(const std::string& relative) const {
@@ -420,16 +429,6 @@ int ViewDir::SetTimes(const std::string& relative, int64_t mtime) const {
   return 0;
 }
 
-int ViewDir::SyncParent(const std::string& relative) const {
-  UniqueFd parent;
-  std::string leaf;
-  if (OpenParent(relative, &parent, &leaf) < 0 || fsync(parent.Get()) < 0) {
-    TLOG_ERROR("fsync(parent of %s): %s", PathOf(relative).c_str(), strerror(errno));
-    return -1;
-  }
-  return 0;
-}
-
 int ViewDir::RemoveDirectory(const std::string& relative, const ViewDir& parking,
                              const std::atomic<int>* abort_flag) const {
   UniqueFd parent;
@@ -473,7 +472,7 @@ int ViewDir::RemoveDirectory(const std::string& relative, const ViewDir& parking
   return 0;
 }
 
-int ViewDir::CompanionExists(const std::string& relative, const char* stream) const {
+int ViewDir::AnyCompanionExists(const std::string& relative, const char* const* streams, size_t count) const {
   UniqueFd parent;
   std::string leaf;
   int opened = OpenParent(relative, &parent, &leaf);
@@ -481,10 +480,22 @@ int ViewDir::CompanionExists(const std::string& relative, const char* stream) co
   if (opened < 0) return 0;
   UniqueFd ea(OpenEaDir(parent.Get(), nullptr));
   if (!ea.Valid()) return IsLinkRefusal(errno) ? FS_LINK_REFUSED : 0;
-  struct stat st;
-  return fstatat(ea.Get(), CompanionName(leaf, stream).c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode)
-             ? 1
-             : 0;
+  for (size_t i = 0; i < count; ++i) {
+    struct stat st;
+    if (fstatat(ea.Get(), CompanionName(leaf, streams[i]).c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISREG(st.st_mode)) {
+      return 1;
+    }
+  }
+  return 0;
+}
+
+int ViewDir::CompanionExists(const std::string& relative, const char* stream) const {
+  return AnyCompanionExists(relative, &stream, 1);
+}
+
+int ViewDir::HasCompanions(const std::string& relative) const {
+  return AnyCompanionExists(relative, COMPANION_STREAMS, std::size(COMPANION_STREAMS));
 }
 
 int ViewDir::CopyCompanions(const std::string& relative, const ViewDir& target, const std::string& to) const {

@@ -54,6 +54,9 @@ class ViewDir {
   int Open(const std::string& path);
   // Holds `relative` below `base`. 0, FS_LINK_REFUSED, or -1 with errno.
   int OpenBelow(const ViewDir& base, const std::string& relative);
+  // Holds the folder `other` holds, on a descriptor of its own. 0, or -1
+  // after an ERROR line.
+  int Duplicate(const ViewDir& other);
 
   bool IsOpen() const { return m_fd.Valid(); }
   int Fd() const { return m_fd.Get(); }
@@ -104,10 +107,6 @@ class ViewDir {
   // FS_LINK_REFUSED, or -1 after an ERROR line.
   int SetTimes(const std::string& relative, int64_t mtime) const;
 
-  // fsync of the folder that holds `relative`, so a rename into it
-  // survives a crash. 0 or -1 after an ERROR line.
-  int SyncParent(const std::string& relative) const;
-
   // Takes the directory `relative` out of its place at once by moving it
   // into a fresh folder inside `parking` (same file system), then deletes
   // the parked tree, giving up when *abort_flag is set. 0 once the
@@ -116,6 +115,9 @@ class ViewDir {
 
   // Whether a companion of `relative` exists. FS_LINK_REFUSED, 1 or 0.
   int CompanionExists(const std::string& relative, const char* stream) const;
+  // Whether `relative` has any companion (the checks of CompanionExists for
+  // every stream, with one look at the folders). FS_LINK_REFUSED, 1 or 0.
+  int HasCompanions(const std::string& relative) const;
 
   // Copies each companion of `relative` that exists onto the companion of
   // `to` below `target` (made for the daemon). 0, FS_LINK_REFUSED, or -1
@@ -123,6 +125,8 @@ class ViewDir {
   int CopyCompanions(const std::string& relative, const ViewDir& target, const std::string& to) const;
 
  private:
+  int AnyCompanionExists(const std::string& relative, const char* const* streams, size_t count) const;
+
   UniqueFd m_fd;
   std::string m_path;
 };

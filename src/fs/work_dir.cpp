@@ -107,6 +107,25 @@ int ClearWorkDir(const ViewDir& work) {
   return static_cast<int>(names.size());
 }
 
+int WorkDirCache::Open(const std::string& work_dir_path, ViewDir* dir) {
+  MutexLock lock(&m_mutex);
+  auto held = m_held.find(work_dir_path);
+  if (held != m_held.end()) {
+    struct stat st;
+    // A removed folder keeps its descriptor but has no links left.
+    if (fstat(held->second.Fd(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_nlink > 0) {
+      return dir->Duplicate(held->second);
+    }
+    TLOG_INFO("work folder '%s' went away: making it again", work_dir_path.c_str());
+    m_held.erase(held);
+  }
+  ViewDir opened;
+  if (OpenWorkDir(work_dir_path, &opened) < 0) return -1;
+  if (dir->Duplicate(opened) < 0) return -1;
+  m_held.emplace(work_dir_path, std::move(opened));
+  return 0;
+}
+
 void SetVolumeLayout(const VolumeLayout& layout) {
   std::lock_guard<std::mutex> lock(g_layout_mutex);
   g_layout = layout;

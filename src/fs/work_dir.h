@@ -9,8 +9,11 @@
 // someone else is refused.
 #pragma once
 
+#include <map>
 #include <string>
 
+#include "core/mutex.h"
+#include "core/thread_annotations.h"
 #include "fs/view_dir.h"
 
 namespace tide {
@@ -42,6 +45,24 @@ int OpenWorkDir(const std::string& work_dir_path, ViewDir* dir);
 // uses the folder. The number of entries found at its top, or -1 after an
 // ERROR line.
 int ClearWorkDir(const ViewDir& work);
+
+// The work folders of the volumes, made and checked once and then lent out.
+// Making and checking a work folder takes about a dozen system calls, which
+// every upload and download would otherwise pay again. Holding it open is
+// safe: it is root's, mode 0700, in a sticky "@tmp", so no other user can
+// rename it away or put another in its place. A held folder that was
+// removed meanwhile (by an administrator cleaning "@tmp") is made and
+// checked again.
+class WorkDirCache {
+ public:
+  // Holds the work folder `work_dir_path` in `dir`, on a descriptor of its
+  // own. 0, or -1 after an ERROR line.
+  int Open(const std::string& work_dir_path, ViewDir* dir);
+
+ private:
+  Mutex m_mutex;
+  std::map<std::string, ViewDir> m_held GUARDED_BY(m_mutex);
+};
 
 // The layout set at start-up (volume prefix and work folder name); workers
 // and detectors read it.

@@ -250,22 +250,28 @@ int ProcessDownloadFileResponse(const DownloadDirs& dirs, const NDownloadRespons
     path_free = true;
   }
   NewOwner owner = OwnerForServerVersion(dirs.m_view, response.m_uid, response.m_gid);
-  std::string parent_relative = relative.substr(0, relative.rfind('/'));
-  int made = MakeDirectoriesNotified(dirs, parent_relative, owner);
-  if (made == FS_LINK_REFUSED) return fail(made);
-  if (made < 0) {
-    TLOG_ERROR("ProcessDownloadFileResponse: fail to create parent directory of '%s'", local_path.c_str());
-    return fail(-1);
+  // The folder that takes the file is held from here to the end. Most
+  // often it exists; only when it does not are it and the folders above
+  // it made.
+  UniqueFd parent;
+  std::string leaf;
+  int opened = dirs.m_view.OpenParent(relative, &parent, &leaf);
+  if (opened < 0 && opened != FS_LINK_REFUSED && errno == ENOENT) {
+    std::string parent_relative = relative.substr(0, relative.rfind('/'));
+    int made = MakeDirectoriesNotified(dirs, parent_relative, owner);
+    if (made == FS_LINK_REFUSED) return fail(made);
+    if (made < 0) {
+      TLOG_ERROR("ProcessDownloadFileResponse: fail to create parent directory of '%s'", local_path.c_str());
+      return fail(-1);
+    }
+    opened = dirs.m_view.OpenParent(relative, &parent, &leaf);
   }
+  if (opened == FS_LINK_REFUSED) return fail(opened);
   // The new file gets what its owner's programs would give it in that
   // folder (its default ACL, else the creation mask), the server's owner
   // and time stamp; and the old content is replaced only by content that
   // is already on the disk: a crash right after the rename must not leave
   // an empty file.
-  UniqueFd parent;
-  std::string leaf;
-  int opened = dirs.m_view.OpenParent(relative, &parent, &leaf);
-  if (opened == FS_LINK_REFUSED) return fail(opened);
   struct timespec times[2] = {{static_cast<time_t>(response.m_mtime), 0}, {static_cast<time_t>(response.m_mtime), 0}};
   if (opened < 0) {
     TLOG_ERROR("ProcessDownloadFileResponse: fail to open the folder of '%s': %s", local_path.c_str(), strerror(errno));
@@ -300,7 +306,8 @@ int ProcessDownloadFileResponse(const DownloadDirs& dirs, const NDownloadRespons
     return fail(moved);
   }
   tmp.SetKeep(true);  // the name now belongs to the local file
-  dirs.m_view.SyncParent(relative);
+  // So that the rename survives a crash.
+  if (fsync(parent.Get()) < 0) TLOG_ERROR("fsync(parent of %s): %s", local_path.c_str(), strerror(errno));
   return 0;
 }
 
@@ -418,7 +425,7 @@ int DownloadRemoteItem(const WorkItem& item, EngineContext& engine) {
     TLOG_INFO("DownloadRemote: ignore fake event of '%s'", local_path.c_str());
     return 0;
   }
-  if (OpenItemView(item, &dirs.m_view) < 0 || OpenItemWorkDir(item, &dirs.m_work) < 0) return -1;
+  if (OpenItemView(item, &dirs.m_view) < 0 || OpenItemWorkDir(item, engine, &dirs.m_work) < 0) return -1;
   FileInfo local;
   int looked = dirs.m_view.Stat(event.m_path, &local);
   if (looked == FS_LINK_REFUSED) return FinishRefusedItem(item, "downloading");

@@ -10,7 +10,8 @@
 // to exist at "/volumeN".
 //
 // The file primitives below a view (src/fs) keep no state; the layout is
-// all they need to know of the machine.
+// all they need to know of the machine, and the work folders they hold open
+// are kept here.
 #pragma once
 
 #include "core/client_config.h"
@@ -35,6 +36,8 @@ struct EngineContext {
   VolumeLayout m_layout;
   // The notices to the indexing service of what the handlers add and remove.
   IndexNotifier m_index;
+  // The work folder of each volume, opened once for all workers.
+  WorkDirCache m_work_dirs{};
 };
 
 }  // namespace tide

@@ -125,7 +125,7 @@ int RemoveLocalItem(const WorkItem& item, EngineContext& engine) {
       }
     } else if (is_dir) {
       ViewDir work;
-      if (OpenItemWorkDir(item, &work) < 0) return -1;
+      if (OpenItemWorkDir(item, engine, &work) < 0) return -1;
       removed = view.RemoveDirectory(relative, work, item.m_abort);
       if (removed < 0 && removed != FS_LINK_REFUSED) {
         TLOG_ERROR("RemoveLocal: Failed to remove directory '%s'.", local_path.c_str());

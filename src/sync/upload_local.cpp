@@ -117,10 +117,8 @@ int PrepareUploadData(const UploadDirs& dirs, TempFile* data_file, NUploadReques
 
 int PrepareMacAttributes(const UploadDirs& dirs, TempFile* mac_file, NUploadRequest* request) {
   const std::string& relative = RelativePath(dirs.m_item);
-  int ea = dirs.m_view.CompanionExists(relative, VARN_EA_STREAM_NAME);
-  int resource = dirs.m_view.CompanionExists(relative, VARN_RESOURCE_STREAM_NAME);
-  if (ea == FS_LINK_REFUSED || resource == FS_LINK_REFUSED) return FS_LINK_REFUSED;
-  if (ea == 0 && resource == 0) return 0;
+  int companions = dirs.m_view.HasCompanions(relative);
+  if (companions <= 0) return companions;
   // The converter works by path: it is given copies of the companions in
   // the work folder, read through the view's descriptor, never the view's
   // own paths.
@@ -250,6 +248,7 @@ Event PushRemoteRemoval(const UploadDirs& dirs, bool directory) {
 int KeptApartByCase(const UploadDirs& dirs) {
   const WorkItem& item = dirs.m_item;
   const Event& event = item.m_event;
+  if (item.m_other_case == WorkItem::OtherCase::NONE) return 0;
   NodeRecord other;
   if (dirs.m_engine.m_db.GetNodeByOtherCase(event.m_view_id, event.m_path, &other) != 1) return 0;
   FileInfo info;
@@ -293,7 +292,7 @@ int UploadLocalItem(const WorkItem& item, EngineContext& engine) {
                static_cast<unsigned long long>(event.m_view_id));
     return 0;
   }
-  if (OpenItemView(item, &dirs.m_view) < 0 || OpenItemWorkDir(item, &dirs.m_work) < 0) return -1;
+  if (OpenItemView(item, &dirs.m_view) < 0 || OpenItemWorkDir(item, engine, &dirs.m_work) < 0) return -1;
   TempFile data_file(dirs.m_work.Path());
   TempFile mac_file(dirs.m_work.Path());
 

@@ -18,7 +18,9 @@ int OpenItemView(const WorkItem& item, ViewDir* view) {
   return 0;
 }
 
-int OpenItemWorkDir(const WorkItem& item, ViewDir* work) { return OpenWorkDir(item.m_tmp_dir, work); }
+int OpenItemWorkDir(const WorkItem& item, EngineContext& engine, ViewDir* work) {
+  return engine.m_work_dirs.Open(item.m_tmp_dir, work);
+}
 
 int FinishRefusedItem(const WorkItem& item, const char* action) {
   TLOG_WARNING("Worker (%d): not %s '%s' (view %llu): a symbolic link stands in its path", item.m_task_id, action,

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "fs/view_dir.h"
+#include "sync/engine_context.h"
 #include "sync/work_item.h"
 
 namespace tide {
@@ -19,7 +20,7 @@ int OpenItemView(const WorkItem& item, ViewDir* view);
 
 // Holds the work folder of the item's volume (made when missing). 0 or -1
 // after an ERROR line.
-int OpenItemWorkDir(const WorkItem& item, ViewDir* work);
+int OpenItemWorkDir(const WorkItem& item, EngineContext& engine, ViewDir* work);
 
 // The one line said when an item's path leads through a symbolic link.
 // Always 0: the event is finished, trying again would meet the same link.

@@ -10,6 +10,7 @@ WorkItem WorkItemOf(WorkerNative& worker) {
   item.m_event = worker.CurrentEvent();
   item.m_entry = worker.Entry();
   item.m_record = worker.Record();
+  item.m_other_case = worker.OtherCase();
   item.m_local_path = worker.LocalPath();
   item.m_tmp_dir = worker.TempDir();
   item.m_freeze_seen = worker.FreezeStateSeen();

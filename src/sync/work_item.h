@@ -22,6 +22,10 @@ struct WorkItem {
   Event m_event;
   RegistryEntry m_entry;
   NodeRecord m_record;           // all zero when the database has no row
+  // Whether the database holds a row of the same path in another case, as
+  // the worker's look-up found it; UNKNOWN makes a handler look itself.
+  enum class OtherCase { UNKNOWN, NONE, EXISTS };
+  OtherCase m_other_case = OtherCase::UNKNOWN;
   std::string m_local_path;      // watch path followed by the event's path
   std::string m_tmp_dir;         // the daemon's work folder on the view's volume
   // The freeze file as the worker found it before the handler ran: a full

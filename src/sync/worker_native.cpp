@@ -174,8 +174,17 @@ int WorkerNative::PrepareEvent() {
 
   NativeClientDb& db = m_engine.m_db;
   m_record = NodeRecord();
-  int found = m_event.m_node_id == 0 ? db.GetNodeByPath(view_id, m_event.m_path, &m_record)
-                                     : db.GetNodeById(m_event.m_node_id, &m_record);
+  m_other_case = WorkItem::OtherCase::UNKNOWN;
+  int found;
+  if (m_event.m_node_id == 0) {
+    // The same look also tells an upload whether a name of another case is
+    // recorded, which it would otherwise have to ask for on its own.
+    bool other_case = false;
+    found = db.GetNodeByPathNotingCase(view_id, m_event.m_path, &m_record, &other_case);
+    if (found >= 0) m_other_case = other_case ? WorkItem::OtherCase::EXISTS : WorkItem::OtherCase::NONE;
+  } else {
+    found = db.GetNodeById(m_event.m_node_id, &m_record);
+  }
   if (found < 0) {
     TLOG_NOTE("failed to query database for '%s' at %llu", m_event.m_path.c_str(), static_cast<ull>(view_id));
     m_record = NodeRecord();

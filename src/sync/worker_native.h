@@ -29,6 +29,7 @@
 #include "db/node_record.h"
 #include "event/event.h"
 #include "sync/server_connection.h"
+#include "sync/work_item.h"
 #include "sync/worker_handlers.h"
 
 namespace tide {
@@ -111,6 +112,7 @@ class WorkerNative : public Task {
   Event& CurrentEvent() { return m_event; }
   const RegistryEntry& Entry() const { return m_entry; }
   const NodeRecord& Record() const { return m_record; }
+  WorkItem::OtherCase OtherCase() const { return m_other_case; }
   const std::string& LocalPath() const { return m_local_path; }
   const std::string& TempDir() const { return m_tmp_dir; }
   // The freeze file as PrepareEvent found it, for a full disk met later.
@@ -134,6 +136,7 @@ class WorkerNative : public Task {
   Event m_event;               // worker thread only; type EMPTY when idle
   RegistryEntry m_entry;       // worker thread only
   NodeRecord m_record;         // worker thread only; all zero when no row
+  WorkItem::OtherCase m_other_case = WorkItem::OtherCase::UNKNOWN;  // worker thread only
   std::string m_tmp_dir;       // worker thread only
   std::string m_local_path;    // worker thread only
   FreezeFileState m_freeze_seen;  // worker thread only

@@ -146,10 +146,19 @@ TEST_F(NativeClientDbTest, PathLookupsKeepNamesThatDifferOnlyByCaseApart) {
   EXPECT_EQ("/B.txt", record.m_path);
   EXPECT_EQ(0, Db().GetNodeByOtherCase(3, "/B.txt", &record));  // only itself
   EXPECT_EQ(0, Db().GetNodeByOtherCase(4, "/b.txt", &record));  // other view
+  bool other_case = false;
+  EXPECT_EQ(0, Db().GetNodeByPathNotingCase(3, "/b.txt", &record, &other_case));
+  EXPECT_TRUE(other_case);
+  ASSERT_EQ(1, Db().GetNodeByPathNotingCase(3, "/B.txt", &record, &other_case));
+  EXPECT_EQ(2u, record.m_node_id);
+  EXPECT_FALSE(other_case);
 
   ASSERT_EQ(0, Db().UpsertNode(Node(5, 1, "/b.txt")));
   ASSERT_EQ(1, Db().GetNodeByPath(3, "/b.txt", &record));
   EXPECT_EQ(5u, record.m_node_id);
+  ASSERT_EQ(1, Db().GetNodeByPathNotingCase(3, "/b.txt", &record, &other_case));
+  EXPECT_EQ(5u, record.m_node_id);
+  EXPECT_TRUE(other_case);
   ASSERT_EQ(1, Db().GetNodeByPath(3, "/B.txt", &record));
   EXPECT_EQ(2u, record.m_node_id);
   ASSERT_EQ(0, Db().DeleteNodeByPath(3, "/b.txt"));

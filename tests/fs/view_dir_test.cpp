@@ -298,6 +298,39 @@ TEST(WorkDir, ClearingRemovesLeftoversButNothingALinkPointsAt) {
   EXPECT_EQ(elsewhere, test::SnapshotTree(volume / "elsewhere"));
 }
 
+// The work folder is made and checked once, then lent out on descriptors of
+// its own; one removed meanwhile (an administrator emptying "@tmp") is made
+// again, never handed out as the removed one, and a link put in its place
+// is still refused.
+TEST(WorkDir, CacheLendsTheFolderAndMakesItAgainWhenRemoved) {
+  test::TempDir volume;
+  std::string work_path = WorkDirPath(volume.Path(), "tide-clientd.tmp.dir");
+  WorkDirCache cache;
+  ViewDir first, second;
+  ASSERT_EQ(0, cache.Open(work_path, &first));
+  ASSERT_EQ(0, cache.Open(work_path, &second));
+  EXPECT_NE(first.Fd(), second.Fd());
+  EXPECT_EQ(work_path, second.Path());
+  first = ViewDir();  // a borrower closing its descriptor leaves the others usable
+  EXPECT_EQ(0, faccessat(second.Fd(), ".", F_OK, 0));
+
+  ASSERT_EQ(0, rmdir(work_path.c_str()));
+  ViewDir again;
+  ASSERT_EQ(0, cache.Open(work_path, &again));
+  struct stat held, on_disk;
+  ASSERT_EQ(0, fstat(again.Fd(), &held));
+  ASSERT_EQ(0, stat(work_path.c_str(), &on_disk));
+  EXPECT_EQ(on_disk.st_ino, held.st_ino);
+  EXPECT_EQ(0700u, ModeOf(work_path));
+
+  ASSERT_EQ(0, rmdir(work_path.c_str()));
+  ASSERT_EQ(0, mkdir((volume / "elsewhere").c_str(), 0755));
+  ASSERT_EQ(0, symlink((volume / "elsewhere").c_str(), work_path.c_str()));
+  ViewDir refused;
+  EXPECT_EQ(-1, cache.Open(work_path, &refused));
+  EXPECT_FALSE(refused.IsOpen());
+}
+
 class NewObjectPermissions : public ViewDirTest {
  protected:
   // A new file and a new folder in `folder`, as a handler makes them.

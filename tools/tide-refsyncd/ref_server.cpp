@@ -234,10 +234,12 @@ int RefServer::WaitForRequest(Channel* channel, Session* session) {
   // Between requests a client may stay silent as long as it likes; the poll
   // keeps an eye on the stop request meanwhile.
   while (m_stop.load(std::memory_order_relaxed) == 0) {
-    pollfd p{fd, POLLIN, 0};
+    pollfd p{fd, POLLIN | POLLRDHUP, 0};
     int ready = poll(&p, 1, 1000);
     if (ready < 0 && errno != EINTR) return 0;
     if (ready <= 0) continue;
+    // Data and no hang-up is the common case, a request: no need to look.
+    if ((p.revents & POLLIN) && !(p.revents & (POLLRDHUP | POLLHUP | POLLERR))) return 1;
     char byte;
     ssize_t n = recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
     if (n > 0) return 1;

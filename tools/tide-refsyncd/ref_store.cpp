@@ -35,6 +35,21 @@ constexpr int BUSY_TIMEOUT_MS = 30000;
 // hand for tests and demos (the admin's view-add) never meet a node id.
 #define REF_FIRST_ID_BASE "100000"
 
+// Closes a descriptor when it goes out of scope (-1: nothing to close).
+class ClosedAtEnd {
+ public:
+  explicit ClosedAtEnd(int fd) : m_fd(fd) {}
+  ~ClosedAtEnd() {
+    if (m_fd >= 0) close(m_fd);
+  }
+  ClosedAtEnd(const ClosedAtEnd&) = delete;
+  ClosedAtEnd& operator=(const ClosedAtEnd&) = delete;
+  int Get() const { return m_fd; }
+
+ private:
+  int m_fd;
+};
+
 const char* SCHEMA =
     "CREATE TABLE IF NOT EXISTS counters (name TEXT PRIMARY KEY, value INTEGER NOT NULL);"
     "INSERT OR IGNORE INTO counters (name, value) VALUES ('sync_id', 0), ('next_id', " REF_FIRST_ID_BASE ");"
@@ -354,9 +369,9 @@ std::string RefStore::ObjectPath(const std::string& hash) const {
   return m_store_dir + "/objects/" + hash.substr(0, 2) + "/" + hash;
 }
 
-int RefStore::PlaceContent(int in, const std::string& source, bool may_link, std::string* temp) {
-  struct stat st {};
-  if (fstat(in, &st) != 0) return -1;
+int RefStore::PlaceContent(int in, const struct stat& st, const std::string& source, bool may_link,
+                           std::string* temp, bool* linked) {
+  *linked = false;
   // A throw-away copy that nobody else names is simply taken over: no data
   // moves at all. The inode check makes sure the name still leads to the
   // file that was opened (and link() does not follow a symbolic link).
@@ -366,9 +381,10 @@ int RefStore::PlaceContent(int in, const std::string& source, bool may_link, std
     static const std::string pid = std::to_string(getpid());
     *temp = m_store_dir + "/tmp/in-" + pid + "-" + std::to_string(++m_next_temp);
     if (link(source.c_str(), temp->c_str()) == 0) {
-      struct stat linked {};
-      if (lstat(temp->c_str(), &linked) == 0 && linked.st_ino == st.st_ino && linked.st_dev == st.st_dev) {
+      struct stat linked_st {};
+      if (lstat(temp->c_str(), &linked_st) == 0 && linked_st.st_ino == st.st_ino && linked_st.st_dev == st.st_dev) {
         ++m_imports.m_linked;
+        *linked = true;
         return 0;
       }
       unlink(temp->c_str());
@@ -417,11 +433,16 @@ uint32_t RefStore::ImportContent(const std::string& source, const std::string& e
     return REF_SERVER_ERROR;
   }
   std::string temp;
-  int placed = PlaceContent(in, source, adopt, &temp);
-  close(in);
+  bool linked = false;
+  int placed = PlaceContent(in, st, source, adopt, &temp, &linked);
+  // What the store took over by a link is the open file itself: it is
+  // looked at and hashed through `in`, which no name change can redirect.
+  ClosedAtEnd kept(linked ? in : -1);
+  if (!linked) close(in);
   if (placed != 0) return REF_SERVER_ERROR;
   struct stat copy_st {};
-  if (check_later && IsHexDigest(Lower(expected_hash)) && stat(temp.c_str(), &copy_st) == 0 &&
+  if (check_later && IsHexDigest(Lower(expected_hash)) &&
+      (linked ? fstat(kept.Get(), &copy_st) : stat(temp.c_str(), &copy_st)) == 0 &&
       static_cast<uint64_t>(copy_st.st_size) >= m_later_check_minimum.load()) {
     if (expected_size >= 0 && static_cast<uint64_t>(expected_size) != static_cast<uint64_t>(copy_st.st_size)) {
       TLOG_ERROR("content of %s has %llu bytes, expected %lld", source.c_str(),
@@ -457,7 +478,8 @@ uint32_t RefStore::ImportContent(const std::string& source, const std::string& e
   // The checksum is taken of what the store now holds: that is what later
   // downloads hand out.
   unsigned char digest[MD4_DIGEST_LENGTH_BYTES];
-  if (RSCalcMD4(temp, digest, nullptr) != 0 || stat(temp.c_str(), &copy_st) != 0) {
+  int hashed = linked ? RSCalcMD4Fd(kept.Get(), digest, nullptr) : RSCalcMD4(temp, digest, nullptr);
+  if (hashed != 0 || (linked ? fstat(kept.Get(), &copy_st) : stat(temp.c_str(), &copy_st)) != 0) {
     TLOG_ERROR("checksum of %s failed", temp.c_str());
     unlink(temp.c_str());
     return REF_SERVER_ERROR;
@@ -727,11 +749,14 @@ int RefStore::ListBelow(uint64_t view_id, const std::string& path, bool recursiv
 uint32_t RefStore::Upload(const RefUpload& upload, RefNode* out) {
   if (!IsValidViewPath(upload.m_path)) return REF_REFUSED_PATH;
   if (upload.m_view_id == 0) return REF_INVALID_VIEW;
+  if (!upload.m_is_dir && upload.m_path == "/") return REF_REFUSED_PATH;
+  // One transaction from the first look to the last write: no other writer
+  // comes in between, and the database is locked once per upload.
+  Txn txn(this);
+  if (!txn.Ok()) return REF_SERVER_ERROR;
   RefUpload accepted = upload;
   if (!upload.m_is_dir) {
-    if (upload.m_path == "/") return REF_REFUSED_PATH;
-    // A conflict known before the copy saves the copy; the transaction
-    // checks again, since another writer may come in between.
+    // A conflict known before the copy saves the copy.
     if (!upload.m_force) {
       RefNode current;
       int found = ReadNode(upload.m_view_id, upload.m_path, &current);
@@ -760,8 +785,6 @@ uint32_t RefStore::Upload(const RefUpload& upload, RefNode* out) {
     accepted.m_mac_size = 0;
     accepted.m_mac_hash.clear();
   }
-  Txn txn(this);
-  if (!txn.Ok()) return REF_SERVER_ERROR;
   uint32_t code = UploadLocked(accepted, out);
   if (code != REF_OK) return code;
   return txn.Commit() == 0 ? REF_OK : REF_SERVER_ERROR;

@@ -28,6 +28,8 @@
 #include <cstdint>
 #include <deque>
 #include <map>
+#include <sys/stat.h>
+
 #include <string>
 #include <thread>
 #include <vector>
@@ -220,9 +222,12 @@ class RefStore {
   int IdInUse(uint64_t id, bool* in_use);
   int HasRemoteNewerBelow(uint64_t view_id, const std::string& path, uint64_t base, bool* newer);
   int AddOriginColumn();
-  // Puts the content of `source` (open as `in`) at a new temporary path of
-  // the store → 0 with the path in *temp, or -1.
-  int PlaceContent(int in, const std::string& source, bool may_link, std::string* temp);
+  // Puts the content of `source` (open as `in`, whose fstat is `st`) at a
+  // new temporary path of the store → 0 with the path in *temp, or -1.
+  // *linked tells whether that path is `in` itself (taken over by a link)
+  // rather than a copy.
+  int PlaceContent(int in, const struct stat& st, const std::string& source, bool may_link, std::string* temp,
+                   bool* linked);
   int ListBelow(uint64_t view_id, const std::string& path, bool recursive, bool live_only,
                 std::vector<RefNode>* out);
   uint32_t UploadLocked(const RefUpload& upload, RefNode* out);
