@@ -356,12 +356,12 @@ class Executor:
             for name in names:
                 self._record_file(os.path.join(folder, name)[len(self.root):])
 
-    def _record_file(self, path, group=None):
+    def _record_file(self, path, group=None, recorded_as=None):
         if IGNORED.search(path):
             return
         try:
             with open(self.local(path), "rb") as f:
-                self.model.write("local", path, f.read(), group)
+                self.model.write("local", recorded_as or path, f.read(), group)
         except OSError:
             pass
 
@@ -387,8 +387,15 @@ class Executor:
                 except OSError:
                     continue
                 if same and full != self.local(path):
-                    self.unseen_paths.add(full[len(self.root):])
-                    self._record_file(full[len(self.root):])
+                    name = full[len(self.root):]
+                    self.unseen_paths.add(name)
+                    self._record_file(name)
+                    # The daemon may have moved that name to a conflict name
+                    # since an earlier write was recorded under the name it
+                    # had: the file holding that write now holds this one.
+                    if original_path(name) != name:
+                        self.unseen_paths.add(original_path(name))
+                        self._record_file(name, recorded_as=original_path(name))
 
     def _write(self, path, data, how, group=None):
         """Writes `data` through one open file: "create" replaces the

@@ -164,6 +164,26 @@ class NoChangeTest(unittest.TestCase):
                 self.assertEqual(expected, {p: sorted(d) for p, d in model.must_survive().items()})
 
 
+class MovedLinkTest(unittest.TestCase):
+    def test_a_write_through_a_link_supersedes_the_version_its_moved_name_held(self):
+        # A write recorded under /d/b.bin; the daemon then moves /d to a
+        # conflict name; a write through another name of the same file
+        # replaces that version wherever the file now is.
+        m = randomsync.md4
+        with tempfile.TemporaryDirectory() as root:
+            moved = "/d_ADMIN_Dec-11-0928-2026_Conflict"
+            os.makedirs(root + moved)
+            with open(root + moved + "/b.bin", "wb") as f:
+                f.write(b"first")
+            os.link(root + moved + "/b.bin", root + "/link")
+            model = Model()
+            model.write("local", "/d/b.bin", b"first")
+            PausedExecutor(root, model).apply(["L-overwrite", "/link", "second"])
+            survive = model.must_survive()
+            self.assertEqual({m(b"second")}, survive["/d/b.bin"])
+            self.assertEqual([], randomsync.lost(survive, randomsync.disk_tree(root)))
+
+
 class GeneratorTest(unittest.TestCase):
     def test_a_seed_replays_the_same_operations_and_families_add_their_fault(self):
         for family, fault in [("plain", None), ("kill", "kill-daemon"), ("server_kill", "kill-server"),
