@@ -319,7 +319,10 @@ int RefStore::Open(const std::string& db_path, const std::string& store_dir) {
     return -1;
   }
   sqlite3_busy_timeout(m_db, BUSY_TIMEOUT_MS);
-  if (Exec("PRAGMA journal_mode = WAL") != 0 || Exec("PRAGMA synchronous = NORMAL") != 0) {
+  // A history of a large share outgrows SQLite's default 2 MB page cache
+  // early; every upload then reads its index pages back from the file.
+  if (Exec("PRAGMA journal_mode = WAL") != 0 || Exec("PRAGMA synchronous = NORMAL") != 0 ||
+      Exec("PRAGMA cache_size = -32768") != 0) {
     Close();
     return -1;
   }
