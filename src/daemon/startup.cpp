@@ -152,8 +152,14 @@ int BecomeDaemon(const ClientConfig& config) {
   layout.m_work_dir_name = config.m_work_dir_name;
   SetVolumeLayout(layout);
   ViewDir work;
-  if (!config.m_volume_path.empty() && OpenWorkDir(WorkDirPath(config.m_volume_path, config.m_work_dir_name), &work) < 0) {
-    TLOG_WARNING("the work folder on '%s' could not be prepared", config.m_volume_path.c_str());
+  if (!config.m_volume_path.empty()) {
+    if (OpenWorkDir(WorkDirPath(config.m_volume_path, config.m_work_dir_name), &work) < 0) {
+      TLOG_WARNING("the work folder on '%s' could not be prepared", config.m_volume_path.c_str());
+    } else {
+      // No task runs yet, and the pid file shows no other daemon: whatever
+      // is in the folder was left by a run that was killed mid-transfer.
+      ClearWorkDir(work);
+    }
   }
   return 0;
 }

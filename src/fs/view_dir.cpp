@@ -13,6 +13,8 @@
 #include <cstring>
 #include <iterator>
 #include <random>
+#include <utility>
+#include <vector>
 
 #include "core/logger.h"
 #include "fs/beneath.h"
@@ -342,7 +344,7 @@ int ViewDir::Rename(const std::string& from, const ViewDir& target, const std::s
 }
 
 int ViewDir::MoveWithCompanions(const std::string& from, const ViewDir& target, const std::string& to,
-                                NewOwner owner) const {
+                                NewOwner owner, bool no_replace) const {
   UniqueFd from_parent, to_parent;
   std::string from_leaf, to_leaf;
   int opened = OpenParent(from, &from_parent, &from_leaf);
@@ -353,8 +355,13 @@ int ViewDir::MoveWithCompanions(const std::string& from, const ViewDir& target, 
                strerror(errno));
     return -1;
   }
+  struct stat taken;
+  if (no_replace && fstatat(to_parent.Get(), to_leaf.c_str(), &taken, AT_SYMLINK_NOFOLLOW) == 0) {
+    return FS_TARGET_EXISTS;
+  }
   UniqueFd from_ea(OpenEaDir(from_parent.Get(), nullptr));
   UniqueFd to_ea;
+  std::vector<std::pair<std::string, std::string>> moved;  // companions, to be put back on a refusal
   for (const char* stream : COMPANION_STREAMS) {
     std::string from_name = CompanionName(from_leaf, stream);
     struct stat st;
@@ -374,6 +381,29 @@ int ViewDir::MoveWithCompanions(const std::string& from, const ViewDir& target, 
       TLOG_ERROR("MoveFile: fail to rename '%s' -> '%s'. %s.", from_name.c_str(), to_name.c_str(), strerror(error));
       return -1;
     }
+    moved.emplace_back(from_name, to_name);
+  }
+  if (no_replace) {
+    int renamed = renameat2(from_parent.Get(), from_leaf.c_str(), to_parent.Get(), to_leaf.c_str(), RENAME_NOREPLACE);
+    if (renamed < 0 && errno == EINVAL) {
+      // The file system cannot refuse to replace by itself: look first.
+      if (fstatat(to_parent.Get(), to_leaf.c_str(), &taken, AT_SYMLINK_NOFOLLOW) == 0) {
+        errno = EEXIST;
+      } else {
+        renamed = renameat(from_parent.Get(), from_leaf.c_str(), to_parent.Get(), to_leaf.c_str());
+      }
+    }
+    if (renamed == 0) return 0;
+    if (errno == EEXIST) {
+      // Taken since the look above: the companions go back with their file.
+      for (const auto& [from_name, to_name] : moved) {
+        renameat(to_ea.Get(), to_name.c_str(), from_ea.Get(), from_name.c_str());
+      }
+      return FS_TARGET_EXISTS;
+    }
+    TLOG_ERROR("MoveFile: fail to rename '%s' -> '%s'. %s.", PathOf(from).c_str(), target.PathOf(to).c_str(),
+               strerror(errno));
+    return -1;
   }
   if (renameat(from_parent.Get(), from_leaf.c_str(), to_parent.Get(), to_leaf.c_str()) < 0) {
     TLOG_ERROR("MoveFile: fail to rename '%s' -> '%s'. %s.", PathOf(from).c_str(), target.PathOf(to).c_str(),

@@ -96,9 +96,11 @@ class ViewDir {
   int Rename(const std::string& from, const ViewDir& target, const std::string& to, bool no_replace) const;
 
   // Rename that carries the attribute companions along; their "@eaDir" at
-  // the target is made for `owner` when missing. Replaces what is at `to`.
-  int MoveWithCompanions(const std::string& from, const ViewDir& target, const std::string& to,
-                         NewOwner owner) const;
+  // the target is made for `owner` when missing. Replaces what is at `to`,
+  // unless `no_replace`: then FS_TARGET_EXISTS when something is there, and
+  // nothing is moved.
+  int MoveWithCompanions(const std::string& from, const ViewDir& target, const std::string& to, NewOwner owner,
+                         bool no_replace = false) const;
 
   // Sets access and modification time of `relative` itself. 0,
   // FS_LINK_REFUSED, or -1 after an ERROR line.

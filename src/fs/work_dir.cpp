@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 #include <mutex>
+#include <vector>
 
 #include "core/logger.h"
 #include "fs/unique_fd.h"
@@ -93,6 +94,18 @@ int OpenWorkDir(const std::string& work_dir_path, ViewDir* dir) {
     return -1;
   }
   return dir->OpenBelow(volume, "@tmp/" + work_dir_name) == 0 ? 0 : -1;
+}
+
+int ClearWorkDir(const ViewDir& work) {
+  std::vector<DirEntryName> names;
+  if (ReadDirectoryNames(work.Fd(), &names) < 0) {
+    TLOG_ERROR("opendir(%s): %s (%d)", work.Path().c_str(), strerror(errno), errno);
+    return -1;
+  }
+  if (names.empty()) return 0;
+  if (RemoveTreeContents(work.Fd(), work.Path(), nullptr) < 0) return -1;
+  TLOG_INFO("removed %zu entries an earlier run left in '%s'", names.size(), work.Path().c_str());
+  return static_cast<int>(names.size());
 }
 
 int WorkDirCache::Open(const std::string& work_dir_path, ViewDir* dir) {

@@ -40,6 +40,14 @@ std::string WorkDirPath(const std::string& volume_root, const std::string& work_
 // (fchown/fchmod through its descriptor). 0, or -1 after an ERROR line.
 int OpenWorkDir(const std::string& work_dir_path, ViewDir* dir);
 
+// Empties the work folder held in `work`: at start-up everything in it is
+// what an earlier run left when it was killed in the middle of a transfer
+// or a removal (copies, download temporaries, parked folders), which no one
+// would ever remove otherwise. Call it only while no task of this process
+// uses the folder. The number of entries found at its top, or -1 after an
+// ERROR line.
+int ClearWorkDir(const ViewDir& work);
+
 // The work folders of the volumes, made and checked once. Making and
 // checking a work folder takes about a dozen system calls, which every
 // upload and download would otherwise pay again; once checked, a folder is

@@ -50,6 +50,10 @@ constexpr uint32_t DOWNLOAD_ERROR = 1;
 constexpr uint32_t DOWNLOAD_NO_ENTRY = 6;
 constexpr uint32_t DOWNLOAD_NOT_MODIFIED = 7;
 
+// How often a download steps aside for a file made at its path meanwhile
+// before it tries again later.
+constexpr int PLACE_ATTEMPTS = 3;
+
 // Results of the response steps besides 0 and -1.
 constexpr int DOWNLOAD_REFUSED = -2;    // unusable answer: end the event
 constexpr int DOWNLOAD_DISK_FULL = -3;  // view frozen: the event goes back
@@ -236,9 +240,14 @@ int ProcessDownloadFileResponse(const DownloadDirs& dirs, const NDownloadRespons
     TLOG_ERROR("ProcessDownloadFileResponse: failed to get file system info");
     return fail(-1);
   }
+  // Unless an unmodified file stands at the path, the path is free once a
+  // modified one has moved aside, and the new version must not replace
+  // anything that turns up there before it is put in place.
+  bool path_free = !local.m_exists;
   if (local.m_exists && CheckLocalModification(dirs, local, response)) {
     int moved = MoveAside(dirs, "ProcessDownloadFileResponse");
     if (moved < 0) return fail(moved);
+    path_free = true;
   }
   NewOwner owner = OwnerForServerVersion(dirs.m_view, response.m_uid, response.m_gid);
   // The folder that takes the file is held from here to the end. Most
@@ -276,7 +285,20 @@ int ProcessDownloadFileResponse(const DownloadDirs& dirs, const NDownloadRespons
     TLOG_ERROR("ProcessDownloadFileResponse: fail to replace original file '%s'", local_path.c_str());
     return fail(-1);
   }
-  int moved = dirs.m_work.MoveWithCompanions(tmp_name, dirs.m_view, relative, owner);
+  int moved = dirs.m_work.MoveWithCompanions(tmp_name, dirs.m_view, relative, owner, path_free);
+  for (int attempt = 0; moved == FS_TARGET_EXISTS && attempt < PLACE_ATTEMPTS; ++attempt) {
+    // Made locally while the copy was prepared (a program saving under
+    // that name): local work the server never saw, kept under a conflict
+    // name like any other local change the new version meets.
+    TLOG_INFO("'%s' was made while its download was prepared: kept under a conflict name", local_path.c_str());
+    int aside = MoveAside(dirs, "ProcessDownloadFileResponse");
+    if (aside < 0) return fail(aside);
+    moved = dirs.m_work.MoveWithCompanions(tmp_name, dirs.m_view, relative, owner, true);
+  }
+  if (moved == FS_TARGET_EXISTS) {
+    TLOG_INFO("'%s' keeps being made anew: its download is tried again later", local_path.c_str());
+    return fail(-1);
+  }
   if (moved < 0) {
     if (moved != FS_LINK_REFUSED) {
       TLOG_ERROR("ProcessDownloadFileResponse: fail to replace original file '%s'", local_path.c_str());

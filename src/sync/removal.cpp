@@ -326,7 +326,18 @@ int CreateDirSelfEventItem(const WorkItem& item, EventManager& events) {
       TLOG_ERROR("CreateDirSelfEvent: failed to get local file system info of '%s'", item.m_local_path.c_str());
       return -1;
     }
-    if (info.m_exists) {
+    if (info.m_exists && finished.m_type == REMOVE_LOCAL) {
+      // The server removed the directory while changes below it waited;
+      // its children have been dealt with one by one, and now the
+      // directory's own removal is carried out, with the same checks as
+      // any: kept when local work or a newer server version lies below it,
+      // removed otherwise. An upload would not do: its row, still there,
+      // makes it a fake event, and the directory would stay on the disk
+      // and in the database while the server no longer has it.
+      self.m_type = REMOVE_LOCAL;
+      self.m_sync_id = finished.m_sync_id;
+      self.m_node_id = finished.m_node_id;
+    } else if (info.m_exists) {
       self.m_type = UPLOAD_LOCAL;
     } else {
       // Pending changes below a directory that is gone: fetch it again

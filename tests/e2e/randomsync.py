@@ -356,12 +356,12 @@ class Executor:
             for name in names:
                 self._record_file(os.path.join(folder, name)[len(self.root):])
 
-    def _record_file(self, path, group=None):
+    def _record_file(self, path, group=None, recorded_as=None):
         if IGNORED.search(path):
             return
         try:
             with open(self.local(path), "rb") as f:
-                self.model.write("local", path, f.read(), group)
+                self.model.write("local", recorded_as or path, f.read(), group)
         except OSError:
             pass
 
@@ -387,16 +387,64 @@ class Executor:
                 except OSError:
                     continue
                 if same and full != self.local(path):
-                    self.unseen_paths.add(full[len(self.root):])
-                    self._record_file(full[len(self.root):])
+                    name = full[len(self.root):]
+                    self.unseen_paths.add(name)
+                    self._record_file(name)
+                    # The daemon may have moved that name to a conflict name
+                    # since an earlier write was recorded under the name it
+                    # had: the file holding that write now holds this one.
+                    if original_path(name) != name:
+                        self.unseen_paths.add(original_path(name))
+                        self._record_file(name, recorded_as=original_path(name))
 
-    def _write(self, path, data, mode):
+    def _write(self, path, data, how, group=None):
+        """Writes `data` through one open file: "create" replaces the
+        content (making the file when missing), "append" adds to it (making
+        it too), "overwrite" writes over the start and cuts the file there.
+        What the written file then holds is read back through the same
+        descriptor, not the path: the daemon may move the file to a conflict
+        name, or put a download in its place, between the open and a second
+        look at the path, and what the write reached must survive wherever
+        the file went. A write that leaves an existing file's content as it
+        was is no version of its own: the daemon rightly sees nothing to
+        keep."""
         full = self.local(path)
         os.makedirs(os.path.dirname(full), exist_ok=True)
-        with open(full, mode) as f:
-            f.write(data)
-            f.flush()
-            self.written = os.fstat(f.fileno())
+        try:
+            fd = os.open(full, os.O_RDWR)
+            before = None
+        except FileNotFoundError:
+            if how == "overwrite":
+                raise
+            fd = os.open(full, os.O_RDWR | os.O_CREAT | os.O_EXCL, 0o666)
+            before = b""
+        try:
+            if before is None:
+                before = os.pread(fd, os.fstat(fd).st_size, 0)
+                existed = True
+            else:
+                existed = False
+            if how == "create":
+                os.ftruncate(fd, 0)
+                offset = 0
+            elif how == "append":
+                offset = os.fstat(fd).st_size
+            else:
+                offset = 0
+            view = memoryview(data)
+            while view:
+                done = os.pwrite(fd, view, offset)
+                view, offset = view[done:], offset + done
+            if how == "overwrite":
+                os.ftruncate(fd, len(data))
+            self.written = os.fstat(fd)
+            content = os.pread(fd, self.written.st_size, 0)
+        finally:
+            os.close(fd)
+        changed = not (existed and content == before)
+        if changed and not IGNORED.search(path):
+            self.model.write("local", path, content, group)
+        return changed
 
     def _server_put(self, path, data, group=None):
         source = "/tmp/random-put"
@@ -425,32 +473,41 @@ class Executor:
             full = self.local(path)
             if os.path.isdir(full):
                 return
-            self._write(path, data, "r+b" if kind == "L-overwrite" and os.path.isfile(full) else "wb")
-            if kind == "L-overwrite":
-                with open(full, "r+b") as f:
-                    f.truncate(len(data))
-            self._record_file(path)
-            self._record_links(path)
+            # An overwrite in place, as an editor saving without a
+            # temporary file does it: open, write, ftruncate, close.
+            overwrite = kind == "L-overwrite" and os.path.isfile(full)
+            if self._write(path, data, "overwrite" if overwrite else "create"):
+                self._record_links(path)
         elif kind == "L-append":
             if os.path.isfile(self.local(args[0])):
-                self._write(args[0], args[1].encode(), "ab")
-                self._record_file(args[0])
-                self._record_links(args[0])
+                if self._write(args[0], args[1].encode(), "append"):
+                    self._record_links(args[0])
         elif kind == "L-truncate":
             # As the shell's tool does it: open, ftruncate, close.
             if os.path.isfile(self.local(args[0])):
                 with open(self.local(args[0]), "r+b") as f:
+                    before = os.pread(f.fileno(), os.fstat(f.fileno()).st_size, 0)
                     f.truncate(args[1])
                     self.written = os.fstat(f.fileno())
-                self._record_file(args[0])
-                self._record_links(args[0])
+                    content = os.pread(f.fileno(), self.written.st_size, 0)
+                if content != before:
+                    self.model.write("local", args[0], content)
+                    self._record_links(args[0])
         elif kind == "L-atomic":
             path, data = args[0], args[1].encode()
             if os.path.isdir(self.local(path)):
                 return
-            self._write(path + TEMP_SUFFIX, data, "wb")
+            try:
+                with open(self.local(path), "rb") as f:
+                    before = f.read()
+            except OSError:
+                before = None
+            self._write(path + TEMP_SUFFIX, data, "create")
             os.rename(self.local(path + TEMP_SUFFIX), self.local(path))
-            self._record_file(path)
+            # What was renamed into place, wherever the daemon moves it
+            # next; the same content again is no version of its own.
+            if data != before:
+                self.model.write("local", path, data)
         elif kind == "L-delete":
             if os.path.isfile(self.local(args[0])):
                 os.unlink(self.local(args[0]))
@@ -498,9 +555,8 @@ class Executor:
             self.collisions += 1
             self.hooks.pause()
             try:
-                self._write(path, local_data, "wb")
-                self._record_file(path, group=self.collisions)
-                self._record_links(path)
+                if self._write(path, local_data, "create", group=self.collisions):
+                    self._record_links(path)
                 self._server_put(path, server_data, group=self.collisions)
             finally:
                 self.hooks.resume()
@@ -508,8 +564,7 @@ class Executor:
             folder, count = args
             for i in range(count):
                 data = ("burst %d of %s\n" % (i, folder)).encode()
-                self._write("%s/f%04d" % (folder, i), data, "wb")
-                self.model.write("local", "%s/f%04d" % (folder, i), data)
+                self._write("%s/f%04d" % (folder, i), data, "create")
         elif kind == "kill-daemon":
             self.hooks.kill_daemon()
         elif kind == "kill-server":

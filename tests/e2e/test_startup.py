@@ -94,6 +94,19 @@ class StartupTest(harness.DaemonTestCase):
         self.assertLess(log.find("stopping all tasks"), log.find("main thread down"))
         self.assertEqual("%d\n" % daemon.pid, read(PID_FILE))  # left in place
 
+    def test_start_empties_the_work_folder_a_killed_run_left(self):
+        # Upload copies and a folder parked for removal, as a SIGKILL in the
+        # middle of a transfer leaves them; nothing else would remove them.
+        work = "/volume1/@tmp/tide-clientd.tmp.dir"
+        write(work + "/u2EeTc", "an upload copy\n")
+        write(work + "/rm.0badcafe/d/f", "a parked folder\n")
+        daemon = self.start("")
+        try:
+            # The detector may have made its companion folder meanwhile.
+            self.assertEqual([], sorted(set(os.listdir(work)) - {"@eaDir"}))
+        finally:
+            self.assertEqual(0, daemon.stop())
+
     def test_live_pid_file_refuses_start(self):
         write(PID_FILE, "%d\n" % os.getpid())
         daemon = self.launch(FOREGROUND)

@@ -144,6 +144,19 @@ TEST_F(ViewDirTest, MoveWithCompanionsCarriesThemAcrossFolders) {
   EXPECT_EQ("p", test::TempDir::ReadFile(In("plain")));
   EXPECT_FALSE(Exists(In("@eaDir")));
   EXPECT_EQ(-1, work.MoveWithCompanions("/missing", m_view, "/x", {}));
+
+  // Told not to replace, it leaves a file that is there alone, companions
+  // included, and moves nothing.
+  m_dir.WriteFile("work/NEW", "new version");
+  m_dir.WriteFile("work/@eaDir/NEW@VarnEAStream", "new ea");
+  m_dir.WriteFile("view/share/made.txt", "made meanwhile");
+  EXPECT_EQ(FS_TARGET_EXISTS, work.MoveWithCompanions("/NEW", m_view, "/share/made.txt", {}, true));
+  EXPECT_EQ("made meanwhile", test::TempDir::ReadFile(In("share/made.txt")));
+  EXPECT_FALSE(Exists(In("share/@eaDir/made.txt@VarnEAStream")));
+  EXPECT_EQ("new ea", test::TempDir::ReadFile(m_dir / "work/@eaDir/NEW@VarnEAStream"));
+  ASSERT_EQ(0, work.MoveWithCompanions("/NEW", m_view, "/share/free.txt", {}, true));
+  EXPECT_EQ("new version", test::TempDir::ReadFile(In("share/free.txt")));
+  EXPECT_EQ("new ea", test::TempDir::ReadFile(In("share/@eaDir/free.txt@VarnEAStream")));
 }
 
 TEST_F(ViewDirTest, RenameAndCopyCompanions) {
@@ -262,6 +275,27 @@ TEST(WorkDir, IsPrivateAndTakenBack) {
   EXPECT_EQ(before, test::SnapshotTree(volume / "elsewhere"));
 
   EXPECT_EQ(-1, OpenWorkDir(volume / "not-tmp/x", &refused));
+}
+
+// A run killed mid-transfer leaves its copies and parked folders behind;
+// the next run's start empties the folder, never following a link out of it.
+TEST(WorkDir, ClearingRemovesLeftoversButNothingALinkPointsAt) {
+  test::TempDir volume;
+  std::string work_path = WorkDirPath(volume.Path(), "tide-clientd.tmp.dir");
+  ViewDir work;
+  ASSERT_EQ(0, OpenWorkDir(work_path, &work));
+  EXPECT_EQ(0, ClearWorkDir(work));
+
+  volume.WriteFile("@tmp/tide-clientd.tmp.dir/u2EeTc", "an upload copy");
+  volume.WriteFile("@tmp/tide-clientd.tmp.dir/rm.0badcafe/d/f", "a parked folder");
+  volume.WriteFile("@tmp/tide-clientd.tmp.dir/@eaDir/u2EeTc@VarnEAStream", "its companion");
+  volume.WriteFile("elsewhere/kept", "not ours");
+  ASSERT_EQ(0, symlink((volume / "elsewhere").c_str(), (work_path + "/link").c_str()));
+  std::vector<std::string> elsewhere = test::SnapshotTree(volume / "elsewhere");
+
+  EXPECT_EQ(4, ClearWorkDir(work));
+  EXPECT_EQ(1u, test::SnapshotTree(work_path).size());  // the folder alone
+  EXPECT_EQ(elsewhere, test::SnapshotTree(volume / "elsewhere"));
 }
 
 // The work folder is made and checked once, then only recognised. One

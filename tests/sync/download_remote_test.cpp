@@ -130,6 +130,53 @@ TEST_F(DownloadRemoteTest, LocalChangesAreKeptAsConflictCopies) {
   EXPECT_EQ(std::vector<std::string>{}, Leftovers());
 }
 
+// A program that saves a file under the name while the server's version is
+// being prepared (after the download looked at the path) made local work
+// the server never saw: the new version takes the path, the saved file is
+// kept under a conflict name instead of being replaced unseen.
+TEST_F(DownloadRemoteTest, AFileMadeAtThePathWhileItIsPreparedIsKept) {
+  StartReferenceServer();
+  RefNode file = ServerPut("/new/a.txt", "from the server");
+  // The download makes the folder "/new" and tells the indexing service,
+  // whose socket takes no more connections until the program below has
+  // saved: the worker waits there, between its look at the path and the
+  // move of the new version into place.
+  std::string socket_path = m_dir / "index.sock";
+  struct sockaddr_un address = {};
+  address.sun_family = AF_UNIX;
+  ASSERT_LT(socket_path.size(), sizeof address.sun_path);
+  memcpy(address.sun_path, socket_path.c_str(), socket_path.size() + 1);
+  int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_EQ(0, bind(listener, reinterpret_cast<struct sockaddr*>(&address), sizeof address));
+  ASSERT_EQ(0, listen(listener, 0));
+  int filler = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_EQ(0, connect(filler, reinterpret_cast<struct sockaddr*>(&address), sizeof address));
+  m_engine.Context().m_index.m_enabled = true;
+  m_engine.Context().m_index.m_socket_path = socket_path;
+  std::atomic<bool> done{false};
+  std::thread program([&] {
+    for (int i = 0; i < 6000 && !Exists(Local("/new")); ++i) usleep(10000);
+    Write(Local("/new/a.txt"), "saved meanwhile");
+    while (!done) {
+      struct pollfd ready = {listener, POLLIN, 0};
+      if (poll(&ready, 1, 50) == 1) close(accept(listener, nullptr, nullptr));
+    }
+  });
+  int result = Run(Download("/new/a.txt", file.m_sync_id));
+  done = true;
+  program.join();
+  close(filler);
+  close(listener);
+  m_engine.Context().m_index.m_enabled = false;
+
+  ASSERT_EQ(0, result);
+  EXPECT_EQ("from the server", Read(Local("/new/a.txt")));
+  EXPECT_EQ("saved meanwhile", Read(Local("/new/a_ADMIN_Dec-06-1641-2026_Conflict.txt")));
+  EXPECT_EQ(file.m_sync_id, Record("/new/a.txt").m_sync_id);
+  EXPECT_TRUE(Logged("'" + Local("/new/a.txt") + "' was made while its download was prepared"));
+  EXPECT_EQ(std::vector<std::string>{}, Leftovers());
+}
+
 TEST_F(DownloadRemoteTest, ResponseCodes) {
   StartScriptedServer();
   uint32_t code = 0;

@@ -331,8 +331,12 @@ TEST_F(RemovalTest, DirSelfEvent) {
   } cases[] = {
       {"plain expansion: the event again", REMOVE_LOCAL, "/gone", EVENT_FLAG_DIR | EVENT_FLAG_SERVER_SUBDIR_RESCAN,
        "REMOVE_LOCAL /gone 1", 9},
-      {"pending changes, directory present: upload", REMOVE_LOCAL, "/here",
-       EVENT_FLAG_DIR | EVENT_FLAG_SERVER_SUBDIR_RESCAN_WITH_STAT, "UPLOAD_LOCAL /here 1", 0},
+      // The server's removal of the directory itself, after its children:
+      // an upload would be a fake event of a directory still recorded.
+      {"server removal with changes below, directory present: its removal again", REMOVE_LOCAL, "/here",
+       EVENT_FLAG_DIR | EVENT_FLAG_SERVER_SUBDIR_RESCAN_WITH_STAT, "REMOVE_LOCAL /here 1", 9},
+      {"local removal with changes below, directory present: upload", REMOVE_REMOTE, "/here",
+       EVENT_FLAG_DIR | EVENT_FLAG_LOCAL_SUBDIR_RESCAN_WITH_STAT, "UPLOAD_LOCAL /here 1", 0},
       {"pending changes, directory gone: forced download", REMOVE_REMOTE, "/gone",
        EVENT_FLAG_DIR | EVENT_FLAG_LOCAL_SUBDIR_RESCAN_WITH_STAT, "DOWNLOAD_REMOTE /gone 1", 0x7FFFFFFFFFFFFFFFULL},
   };
@@ -344,6 +348,19 @@ TEST_F(RemovalTest, DirSelfEvent) {
     EXPECT_EQ(c.m_expected, Describe(pushed[0]));
     EXPECT_EQ(c.m_sync_id, pushed[0].m_sync_id);
   }
+
+  // Left empty by the removals of its children, the directory the server
+  // removed goes from the disk and the database too.
+  AddRow("/here", true, 1000, 0, 5);
+  ASSERT_EQ(0, CreateDirSelfEventItem(
+                   Item(REMOVE_LOCAL, "/here", EVENT_FLAG_DIR | EVENT_FLAG_SERVER_SUBDIR_RESCAN_WITH_STAT, 9),
+                   m_engine.m_events));
+  std::vector<Event> self = Drain();
+  ASSERT_EQ(1u, self.size());
+  WorkItem item = Item(self[0].m_type, self[0].m_path, self[0].m_flags, self[0].m_sync_id);
+  ASSERT_EQ(0, RemoveLocalItem(item, Engine()));
+  EXPECT_FALSE(ExistsLocal("/here"));
+  EXPECT_FALSE(HasRow("/here"));
 }
 
 }  // namespace
