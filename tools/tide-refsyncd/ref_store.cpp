@@ -444,7 +444,10 @@ uint32_t RefStore::ImportContent(const std::string& source, const std::string& e
   if (!linked) close(in);
   if (placed != 0) return REF_SERVER_ERROR;
   struct stat copy_st {};
+  // Whether the check may wait is decided on the size first seen: most
+  // uploads are small, and are then looked at once more only after hashing.
   if (check_later && IsHexDigest(Lower(expected_hash)) &&
+      static_cast<uint64_t>(st.st_size) >= m_later_check_minimum.load() &&
       (linked ? fstat(kept.Get(), &copy_st) : stat(temp.c_str(), &copy_st)) == 0 &&
       static_cast<uint64_t>(copy_st.st_size) >= m_later_check_minimum.load()) {
     if (expected_size >= 0 && static_cast<uint64_t>(expected_size) != static_cast<uint64_t>(copy_st.st_size)) {
@@ -502,7 +505,8 @@ uint32_t RefStore::ImportContent(const std::string& source, const std::string& e
   }
   std::string target = ObjectPath(hash);
   struct stat existing {};
-  if (stat(target.c_str(), &existing) == 0 && static_cast<uint64_t>(existing.st_size) == size) {
+  bool target_existed = stat(target.c_str(), &existing) == 0;
+  if (target_existed && static_cast<uint64_t>(existing.st_size) == size) {
     // Same content already kept. Renaming over it would make the file
     // system flush the replaced data first, for nothing.
     unlink(temp.c_str());
@@ -524,9 +528,10 @@ uint32_t RefStore::ImportContent(const std::string& source, const std::string& e
     unlink(temp.c_str());
     return REF_SERVER_ERROR;
   }
-  // A rename between two names of one file leaves both in place: when a
-  // racing writer stored this very file meanwhile, the spare name goes.
-  unlink(temp.c_str());
+  // A rename between two names of one file leaves both in place: when the
+  // object was there already (this very file, stored meanwhile by a racing
+  // writer), the spare name goes.
+  if (target_existed) unlink(temp.c_str());
   *out_hash = hash;
   *out_size = size;
   return REF_OK;
