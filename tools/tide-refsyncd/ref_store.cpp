@@ -618,11 +618,18 @@ void RefStore::StopChecks() {
 }
 
 int RefStore::NextCounter(const char* name, uint64_t* out) {
-  Stmt update(m_db, "UPDATE counters SET value = value + 1 WHERE name = ?1 RETURNING value");
-  if (!update.Ok()) return -1;
-  update.Bind(1, std::string(name));
-  if (update.Step() != SQLITE_ROW) return -1;
-  *out = update.U64(0);
+  // One past the highest id in use, within the transaction that uses it:
+  // the row that takes the id is its record, and nothing else is written.
+  // Rows are never deleted, so no id comes back. The counters table stays
+  // a floor (a history written when it was counted there, the view ids
+  // AddView hands out).
+  const bool sync = strcmp(name, "sync_id") == 0;
+  Stmt next(m_db, sync ? "SELECT MAX((SELECT value FROM counters WHERE name = 'sync_id'),"
+                         " IFNULL((SELECT MAX(sync_id) FROM changes), 0)) + 1"
+                       : "SELECT MAX((SELECT value FROM counters WHERE name = 'next_id'),"
+                         " IFNULL((SELECT MAX(node_id) FROM nodes), 0), IFNULL((SELECT MAX(view_id) FROM views), 0)) + 1");
+  if (!next.Ok() || next.Step() != SQLITE_ROW) return -1;
+  *out = next.U64(0);
   return 0;
 }
 
@@ -997,7 +1004,8 @@ int RefStore::ListNodes(uint64_t view_id, const std::string& dir_path, bool recu
 }
 
 int RefStore::CurrentSyncId(uint64_t* out) {
-  Stmt q(m_db, "SELECT value FROM counters WHERE name = 'sync_id'");
+  Stmt q(m_db,
+         "SELECT MAX((SELECT value FROM counters WHERE name = 'sync_id'), IFNULL((SELECT MAX(sync_id) FROM changes), 0))");
   if (!q.Ok() || q.Step() != SQLITE_ROW) return -1;
   *out = q.U64(0);
   return 0;
