@@ -4,6 +4,7 @@
 
 #include "db/native_client_db.h"
 
+#include <pthread.h>
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -393,6 +394,8 @@ void NativeClientDb::StopCommitThread() {
 }
 
 void NativeClientDb::CommitRowsWhenDue() {
+  // Named so that `top -H` and `ps -L` tell it from the tasks.
+  pthread_setname_np(pthread_self(), "db-commit");
   MutexLock lock(&m_mutex);
   while (!m_stop_committing) {
     if (!m_batch_open && m_batch_rows.empty()) {
