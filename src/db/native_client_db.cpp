@@ -403,7 +403,9 @@ void NativeClientDb::CommitRowsWhenDue() {
       continue;
     }
     if (std::chrono::steady_clock::now() < m_batch_due) {
-      m_batch_changed.wait_until(m_mutex, m_batch_due);
+      // A copy: the wait reads its deadline while the mutex is free.
+      const std::chrono::steady_clock::time_point due = m_batch_due;
+      m_batch_changed.wait_until(m_mutex, due);
       continue;
     }
     // After a failure (a full disk) the rows wait for the next try.
@@ -429,11 +431,24 @@ int NativeClientDb::CommitRowBatchLocked() {
   if (!m_batch_open && m_batch_rows.empty()) return 0;
   if (!m_batch_open && OpenRowBatchLocked() < 0) return -1;
   m_batch_open = false;
-  if (StepDoneLocked(StatementLocked(ST_COMMIT)) < 0) {
+  sqlite3_stmt* commit = StatementLocked(ST_COMMIT);
+  int rc = commit ? sqlite3_step(commit) : SQLITE_MISUSE;
+  if (rc != SQLITE_DONE) {
+    // Tried again every second while it fails (a full disk): said once.
+    if (m_failed_commits++ == 0) {
+      TLOG_ERROR("commit of %zu rows failed: %s (%d); they are kept and tried again", m_batch_rows.size(),
+                 m_db ? sqlite3_errmsg(m_db) : "no database", rc);
+    }
+    if (commit) sqlite3_reset(commit);
     // A transaction left open would make every later BEGIN on this shared
     // connection fail with it.
     if (m_db && !sqlite3_get_autocommit(m_db)) sqlite3_exec(m_db, "ROLLBACK;", nullptr, nullptr, nullptr);
     return -1;
+  }
+  sqlite3_reset(commit);
+  if (m_failed_commits > 0) {
+    TLOG_NOTE("%zu rows committed after %d failed tries", m_batch_rows.size(), m_failed_commits);
+    m_failed_commits = 0;
   }
   m_batch_rows.clear();
   return 0;

@@ -198,6 +198,7 @@ class NativeClientDb {
   std::chrono::steady_clock::time_point m_batch_due GUARDED_BY(m_mutex);
   std::vector<NodeRecord> m_batch_rows GUARDED_BY(m_mutex);
   bool m_stop_committing GUARDED_BY(m_mutex) = false;
+  int m_failed_commits GUARDED_BY(m_mutex) = 0;  // in a row, since the last that went through
   std::condition_variable_any m_batch_changed;
   // Started by SetCommitDelay, joined by Close; never under m_mutex, which
   // the thread takes.

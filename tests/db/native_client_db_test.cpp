@@ -1,13 +1,17 @@
 #include "db/native_client_db.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <map>
 #include <thread>
 #include <vector>
 
+#include "support/private_mount.h"
 #include "support/temp_dir.h"
 
 namespace tide {
@@ -55,6 +59,22 @@ class NativeClientDbTest : public testing::Test {
     sqlite3_finalize(st);
     sqlite3_close(db);
     return found;
+  }
+  // Node rows another connection finds in the file at `db_path`.
+  static int RowCount(const std::string& db_path) {
+    sqlite3* db = nullptr;
+    int count = -1;
+    if (sqlite3_open_v2(db_path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+      sqlite3_stmt* st = nullptr;
+      if (sqlite3_prepare_v2(db, "SELECT COUNT(*) FROM node_table WHERE path LIKE '/full/%';", -1, &st, nullptr) ==
+              SQLITE_OK &&
+          sqlite3_step(st) == SQLITE_ROW) {
+        count = sqlite3_column_int(st, 0);
+      }
+      sqlite3_finalize(st);
+    }
+    sqlite3_close(db);
+    return count;
   }
   bool EventuallyOnDisk(const std::string& path) {
     for (int i = 0; i < 1000; ++i) {
@@ -335,6 +355,36 @@ TEST_F(NativeClientDbTest, DelayedCommitsKeepEveryWriteAndTheirOrder) {
   ASSERT_EQ(0, Db().UpsertNode(Node(14, 0, "/d")));
   Db().Close();
   EXPECT_TRUE(RowOnDisk("/d"));
+}
+
+TEST_F(NativeClientDbTest, RowsWhoseCommitFailedAreWrittenOnceThereIsRoom) {
+  std::string mount_point = m_dir / "small";
+  ASSERT_EQ(0, mkdir(mount_point.c_str(), 0755));
+  int status = test::RunWithSmallTmpfs(mount_point, "2m", [&] {
+    NativeClientDb db;
+    std::string path = mount_point + "/db.sqlite";
+    if (db.Initialize(path) != 0) return 1;
+    db.SetCommitDelay(std::chrono::milliseconds(5));
+    // Nothing left for the log to grow into.
+    std::string filler = mount_point + "/filler";
+    int fd = open(filler.c_str(), O_WRONLY | O_CREAT, 0600);
+    std::string block(4096, 'f');
+    while (write(fd, block.data(), block.size()) > 0) {
+    }
+    close(fd);
+    for (uint64_t id = 1; id <= 20; ++id) {
+      if (db.UpsertNode(Node(id, 0, "/full/" + std::to_string(id))) != 0) return 2;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    if (RowCount(path) != 0) return 3;  // the commit cannot have gone through
+    unlink(filler.c_str());
+    for (int i = 0; i < 1000 && RowCount(path) != 20; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (RowCount(path) != 20) return 4;
+    db.Close();
+    return 0;
+  });
+  if (status == test::MOUNT_NOT_PERMITTED) GTEST_SKIP() << "no private mounts here";
+  EXPECT_EQ(0, status);
 }
 
 }  // namespace
