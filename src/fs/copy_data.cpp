@@ -128,7 +128,7 @@ int CopyData(int in_fd, int out_fd, const std::atomic<int>* abort_flag) {
   }
 }
 
-int CopyAndHash(int in_fd, int out_fd, const std::atomic<int>* abort_flag, unsigned char digest[16]) {
+int CopyAndHash(int in_fd, int out_fd, const std::atomic<int>* abort_flag, unsigned char digest[16], uint64_t* size) {
   if (Aborted(abort_flag)) {
     errno = ECANCELED;
     return COPY_DATA_ABORTED;
@@ -152,9 +152,13 @@ int CopyAndHash(int in_fd, int out_fd, const std::atomic<int>* abort_flag, unsig
       }
       return COPY_DATA_READ_ERROR;
     }
-    return lseek(out_fd, 0, SEEK_END) < 0 ? COPY_DATA_WRITE_ERROR : COPY_DATA_OK;
+    off_t end = lseek(out_fd, 0, SEEK_END);
+    if (end < 0) return COPY_DATA_WRITE_ERROR;
+    if (size) *size = static_cast<uint64_t>(end);
+    return COPY_DATA_OK;
   }
   Md4Hasher hasher;
+  uint64_t copied = 0;
   EarlyWriteBack write_back(out_fd);
   std::unique_ptr<char, decltype(&free)> large(nullptr, &free);
   char* buffer = first;
@@ -162,8 +166,10 @@ int CopyAndHash(int in_fd, int out_fd, const std::atomic<int>* abort_flag, unsig
   for (;;) {
     if (got == 0) {
       hasher.Final(digest);
+      if (size) *size = copied;
       return COPY_DATA_OK;
     }
+    copied += static_cast<uint64_t>(got);
     hasher.Update(buffer, static_cast<size_t>(got));
     if (WriteAll(out_fd, buffer, static_cast<size_t>(got)) < 0) return COPY_DATA_WRITE_ERROR;
     write_back.Written(static_cast<size_t>(got));
@@ -187,8 +193,8 @@ int CopyAndHash(int in_fd, int out_fd, const std::atomic<int>* abort_flag, unsig
 }
 
 int CopyFileContents(int in_fd, int out_fd, const std::string& what, const std::atomic<int>* abort_flag,
-                     unsigned char* digest) {
-  int copied = digest ? CopyAndHash(in_fd, out_fd, abort_flag, digest) : CopyData(in_fd, out_fd, abort_flag);
+                     unsigned char* digest, uint64_t* size) {
+  int copied = digest ? CopyAndHash(in_fd, out_fd, abort_flag, digest, size) : CopyData(in_fd, out_fd, abort_flag);
   int error = errno;
   switch (copied) {
     case COPY_DATA_OK:

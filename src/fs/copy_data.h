@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 namespace tide {
@@ -28,15 +29,17 @@ int CopyData(int in_fd, int out_fd, const std::atomic<int>* abort_flag);
 // Like CopyData, and takes the MD4 of what it copied in the same pass over
 // the data: a clone where the file system shares blocks (the hash is then
 // the only read), else read, hash and write in pieces small enough to stay
-// in the cache between the three.
-int CopyAndHash(int in_fd, int out_fd, const std::atomic<int>* abort_flag, unsigned char digest[16]);
+// in the cache between the three. `size`, when given, receives the size
+// of the copy.
+int CopyAndHash(int in_fd, int out_fd, const std::atomic<int>* abort_flag, unsigned char digest[16],
+                uint64_t* size = nullptr);
 
 // CopyData (CopyAndHash when `digest` is given) from `in_fd` onto `out_fd`,
 // then fsync of `out_fd` (data the file system could not place shows up as
 // ENOSPC there at the latest). `what` names the copy in the ERROR line of
 // a failure. 0, or -1 with errno kept (ENOSPC or EDQUOT: disk full;
-// ECANCELED: aborted).
+// ECANCELED: aborted). `size` as for CopyAndHash, with `digest` only.
 int CopyFileContents(int in_fd, int out_fd, const std::string& what, const std::atomic<int>* abort_flag,
-                     unsigned char* digest = nullptr);
+                     unsigned char* digest = nullptr, uint64_t* size = nullptr);
 
 }  // namespace tide

@@ -470,12 +470,11 @@ int ViewDir::RemoveDirectory(const std::string& relative, const ViewDir& parking
 }
 
 int ViewDir::AnyCompanionExists(const std::string& relative, const char* const* streams, size_t count) const {
-  UniqueFd parent;
-  std::string leaf;
-  int opened = OpenParent(relative, &parent, &leaf);
-  if (opened == FS_LINK_REFUSED) return opened;
-  if (opened < 0) return 0;
-  UniqueFd ea(OpenEaDir(parent.Get(), nullptr));
+  std::string dir, leaf;
+  if (!SplitRelative(relative, &dir, &leaf)) return 0;
+  // The companions' folder in one call, the way to it checked on the way
+  // as for any open beneath the view: most folders have none.
+  UniqueFd ea(OpenBeneath(m_fd.Get(), dir + "/" + EA_DIR_NAME, O_RDONLY | O_DIRECTORY));
   if (!ea.Valid()) return IsLinkRefusal(errno) ? FS_LINK_REFUSED : 0;
   for (size_t i = 0; i < count; ++i) {
     struct stat st;

@@ -89,7 +89,9 @@ int PrepareUploadData(const UploadDirs& dirs, TempFile* data_file, NUploadReques
   TLOG_DEBUG("copying file from %s -> %s", local_path.c_str(), tmp_path.c_str());
   // The copy and its MD4 in one pass over the data.
   unsigned char digest[MD4_DIGEST_LENGTH_BYTES];
-  if (CopyFileContents(in.Get(), out.Get(), local_path + " -> " + tmp_path, dirs.m_item.m_abort, digest) < 0) {
+  uint64_t size = 0;
+  if (CopyFileContents(in.Get(), out.Get(), local_path + " -> " + tmp_path, dirs.m_item.m_abort, digest, &size) <
+      0) {
     int error = errno;
     if (error == ECANCELED) return UPLOAD_CANCELLED;
     TLOG_ERROR("failed to copy file (%s -> %s)", local_path.c_str(), tmp_path.c_str());
@@ -102,15 +104,10 @@ int PrepareUploadData(const UploadDirs& dirs, TempFile* data_file, NUploadReques
     }
     return -1;
   }
-  std::string hash = MD4ToHex(digest);
   // The size and hash describe the copy: that is what the server reads,
   // even when the original changed meanwhile.
-  if (fstat(out.Get(), &st) < 0) {
-    TLOG_ERROR("failed to get info for '%s'", tmp_path.c_str());
-    return -1;
-  }
-  request->m_size = static_cast<uint64_t>(st.st_size);
-  request->m_hash = hash;
+  request->m_size = size;
+  request->m_hash = MD4ToHex(digest);
   request->m_data_path = tmp_path;
   return 0;
 }

@@ -58,7 +58,9 @@ TEST(CopyFileContents, CopyAndItsMD4InOnePassWhateverTheSize) {
     UniqueFd in(open(source.c_str(), O_RDONLY));
     UniqueFd out(open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600));
     unsigned char digest[MD4_DIGEST_LENGTH_BYTES];
-    ASSERT_EQ(0, CopyFileContents(in.Get(), out.Get(), target, nullptr, digest)) << size;
+    uint64_t copied = 0;
+    ASSERT_EQ(0, CopyFileContents(in.Get(), out.Get(), target, nullptr, digest, &copied)) << size;
+    EXPECT_EQ(size, copied);
     EXPECT_EQ(data, test::TempDir::ReadFile(target)) << size;
     unsigned char expected[MD4_DIGEST_LENGTH_BYTES];
     ASSERT_EQ(0, RSCalcMD4(source, expected, nullptr));
