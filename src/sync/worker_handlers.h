@@ -43,6 +43,8 @@ HandlerOutcome RescanMerge(const WorkItem& item, EngineContext& engine);
 HandlerOutcome RescanSync(const WorkItem& item, EngineContext& engine);
 HandlerOutcome ExpandLocalDeleteEvent(const WorkItem& item, EngineContext& engine);
 HandlerOutcome ExpandServerDeleteEvent(const WorkItem& item, EngineContext& engine);
-HandlerOutcome CreateDirSelfEvent(const WorkItem& item, EngineContext& engine);
+// The directory's own event after a subtree rescan, made while the finished
+// one is still held: 1 with *self, 0 none, -1 failure.
+int CreateDirSelfEvent(const WorkItem& item, EngineContext& engine, Event* self);
 
 }  // namespace tide
