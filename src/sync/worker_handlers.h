@@ -34,6 +34,9 @@ int CaculateMD4(const std::string& path, std::string* hash, const std::atomic<in
 
 // Download (server change to the disk).
 HandlerOutcome DownloadRemote(const WorkItem& item, EngineContext& engine);
+// Tests run `hook` in a download between its look at the local file and the
+// move of the new version into place; nullptr removes it.
+void SetDownloadPlaceHookForTest(void (*hook)());
 
 // Removal both ways, expansion and rescan.
 HandlerOutcome RemoveLocal(const WorkItem& item, EngineContext& engine);
