@@ -1,12 +1,14 @@
 #!/usr/bin/env python3
 """One big file each way, whole daemon in the sandbox, on a tmpfs volume and
-on an ext4 image mounted by loop as the volume: its time against the best of
+on an ext4 or btrfs image mounted by loop as the volume (btrfs shares
+blocks: the copies there are clones): its time against the best of
 three `cp` of the same file on the same file system plus librsync's MD4 of
 it, ratio = (cp + MD4) / transfer; where the time goes.
 
-    bench/bench_big_file.py [SIZE_MIB] [BUILD_DIR] [--fs tmpfs|ext4|both]
+    bench/bench_big_file.py [SIZE_MIB] [BUILD_DIR] [--fs tmpfs|ext4|btrfs|both|all]
                             [--rounds N] [--profile] [--cold]
-                            (root; default 1024 build --fs both --rounds 2)
+                            (root; default 1024 build --fs both --rounds 2;
+                             both: tmpfs and ext4; all: the three)
 
 Upload: a random file written outside the view on the same file system is
 copied into alice's home with `cp` (what a user does); the transfer runs
@@ -30,6 +32,7 @@ warm_memory); --cold leaves that out. Figures are printed, never judged."""
 
 import ctypes
 import os
+import shutil
 import subprocess
 import sys
 import time
@@ -363,13 +366,17 @@ def main():
         inside(size_mib, rounds, profile, options["--image"], "--cold" in sys.argv)
         return
     build = os.path.abspath(args[1] if len(args) > 1 else os.path.join(sb.SRC, "build"))
-    if options["--fs"] not in ("tmpfs", "ext4", "both"):
-        sys.exit("--fs is tmpfs, ext4 or both")
+    if options["--fs"] not in ("tmpfs", "ext4", "btrfs", "both", "all"):
+        sys.exit("--fs is tmpfs, ext4, btrfs, both or all")
     if profile and subprocess.run(["which", "perf"], capture_output=True).returncode != 0:
         print("installing linux-perf", flush=True)
         subprocess.run(["apt-get", "install", "-y", "-q", "linux-perf"], check=True, stdout=subprocess.DEVNULL,
                        env=dict(os.environ, DEBIAN_FRONTEND="noninteractive"))
-    kinds = ["tmpfs", "ext4"] if options["--fs"] == "both" else [options["--fs"]]
+    kinds = {"both": ["tmpfs", "ext4"], "all": ["tmpfs", "ext4", "btrfs"]}.get(options["--fs"], [options["--fs"]])
+    if "btrfs" in kinds and shutil.which("mkfs.btrfs") is None:
+        print("installing btrfs-progs", flush=True)
+        subprocess.run(["apt-get", "install", "-y", "-q", "btrfs-progs"], check=True, stdout=subprocess.DEVNULL,
+                       env=dict(os.environ, DEBIAN_FRONTEND="noninteractive"))
     passed = [str(size_mib), "--rounds", str(rounds)] + (["--profile"] if profile else []) + \
         (["--cold"] if "--cold" in sys.argv else [])
     status = 0
@@ -384,7 +391,8 @@ def main():
             # On the host's disk, not in memory: the volume of a real appliance.
             image = IMAGE % os.getpid()
             subprocess.run(["truncate", "-s", "%dM" % room_mib, image], check=True)
-            subprocess.run(["mkfs.ext4", "-q", "-F", image], check=True)
+            mkfs = ["mkfs.ext4", "-q", "-F"] if kind == "ext4" else ["mkfs.btrfs", "-q", "-f"]
+            subprocess.run(mkfs + [image], check=True)
             command = sb.sandbox_command(__file__, passed + ["--image", image], build, volume_image=image)
         try:
             status = subprocess.run(command).returncode or status

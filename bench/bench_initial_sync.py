@@ -29,6 +29,12 @@ FILE_SIZE = 4096
 # Only against hanging: the run itself is what is measured.
 SYNC_SECONDS = 3 * 3600
 CLOCK_TICKS = os.sysconf("SC_CLK_TCK")
+# Where --profile keeps its data (kept after the run when it is outside the
+# sandbox's own /tmp), and what else is asked of perf record, for instance
+# "--call-graph dwarf" for stacks through code built without frame pointers.
+PERF_DATA = os.environ.get("TIDE_BENCH_PERF_DATA", "/tmp/perf.data")
+PERF_EXTRA = os.environ.get("TIDE_BENCH_PERF_ARGS", "").split()
+# TIDE_BENCH_PERF_SERVER=1: --profile looks at the server instead of the daemon.
 
 
 def make_tree(root, files, dirs):
@@ -170,7 +176,9 @@ def main():
     daemon = sb.start_daemon(harness)
     perf = None
     if profile:
-        perf = subprocess.Popen(["perf", "record", "-F", "199", "-g", "-o", "/tmp/perf.data", "-p", str(daemon.pid)],
+        profiled = server.pid if os.environ.get("TIDE_BENCH_PERF_SERVER") else daemon.pid
+        perf = subprocess.Popen(["perf", "record", "-F", "199", "-g", "-o", PERF_DATA, "-p", str(profiled)] +
+                                PERF_EXTRA,
                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     tracers = []
     if trace_calls:
@@ -236,7 +244,7 @@ def main():
     print("  (one connection is shared by every worker: while the server is busy, workers wait for it;\n"
           "   the rest of the wall time is the daemon's copy, MD4, database and exchange work)")
     if perf:
-        print("\n" + perf_summary("/tmp/perf.data"))
+        print("\n" + perf_summary(PERF_DATA))
     for name, _tracer in tracers:
         print("\nsystem calls of the %s (strace -c -f), %d files:" % (name, files))
         with open("/tmp/strace-%s.txt" % name) as f:

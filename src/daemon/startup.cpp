@@ -13,6 +13,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <chrono>
 #include <string>
 
 #include "core/daemon_state.h"
@@ -34,6 +35,8 @@ namespace {
 // The PID file is read by scripts and other users; it must not inherit the
 // daemon's zero file-creation mask.
 constexpr mode_t PID_FILE_MODE = 0644;
+// How long a recorded row may wait for others to share its commit.
+constexpr std::chrono::milliseconds ROW_COMMIT_DELAY{10};
 
 void OnStopSignal(int) { RequestShutdown(); }
 
@@ -136,6 +139,11 @@ int BecomeDaemon(const ClientConfig& config) {
     TLOG_ERROR("Failed to initialize event database at '%s'.", db_path.c_str());
     return -1;
   }
+  // Rows recorded within a few milliseconds share one commit. A row lost
+  // with a crash in that time leaves a file without its row, which the
+  // server's history brings back (its version, the same content) as it
+  // does after a crash between an answer and its row.
+  NativeClientDb::Instance().SetCommitDelay(ROW_COMMIT_DELAY);
   if (LoadFilter(config.m_filter_path) < 0) {
     TLOG_ERROR("Failed to load black list");
     return -1;

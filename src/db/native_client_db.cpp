@@ -4,6 +4,7 @@
 
 #include "db/native_client_db.h"
 
+#include <pthread.h>
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -43,6 +44,8 @@ const char SCHEMA_SQL[] =
 // How long a statement waits for a lock held by another connection to the
 // same file (a maintenance shell, say) before it fails.
 constexpr int BUSY_TIMEOUT_MS = 5000;
+// How long rows whose commit failed (a full disk) wait for the next try.
+constexpr std::chrono::seconds COMMIT_RETRY_DELAY{1};
 
 // Folders created for a database on a fresh volume; the package's other
 // programs keep their own files beside ours and must be able to enter.
@@ -163,7 +166,9 @@ NativeClientDb& NativeClientDb::Instance() {
 }
 
 NativeClientDb::~NativeClientDb() {
+  StopCommitThread();
   // Process exit: no logging, the logger may already be gone.
+  if (m_batch_open && m_db) sqlite3_exec(m_db, "COMMIT;", nullptr, nullptr, nullptr);
   FinalizeStatementsLocked();
   if (m_db) sqlite3_close(m_db);
 }
@@ -205,7 +210,11 @@ int NativeClientDb::Initialize(const std::string& path) {
 }
 
 void NativeClientDb::Close() {
+  StopCommitThread();
   MutexLock lock(&m_mutex);
+  CommitRowBatchLocked();
+  m_batch_rows.clear();
+  m_commit_delay = std::chrono::milliseconds(0);
   FinalizeStatementsLocked();
   if (m_db) sqlite3_close(m_db);
   m_db = nullptr;
@@ -264,8 +273,14 @@ int NativeClientDb::StepDoneLocked(sqlite3_stmt* stmt) {
   return -1;
 }
 
+sqlite3_stmt* NativeClientDb::WriteStatementLocked(StatementId id) {
+  if (CommitRowBatchLocked() < 0) return nullptr;
+  return StatementLocked(id);
+}
+
 template <typename Body>
 int NativeClientDb::InTransactionLocked(Body body) {
+  if (CommitRowBatchLocked() < 0) return -1;
   if (StepDoneLocked(StatementLocked(ST_BEGIN)) < 0) return -1;
   if (body() == 0 && StepDoneLocked(StatementLocked(ST_COMMIT)) == 0) return 0;
   // A transaction left open would make every later BEGIN on this shared
@@ -276,7 +291,7 @@ int NativeClientDb::InTransactionLocked(Body body) {
 
 int NativeClientDb::InsertViewRoot(uint64_t node_id, uint64_t view_id) {
   MutexLock lock(&m_mutex);
-  sqlite3_stmt* stmt = StatementLocked(ST_INSERT_VIEW_ROOT);
+  sqlite3_stmt* stmt = WriteStatementLocked(ST_INSERT_VIEW_ROOT);
   if (!stmt) return -1;
   BindU64(stmt, 1, node_id);
   BindU64(stmt, 2, view_id);
@@ -285,7 +300,7 @@ int NativeClientDb::InsertViewRoot(uint64_t node_id, uint64_t view_id) {
 
 int NativeClientDb::DeleteViewNodes(uint64_t view_id) {
   MutexLock lock(&m_mutex);
-  sqlite3_stmt* stmt = StatementLocked(ST_DELETE_VIEW_NODES);
+  sqlite3_stmt* stmt = WriteStatementLocked(ST_DELETE_VIEW_NODES);
   if (!stmt) return -1;
   BindU64(stmt, 1, view_id);
   // One transaction: the trigger deletes row by row.
@@ -294,7 +309,7 @@ int NativeClientDb::DeleteViewNodes(uint64_t view_id) {
 
 int NativeClientDb::DeleteViewProgress(uint64_t view_id) {
   MutexLock lock(&m_mutex);
-  sqlite3_stmt* stmt = StatementLocked(ST_DELETE_VIEW_PROGRESS);
+  sqlite3_stmt* stmt = WriteStatementLocked(ST_DELETE_VIEW_PROGRESS);
   if (!stmt) return -1;
   BindU64(stmt, 1, view_id);
   return StepDoneLocked(stmt);
@@ -302,7 +317,7 @@ int NativeClientDb::DeleteViewProgress(uint64_t view_id) {
 
 int NativeClientDb::AddViewProgress(uint64_t view_id) {
   MutexLock lock(&m_mutex);
-  sqlite3_stmt* stmt = StatementLocked(ST_ADD_VIEW_PROGRESS);
+  sqlite3_stmt* stmt = WriteStatementLocked(ST_ADD_VIEW_PROGRESS);
   if (!stmt) return -1;
   BindU64(stmt, 1, view_id);
   return StepDoneLocked(stmt);
@@ -310,7 +325,7 @@ int NativeClientDb::AddViewProgress(uint64_t view_id) {
 
 int NativeClientDb::SetViewProgress(uint64_t view_id, uint64_t sync_id) {
   MutexLock lock(&m_mutex);
-  sqlite3_stmt* stmt = StatementLocked(ST_SET_VIEW_PROGRESS);
+  sqlite3_stmt* stmt = WriteStatementLocked(ST_SET_VIEW_PROGRESS);
   if (!stmt) return -1;
   BindU64(stmt, 1, view_id);
   BindU64(stmt, 2, sync_id);
@@ -319,7 +334,7 @@ int NativeClientDb::SetViewProgress(uint64_t view_id, uint64_t sync_id) {
 
 int NativeClientDb::UpdateViewProgress(uint64_t view_id, uint64_t sync_id) {
   MutexLock lock(&m_mutex);
-  sqlite3_stmt* stmt = StatementLocked(ST_UPDATE_VIEW_PROGRESS);
+  sqlite3_stmt* stmt = WriteStatementLocked(ST_UPDATE_VIEW_PROGRESS);
   if (!stmt) return -1;
   BindU64(stmt, 1, sync_id);
   BindU64(stmt, 2, view_id);
@@ -328,7 +343,7 @@ int NativeClientDb::UpdateViewProgress(uint64_t view_id, uint64_t sync_id) {
 
 int NativeClientDb::SetGlobalSyncId(uint64_t sync_id) {
   MutexLock lock(&m_mutex);
-  sqlite3_stmt* stmt = StatementLocked(ST_SET_GLOBAL_SYNC_ID);
+  sqlite3_stmt* stmt = WriteStatementLocked(ST_SET_GLOBAL_SYNC_ID);
   if (!stmt) return -1;
   // As text, as an unsigned number: GetGlobalSyncId reads it back with
   // strtoull, so values above the signed range survive.
@@ -338,8 +353,108 @@ int NativeClientDb::SetGlobalSyncId(uint64_t sync_id) {
   return StepDoneLocked(stmt);
 }
 
-int NativeClientDb::UpsertNode(const NodeRecord& r) {
+int NativeClientDb::UpsertNode(const NodeRecord& record) {
   MutexLock lock(&m_mutex);
+  if (m_commit_delay.count() == 0) {
+    // The body runs inside InTransactionLocked, under the lock; the
+    // analysis does not follow a lambda there.
+    return InTransactionLocked([&]() NO_THREAD_SAFETY_ANALYSIS { return WriteNodeLocked(record); });
+  }
+  if (!m_batch_open && OpenRowBatchLocked() < 0) return -1;
+  if (WriteNodeLocked(record) < 0) {
+    // A failed statement undoes only itself, unless the error (a full
+    // disk, an I/O error) ended the whole transaction; the rows it held
+    // are still kept, and written again in the next one.
+    if (!m_db || sqlite3_get_autocommit(m_db)) m_batch_open = false;
+    return -1;
+  }
+  m_batch_rows.push_back(record);
+  return 0;
+}
+
+void NativeClientDb::SetCommitDelay(std::chrono::milliseconds delay) {
+  {
+    MutexLock lock(&m_mutex);
+    m_commit_delay = delay;
+    m_stop_committing = false;
+  }
+  MutexLock lock(&m_thread_mutex);
+  if (delay.count() > 0 && !m_commit_thread.joinable()) m_commit_thread = std::thread([this] { CommitRowsWhenDue(); });
+}
+
+void NativeClientDb::StopCommitThread() {
+  MutexLock thread_lock(&m_thread_mutex);
+  if (!m_commit_thread.joinable()) return;
+  {
+    MutexLock lock(&m_mutex);
+    m_stop_committing = true;
+  }
+  m_batch_changed.notify_all();
+  m_commit_thread.join();
+}
+
+void NativeClientDb::CommitRowsWhenDue() {
+  // Named so that `top -H` and `ps -L` tell it from the tasks.
+  pthread_setname_np(pthread_self(), "db-commit");
+  MutexLock lock(&m_mutex);
+  while (!m_stop_committing) {
+    if (!m_batch_open && m_batch_rows.empty()) {
+      m_batch_changed.wait(m_mutex);
+      continue;
+    }
+    if (std::chrono::steady_clock::now() < m_batch_due) {
+      // A copy: the wait reads its deadline while the mutex is free.
+      const std::chrono::steady_clock::time_point due = m_batch_due;
+      m_batch_changed.wait_until(m_mutex, due);
+      continue;
+    }
+    // After a failure (a full disk) the rows wait for the next try.
+    if (CommitRowBatchLocked() < 0) m_batch_due = std::chrono::steady_clock::now() + COMMIT_RETRY_DELAY;
+  }
+}
+
+int NativeClientDb::OpenRowBatchLocked() {
+  if (StepDoneLocked(StatementLocked(ST_BEGIN)) < 0) return -1;
+  for (const NodeRecord& row : m_batch_rows) {
+    if (WriteNodeLocked(row) < 0) {
+      if (!sqlite3_get_autocommit(m_db)) sqlite3_exec(m_db, "ROLLBACK;", nullptr, nullptr, nullptr);
+      return -1;
+    }
+  }
+  m_batch_open = true;
+  m_batch_due = std::chrono::steady_clock::now() + m_commit_delay;
+  m_batch_changed.notify_all();
+  return 0;
+}
+
+int NativeClientDb::CommitRowBatchLocked() {
+  if (!m_batch_open && m_batch_rows.empty()) return 0;
+  if (!m_batch_open && OpenRowBatchLocked() < 0) return -1;
+  m_batch_open = false;
+  sqlite3_stmt* commit = StatementLocked(ST_COMMIT);
+  int rc = commit ? sqlite3_step(commit) : SQLITE_MISUSE;
+  if (rc != SQLITE_DONE) {
+    // Tried again every second while it fails (a full disk): said once.
+    if (m_failed_commits++ == 0) {
+      TLOG_ERROR("commit of %zu rows failed: %s (%d); they are kept and tried again", m_batch_rows.size(),
+                 m_db ? sqlite3_errmsg(m_db) : "no database", rc);
+    }
+    if (commit) sqlite3_reset(commit);
+    // A transaction left open would make every later BEGIN on this shared
+    // connection fail with it.
+    if (m_db && !sqlite3_get_autocommit(m_db)) sqlite3_exec(m_db, "ROLLBACK;", nullptr, nullptr, nullptr);
+    return -1;
+  }
+  sqlite3_reset(commit);
+  if (m_failed_commits > 0) {
+    TLOG_NOTE("%zu rows committed after %d failed tries", m_batch_rows.size(), m_failed_commits);
+    m_failed_commits = 0;
+  }
+  m_batch_rows.clear();
+  return 0;
+}
+
+int NativeClientDb::WriteNodeLocked(const NodeRecord& r) {
   sqlite3_stmt* insert = StatementLocked(ST_INSERT_NODE);
   sqlite3_stmt* update = insert ? StatementLocked(ST_UPDATE_NODE) : nullptr;
   if (!update) return -1;
@@ -358,19 +473,15 @@ int NativeClientDb::UpsertNode(const NodeRecord& r) {
     BindText(stmt, 12, r.m_mac_hash);
   }
   // The insert is ignored when a row with that node_id exists; only then
-  // does the update rewrite it, in the same transaction.
-  // The bodies run inside InTransactionLocked, under the lock; the
-  // analysis does not follow a lambda there.
-  return InTransactionLocked([&]() NO_THREAD_SAFETY_ANALYSIS {
-    if (StepDoneLocked(insert) < 0) return -1;
-    if (sqlite3_changes(m_db) != 0) return 0;
-    return StepDoneLocked(update);
-  });
+  // does the update rewrite it.
+  if (StepDoneLocked(insert) < 0) return -1;
+  if (sqlite3_changes(m_db) != 0) return 0;
+  return StepDoneLocked(update);
 }
 
 int NativeClientDb::DeleteNodeByPath(uint64_t view_id, const std::string& path) {
   MutexLock lock(&m_mutex);
-  sqlite3_stmt* stmt = StatementLocked(ST_DELETE_NODE_BY_PATH);
+  sqlite3_stmt* stmt = WriteStatementLocked(ST_DELETE_NODE_BY_PATH);
   if (!stmt) return -1;
   BindU64(stmt, 1, view_id);
   BindText(stmt, 2, path);
@@ -379,7 +490,7 @@ int NativeClientDb::DeleteNodeByPath(uint64_t view_id, const std::string& path) 
 
 int NativeClientDb::DeleteNodeById(uint64_t node_id) {
   MutexLock lock(&m_mutex);
-  sqlite3_stmt* stmt = StatementLocked(ST_DELETE_NODE_BY_ID);
+  sqlite3_stmt* stmt = WriteStatementLocked(ST_DELETE_NODE_BY_ID);
   if (!stmt) return -1;
   BindU64(stmt, 1, node_id);
   return StepDoneLocked(stmt);

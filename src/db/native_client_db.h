@@ -13,10 +13,13 @@
 
 #include <sqlite3.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -55,8 +58,19 @@ class NativeClientDb {
   // Opens (creating it and its missing parent folders) and runs the schema
   // script. A second call while open keeps the first connection.
   int Initialize(const std::string& path);
-  // Closes the connection; a later Initialize may open another file.
+  // Closes the connection (committing what UpsertNode left open); a later
+  // Initialize may open another file.
   void Close();
+  // Lets UpsertNode leave its transaction open for up to `delay`, so that
+  // the rows of a stream share one commit. Each commit writes the pages of
+  // the table and its six indexes once, and a first synchronisation writes
+  // thousands of rows a second; alone, every row would write them again.
+  // A row is then seen at once by every reader of this connection, and is
+  // on the disk within `delay`. Until then it is also kept in memory and
+  // written again when the commit fails; a write of any other kind commits
+  // those rows first, so the file always holds the writes in their order.
+  // Zero (the default) commits each row before UpsertNode returns.
+  void SetCommitDelay(std::chrono::milliseconds delay);
   bool IsOpen();
   std::string Path();
 
@@ -87,6 +101,7 @@ class NativeClientDb {
   // one look at the case-blind index. 1 / 0 / -1.
   int GetNodeByPathNotingCase(uint64_t view_id, const std::string& path, NodeRecord* record, bool* other_case);
   // Inserts the row, or rewrites every column of the row with its node_id.
+  // Committed at once, or within the commit delay (SetCommitDelay).
   int UpsertNode(const NodeRecord& record);
   // Deleting a row deletes its whole subtree (trigger).
   int DeleteNodeById(uint64_t node_id);
@@ -153,7 +168,23 @@ class NativeClientDb {
   // rolls back when it fails. 0 or -1.
   template <typename Body>
   int InTransactionLocked(Body body) REQUIRES(m_mutex);
+  // A statement that writes: the rows UpsertNode left uncommitted are
+  // committed first, so that the writes reach the file in their order.
+  // Null (nothing may be written) while they cannot be.
+  sqlite3_stmt* WriteStatementLocked(StatementId id) REQUIRES(m_mutex);
   int LookupNodeLocked(sqlite3_stmt* stmt, NodeRecord* record) REQUIRES(m_mutex);
+  // Inserts the row, or updates the row with its node id; inside whatever
+  // transaction is open. 0 or -1.
+  int WriteNodeLocked(const NodeRecord& record) REQUIRES(m_mutex);
+  // Opens the transaction UpsertNode rows wait in, writing again the rows
+  // of one whose commit failed. 0 or -1.
+  int OpenRowBatchLocked() REQUIRES(m_mutex);
+  // Commits the rows UpsertNode left uncommitted; they are kept for another
+  // try when that fails. 0 (also when there are none) or -1.
+  int CommitRowBatchLocked() REQUIRES(m_mutex);
+  // The thread that commits each batch of rows once its delay is over.
+  void CommitRowsWhenDue();
+  void StopCommitThread() EXCLUDES(m_mutex);
   // Runs a bound below-directory query and hands its rows to `visitor`;
   // m_mutex held.
   void VisitRowsLocked(sqlite3_stmt* stmt, const std::string& dir_path, bool one_level, const NodeRowVisitor& visitor)
@@ -161,6 +192,18 @@ class NativeClientDb {
 
   Mutex m_mutex;
   sqlite3* m_db GUARDED_BY(m_mutex) = nullptr;
+  std::chrono::milliseconds m_commit_delay GUARDED_BY(m_mutex){0};
+  // The transaction UpsertNode rows wait in, open or not, and its rows.
+  bool m_batch_open GUARDED_BY(m_mutex) = false;
+  std::chrono::steady_clock::time_point m_batch_due GUARDED_BY(m_mutex);
+  std::vector<NodeRecord> m_batch_rows GUARDED_BY(m_mutex);
+  bool m_stop_committing GUARDED_BY(m_mutex) = false;
+  int m_failed_commits GUARDED_BY(m_mutex) = 0;  // in a row, since the last that went through
+  std::condition_variable_any m_batch_changed;
+  // Started by SetCommitDelay, joined by Close; never under m_mutex, which
+  // the thread takes.
+  Mutex m_thread_mutex ACQUIRED_BEFORE(m_mutex);
+  std::thread m_commit_thread GUARDED_BY(m_thread_mutex);
   std::string m_path GUARDED_BY(m_mutex);
   sqlite3_stmt* m_statements[ST_COUNT] GUARDED_BY(m_mutex) = {};
 };

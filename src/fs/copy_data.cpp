@@ -23,6 +23,11 @@ bool Aborted(const std::atomic<int>* abort_flag) {
   return abort_flag && abort_flag->load(std::memory_order_relaxed) != 0;
 }
 
+// The pieces CopyAndHash reads: the first (on the stack) holds most files
+// whole; a larger file goes on in large ones.
+constexpr size_t SMALL_PIECE = 64 << 10;
+constexpr size_t LARGE_PIECE = 1 << 20;
+
 int WriteAll(int fd, const char* data, size_t length) {
   while (length > 0) {
     ssize_t written = write(fd, data, length);
@@ -128,7 +133,16 @@ int CopyAndHash(int in_fd, int out_fd, const std::atomic<int>* abort_flag, unsig
     errno = ECANCELED;
     return COPY_DATA_ABORTED;
   }
-  if (ioctl(out_fd, FICLONE, in_fd) == 0) {
+  // Most files of a share are small: read whole into the stack, copied and
+  // hashed without the large buffer, and without trying a clone, which
+  // pays only for files of some size.
+  char first[SMALL_PIECE];
+  ssize_t got;
+  do {
+    got = read(in_fd, first, sizeof first);
+  } while (got < 0 && errno == EINTR);
+  if (got < 0) return COPY_DATA_READ_ERROR;
+  if (static_cast<size_t>(got) == sizeof first && ioctl(out_fd, FICLONE, in_fd) == 0) {
     // Shared blocks: the copy cost nothing; hash it (it is what gets sent).
     if (lseek(out_fd, 0, SEEK_SET) < 0) return COPY_DATA_READ_ERROR;
     if (RSCalcMD4Fd(out_fd, digest, abort_flag) < 0) {
@@ -140,26 +154,35 @@ int CopyAndHash(int in_fd, int out_fd, const std::atomic<int>* abort_flag, unsig
     }
     return lseek(out_fd, 0, SEEK_END) < 0 ? COPY_DATA_WRITE_ERROR : COPY_DATA_OK;
   }
-  constexpr size_t PIECE = 1 << 20;
-  std::unique_ptr<char, decltype(&free)> buffer(static_cast<char*>(malloc(PIECE)), &free);
-  if (!buffer) return COPY_DATA_NO_MEMORY;
   Md4Hasher hasher;
   EarlyWriteBack write_back(out_fd);
+  std::unique_ptr<char, decltype(&free)> large(nullptr, &free);
+  char* buffer = first;
+  size_t piece = sizeof first;
   for (;;) {
-    if (Aborted(abort_flag)) {
-      errno = ECANCELED;
-      return COPY_DATA_ABORTED;
-    }
-    ssize_t got = read(in_fd, buffer.get(), PIECE);
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) return COPY_DATA_READ_ERROR;
     if (got == 0) {
       hasher.Final(digest);
       return COPY_DATA_OK;
     }
-    hasher.Update(buffer.get(), static_cast<size_t>(got));
-    if (WriteAll(out_fd, buffer.get(), static_cast<size_t>(got)) < 0) return COPY_DATA_WRITE_ERROR;
+    hasher.Update(buffer, static_cast<size_t>(got));
+    if (WriteAll(out_fd, buffer, static_cast<size_t>(got)) < 0) return COPY_DATA_WRITE_ERROR;
     write_back.Written(static_cast<size_t>(got));
+    if (!large && static_cast<size_t>(got) == piece) {
+      // A file that fills the small piece goes on in pieces small enough
+      // to stay in the cache between read, hash and write.
+      large.reset(static_cast<char*>(malloc(LARGE_PIECE)));
+      if (!large) return COPY_DATA_NO_MEMORY;
+      buffer = large.get();
+      piece = LARGE_PIECE;
+    }
+    if (Aborted(abort_flag)) {
+      errno = ECANCELED;
+      return COPY_DATA_ABORTED;
+    }
+    do {
+      got = read(in_fd, buffer, piece);
+    } while (got < 0 && errno == EINTR);
+    if (got < 0) return COPY_DATA_READ_ERROR;
   }
 }
 

@@ -15,6 +15,7 @@ namespace {
 
 // Large pieces: a read system call per 4 KiB cost more than the hashing.
 constexpr size_t PIECE = 1 << 20;
+constexpr size_t SMALL_PIECE = 64 << 10;
 
 class FdCloser {
  public:
@@ -51,11 +52,16 @@ void Md4Hasher::Final(unsigned char digest[MD4_DIGEST_LENGTH_BYTES]) {
 
 int RSCalcMD4Fd(int fd, unsigned char digest[MD4_DIGEST_LENGTH_BYTES], const std::atomic<int>* abort_flag) {
   Md4Hasher hasher;
-  std::unique_ptr<unsigned char[]> buffer(new (std::nothrow) unsigned char[PIECE]);
-  if (!buffer) return -1;
+  // Most files of a share are small: they are read into the stack, and the
+  // large buffer (a fresh mapping, paged in and given back) is had only for
+  // a file that does not fit.
+  unsigned char small[SMALL_PIECE];
+  std::unique_ptr<unsigned char[]> large;
+  unsigned char* buffer = small;
+  size_t piece = sizeof small;
   for (;;) {
     if (abort_flag != nullptr && abort_flag->load(std::memory_order_relaxed) != 0) return -1;
-    ssize_t n = read(fd, buffer.get(), PIECE);
+    ssize_t n = read(fd, buffer, piece);
     if (n < 0) {
       if (errno == EINTR) continue;
       return -1;
@@ -64,7 +70,13 @@ int RSCalcMD4Fd(int fd, unsigned char digest[MD4_DIGEST_LENGTH_BYTES], const std
       hasher.Final(digest);
       return 0;
     }
-    hasher.Update(buffer.get(), static_cast<size_t>(n));
+    hasher.Update(buffer, static_cast<size_t>(n));
+    if (!large && static_cast<size_t>(n) == piece) {
+      large.reset(new (std::nothrow) unsigned char[PIECE]);
+      if (!large) return -1;
+      buffer = large.get();
+      piece = PIECE;
+    }
   }
 }
 

@@ -41,7 +41,9 @@ int ConnectionPool::Initialize(int count) {
 
 ServerConnection* ConnectionPool::Take() {
   MutexLock lock(&m_mutex);
+  ++m_takers_waiting;
   while (m_free.empty()) m_available.wait(m_mutex);
+  --m_takers_waiting;
   ServerConnection* connection = m_free.front();
   m_free.pop_front();
   return connection;
@@ -52,8 +54,71 @@ void ConnectionPool::GiveBack(ServerConnection* connection) {
   {
     MutexLock lock(&m_mutex);
     m_free.push_back(connection);
+    WakeFirstQueuedLocked();
   }
   m_available.notify_one();
+}
+
+void ConnectionPool::WakeFirstQueuedLocked() {
+  // Under the mutex: the exchange's caller cannot return (and take its
+  // condition variable with it) before the mutex is free.
+  if (!m_free.empty() && !m_queued.empty()) m_queued.front()->m_wake.notify_one();
+}
+
+int ConnectionPool::Exchange(QueuedExchange* mine) {
+  ServerConnection* connection = nullptr;
+  {
+    MutexLock lock(&m_mutex);
+    m_queued.push_back(mine);
+    while (!mine->m_done && m_free.empty()) mine->m_wake.wait(m_mutex);
+    if (mine->m_done) return mine->m_result;
+    connection = m_free.front();
+    m_free.pop_front();
+  }
+  // This caller now carries the queue, its own exchange among it.
+  bool mine_done = false;
+  int carried_after_mine = 0;
+  for (;;) {
+    QueuedExchange* next = nullptr;
+    {
+      MutexLock lock(&m_mutex);
+      // Once its own answer is in, a caller carries on only for a while,
+      // and not at all when a lease (a syncer) waits for the connection.
+      bool carry_on = !mine_done || (carried_after_mine < MAX_CARRIED && m_takers_waiting == 0);
+      if (carry_on && !m_queued.empty()) {
+        next = m_queued.front();
+        m_queued.pop_front();
+      } else {
+        m_free.push_back(connection);
+        WakeFirstQueuedLocked();
+      }
+    }
+    if (next == nullptr) break;
+    int result = CarryExchange(connection, next);
+    if (next == mine) {
+      mine_done = true;
+    } else if (mine_done) {
+      ++carried_after_mine;
+    }
+    MutexLock lock(&m_mutex);
+    next->m_result = result;
+    next->m_done = true;
+    next->m_wake.notify_one();
+  }
+  m_available.notify_one();
+  return mine->m_result;
+}
+
+int ConnectionPool::CarryExchange(ServerConnection* connection, QueuedExchange* exchange) {
+  if (connection->m_conn_num == -1 && Connect(connection, SocketPath(), exchange->m_module) < 0) return -1;
+  connection->m_channel.SetAbortFlag(exchange->m_abort_flag);
+  int result = RunProtocol(connection, exchange->m_command, exchange->m_request, exchange->m_response,
+                           exchange->m_module);
+  connection->m_channel.SetAbortFlag(nullptr);
+  if (result == 0) return 0;
+  // A half-finished exchange leaves the stream out of step with the server.
+  MarkBroken(connection);
+  return result == EXCHANGE_CALLED_OFF ? EXCHANGE_CALLED_OFF : -1;
 }
 
 void ConnectionPool::Destroy() {
@@ -149,6 +214,10 @@ int ConnectionLease::EnsureConnected(const LogModule& module) {
 int RunServerExchange(ConnectionPool& pool, uint32_t command, Serializable* request, Serializable* response,
                       const std::atomic<int>* abort_flag, const LogModule& module,
                       const std::function<void()>& on_answer) {
+  if (!on_answer) {
+    QueuedExchange exchange(command, request, response, abort_flag, module);
+    return pool.Exchange(&exchange);
+  }
   ConnectionLease lease(pool);
   if (lease.EnsureConnected(module) < 0) return -1;
   lease->m_channel.SetAbortFlag(abort_flag);

@@ -9,6 +9,13 @@
 // Thread use: the pool's queue is guarded by its mutex and condition
 // variable; a taken connection belongs to its taker alone until given back
 // (a ConnectionLease holds it for one exchange).
+//
+// Exchanges that need nothing done between the answer and the next
+// exchange queue up instead (ConnectionPool::Exchange): whoever finds the
+// connection free carries the queued exchanges one after the other, each
+// request sent only once the previous answer is read, and wakes each
+// caller with its answer. The server then meets the next request at once,
+// instead of after the next worker has been woken and scheduled.
 #pragma once
 
 #include <atomic>
@@ -47,6 +54,23 @@ struct LogModule {
   const char* m_component;
 };
 
+// One request/response exchange waiting for the connection; it lives on its
+// caller's stack until m_done.
+struct QueuedExchange {
+  QueuedExchange(uint32_t command, Serializable* request, Serializable* response,
+                 const std::atomic<int>* abort_flag, const LogModule& module)
+      : m_command(command), m_request(request), m_response(response), m_abort_flag(abort_flag), m_module(module) {}
+
+  const uint32_t m_command;
+  Serializable* const m_request;
+  Serializable* const m_response;
+  const std::atomic<int>* const m_abort_flag;
+  const LogModule& m_module;
+  int m_result = -1;
+  bool m_done = false;                 // guarded by the pool's mutex
+  std::condition_variable_any m_wake;  // answered, or the connection is free
+};
+
 class ConnectionPool {
  public:
   // The daemon's pool, for start-up; the parts that use it are handed it.
@@ -62,6 +86,10 @@ class ConnectionPool {
   int Initialize(int count = 1);
   // Blocks until a connection is free.
   ServerConnection* Take();
+  // Runs the exchange, queued behind the others that wait: connect when
+  // needed, RunProtocol, close and mark -1 on failure. 0,
+  // EXCHANGE_CALLED_OFF or -1.
+  int Exchange(QueuedExchange* exchange);
   void GiveBack(ServerConnection* connection);
   // Closes and frees every connection (shutdown, tests).
   void Destroy();
@@ -71,9 +99,20 @@ class ConnectionPool {
   std::string SocketPath();
 
  private:
+  // How many exchanges a caller carries for the others once its own is
+  // answered, before it hands the connection on: its own work waits
+  // meanwhile.
+  static constexpr int MAX_CARRIED = 32;
+
+  int CarryExchange(ServerConnection* connection, QueuedExchange* exchange);
+  // Lets the first queued exchange carry, when the connection is free.
+  void WakeFirstQueuedLocked() REQUIRES(m_mutex);
+
   Mutex m_mutex;
   std::condition_variable_any m_available;  // signalled on GiveBack
   std::deque<ServerConnection*> m_free GUARDED_BY(m_mutex);
+  std::deque<QueuedExchange*> m_queued GUARDED_BY(m_mutex);
+  int m_takers_waiting GUARDED_BY(m_mutex) = 0;
   std::deque<std::unique_ptr<ServerConnection>> m_owned GUARDED_BY(m_mutex);
   std::string m_socket_path GUARDED_BY(m_mutex) = SERVER_SOCKET_PATH;
 };

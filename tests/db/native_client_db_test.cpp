@@ -1,12 +1,17 @@
 #include "db/native_client_db.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <map>
 #include <thread>
 #include <vector>
 
+#include "support/private_mount.h"
 #include "support/temp_dir.h"
 
 namespace tide {
@@ -33,6 +38,50 @@ class NativeClientDbTest : public testing::Test {
     sqlite3_finalize(st);
     sqlite3_close(db);
     return rows;
+  }
+
+  // Whether another connection, as another process would, finds a row with
+  // this path; and the global sync id it reads in the same transaction.
+  bool RowOnDisk(const std::string& path, std::string* sync_id = nullptr) {
+    sqlite3* db = nullptr;
+    EXPECT_EQ(SQLITE_OK, sqlite3_open_v2(DbPath().c_str(), &db, SQLITE_OPEN_READONLY, nullptr));
+    sqlite3_stmt* st = nullptr;
+    EXPECT_EQ(SQLITE_OK, sqlite3_prepare_v2(db,
+                                            "SELECT (SELECT COUNT(*) FROM node_table WHERE path = ?1),"
+                                            " (SELECT value FROM config_table WHERE key = 'sync_id');",
+                                            -1, &st, nullptr));
+    sqlite3_bind_text(st, 1, path.c_str(), -1, SQLITE_TRANSIENT);
+    bool found = false;
+    if (sqlite3_step(st) == SQLITE_ROW) {
+      found = sqlite3_column_int(st, 0) > 0;
+      if (sync_id) *sync_id = reinterpret_cast<const char*>(sqlite3_column_text(st, 1));
+    }
+    sqlite3_finalize(st);
+    sqlite3_close(db);
+    return found;
+  }
+  // Node rows another connection finds in the file at `db_path`.
+  static int RowCount(const std::string& db_path) {
+    sqlite3* db = nullptr;
+    int count = -1;
+    if (sqlite3_open_v2(db_path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+      sqlite3_stmt* st = nullptr;
+      if (sqlite3_prepare_v2(db, "SELECT COUNT(*) FROM node_table WHERE path LIKE '/full/%';", -1, &st, nullptr) ==
+              SQLITE_OK &&
+          sqlite3_step(st) == SQLITE_ROW) {
+        count = sqlite3_column_int(st, 0);
+      }
+      sqlite3_finalize(st);
+    }
+    sqlite3_close(db);
+    return count;
+  }
+  bool EventuallyOnDisk(const std::string& path) {
+    for (int i = 0; i < 1000; ++i) {
+      if (RowOnDisk(path)) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
   }
 
   static NodeRecord Node(uint64_t node_id, uint64_t parent_id, const std::string& path, uint32_t attribute = 0) {
@@ -267,6 +316,75 @@ TEST_F(NativeClientDbTest, ConcurrentWritersAndReaders) {
   }
   for (std::thread& thread : threads) thread.join();
   for (int t = 0; t < 4; ++t) EXPECT_EQ(1, Db().GetNodeById(1000 * (t + 1) + 99, nullptr));
+}
+
+TEST_F(NativeClientDbTest, DelayedCommitsKeepEveryWriteAndTheirOrder) {
+  Db().SetCommitDelay(std::chrono::milliseconds(20));
+  // Seen at once by this connection, and on the disk soon after.
+  ASSERT_EQ(0, Db().UpsertNode(Node(11, 0, "/a")));
+  EXPECT_EQ(1, Db().GetNodeByPath(3, "/a", nullptr));
+  EXPECT_TRUE(EventuallyOnDisk("/a"));
+
+  // A removal after the row: the file never ends up holding it.
+  ASSERT_EQ(0, Db().UpsertNode(Node(12, 0, "/b")));
+  ASSERT_EQ(0, Db().DeleteNodeByPath(3, "/b"));
+  // A sync id written after a row is never on the disk without it.
+  ASSERT_EQ(0, Db().UpsertNode(Node(13, 0, "/c")));
+  ASSERT_EQ(0, Db().SetGlobalSyncId(77));
+  std::string sync_id;
+  EXPECT_TRUE(RowOnDisk("/c", &sync_id));
+  EXPECT_EQ("77", sync_id);
+  EXPECT_FALSE(RowOnDisk("/b"));
+
+  // Rows of several threads, each read back at once.
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([t] {
+      for (int i = 0; i < 50; ++i) {
+        uint64_t id = 1000 * (t + 1) + i;
+        EXPECT_EQ(0, Db().UpsertNode(Node(id, 0, "/t" + std::to_string(t) + "/" + std::to_string(i))));
+        EXPECT_EQ(1, Db().GetNodeById(id, nullptr));
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  for (int t = 0; t < 4; ++t) EXPECT_TRUE(EventuallyOnDisk("/t" + std::to_string(t) + "/49"));
+
+  // Closing commits what still waits, however long it could have waited.
+  Db().SetCommitDelay(std::chrono::hours(1));
+  ASSERT_EQ(0, Db().UpsertNode(Node(14, 0, "/d")));
+  Db().Close();
+  EXPECT_TRUE(RowOnDisk("/d"));
+}
+
+TEST_F(NativeClientDbTest, RowsWhoseCommitFailedAreWrittenOnceThereIsRoom) {
+  std::string mount_point = m_dir / "small";
+  ASSERT_EQ(0, mkdir(mount_point.c_str(), 0755));
+  int status = test::RunWithSmallTmpfs(mount_point, "2m", [&] {
+    NativeClientDb db;
+    std::string path = mount_point + "/db.sqlite";
+    if (db.Initialize(path) != 0) return 1;
+    db.SetCommitDelay(std::chrono::milliseconds(5));
+    // Nothing left for the log to grow into.
+    std::string filler = mount_point + "/filler";
+    int fd = open(filler.c_str(), O_WRONLY | O_CREAT, 0600);
+    std::string block(4096, 'f');
+    while (write(fd, block.data(), block.size()) > 0) {
+    }
+    close(fd);
+    for (uint64_t id = 1; id <= 20; ++id) {
+      if (db.UpsertNode(Node(id, 0, "/full/" + std::to_string(id))) != 0) return 2;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    if (RowCount(path) != 0) return 3;  // the commit cannot have gone through
+    unlink(filler.c_str());
+    for (int i = 0; i < 1000 && RowCount(path) != 20; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (RowCount(path) != 20) return 4;
+    db.Close();
+    return 0;
+  });
+  if (status == test::MOUNT_NOT_PERMITTED) GTEST_SKIP() << "no private mounts here";
+  EXPECT_EQ(0, status);
 }
 
 }  // namespace

@@ -35,19 +35,20 @@ class StartupTest(harness.DaemonTestCase):
         self.assertFalse(os.path.exists(LOG_FILE))
 
     def test_task_table_follows_worker_count(self):
-        # One thread per task plus the main thread.
+        # One thread per task, the main thread and the database's commit
+        # thread.
         cases = [("worker_count=2\n", 5), ("worker_count=abc\n", 3), ("", 9)]
         for line, tasks in cases:
             with self.subTest(line=line):
                 daemon = self.start(FOREGROUND + line)
                 try:
-                    self.assertTrue(wait_until(lambda: daemon.thread_count() == tasks + 1, timeout=10),
+                    self.assertTrue(wait_until(lambda: daemon.thread_count() == tasks + 2, timeout=10),
                                     "%d threads" % daemon.thread_count())
                     # Every task's thread carries its name; the main thread,
                     # which serves the control socket, keeps the program's.
                     workers = ["worker-%d" % n for n in range(1, tasks - 3 + 1)]
                     self.assertTrue(wait_until(lambda: thread_names(daemon.pid) == sorted(
-                        ["tide-clientd", "detector", "syncer", "progress"] + workers), timeout=10),
+                        ["tide-clientd", "db-commit", "detector", "syncer", "progress"] + workers), timeout=10),
                         thread_names(daemon.pid))
                 finally:
                     # The next case needs the PID file free, whatever happened here.
@@ -56,7 +57,7 @@ class StartupTest(harness.DaemonTestCase):
     def test_huge_worker_count_is_bounded(self):
         daemon = self.start(FOREGROUND + "worker_count=4294967295\n")
         self.assertIn("worker_count 4294967295 is above the limit; using 256 workers", daemon.stderr())
-        self.assertTrue(wait_until(lambda: daemon.thread_count() == 256 + 3 + 1))
+        self.assertTrue(wait_until(lambda: daemon.thread_count() == 256 + 3 + 2))
         self.assertEqual(0, daemon.stop())
 
     def test_foreground_logs_to_stderr(self):

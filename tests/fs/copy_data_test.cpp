@@ -10,6 +10,7 @@
 #include <string>
 
 #include "fs/unique_fd.h"
+#include "proto/checksum.h"
 #include "support/private_mount.h"
 #include "support/temp_dir.h"
 
@@ -43,6 +44,26 @@ TEST(CopyFileContents, CopiesAndHonoursTheAbortFlag) {
   EXPECT_EQ(-1, Copy(source, dir / "aborted", &abort_flag));
   EXPECT_EQ(ECANCELED, errno);
   EXPECT_EQ("", test::TempDir::ReadFile(dir / "aborted"));  // not one piece was copied
+}
+
+TEST(CopyFileContents, CopyAndItsMD4InOnePassWhateverTheSize) {
+  test::TempDir dir;
+  // Around the first piece (read into the stack) and the large ones after.
+  for (size_t size : {size_t{0}, size_t{4096}, size_t{65535}, size_t{65536}, size_t{65537},
+                      size_t{(1 << 20) + 65536 + 7}}) {
+    std::string data(size, '\0');
+    for (size_t i = 0; i < size; ++i) data[i] = static_cast<char>(i * 7 + i / 4096);
+    std::string source = dir.WriteFile("src" + std::to_string(size), data);
+    std::string target = dir / ("dst" + std::to_string(size));
+    UniqueFd in(open(source.c_str(), O_RDONLY));
+    UniqueFd out(open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600));
+    unsigned char digest[MD4_DIGEST_LENGTH_BYTES];
+    ASSERT_EQ(0, CopyFileContents(in.Get(), out.Get(), target, nullptr, digest)) << size;
+    EXPECT_EQ(data, test::TempDir::ReadFile(target)) << size;
+    unsigned char expected[MD4_DIGEST_LENGTH_BYTES];
+    ASSERT_EQ(0, RSCalcMD4(source, expected, nullptr));
+    EXPECT_EQ(MD4ToHex(expected), MD4ToHex(digest)) << size;
+  }
 }
 
 TEST(CopyFileContents, AFullDiskLeavesENOSPC) {

@@ -37,16 +37,20 @@ TEST(proto_ChecksumTest, RfcTestSuite) {
 
 TEST(proto_ChecksumTest, FileAcrossManyPiecesMatchesOneShotDigest) {
   test::TempDir dir;
-  std::string data(3 * 4096 + 123, '\0');
   std::mt19937 rng(3);
-  for (char& c : data) c = static_cast<char>(rng());
-  std::string path = dir.WriteFile("big", data);
-  unsigned char expected[MD4_DIGEST_LENGTH_BYTES];
-  rs_mdfour(expected, data.data(), data.size());
-  unsigned char digest[MD4_DIGEST_LENGTH_BYTES];
-  std::atomic<int> abort{0};
-  ASSERT_EQ(0, RSCalcMD4(path, digest, &abort));
-  EXPECT_EQ(MD4ToHex(expected), MD4ToHex(digest));
+  // Around the first (small) piece and the large ones after it.
+  for (size_t size : {size_t{0}, size_t{3 * 4096 + 123}, size_t{65535}, size_t{65536}, size_t{65537},
+                      size_t{(1 << 20) + 65536 + 7}}) {
+    std::string data(size, '\0');
+    for (char& c : data) c = static_cast<char>(rng());
+    std::string path = dir.WriteFile("file" + std::to_string(size), data);
+    unsigned char expected[MD4_DIGEST_LENGTH_BYTES];
+    rs_mdfour(expected, data.data(), data.size());
+    unsigned char digest[MD4_DIGEST_LENGTH_BYTES];
+    std::atomic<int> abort{0};
+    ASSERT_EQ(0, RSCalcMD4(path, digest, &abort)) << size;
+    EXPECT_EQ(MD4ToHex(expected), MD4ToHex(digest)) << size;
+  }
 }
 
 TEST(proto_ChecksumTest, FailuresLeaveTheDigestUntouched) {

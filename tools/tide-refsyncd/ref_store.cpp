@@ -444,7 +444,10 @@ uint32_t RefStore::ImportContent(const std::string& source, const std::string& e
   if (!linked) close(in);
   if (placed != 0) return REF_SERVER_ERROR;
   struct stat copy_st {};
+  // Whether the check may wait is decided on the size first seen: most
+  // uploads are small, and are then looked at once more only after hashing.
   if (check_later && IsHexDigest(Lower(expected_hash)) &&
+      static_cast<uint64_t>(st.st_size) >= m_later_check_minimum.load() &&
       (linked ? fstat(kept.Get(), &copy_st) : stat(temp.c_str(), &copy_st)) == 0 &&
       static_cast<uint64_t>(copy_st.st_size) >= m_later_check_minimum.load()) {
     if (expected_size >= 0 && static_cast<uint64_t>(expected_size) != static_cast<uint64_t>(copy_st.st_size)) {
@@ -502,7 +505,8 @@ uint32_t RefStore::ImportContent(const std::string& source, const std::string& e
   }
   std::string target = ObjectPath(hash);
   struct stat existing {};
-  if (stat(target.c_str(), &existing) == 0 && static_cast<uint64_t>(existing.st_size) == size) {
+  bool target_existed = stat(target.c_str(), &existing) == 0;
+  if (target_existed && static_cast<uint64_t>(existing.st_size) == size) {
     // Same content already kept. Renaming over it would make the file
     // system flush the replaced data first, for nothing.
     unlink(temp.c_str());
@@ -524,9 +528,10 @@ uint32_t RefStore::ImportContent(const std::string& source, const std::string& e
     unlink(temp.c_str());
     return REF_SERVER_ERROR;
   }
-  // A rename between two names of one file leaves both in place: when a
-  // racing writer stored this very file meanwhile, the spare name goes.
-  unlink(temp.c_str());
+  // A rename between two names of one file leaves both in place: when the
+  // object was there already (this very file, stored meanwhile by a racing
+  // writer), the spare name goes.
+  if (target_existed) unlink(temp.c_str());
   *out_hash = hash;
   *out_size = size;
   return REF_OK;
@@ -613,11 +618,18 @@ void RefStore::StopChecks() {
 }
 
 int RefStore::NextCounter(const char* name, uint64_t* out) {
-  Stmt update(m_db, "UPDATE counters SET value = value + 1 WHERE name = ?1 RETURNING value");
-  if (!update.Ok()) return -1;
-  update.Bind(1, std::string(name));
-  if (update.Step() != SQLITE_ROW) return -1;
-  *out = update.U64(0);
+  // One past the highest id in use, within the transaction that uses it:
+  // the row that takes the id is its record, and nothing else is written.
+  // Rows are never deleted, so no id comes back. The counters table stays
+  // a floor (a history written when it was counted there, the view ids
+  // AddView hands out).
+  const bool sync = strcmp(name, "sync_id") == 0;
+  Stmt next(m_db, sync ? "SELECT MAX((SELECT value FROM counters WHERE name = 'sync_id'),"
+                         " IFNULL((SELECT MAX(sync_id) FROM changes), 0)) + 1"
+                       : "SELECT MAX((SELECT value FROM counters WHERE name = 'next_id'),"
+                         " IFNULL((SELECT MAX(node_id) FROM nodes), 0), IFNULL((SELECT MAX(view_id) FROM views), 0)) + 1");
+  if (!next.Ok() || next.Step() != SQLITE_ROW) return -1;
+  *out = next.U64(0);
   return 0;
 }
 
@@ -992,7 +1004,8 @@ int RefStore::ListNodes(uint64_t view_id, const std::string& dir_path, bool recu
 }
 
 int RefStore::CurrentSyncId(uint64_t* out) {
-  Stmt q(m_db, "SELECT value FROM counters WHERE name = 'sync_id'");
+  Stmt q(m_db,
+         "SELECT MAX((SELECT value FROM counters WHERE name = 'sync_id'), IFNULL((SELECT MAX(sync_id) FROM changes), 0))");
   if (!q.Ok() || q.Step() != SQLITE_ROW) return -1;
   *out = q.U64(0);
   return 0;

@@ -415,5 +415,29 @@ TEST_F(RefStoreTest, HistorySurvivesReopeningAndIsSharedBetweenProcesses) {
   EXPECT_GT(g.m_node_id, f.m_node_id);
 }
 
+TEST_F(RefStoreTest, IdsStayAboveTheCountsAnOlderHistoryKept) {
+  RefNode f;
+  ASSERT_EQ(REF_OK, PutFile(7, "/f", 0, "one", &f));
+  m_store.Close();
+  // Written when every id was counted in the counters table.
+  sqlite3* db = nullptr;
+  ASSERT_EQ(SQLITE_OK, sqlite3_open((m_dir / "history.sqlite").c_str(), &db));
+  ASSERT_EQ(SQLITE_OK, sqlite3_exec(db,
+                                    "UPDATE counters SET value = 40 WHERE name = 'sync_id';"
+                                    "UPDATE counters SET value = 900000 WHERE name = 'next_id';",
+                                    nullptr, nullptr, nullptr));
+  sqlite3_close(db);
+  ASSERT_EQ(0, m_store.Open(m_dir / "history.sqlite", m_dir / "store"));
+  EXPECT_EQ(40u, SyncId());
+  RefNode g;
+  ASSERT_EQ(REF_OK, PutFile(7, "/g", 0, "two", &g));
+  EXPECT_EQ(41u, g.m_sync_id);
+  EXPECT_EQ(900001u, g.m_node_id);
+  RefNode h;
+  ASSERT_EQ(REF_OK, PutFile(7, "/h", 0, "three", &h));
+  EXPECT_EQ(42u, h.m_sync_id);
+  EXPECT_EQ(g.m_node_id + 1, h.m_node_id);
+}
+
 }  // namespace
 }  // namespace tide::test
