@@ -33,6 +33,11 @@ constexpr uint32_t EVENT_FLAG_LOCAL_SUBDIR_RESCAN = 0x10;
 constexpr uint32_t EVENT_FLAG_SERVER_SUBDIR_RESCAN = 0x20;
 constexpr uint32_t EVENT_FLAG_LOCAL_SUBDIR_RESCAN_WITH_STAT = 0x40;
 constexpr uint32_t EVENT_FLAG_SERVER_SUBDIR_RESCAN_WITH_STAT = 0x80;
+// A directory's removal that follows the expansion of its subtree: it waits
+// until nothing is pending or being carried out below it, and what waits
+// below goes first (a removal of a directory normally goes before its
+// subtree).
+constexpr uint32_t EVENT_FLAG_AFTER_SUBTREE = 0x100;
 
 // Name of an event type as it appears in logs ("UNKNOWN" outside the table).
 const char* EventTypeName(int32_t type);

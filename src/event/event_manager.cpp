@@ -107,6 +107,10 @@ void EventManager::PushEvent(const Event& event) {
 
 void EventManager::AddEvent(const Event& event) {
   MutexLock guard(&m_mutex);
+  AddEventLocked(event);
+}
+
+void EventManager::AddEventLocked(const Event& event) {
   if (!event.IsExpandEvent()) {
     for (auto& [worker, record] : m_processing) {
       if (record.m_current.m_view_id != event.m_view_id || record.m_current.m_path != event.m_path) continue;
@@ -171,19 +175,20 @@ int EventManager::PullEvent(Task* worker, Event* event) {
   return -1;
 }
 
-int EventManager::DoneEvent(Task* worker, Event* event) {
+int EventManager::DoneEvent(Task* worker, Event* event, const Event* next) {
   if (event->IsExpandEvent()) {
     MutexLock guard(&m_mutex);
     m_walking.erase(worker);
+    if (next) AddEventLocked(*next);
     return 0;
   }
-  int result = ReleaseEvent(worker, event);
+  int result = ReleaseEvent(worker, event, next);
   // Finishing a path can release the events waiting below it.
   if (result == 0) Task::NotifyWork();
   return result;
 }
 
-int EventManager::ReleaseEvent(Task* worker, Event* event) {
+int EventManager::ReleaseEvent(Task* worker, Event* event, const Event* follow_up) {
   MutexLock guard(&m_mutex);
   auto it = m_processing.find(worker);
   // Without a record (the worker gave its event back meanwhile) the
@@ -202,8 +207,11 @@ int EventManager::ReleaseEvent(Task* worker, Event* event) {
     uint64_t bytes_before = pool->m_tree.PendingBytes();
     pool->m_tree.DoneEvent(current);
     pool->m_bytes_done += bytes_before - pool->m_tree.PendingBytes();
-    NoteServerDone(pool, server_before);
     if (it != m_processing.end()) m_processing.erase(it);
+    // Queued before the count is looked at: the finished event and its
+    // continuation are never both absent from it.
+    if (follow_up) AddEventLocked(*follow_up);
+    NoteServerDone(pool, server_before);
     ++pool->m_done;
     UpdateReady(pool);
     return 0;
@@ -214,8 +222,9 @@ int EventManager::ReleaseEvent(Task* worker, Event* event) {
   Event next;
   if (pool->m_tree.PopEvent(record.m_current.m_path, &next) < 0) {
     // Nothing of that path is left to hand out (it was pruned meanwhile).
-    NoteServerDone(pool, server_before);
     m_processing.erase(it);
+    if (follow_up) AddEventLocked(*follow_up);
+    NoteServerDone(pool, server_before);
     ++pool->m_done;
     UpdateReady(pool);
     return 0;

@@ -90,8 +90,13 @@ class EventManager {
   int PullEvent(Task* worker, Event* event);
   // 0 when the worker's event is finished; -1 when a newer change of the
   // same path arrived meanwhile: *event is then that follow-up, which the
-  // worker carries out next.
-  int DoneEvent(Task* worker, Event* event);
+  // worker carries out next. `next`, when given, is queued as the finished
+  // event leaves, in the same step: a server event's own continuation (a
+  // folder's removal after its children's) keeps the view's server events
+  // pending throughout, so the server syncer never records its position as
+  // reached while that continuation is still to come. It is dropped when
+  // the event is not finished.
+  int DoneEvent(Task* worker, Event* event, const Event* next = nullptr);
   // Gives a handed-out event back unfinished; it is handed out again later.
   int RedoEvent(Task* worker, const Event& event);
   // Server events pending in the trees of views that are not catching up
@@ -149,7 +154,8 @@ class EventManager {
   };
 
   void AddEvent(const Event& event) EXCLUDES(m_mutex);
-  int ReleaseEvent(Task* worker, Event* event) EXCLUDES(m_mutex);
+  void AddEventLocked(const Event& event) REQUIRES(m_mutex);
+  int ReleaseEvent(Task* worker, Event* event, const Event* follow_up) EXCLUDES(m_mutex);
   EventPool* FindPool(uint64_t view_id) REQUIRES(m_mutex);
   EventPool* FindOrCreatePool(uint64_t view_id) REQUIRES(m_mutex);
   void PoolPush(EventPool* pool, const Event& event) REQUIRES(m_mutex);

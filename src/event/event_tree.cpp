@@ -529,6 +529,17 @@ bool EventTree::HasPendingNonRemovalBelow(const DirNode* dir) const {
   return false;
 }
 
+bool EventTree::HasEntryBelow(const DirNode* dir) const {
+  if (dir->m_server_refs != 0 || dir->m_local_refs != 0) return true;
+  for (const FileNode* file = dir->m_first_file; file; file = file->m_next) {
+    if (file->m_status != NODE_PLACEHOLDER) return true;
+  }
+  for (const DirNode* child = dir->m_first_child; child; child = child->m_next) {
+    if (child->m_status != NODE_PLACEHOLDER || HasEntryBelow(child)) return true;
+  }
+  return false;
+}
+
 bool EventTree::AllProcessingBelowAreRemovals(const DirNode* dir) const {
   auto processing = [](const NodeBase* node) {
     return node->m_status == NODE_PROCESSING || node->m_status == NODE_PROCESSING_DIRTY;
@@ -595,6 +606,15 @@ int EventTree::PopFrom(DirNode* dir, Event* event) {
     }
     bool server = child->IsServer();
     bool removal = child->Op() == ENTRY_OP_REMOVE;
+    if (removal && (child->m_flags & NODE_FLAG_AFTER_SUBTREE) && HasEntryBelow(child)) {
+      // Its subtree first, as below a placeholder; the removal itself
+      // waits until nothing below it is pending or carried out.
+      bool skipped_before = m_pop_skipped_held;
+      int found = PopFrom(child, event);
+      m_pop_skipped_held = skipped_before || m_pop_skipped_held;
+      if (found == 0) return 0;
+      continue;
+    }
     if (child->m_server_refs == 0 && child->m_local_refs == 0) {
       if (removal && !child->IsEmpty() && HasPendingNonRemovalBelow(child)) {
         // The removal goes first; what still waits below it must be found

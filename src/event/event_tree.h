@@ -49,6 +49,7 @@ constexpr uint32_t NODE_FLAG_LOCAL_SUBDIR_RESCAN_WITH_STAT = 0x100;
 constexpr uint32_t NODE_FLAG_SERVER_SUBDIR_RESCAN_WITH_STAT = 0x200;
 constexpr uint32_t NODE_FLAG_CONFLICT = 0x400;
 constexpr uint32_t NODE_FLAG_RESERVED8 = 0x800;
+constexpr uint32_t NODE_FLAG_AFTER_SUBTREE = 0x1000;
 constexpr uint32_t NODE_FLAG_SUBDIR_RESCAN = 0x3C0;
 
 // Status of a node.
@@ -257,6 +258,8 @@ class EventTree {
   int PruneBelow(DirNode* dir, bool server, uint64_t limit) REQUIRES(m_mutex);
   int PopFrom(DirNode* dir, Event* event) REQUIRES(m_mutex);
   bool HasPendingNonRemovalBelow(const DirNode* dir) const REQUIRES(m_mutex);
+  // Anything waiting or being carried out below the directory.
+  bool HasEntryBelow(const DirNode* dir) const REQUIRES(m_mutex);
   bool AllProcessingBelowAreRemovals(const DirNode* dir) const REQUIRES(m_mutex);
   // `entry` carries the side and the kind of the finished event.
   int UpdateFileDoneEvent(const std::string& path, const EventNodeEntry& entry) REQUIRES(m_mutex);

@@ -136,16 +136,18 @@ int KeepOwnCopy(const ViewDir& view, const std::string& relative, const std::str
 // Tries the plain candidate and then the numbered ones, each with a move
 // that refuses to replace: a name taken between the look and the move only
 // makes the next number be tried, and nothing existing is ever overwritten.
-int MoveToFreeCandidate(const ViewDir& view, const std::string& relative, const std::string& base,
-                        const std::string& suffix, std::string* chosen) {
+// `relative` below `source` (the view itself, or another folder of its
+// file system) goes to the first free candidate below `view`.
+int MoveToFreeCandidate(const ViewDir& source, const std::string& relative, const ViewDir& view,
+                        const std::string& base, const std::string& suffix, std::string* chosen) {
   int result = -3;
   for (int n = 0; n <= CONFLICT_MAX_NUMBER; ++n) {
     *chosen = ConflictCandidate(base, suffix, n);
     int taken = TakenInAnyCase(view, *chosen);
     if (taken == FS_LINK_REFUSED) return taken;
     if (taken != 0) continue;
-    result = KeepOwnCopy(view, relative, *chosen);
-    if (result == 1) result = view.Rename(relative, view, *chosen, true);
+    result = &source == &view ? KeepOwnCopy(view, relative, *chosen) : 1;
+    if (result == 1) result = source.Rename(relative, view, *chosen, true);
     if (result != FS_TARGET_EXISTS) return result;
   }
   // Every name is taken: leave the object where it is.
@@ -233,13 +235,28 @@ int ConflictRename(const ViewDir& view, const std::string& relative, const std::
   if (relative.empty() || relative == "/") return -1;
   std::string suffix = "_" + label + "_" + ConflictTime(Now()) + "_" + reason;
   std::string candidate;
-  int result = MoveToFreeCandidate(view, relative, relative, suffix, &candidate);
+  int result = MoveToFreeCandidate(view, relative, view, relative, suffix, &candidate);
   if (result == 0) {
     TLOG_INFO("ConflictRename from [%s] to [%s], reason = [%s].", view.PathOf(relative).c_str(),
               view.PathOf(candidate).c_str(), reason.c_str());
     if (chosen) *chosen = candidate;
   } else if (result != FS_LINK_REFUSED) {
     TLOG_ERROR("ConflictRename failed. From:[%s] To:[%s] err = [%d]", view.PathOf(relative).c_str(),
+               view.PathOf(candidate).c_str(), result);
+  }
+  return result;
+}
+
+int ConflictRenameInto(const ViewDir& source, const std::string& source_relative, const ViewDir& view,
+                       const std::string& relative, const std::string& label, const std::string& reason) {
+  std::string suffix = "_" + label + "_" + ConflictTime(Now()) + "_" + reason;
+  std::string candidate;
+  int result = MoveToFreeCandidate(source, source_relative, view, relative, suffix, &candidate);
+  if (result == 0) {
+    TLOG_INFO("ConflictRename from [%s] to [%s], reason = [%s].", source.PathOf(source_relative).c_str(),
+              view.PathOf(candidate).c_str(), reason.c_str());
+  } else if (result != FS_LINK_REFUSED) {
+    TLOG_ERROR("ConflictRename failed. From:[%s] To:[%s] err = [%d]", source.PathOf(source_relative).c_str(),
                view.PathOf(candidate).c_str(), result);
   }
   return result;
@@ -264,7 +281,7 @@ int WhiteSpaceConflictRename(const ViewDir& view, const std::string& relative, c
   }
   std::string suffix = "_" + label + "_" + ConflictTime(Now()) + "_WhiteSpaceConflict";
   std::string candidate;
-  int result = MoveToFreeCandidate(view, path, target, suffix, &candidate);
+  int result = MoveToFreeCandidate(view, path, view, target, suffix, &candidate);
   if (result == 0) {
     TLOG_INFO("WhiteSpaceConflictRename from [%s] to [%s].", view.PathOf(path).c_str(),
               view.PathOf(candidate).c_str());

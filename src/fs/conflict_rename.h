@@ -22,6 +22,12 @@ constexpr int CONFLICT_MAX_NUMBER = 99;
 int ConflictRename(const ViewDir& view, const std::string& relative, const std::string& label,
                    const std::string& reason, std::string* chosen = nullptr);
 
+// Moves `source_relative` below `source` (another folder on the view's file
+// system) into `view` under a conflict name of `relative`, chosen as
+// ConflictRename chooses it. Its result codes are ConflictRename's.
+int ConflictRenameInto(const ViewDir& source, const std::string& source_relative, const ViewDir& view,
+                       const std::string& relative, const std::string& label, const std::string& reason);
+
 // Renames `relative` to `new_name` with blanks trimmed at both ends, in the
 // same directory; when that is taken, to the trimmed name with
 // "_<label>_<time>_WhiteSpaceConflict" added. 0, or the Rename result.

@@ -344,7 +344,8 @@ int ViewDir::Rename(const std::string& from, const ViewDir& target, const std::s
 }
 
 int ViewDir::MoveWithCompanions(const std::string& from, const ViewDir& target, const std::string& to,
-                                NewOwner owner, bool no_replace) const {
+                                NewOwner owner, bool no_replace, bool* exchanged) const {
+  if (exchanged) *exchanged = false;
   UniqueFd from_parent, to_parent;
   std::string from_leaf, to_leaf;
   int opened = OpenParent(from, &from_parent, &from_leaf);
@@ -404,6 +405,19 @@ int ViewDir::MoveWithCompanions(const std::string& from, const ViewDir& target, 
     TLOG_ERROR("MoveFile: fail to rename '%s' -> '%s'. %s.", PathOf(from).c_str(), target.PathOf(to).c_str(),
                strerror(errno));
     return -1;
+  }
+  if (exchanged) {
+    if (renameat2(from_parent.Get(), from_leaf.c_str(), to_parent.Get(), to_leaf.c_str(), RENAME_EXCHANGE) == 0) {
+      *exchanged = true;
+      return 0;
+    }
+    // Nothing left to swap with, or a file system that cannot swap: the
+    // plain rename below.
+    if (errno != ENOENT && errno != EINVAL) {
+      TLOG_ERROR("MoveFile: fail to swap '%s' and '%s'. %s.", PathOf(from).c_str(), target.PathOf(to).c_str(),
+                 strerror(errno));
+      return -1;
+    }
   }
   if (renameat(from_parent.Get(), from_leaf.c_str(), to_parent.Get(), to_leaf.c_str()) < 0) {
     TLOG_ERROR("MoveFile: fail to rename '%s' -> '%s'. %s.", PathOf(from).c_str(), target.PathOf(to).c_str(),

@@ -99,8 +99,12 @@ class ViewDir {
   // the target is made for `owner` when missing. Replaces what is at `to`,
   // unless `no_replace`: then FS_TARGET_EXISTS when something is there, and
   // nothing is moved.
+  // With `exchanged` given (and not `no_replace`), what stood at `to` is
+  // not dropped but swapped to `from` (*exchanged true), so the caller can
+  // look at it once more; where nothing stood or the file system cannot
+  // swap, it is a plain rename (*exchanged false).
   int MoveWithCompanions(const std::string& from, const ViewDir& target, const std::string& to, NewOwner owner,
-                         bool no_replace = false) const;
+                         bool no_replace = false, bool* exchanged = nullptr) const;
 
   // Sets access and modification time of `relative` itself. 0,
   // FS_LINK_REFUSED, or -1 after an ERROR line.

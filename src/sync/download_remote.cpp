@@ -13,6 +13,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -170,6 +171,40 @@ bool CheckLocalModification(const DownloadDirs& dirs, const FileInfo& local, con
   return MD4ToHex(digest) != response.m_data_hash;
 }
 
+std::atomic<void (*)()> g_place_hook{nullptr};
+
+// What a file looked like when it was judged, to tell afterwards whether it
+// is still the same: the same inode, size and modification time.
+bool LookAtFile(const ViewDir& view, const std::string& relative, struct stat* st) {
+  UniqueFd parent;
+  std::string leaf;
+  return view.OpenParent(relative, &parent, &leaf) == 0 &&
+         fstatat(parent.Get(), leaf.c_str(), st, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+bool SameFile(const struct stat& a, const struct stat& b) {
+  return a.st_ino == b.st_ino && a.st_dev == b.st_dev && a.st_size == b.st_size &&
+         a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
+}
+
+// The file the new version was swapped with sits in the work folder under
+// `name`. Judged unchanged, it goes with the temporary file; written since
+// it was judged, it is local work the server never saw and is kept in the
+// view under a conflict name. True when it was kept (or could not be).
+bool KeepIfWrittenSince(const DownloadDirs& dirs, const std::string& name, const struct stat* judged) {
+  const std::string& relative = RelativePath(dirs.m_item);
+  struct stat now;
+  if (judged != nullptr && LookAtFile(dirs.m_work, name, &now) && SameFile(*judged, now)) return false;
+  TLOG_INFO("'%s' changed while its download was put in place: kept under a conflict name",
+            dirs.m_item.m_local_path.c_str());
+  int kept = ConflictRenameInto(dirs.m_work, name, dirs.m_view, relative, "ADMIN", "Conflict");
+  if (kept != 0) {
+    TLOG_ERROR("'%s': the local version the download replaced is left in '%s'", dirs.m_item.m_local_path.c_str(),
+               dirs.m_work.PathOf(name).c_str());
+  }
+  return true;
+}
+
 // Moves whatever is in the way of the server's version to a conflict name.
 int MoveAside(const DownloadDirs& dirs, const char* who) {
   int renamed = ConflictRename(dirs.m_view, RelativePath(dirs.m_item), "ADMIN", "Conflict");
@@ -233,6 +268,10 @@ int ProcessDownloadFileResponse(const DownloadDirs& dirs, const NDownloadRespons
     TLOG_ERROR("ProcessDownloadFileResponse: failed to prepare Mac attribute file");
     return fail(-1);
   }
+  // Looked at before it is judged: a write after this look shows when the
+  // file comes out of its place again.
+  struct stat judged;
+  const bool judged_known = LookAtFile(dirs.m_view, relative, &judged);
   FileInfo local;
   int looked = dirs.m_view.Stat(relative, &local);
   if (looked == FS_LINK_REFUSED) return fail(looked);
@@ -285,7 +324,12 @@ int ProcessDownloadFileResponse(const DownloadDirs& dirs, const NDownloadRespons
     TLOG_ERROR("ProcessDownloadFileResponse: fail to replace original file '%s'", local_path.c_str());
     return fail(-1);
   }
-  int moved = dirs.m_work.MoveWithCompanions(tmp_name, dirs.m_view, relative, owner, path_free);
+  if (void (*hook)() = g_place_hook.load()) hook();
+  // An unchanged file is swapped with the new version, not replaced, so a
+  // write that reached it after it was judged is not lost unseen.
+  bool exchanged = false;
+  int moved = dirs.m_work.MoveWithCompanions(tmp_name, dirs.m_view, relative, owner, path_free,
+                                             path_free ? nullptr : &exchanged);
   for (int attempt = 0; moved == FS_TARGET_EXISTS && attempt < PLACE_ATTEMPTS; ++attempt) {
     // Made locally while the copy was prepared (a program saving under
     // that name): local work the server never saw, kept under a conflict
@@ -305,7 +349,9 @@ int ProcessDownloadFileResponse(const DownloadDirs& dirs, const NDownloadRespons
     }
     return fail(moved);
   }
-  tmp.SetKeep(true);  // the name now belongs to the local file
+  // The name now belongs to the local file, or holds the one swapped out:
+  // removed with the temporary file unless kept.
+  if (!exchanged || KeepIfWrittenSince(dirs, tmp_name, judged_known ? &judged : nullptr)) tmp.SetKeep(true);
   // So that the rename survives a crash.
   if (fsync(parent.Get()) < 0) TLOG_ERROR("fsync(parent of %s): %s", local_path.c_str(), strerror(errno));
   return 0;
@@ -469,6 +515,8 @@ int DownloadRemoteItem(const WorkItem& item, EngineContext& engine) {
 }
 
 }  // namespace
+
+void SetDownloadPlaceHookForTest(void (*hook)()) { g_place_hook.store(hook); }
 
 HandlerOutcome DownloadRemote(const WorkItem& item, EngineContext& engine) {
   int result = DownloadRemoteItem(item, engine);

@@ -307,7 +307,7 @@ int ExpandServerDeleteItem(const WorkItem& item, EngineContext& engine) {
   return 0;
 }
 
-int CreateDirSelfEventItem(const WorkItem& item, EventManager& events) {
+int CreateDirSelfEventItem(const WorkItem& item, Event* self_out) {
   const Event& finished = item.m_event;
   TLOG_DEBUG("CreateDirSelfEvent event: %s", finished.ToString().c_str());
   Event self;
@@ -321,7 +321,10 @@ int CreateDirSelfEventItem(const WorkItem& item, EventManager& events) {
     ViewDir view;
     FileInfo info;
     int looked = OpenItemView(item, &view) < 0 ? -1 : view.Stat(finished.m_path, &info);
-    if (looked == FS_LINK_REFUSED) return FinishRefusedItem(item, "rescanning");
+    if (looked == FS_LINK_REFUSED) {
+      FinishRefusedItem(item, "rescanning");
+      return 0;
+    }
     if (looked < 0) {
       TLOG_ERROR("CreateDirSelfEvent: failed to get local file system info of '%s'", item.m_local_path.c_str());
       return -1;
@@ -333,8 +336,14 @@ int CreateDirSelfEventItem(const WorkItem& item, EventManager& events) {
       // any: kept when local work or a newer server version lies below it,
       // removed otherwise. An upload would not do: its row, still there,
       // makes it a fake event, and the directory would stay on the disk
-      // and in the database while the server no longer has it.
+      // and in the database while the server no longer has it. It waits
+      // for what is still pending below: local work there (a conflict copy
+      // made as the server removed the folder, say) is uploaded first, and
+      // the removal then finds it newer than itself and keeps the folder.
+      // Handed out first, it would be expanded again and again while that
+      // work never got its turn.
       self.m_type = REMOVE_LOCAL;
+      self.m_flags |= EVENT_FLAG_AFTER_SUBTREE;
       self.m_sync_id = finished.m_sync_id;
       self.m_node_id = finished.m_node_id;
     } else if (info.m_exists) {
@@ -346,9 +355,9 @@ int CreateDirSelfEventItem(const WorkItem& item, EventManager& events) {
       self.m_sync_id = 0x7FFFFFFFFFFFFFFFULL;
     }
   }
-  events.PushEvent(self);
   TLOG_INFO("CreateDirSelfEvent: create self event [%s].", self.ToString().c_str());
-  return 0;
+  *self_out = std::move(self);
+  return 1;
 }
 
 HandlerOutcome RemoveLocal(const WorkItem& item, EngineContext& engine) {
@@ -372,8 +381,8 @@ HandlerOutcome ExpandServerDeleteEvent(const WorkItem& item, EngineContext& engi
   return OutcomeOf(ExpandServerDeleteItem(item, engine));
 }
 
-HandlerOutcome CreateDirSelfEvent(const WorkItem& item, EngineContext& engine) {
-  return OutcomeOf(CreateDirSelfEventItem(item, engine.m_events));
+int CreateDirSelfEvent(const WorkItem& item, EngineContext&, Event* self) {
+  return CreateDirSelfEventItem(item, self);
 }
 
 }  // namespace tide

@@ -46,7 +46,9 @@ int ExpandServerDeleteItem(const WorkItem& item, EngineContext& engine);
 // After such an expansion, the event for the directory itself: the
 // finished event again, or (for one that carried a pending-change flag) an
 // upload of the directory when it exists on disk and a forced download
-// when it does not.
-int CreateDirSelfEventItem(const WorkItem& item, EventManager& events);
+// when it does not. 1 with the event in *self, which the caller queues as
+// the finished one leaves; 0 when there is none (a link in the way); -1 on
+// a failure.
+int CreateDirSelfEventItem(const WorkItem& item, Event* self);
 
 }  // namespace tide

@@ -34,6 +34,9 @@ int CaculateMD4(const std::string& path, std::string* hash, const std::atomic<in
 
 // Download (server change to the disk).
 HandlerOutcome DownloadRemote(const WorkItem& item, EngineContext& engine);
+// Tests run `hook` in a download between its look at the local file and the
+// move of the new version into place; nullptr removes it.
+void SetDownloadPlaceHookForTest(void (*hook)());
 
 // Removal both ways, expansion and rescan.
 HandlerOutcome RemoveLocal(const WorkItem& item, EngineContext& engine);
@@ -43,6 +46,8 @@ HandlerOutcome RescanMerge(const WorkItem& item, EngineContext& engine);
 HandlerOutcome RescanSync(const WorkItem& item, EngineContext& engine);
 HandlerOutcome ExpandLocalDeleteEvent(const WorkItem& item, EngineContext& engine);
 HandlerOutcome ExpandServerDeleteEvent(const WorkItem& item, EngineContext& engine);
-HandlerOutcome CreateDirSelfEvent(const WorkItem& item, EngineContext& engine);
+// The directory's own event after a subtree rescan, made while the finished
+// one is still held: 1 with *self, 0 none, -1 failure.
+int CreateDirSelfEvent(const WorkItem& item, EngineContext& engine, Event* self);
 
 }  // namespace tide

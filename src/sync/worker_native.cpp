@@ -238,12 +238,18 @@ HandlerOutcome WorkerNative::Dispatch() {
 }
 
 int WorkerNative::FinishEvent() {
-  if (m_engine.m_events.DoneEvent(this, &m_event) < 0) {
+  // The directory's own event is made while the finished one still holds
+  // the path, and queued in the same step as it leaves: in between, a
+  // server removal would count as carried out, and the syncer could record
+  // its position past it; a restart then would never remove the folder.
+  Event self;
+  bool has_self = (m_event.m_flags & SUBDIR_RESCAN_FLAGS) != 0 &&
+                  m_handlers.m_create_dir_self(WorkItemOf(*this), m_engine, &self) > 0;
+  if (m_engine.m_events.DoneEvent(this, &m_event, has_self ? &self : nullptr) < 0) {
     // m_event now holds the newer change of the same path.
     TLOG_INFO("Worker (%d): event '%s' is not yet done.", GetId(), m_event.m_path.c_str());
     return -1;
   }
-  if (m_event.m_flags & SUBDIR_RESCAN_FLAGS) m_handlers.m_create_dir_self(WorkItemOf(*this), m_engine);
   TLOG_DEBUG("Worker (%d): processing event '%s' done", GetId(), m_event.m_path.c_str());
   Clear();
   return 0;

@@ -58,6 +58,9 @@ struct EngineContext;
 // The handlers a worker routes events to. The daemon uses the real ones;
 // tests put recorders in their place to see the routing alone.
 using WorkerHandler = HandlerOutcome (*)(const WorkItem&, EngineContext&);
+// Makes the event that follows a finished one (1 with it, 0 none, -1
+// failure); the worker queues it as the finished one leaves.
+using FollowUpMaker = int (*)(const WorkItem&, EngineContext&, Event*);
 struct WorkerHandlers {
   WorkerHandler m_remove_local;
   WorkerHandler m_download_remote;
@@ -68,7 +71,7 @@ struct WorkerHandlers {
   WorkerHandler m_rescan_sync;
   WorkerHandler m_expand_local_delete;
   WorkerHandler m_expand_server_delete;
-  WorkerHandler m_create_dir_self;
+  FollowUpMaker m_create_dir_self;
 };
 
 // The table of the real handlers.

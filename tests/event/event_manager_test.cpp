@@ -248,6 +248,47 @@ TEST_F(EventManagerTest, WaiterWakesWhenTheLastServerEventOfAViewIsDone) {
   EXPECT_EQ(1, m_manager.WaitServerEventsDone(seen, 600000));
 }
 
+// The server removed a folder while a local change below it waited. The
+// removal goes first and is expanded; the folder's own removal that follows
+// is queued as the expanded one leaves, so the view's server events never
+// count as done in between, and it lets the change below go first instead
+// of being handed out (and expanded) again and again before it.
+TEST_F(EventManagerTest, AFolderRemovalAfterItsSubtreeWaitsForTheWorkBelow) {
+  Event upload = MakeEvent(UPLOAD_LOCAL, 1, "/d/copy.txt");
+  m_manager.PushEvent(upload);
+  Event removal = MakeEvent(REMOVE_LOCAL, 1, "/d", 5);
+  removal.m_flags = EVENT_FLAG_DIR;
+  m_manager.PushEvent(removal);
+  Event event;
+  ASSERT_EQ(0, m_manager.PullEvent(&m_worker, &event));
+  ASSERT_EQ("/d", event.m_path);
+  ASSERT_NE(0u, event.m_flags & EVENT_FLAG_SERVER_SUBDIR_RESCAN_WITH_STAT);
+
+  const uint64_t seen = m_manager.ServerDoneGeneration();
+  Event self = removal;
+  self.m_flags |= EVENT_FLAG_AFTER_SUBTREE;
+  ASSERT_EQ(0, m_manager.DoneEvent(&m_worker, &event, &self));
+  EXPECT_EQ(seen, m_manager.ServerDoneGeneration());
+  EXPECT_EQ(1, m_manager.GetViewServerEventCount(1));
+
+  // The change below first; the folder waits while it is carried out.
+  FakeWorker other;
+  ASSERT_EQ(0, m_manager.PullEvent(&m_worker, &event));
+  EXPECT_EQ(upload.m_path, event.m_path);
+  Event none;
+  EXPECT_EQ(-1, m_manager.PullEvent(&other, &none));
+  ASSERT_EQ(0, m_manager.DoneEvent(&m_worker, &event));
+
+  // Then the folder's removal itself, as it is, not expanded again.
+  ASSERT_EQ(0, m_manager.PullEvent(&m_worker, &event));
+  EXPECT_EQ("/d", event.m_path);
+  EXPECT_EQ(REMOVE_LOCAL, event.m_type);
+  EXPECT_EQ(0u, event.m_flags & EVENT_FLAG_SERVER_SUBDIR_RESCAN_WITH_STAT);
+  ASSERT_EQ(0, m_manager.DoneEvent(&m_worker, &event));
+  EXPECT_EQ(0, m_manager.GetViewPendingCount(1));
+  EXPECT_NE(seen, m_manager.ServerDoneGeneration());
+}
+
 TEST_F(EventManagerTest, APoolSitsInTheReadyQueueOnce) {
   // A pool stays queued after a pull while its event is processed; a done
   // and a new push before its next turn must not queue it a second time,

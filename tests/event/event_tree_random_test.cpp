@@ -91,6 +91,9 @@ class RandomSession {
     // transfer moves may reach the pending bytes that Verify recounts.
     event.m_size = 1 + Rand(1000);
     if (Rand(30) == 0) event.m_flags |= EVENT_FLAG_EXCEPT;
+    // A folder's removal that waits for its subtree must neither strand it
+    // nor be stranded.
+    if (dir && Rand(4) == 0) event.m_flags |= EVENT_FLAG_AFTER_SUBTREE;
     if (event.IsServerEvent()) event.m_sync_id = 1 + Rand(20);
     // What the manager does with a change to a path a worker holds. Except
     // events live in their own queues and are kept apart here ("X" keys).

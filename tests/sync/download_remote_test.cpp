@@ -1,5 +1,7 @@
 #include <sys/stat.h>
 
+#include <cstdio>
+
 #include "sync/transfer_fixture.h"
 
 namespace tide::test {
@@ -174,6 +176,40 @@ TEST_F(DownloadRemoteTest, AFileMadeAtThePathWhileItIsPreparedIsKept) {
   EXPECT_EQ("saved meanwhile", Read(Local("/new/a_ADMIN_Dec-06-1641-2026_Conflict.txt")));
   EXPECT_EQ(file.m_sync_id, Record("/new/a.txt").m_sync_id);
   EXPECT_TRUE(Logged("'" + Local("/new/a.txt") + "' was made while its download was prepared"));
+  EXPECT_EQ(std::vector<std::string>{}, Leftovers());
+}
+
+// A file judged unchanged is replaced by the server's version. A write that
+// reaches it after that judgement, before the new version is in place, is
+// local work the server never saw: the file swapped out is kept under a
+// conflict name. Without such a write it goes with the temporary copy.
+std::string g_written_meanwhile;  // the file the place hook writes to
+
+TEST_F(DownloadRemoteTest, AWriteJustBeforeTheNewVersionIsPlacedIsKept) {
+  StartReferenceServer();
+  RefNode v1 = ServerPut("/notes.txt", "version one");
+  ASSERT_EQ(0, Run(Download("/notes.txt", v1.m_sync_id)));
+
+  RefNode v2 = ServerPut("/notes.txt", "version two");
+  g_written_meanwhile = Local("/notes.txt");
+  SetDownloadPlaceHookForTest([] {
+    FILE* file = fopen(g_written_meanwhile.c_str(), "r+");
+    ASSERT_NE(nullptr, file);
+    fputs("written meanwhile", file);
+    fclose(file);
+  });
+  int result = Run(Download("/notes.txt", v2.m_sync_id));
+  SetDownloadPlaceHookForTest(nullptr);
+  ASSERT_EQ(0, result);
+  EXPECT_EQ("version two", Read(Local("/notes.txt")));
+  EXPECT_EQ("written meanwhile", Read(Local("/notes_ADMIN_Dec-06-1641-2026_Conflict.txt")));
+  EXPECT_EQ(v2.m_sync_id, Record("/notes.txt").m_sync_id);
+  EXPECT_EQ(std::vector<std::string>{}, Leftovers());
+
+  RefNode v3 = ServerPut("/notes.txt", "version three");
+  ASSERT_EQ(0, Run(Download("/notes.txt", v3.m_sync_id)));
+  EXPECT_EQ("version three", Read(Local("/notes.txt")));
+  EXPECT_FALSE(Exists(Local("/notes_ADMIN_Dec-06-1641-2026_Conflict_1.txt")));
   EXPECT_EQ(std::vector<std::string>{}, Leftovers());
 }
 

@@ -37,6 +37,7 @@ HandlerOutcome RecordingDownload(const WorkItem& item, EngineContext& engine) {
   return HandlerOutcome::DONE;
 }
 HandlerOutcome Nothing(const WorkItem&, EngineContext&) { return HandlerOutcome::DONE; }
+int NoFollowUp(const WorkItem&, EngineContext&, Event*) { return 0; }
 
 template <typename Predicate>
 bool Eventually(Predicate predicate) {
@@ -63,7 +64,7 @@ TEST_F(EngineThreadsTest, ServerChangesAreCarriedOutBeforeThePositionIsStored) {
   }
 
   const WorkerHandlers handlers{&Nothing, &RecordingDownload, &Nothing, &Nothing, &Nothing,
-                                &Nothing, &Nothing,           &Nothing, &Nothing, &Nothing};
+                                &Nothing, &Nothing,           &Nothing, &Nothing, &NoFollowUp};
   SyncerNative syncer(0, 0, Engine());
   std::vector<std::unique_ptr<WorkerNative>> workers;
   for (int i = 0; i < 3; ++i) {

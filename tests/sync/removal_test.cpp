@@ -332,9 +332,11 @@ TEST_F(RemovalTest, DirSelfEvent) {
       {"plain expansion: the event again", REMOVE_LOCAL, "/gone", EVENT_FLAG_DIR | EVENT_FLAG_SERVER_SUBDIR_RESCAN,
        "REMOVE_LOCAL /gone 1", 9},
       // The server's removal of the directory itself, after its children:
-      // an upload would be a fake event of a directory still recorded.
+      // an upload would be a fake event of a directory still recorded. It
+      // waits for whatever is still pending below it.
       {"server removal with changes below, directory present: its removal again", REMOVE_LOCAL, "/here",
-       EVENT_FLAG_DIR | EVENT_FLAG_SERVER_SUBDIR_RESCAN_WITH_STAT, "REMOVE_LOCAL /here 1", 9},
+       EVENT_FLAG_DIR | EVENT_FLAG_SERVER_SUBDIR_RESCAN_WITH_STAT,
+       "REMOVE_LOCAL /here " + std::to_string(EVENT_FLAG_DIR | EVENT_FLAG_AFTER_SUBTREE), 9},
       {"local removal with changes below, directory present: upload", REMOVE_REMOTE, "/here",
        EVENT_FLAG_DIR | EVENT_FLAG_LOCAL_SUBDIR_RESCAN_WITH_STAT, "UPLOAD_LOCAL /here 1", 0},
       {"pending changes, directory gone: forced download", REMOVE_REMOTE, "/gone",
@@ -342,22 +344,19 @@ TEST_F(RemovalTest, DirSelfEvent) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.m_name);
-    EXPECT_EQ(0, CreateDirSelfEventItem(Item(c.m_type, c.m_path, c.m_flags, 9), m_engine.m_events));
-    std::vector<Event> pushed = Drain();
-    ASSERT_EQ(1u, pushed.size());
-    EXPECT_EQ(c.m_expected, Describe(pushed[0]));
-    EXPECT_EQ(c.m_sync_id, pushed[0].m_sync_id);
+    Event self;
+    EXPECT_EQ(1, CreateDirSelfEventItem(Item(c.m_type, c.m_path, c.m_flags, 9), &self));
+    EXPECT_EQ(c.m_expected, Describe(self));
+    EXPECT_EQ(c.m_sync_id, self.m_sync_id);
   }
 
   // Left empty by the removals of its children, the directory the server
   // removed goes from the disk and the database too.
   AddRow("/here", true, 1000, 0, 5);
-  ASSERT_EQ(0, CreateDirSelfEventItem(
-                   Item(REMOVE_LOCAL, "/here", EVENT_FLAG_DIR | EVENT_FLAG_SERVER_SUBDIR_RESCAN_WITH_STAT, 9),
-                   m_engine.m_events));
-  std::vector<Event> self = Drain();
-  ASSERT_EQ(1u, self.size());
-  WorkItem item = Item(self[0].m_type, self[0].m_path, self[0].m_flags, self[0].m_sync_id);
+  Event self;
+  ASSERT_EQ(1, CreateDirSelfEventItem(
+                   Item(REMOVE_LOCAL, "/here", EVENT_FLAG_DIR | EVENT_FLAG_SERVER_SUBDIR_RESCAN_WITH_STAT, 9), &self));
+  WorkItem item = Item(self.m_type, self.m_path, self.m_flags, self.m_sync_id);
   ASSERT_EQ(0, RemoveLocalItem(item, Engine()));
   EXPECT_FALSE(ExistsLocal("/here"));
   EXPECT_FALSE(HasRow("/here"));

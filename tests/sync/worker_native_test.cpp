@@ -41,8 +41,17 @@ RECORDER(rescan_merge)
 RECORDER(rescan_sync)
 RECORDER(expand_local_delete)
 RECORDER(expand_server_delete)
-RECORDER(create_dir_self)
 #undef RECORDER
+// The directory's own event after a subtree rescan: none unless a test
+// sets one.
+Event g_self_event;
+int create_dir_self(const WorkItem& item, EngineContext&, Event* self) {
+  std::lock_guard<std::mutex> lock(g_calls_mutex);
+  g_calls.push_back({"create_dir_self", item.m_event});
+  if (g_self_event.m_type == EMPTY) return 0;
+  *self = g_self_event;
+  return 1;
+}
 
 const WorkerHandlers RECORDING_HANDLERS{
     &remove_local, &download_remote, &upload_local,        &remove_remote,        &expand,
@@ -90,6 +99,7 @@ class WorkerTest : public test::EngineTest {
     std::lock_guard<std::mutex> lock(g_calls_mutex);
     g_calls.clear();
     g_result = HandlerOutcome::DONE;
+    g_self_event = Event();
   }
   // Queues the event and has the worker take it.
   void Hand(const Event& event) {
@@ -166,6 +176,32 @@ TEST_F(WorkerTest, FinishingASubtreeRescanCreatesTheDirectorySelfEvent) {
   EXPECT_EQ((std::vector<std::string>{"expand_server_delete", "create_dir_self"}), CallNames());
   EXPECT_EQ(EMPTY, m_worker.CurrentEvent().m_type);
   EXPECT_EQ(0, Pending());
+}
+
+// A server removal of a folder with changes below it ends with the folder's
+// own removal. Until that is queued the view's server events are not done:
+// otherwise the syncer may record its position past the removal, and a
+// daemon killed before the folder's removal never carries it out.
+TEST_F(WorkerTest, FolderRemovalQueuesItsOwnRemovalBeforeItCountsAsDone) {
+  Register();
+  Event removal = MakeEvent(REMOVE_LOCAL, "/d", EVENT_FLAG_DIR | EVENT_FLAG_SERVER_SUBDIR_RESCAN_WITH_STAT);
+  removal.m_sync_id = 9;
+  g_self_event = MakeEvent(REMOVE_LOCAL, "/d", EVENT_FLAG_DIR);
+  g_self_event.m_sync_id = 9;
+  Hand(removal);
+  const uint64_t seen = Events().ServerDoneGeneration();
+  EXPECT_EQ(1, Events().GetViewServerEventCount(VIEW));
+  EXPECT_EQ(WORKER_PASS_DONE, m_worker.Step());
+  EXPECT_EQ((std::vector<std::string>{"expand_server_delete", "create_dir_self"}), CallNames());
+  EXPECT_EQ(seen, Events().ServerDoneGeneration());
+  EXPECT_EQ(1, Events().GetViewServerEventCount(VIEW));
+
+  // The folder's own removal comes next; once it is done, so is the view.
+  g_self_event = Event();
+  EXPECT_EQ(WORKER_PASS_DONE, m_worker.Step());
+  EXPECT_EQ("remove_local", CallNames().back());
+  EXPECT_EQ(0, Events().GetViewServerEventCount(VIEW));
+  EXPECT_NE(seen, Events().ServerDoneGeneration());
 }
 
 TEST_F(WorkerTest, PrepareRefusesViewsThatCannotBeWorkedOn) {
