@@ -233,28 +233,19 @@ bool ParseConflictName(const std::string& name, std::string* original) {
 int ConflictRename(const ViewDir& view, const std::string& relative, const std::string& label,
                    const std::string& reason, std::string* chosen) {
   if (relative.empty() || relative == "/") return -1;
-  std::string suffix = "_" + label + "_" + ConflictTime(Now()) + "_" + reason;
-  std::string candidate;
-  int result = MoveToFreeCandidate(view, relative, view, relative, suffix, &candidate);
-  if (result == 0) {
-    TLOG_INFO("ConflictRename from [%s] to [%s], reason = [%s].", view.PathOf(relative).c_str(),
-              view.PathOf(candidate).c_str(), reason.c_str());
-    if (chosen) *chosen = candidate;
-  } else if (result != FS_LINK_REFUSED) {
-    TLOG_ERROR("ConflictRename failed. From:[%s] To:[%s] err = [%d]", view.PathOf(relative).c_str(),
-               view.PathOf(candidate).c_str(), result);
-  }
-  return result;
+  return ConflictRenameInto(view, relative, view, relative, label, reason, chosen);
 }
 
 int ConflictRenameInto(const ViewDir& source, const std::string& source_relative, const ViewDir& view,
-                       const std::string& relative, const std::string& label, const std::string& reason) {
+                       const std::string& relative, const std::string& label, const std::string& reason,
+                       std::string* chosen) {
   std::string suffix = "_" + label + "_" + ConflictTime(Now()) + "_" + reason;
   std::string candidate;
   int result = MoveToFreeCandidate(source, source_relative, view, relative, suffix, &candidate);
   if (result == 0) {
     TLOG_INFO("ConflictRename from [%s] to [%s], reason = [%s].", source.PathOf(source_relative).c_str(),
               view.PathOf(candidate).c_str(), reason.c_str());
+    if (chosen) *chosen = candidate;
   } else if (result != FS_LINK_REFUSED) {
     TLOG_ERROR("ConflictRename failed. From:[%s] To:[%s] err = [%d]", source.PathOf(source_relative).c_str(),
                view.PathOf(candidate).c_str(), result);

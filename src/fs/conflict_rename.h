@@ -24,9 +24,11 @@ int ConflictRename(const ViewDir& view, const std::string& relative, const std::
 
 // Moves `source_relative` below `source` (another folder on the view's file
 // system) into `view` under a conflict name of `relative`, chosen as
-// ConflictRename chooses it. Its result codes are ConflictRename's.
+// ConflictRename chooses it (the name chosen to `chosen` when asked). Its
+// result codes are ConflictRename's.
 int ConflictRenameInto(const ViewDir& source, const std::string& source_relative, const ViewDir& view,
-                       const std::string& relative, const std::string& label, const std::string& reason);
+                       const std::string& relative, const std::string& label, const std::string& reason,
+                       std::string* chosen = nullptr);
 
 // Renames `relative` to `new_name` with blanks trimmed at both ends, in the
 // same directory; when that is taken, to the trimmed name with
